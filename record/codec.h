@@ -1,0 +1,49 @@
+#pragma once
+// Moves a configuration between the settings (SettingsStore) and a 44-byte TConfigRecord.
+#include "config_record.h"
+#include "settings_store.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kestravo {
+
+// A setting's text is not a number: "''%s'' is not a valid integer value".
+class EConvertError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A record file could not be created or completely written; the message names the path and the
+// system's reason.
+class EFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Header and payload (record offsets 0-42) of the last record built or read, process-wide.
+// Zero at start. The bits no setting covers pass from the last record read into every record built.
+using RetainedRecordBytes = std::array<std::uint8_t, kRecordSize - 1>;
+RetainedRecordBytes& RetainedRecord();
+
+// Reads a signed 32-bit integer: leading blanks, optional sign, decimal or hexadecimal
+// ("$", "x", "X", "0x", "0X"), nothing after the digits. Throws EConvertError.
+std::int32_t TextToInt(std::string_view text);
+
+// Reads every setting in the encoding order, packs it into RetainedRecord and returns the whole
+// record with both check bytes. Throws EConvertError at the first text that is not a number.
+TConfigRecord EncodeRecord(const SettingsStore& settings);
+
+// EncodeRecord, then writes the 44 bytes to path. The file is replaced only once all 44 bytes are
+// safely written beside it; on any failure an existing file keeps its content (EFileError).
+void SaveToFile(const SettingsStore& settings, const std::string& path);
+
+// Keeps the record in RetainedRecord and writes every setting through the store, in the decoding
+// order; the store's rules run as the writes change controls. Takes a whole record only.
+void DecodeRecord(SettingsStore& settings, std::span<const std::uint8_t, kRecordSize> record);
+
+} // namespace kestravo
