@@ -4,7 +4,7 @@
 // at a time, from the event loop, by the component that reserved them. Freeing a component
 // discards its queued messages. An exception escaping a handler never crosses Qt's code: it goes
 // to HandleBackGroundException.
-#include "errors.h"
+#include "../errors.h"
 
 #include <QObject>
 #include <exception>
