@@ -34,6 +34,12 @@ RetainedRecordBytes& RetainedRecord();
 // ("$", "x", "X", "0x", "0X"), nothing after the digits. Throws EConvertError.
 std::int32_t TextToInt(std::string_view text);
 
+// The controls in the order EncodeRecord reads them (after Edit2 for the header) and in the order
+// DecodeRecord writes them. The order of reading decides which text a conversion failure names;
+// the order of writing decides what the store's rules see while a record is loaded.
+std::span<const std::string_view> EncodingOrder();
+std::span<const std::string_view> DecodingOrder();
+
 // Reads every setting in the encoding order, packs it into RetainedRecord and returns the whole
 // record with both check bytes. Throws EConvertError at the first text that is not a number.
 TConfigRecord EncodeRecord(const SettingsStore& settings);

@@ -15,6 +15,7 @@ inline constexpr std::size_t kHeaderSize = 3;
 inline constexpr std::size_t kPayloadSize = 40;
 inline constexpr std::size_t kPayloadCheckOffset = 42; // record offset (payload offset 39)
 inline constexpr std::size_t kRecordCheckOffset = 43;
+inline constexpr std::size_t kFieldCount = 51;
 
 using TConfigRecord = std::array<std::uint8_t, kRecordSize>;
 using TConfigPayload = std::array<std::uint8_t, kPayloadSize>;
@@ -37,7 +38,7 @@ struct FieldSpec {
     std::string_view name;    // "Password", "In1ShortEvent", ...
 };
 
-// The 51 fields in record order.
+// The kFieldCount fields in record order.
 std::span<const FieldSpec> Fields();
 
 // The field carried by a control, or nullptr.

@@ -1,0 +1,53 @@
+// kestravo-record: builds and reads configuration records (.sbd files) from the command line,
+// through the same codec as the window.
+#include "tools/record_tool/tool.h"
+#include "tools/record_tool/usage.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kestravo::tool::Args;
+
+struct Subcommand {
+    std::string_view name;
+    int (*run)(Args);
+};
+
+// A new subcommand is one function in its own source file and one row here.
+constexpr Subcommand kSubcommands[] = {
+    {"encode", kestravo::tool::RunEncode},
+    {"decode", kestravo::tool::RunDecode},
+};
+
+int Refuse(const std::string& message) {
+    std::cerr << "kestravo-record: " << message << "\n";
+    return kestravo::tool::kExitRefused;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.empty())
+        return Refuse("no subcommand given; try \"kestravo-record --help\"");
+    if (words[0] == "--help" || words[0] == "-h") {
+        std::cout << kestravo::tool::kUsage;
+        return kestravo::tool::kExitOk;
+    }
+    for (const Subcommand& sub : kSubcommands) {
+        if (words[0] != sub.name) continue;
+        try {
+            return sub.run(Args(words).subspan(1));
+        } catch (const kestravo::tool::ToolFailure& failure) {
+            std::cerr << "kestravo-record: " << failure.what() << "\n";
+            return failure.ExitCode();
+        } catch (const std::exception& failure) {
+            std::cerr << "kestravo-record: " << failure.what() << "\n";
+            return kestravo::tool::kExitIoFailure;
+        }
+    }
+    return Refuse("unknown subcommand \"" + words[0] + "\"; try \"kestravo-record --help\"");
+}

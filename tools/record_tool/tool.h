@@ -1,0 +1,67 @@
+#pragma once
+// Shared pieces of kestravo-record: the in-memory settings, the failure that ends a subcommand,
+// and reading a record file. Each subcommand lives in its own source file and is listed once in
+// main.cpp.
+#include "record/config_record.h"
+#include "record/settings_store.h"
+
+#include <map>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kestravo::tool {
+
+// Exit codes: 0 done, 1 the file system refused a well-formed request, 2 the request or its input
+// was refused.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitIoFailure = 1;
+inline constexpr int kExitRefused = 2;
+
+// Ends the subcommand; main prints "kestravo-record: " and the message on stderr.
+class ToolFailure : public std::runtime_error {
+public:
+    ToolFailure(int exitCode, const std::string& message)
+        : std::runtime_error(message), exitCode_(exitCode) {}
+    int ExitCode() const { return exitCode_; }
+
+private:
+    int exitCode_;
+};
+
+// The window's settings as a plain map, starting from the window's initial values: every edit
+// "0" (the preset password of Edit2 included) except Edit26 "5", every list at item 0, every box
+// clear. It has no input rules: what is written is what is read back.
+class MapSettingsStore : public SettingsStore {
+public:
+    MapSettingsStore();
+
+    std::string Text(std::string_view control) const override;
+    void SetText(std::string_view control, const std::string& text) override;
+    int ItemIndex(std::string_view control) const override;
+    void SetItemIndex(std::string_view control, int index) override;
+    bool Checked(std::string_view control) const override;
+    void SetChecked(std::string_view control, bool checked) override;
+
+private:
+    std::map<std::string, std::string, std::less<>> texts_;
+    std::map<std::string, int, std::less<>> items_;
+    std::map<std::string, bool, std::less<>> boxes_;
+};
+
+// Reads the first 44 bytes of a record file; bytes after them are ignored, as the window does.
+// A file that cannot be read, or is shorter, is refused (ToolFailure, exit 2) with a message
+// naming it (and its size when short).
+TConfigRecord ReadRecordFile(const std::string& path);
+
+// The value of a field as the store holds it (edit text through TextToInt, item index, 0 or 1).
+std::int32_t SettingValue(const SettingsStore& store, const FieldSpec& field);
+
+using Args = std::span<const std::string>;
+
+// One function per subcommand; args are the words after the subcommand's name.
+int RunEncode(Args args);
+int RunDecode(Args args);
+
+} // namespace kestravo::tool
