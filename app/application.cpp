@@ -1,0 +1,50 @@
+#include "app/application.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace kestravo {
+
+QString ShortImeiMessage()
+{
+    return QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !");
+}
+
+QString ErrorBoxText(const QString& message)
+{
+    if (!message.isEmpty() && message.back().unicode() > u'.')
+        return message + u'.';
+    return message;
+}
+
+namespace {
+
+void InnermostMessage(const std::exception& failure, std::string& found)
+{
+    if (*failure.what() != '\0')
+        found = failure.what();
+    try {
+        std::rethrow_if_nested(failure);
+    } catch (const std::exception& inner) {
+        InnermostMessage(inner, found);
+    } catch (...) {
+        // A wrapped failure of a kind without a message adds nothing.
+    }
+}
+
+} // namespace
+
+QString FailureMessage(std::exception_ptr failure)
+{
+    std::string found;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        InnermostMessage(e, found);
+    } catch (...) {
+        // A failure that carries no message shows an empty box.
+    }
+    return QString::fromUtf8(found.data(), static_cast<qsizetype>(found.size()));
+}
+
+} // namespace kestravo

@@ -1,0 +1,26 @@
+#pragma once
+// Application-wide texts and the error box's wording rule.
+#include <QString>
+
+#include <exception>
+
+namespace kestravo {
+
+// Caption of every message box. Not the window caption, which carries the version.
+inline const QString& ApplicationTitle()
+{
+    static const QString title = QStringLiteral("Tormalk KESTRAVO");
+    return title;
+}
+
+// Shown by the save and send commands when the IMEI edit holds fewer than 15 characters.
+QString ShortImeiMessage();
+
+// The error box's text for a failure message: a period is added unless the message is empty or
+// already ends in a character that sorts at or before ".".
+QString ErrorBoxText(const QString& message);
+
+// The message of a failure; for a failure that wraps others, the innermost non-empty message.
+QString FailureMessage(std::exception_ptr failure);
+
+} // namespace kestravo

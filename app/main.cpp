@@ -1,0 +1,47 @@
+// Start-up: the application object, its title, the one window, the message loop.
+#include "app/application.h"
+#include "app/tform1.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool HasDisplay()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0')
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Without a display Qt would abort with a backtrace; one clear line serves the operator better.
+    if (!HasDisplay()) {
+        std::fputs("kestravo: no display to show the window on (DISPLAY, WAYLAND_DISPLAY and "
+                   "QT_QPA_PLATFORM are all unset)\n",
+                   stderr);
+        return 2;
+    }
+
+    QApplication application(argc, argv);
+    try {
+        kestravo::TForm1 Form1;
+        Form1.show();
+        application.exec();
+    } catch (...) {
+        QMessageBox box(QMessageBox::Critical, kestravo::ApplicationTitle(),
+                        kestravo::ErrorBoxText(kestravo::FailureMessage(std::current_exception())),
+                        QMessageBox::Ok);
+        box.exec();
+    }
+    return 0;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// Every message box and file dialog of the window goes through this interface, so that tests can
+// answer the dialogs and read the texts without a person at the screen.
+#include <QString>
+
+#include <optional>
+
+class QWidget;
+
+namespace kestravo {
+
+class OperatorDialogs {
+public:
+    virtual ~OperatorDialogs() = default;
+
+    // The application's error box: error icon, one OK button. The text arrives ready to show.
+    virtual void ShowError(const QString& text) = 0;
+    // A plain message: no icon, one OK button.
+    virtual void ShowMessage(const QString& text) = 0;
+    // The save dialog, proposing a bare file name; nullopt when the operator cancels.
+    virtual std::optional<QString> ChooseSaveFile(const QString& proposedName) = 0;
+    // The open dialog; nullopt when the operator cancels.
+    virtual std::optional<QString> ChooseOpenFile() = 0;
+};
+
+// The real boxes and dialogs, modal over the given window, captioned with the application title.
+class WidgetOperatorDialogs : public OperatorDialogs {
+public:
+    explicit WidgetOperatorDialogs(QWidget* owner);
+
+    void ShowError(const QString& text) override;
+    void ShowMessage(const QString& text) override;
+    std::optional<QString> ChooseSaveFile(const QString& proposedName) override;
+    std::optional<QString> ChooseOpenFile() override;
+
+private:
+    QWidget* owner_;
+    QString lastOpened_; // the open dialog starts at the name chosen the previous time
+};
+
+} // namespace kestravo

@@ -1,0 +1,107 @@
+#pragma once
+// The one window of the program: its controls hold every setting. The layout and the bindings of
+// the handlers live in resources/Form1.ui; this class holds the handlers, named after the control
+// and event or after the rule they keep.
+#include "app/operator_dialogs.h"
+#include "record/settings_store.h"
+
+#include <QHash>
+#include <QWidget>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+
+namespace Ui {
+class TForm1;
+}
+
+namespace kestravo {
+
+class TForm1 : public QWidget, public SettingsStore {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Every box and dialog goes through here; tests install a scripted one.
+    void SetDialogs(std::unique_ptr<OperatorDialogs> dialogs);
+    OperatorDialogs& Dialogs() { return *dialogs_; }
+
+    // SettingsStore over the controls: Edit2..Edit26, ComboBox1..ComboBox12, CheckBox1..CheckBox14.
+    std::string Text(std::string_view control) const override;
+    void SetText(std::string_view control, const std::string& text) override;
+    int ItemIndex(std::string_view control) const override;
+    void SetItemIndex(std::string_view control, int index) override;
+    bool Checked(std::string_view control) const override;
+    void SetChecked(std::string_view control, bool checked) override;
+
+    // The rules with their sender, as the bound slots run them. They throw on a text that is not
+    // a number; the slots catch that and show the error box.
+    void Edit_val_0_255(QObject* Sender);
+    void Edit_val_0_60(QObject* Sender);
+    void Edit_val_0_15(QObject* Sender);
+    void Edit_val_0_3(QObject* Sender);
+    void Edit_val_0_65535(QObject* Sender);
+    void Edit_val_5_250(QObject* Sender);
+    void Edit15Change(QObject* Sender);
+    void Edit23Change(QObject* Sender);
+
+    // True (after showing the warning) when the geofence and auto-tracking are both on.
+    bool Warning();
+
+    // The key filter of the IMEI edit: leaves Key as it is, or sets it to the null character to
+    // drop it.
+    void KeyPressDigit(QObject* Sender, QChar& Key);
+
+    // Runs when the window is asked to close; false keeps it open.
+    bool FormClose();
+
+    // Shows a failure in the application's error box; the window goes on.
+    void ShowFailure(std::exception_ptr failure);
+
+public slots:
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Edit_val_0_255();
+    void Edit_val_0_60();
+    void Edit_val_0_15();
+    void Edit_val_0_3();
+    void Edit_val_5_250();
+    void Edit15Change();
+    void Edit23Change();
+    void CheckBox1Click();
+    void CheckBox7Click();
+    void ComboBox7Change();
+    // Unit label of Edit15 and its hint follow every change of ComboBox7's item.
+    void ShowTrackingUnit(int index);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Runs a handler's body; a failure ends the body and shows the error box, never reaching Qt.
+    template <class Body>
+    bool RunHandler(Body&& body) noexcept;
+
+    void ClampEdit(QObject* sender, const QString& emptyValue, int maximum, bool lowerBoundFive);
+    QLineEdit* SenderEdit(QObject* sender) const;
+    QLineEdit* EditNamed(std::string_view control) const;
+    QComboBox* ComboNamed(std::string_view control) const;
+    QCheckBox* CheckNamed(std::string_view control) const;
+
+    std::unique_ptr<Ui::TForm1> ui;
+    std::unique_ptr<OperatorDialogs> dialogs_;
+    QHash<QString, QLineEdit*> edits_;
+    QHash<QString, QComboBox*> combos_;
+    QHash<QString, QCheckBox*> checks_;
+};
+
+} // namespace kestravo
