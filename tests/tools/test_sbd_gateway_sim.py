@@ -1,0 +1,356 @@
+#!/usr/bin/python3
+"""Tests of tools/sbd-gateway-sim, driven through smtplib on loopback.
+
+Each test starts the simulator as a subprocess on port 0 and always stops it.
+The record decoder is a small stand-in script unless KESTRAVO_RECORD_TOOL
+names the real kestravo-record, which one test then uses.
+"""
+
+import base64
+import os
+import queue
+import signal
+import smtplib
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIM = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "sbd-gateway-sim")
+PYTHON = "/usr/bin/python3"
+WAIT = 15  # seconds; an upper bound only, never a speed requirement
+
+IMEI = "300234010123450"
+GATEWAY = "data@sbd.iridium.com"
+SENDER = "kestravo@localhost"
+BOUNDARY = "= Multipart Boundary 1209161450"
+
+# The record of a window at its defaults with password 0: header, a payload
+# that is all zero but StabilityPoints = 5 at offset 36, and the two check bytes.
+DEFAULT_RECORD = bytes([0x00, 0x30, 0x00, 0x00, 0x00] + [0] * 31 + [0x05] + [0] * 5
+                       + [0xAF, 0x30])
+
+# Prints what a decoder would, from the bytes themselves, so a test can tell
+# that the simulator ran it on the stored attachment.
+STAND_IN_DECODER = """#!/usr/bin/python3
+import sys
+if len(sys.argv) != 3 or sys.argv[1] != "decode":
+    sys.exit("usage: decode FILE")
+data = open(sys.argv[2], "rb").read()
+print("Length=%d" % len(data))
+print("First=%d" % data[0])
+print("")
+print("Check ok")
+"""
+
+FAILING_DECODER = """#!/usr/bin/python3
+import sys
+print("Partial=1")
+sys.exit("record check bytes do not match")
+"""
+
+
+def compose(subject=IMEI, attachments=(("temp.sbd", DEFAULT_RECORD),), to=GATEWAY):
+    """The configurator's message, line for line, with the given parts."""
+    lines = [
+        "From: " + SENDER,
+        "To: " + to,
+        "Subject: " + subject,
+        "Sender: " + SENDER,
+        "Mime-Version: 1.0",
+        "Content-Type: multipart/mixed;",
+        '\tboundary="%s"' % BOUNDARY,
+        "Date: Fri, 9 Dec 2016 04:50:07 +0300",
+        "Message-ID: <20161209015007123.5F0A00C3E1B27D94@workstation>",
+        "X-Mailer: VYR SMTP Component V7.41",
+        "",
+        "This is a multipart MIME message.",
+        "",
+        "--" + BOUNDARY,
+        'Content-Type: text/plain; charset="windows-1251"',
+        "Content-Transfer-Encoding: 7bit",
+        "",
+        "",
+    ]
+    for name, content in attachments:
+        encoded = content if isinstance(content, str) else base64.b64encode(content).decode()
+        lines += [
+            "--" + BOUNDARY,
+            "Content-Type: application/octet-stream;",
+            '\tname="%s"' % name,
+            "Content-Transfer-Encoding: base64",
+            "Content-Disposition: attachment;",
+            '\tfilename="%s"' % name,
+            "",
+        ]
+        lines += [encoded[i:i + 76] for i in range(0, len(encoded), 76)] or [""]
+        lines.append("")
+    lines.append("--" + BOUNDARY + "--")
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def write_script(directory, name, text):
+    path = os.path.join(directory, name)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+    return path
+
+
+class Simulator:
+    """The simulator as a subprocess; stdout lines arrive through a queue."""
+
+    def __init__(self, workdir, *args):
+        self.stderr_path = os.path.join(workdir, "sim-stderr-%d.txt" % id(self))
+        self.stderr = open(self.stderr_path, "w")
+        self.process = subprocess.Popen([PYTHON, SIM, "--port", "0"] + list(args),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=self.stderr, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._pump, daemon=True).start()
+        first = self.next_line()
+        if not first.startswith("listening on 127.0.0.1:"):
+            raise AssertionError("unexpected first line %r; stderr: %s"
+                                 % (first, self.errors()))
+        self.port = int(first.rsplit(":", 1)[1])
+
+    def _pump(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def next_line(self):
+        try:
+            line = self.lines.get(timeout=WAIT)
+        except queue.Empty:
+            raise AssertionError("no output within %d s; stderr: %s"
+                                 % (WAIT, self.errors())) from None
+        if line is None:
+            raise AssertionError("simulator ended; stderr: %s" % self.errors())
+        return line
+
+    def errors(self):
+        self.stderr.flush()
+        with open(self.stderr_path) as f:
+            return f.read()
+
+    def client(self):
+        return smtplib.SMTP("127.0.0.1", self.port, timeout=WAIT)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(WAIT)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self.stderr.close()
+
+
+class GatewaySimTest(unittest.TestCase):
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="sbd-gateway-sim-test-")
+        self.addCleanup(self._remove_workdir)
+        self.store = os.path.join(self.workdir, "store")
+        self.decoder = write_script(self.workdir, "stand-in-decoder", STAND_IN_DECODER)
+
+    def _remove_workdir(self):
+        subprocess.run(["rm", "-rf", self.workdir], check=False)
+
+    def start(self, *args, decoder=None):
+        sim = Simulator(self.workdir, "--store", self.store,
+                        "--record-tool", decoder or self.decoder, *args)
+        self.addCleanup(sim.stop)
+        return sim
+
+    def stored(self):
+        return sorted(os.listdir(self.store)) if os.path.isdir(self.store) else []
+
+    def send(self, smtp, message=None):
+        """MAIL, RCPT and DATA by hand; returns the reply to the end of DATA."""
+        self.assertEqual(smtp.mail(SENDER)[0], 250)
+        self.assertEqual(smtp.rcpt(GATEWAY)[0], 250)
+        return smtp.data(message or compose())
+
+    # -- the greeting ---------------------------------------------------------
+
+    def test_strict_mode_refuses_mail_before_a_greeting(self):
+        sim = self.start()
+        for greet in ("helo", "ehlo"):
+            with self.subTest(greeting=greet), sim.client() as smtp:
+                code, text = smtp.mail(SENDER)
+                self.assertEqual(code, 503, text)
+                self.assertEqual(smtp.rcpt(GATEWAY)[0], 503)
+                getattr(smtp, greet)("workstation")
+                self.assertEqual(self.send(smtp)[0], 250)
+        self.assertIn("IMEI=" + IMEI, sim.next_line())
+        self.assertIn("IMEI=" + IMEI, sim.next_line())
+
+    def test_lenient_mode_takes_the_whole_transaction_without_a_greeting(self):
+        sim = self.start("--lenient")
+        with sim.client() as smtp:
+            # The old configurator's session: 220, then MAIL straight away.
+            code, reply = self.send(smtp)
+            self.assertEqual(code, 250, reply)
+        self.assertTrue(sim.next_line().startswith("IMEI=" + IMEI + " "))
+        self.assertEqual(len(self.stored()), 2)
+
+    # -- accepted messages ----------------------------------------------------
+
+    def test_good_message_is_stored_byte_for_byte_and_reported(self):
+        os.makedirs(self.store)
+        # A file from an earlier run keeps its number and its content.
+        earlier = os.path.join(self.store, "1-%s.sbd" % IMEI)
+        with open(earlier, "wb") as f:
+            f.write(b"earlier run")
+        sim = self.start()
+        message = compose()
+        with sim.client() as smtp:
+            smtp.helo("workstation")
+            code, reply = self.send(smtp, message)
+            self.assertEqual(code, 250, reply)
+
+        self.assertEqual(sim.next_line(),
+                         "IMEI=%s Length=44 First=0 Check ok" % IMEI)
+        with open(earlier, "rb") as f:
+            self.assertEqual(f.read(), b"earlier run")
+        self.assertEqual(self.stored(), ["1-%s.sbd" % IMEI,
+                                         "2-%s.eml" % IMEI, "2-%s.sbd" % IMEI])
+        with open(os.path.join(self.store, "2-%s.sbd" % IMEI), "rb") as f:
+            self.assertEqual(f.read(), DEFAULT_RECORD)
+        with open(os.path.join(self.store, "2-%s.eml" % IMEI), "rb") as f:
+            self.assertEqual(f.read(), message)
+
+    def test_largest_mobile_terminated_attachment_is_accepted(self):
+        sim = self.start()
+        largest = bytes(range(256)) + bytes(14)
+        with sim.client() as smtp:
+            smtp.helo("workstation")
+            code, reply = self.send(smtp, compose(attachments=[("x.SBD", largest)]))
+            self.assertEqual(code, 250, reply)
+        self.assertEqual(sim.next_line(), "IMEI=%s Length=270 First=0 Check ok" % IMEI)
+        with open(os.path.join(self.store, "1-%s.sbd" % IMEI), "rb") as f:
+            self.assertEqual(f.read(), largest)
+
+    # -- refused messages -----------------------------------------------------
+
+    def test_messages_the_gateway_would_not_take_are_refused_and_not_stored(self):
+        refused = [
+            ("IMEI too short", compose(subject=IMEI[:-1]), "IMEI"),
+            ("IMEI too long", compose(subject=IMEI + "0"), "IMEI"),
+            ("IMEI with a plus sign", compose(subject="+" + IMEI[1:]), "IMEI"),
+            ("empty subject", compose(subject=""), "IMEI"),
+            ("no attachment", compose(attachments=[]), "no attachment"),
+            ("two attachments", compose(attachments=[("temp.sbd", DEFAULT_RECORD)] * 2),
+             "2 attachments"),
+            ("attachment over 270 bytes", compose(attachments=[("temp.sbd", bytes(271))]),
+             "271 bytes"),
+            ("attachment not named .sbd", compose(attachments=[("temp.bin", DEFAULT_RECORD)]),
+             ".sbd"),
+            ("empty attachment", compose(attachments=[("temp.sbd", b"")]), "empty"),
+            ("stray character in base64",
+             compose(attachments=[("temp.sbd", "AAE*CAAAA")]), "base64"),
+            ("base64 cut short", compose(attachments=[("temp.sbd", "AAECAwQ")]), "base64"),
+        ]
+        sim = self.start()
+        with sim.client() as smtp:
+            smtp.helo("workstation")
+            for name, message, reason in refused:
+                with self.subTest(name):
+                    self.assertEqual(smtp.mail(SENDER)[0], 250)
+                    self.assertEqual(smtp.rcpt(GATEWAY)[0], 250)
+                    code, reply = smtp.data(message)
+                    self.assertEqual(code, 554, reply)
+                    self.assertIn(reason, reply.decode())
+                    self.assertEqual(self.stored(), [])
+            # The same session still delivers a good message afterwards.
+            self.assertEqual(self.send(smtp)[0], 250)
+        self.assertTrue(sim.next_line().startswith("IMEI=" + IMEI))
+        self.assertEqual(len(self.stored()), 2)
+
+    def test_recipient_other_than_the_gateway_is_refused(self):
+        sim = self.start("--gateway", "mt@gateway.test")
+        with sim.client() as smtp:
+            smtp.helo("workstation")
+            self.assertEqual(smtp.mail(SENDER)[0], 250)
+            code, reply = smtp.rcpt(GATEWAY)
+            self.assertEqual(code, 550, reply)
+            # Nothing accepted as recipient, so there is nothing to send.
+            self.assertEqual(smtp.docmd("DATA")[0], 503)
+            self.assertEqual(smtp.rcpt("mt@gateway.test")[0], 250)
+            self.assertEqual(smtp.data(compose(to="mt@gateway.test"))[0], 250)
+        sim.next_line()
+        self.assertEqual(len(self.stored()), 2)
+
+    # -- the record tool ------------------------------------------------------
+
+    def test_record_shown_in_hex_when_the_decoder_fails_or_is_missing(self):
+        failing = write_script(self.workdir, "failing-decoder", FAILING_DECODER)
+        cases = [
+            ("decoder exits with an error", failing, "status 1"),
+            ("decoder missing", os.path.join(self.workdir, "no-such-tool"), "no-such-tool"),
+        ]
+        for name, decoder, why in cases:
+            with self.subTest(name):
+                sim = self.start(decoder=decoder)
+                with sim.client() as smtp:
+                    smtp.helo("workstation")
+                    self.assertEqual(self.send(smtp)[0], 250)
+                self.assertEqual(sim.next_line(),
+                                 "IMEI=%s Raw=%s" % (IMEI, DEFAULT_RECORD.hex().upper()))
+                self.assertIn(why, sim.errors())
+                self.assertIsNone(sim.process.poll())
+                sim.stop()
+
+    @unittest.skipUnless(os.environ.get("KESTRAVO_RECORD_TOOL"),
+                         "KESTRAVO_RECORD_TOOL not set")
+    def test_real_record_tool_decodes_the_default_record(self):
+        sim = self.start(decoder=os.environ["KESTRAVO_RECORD_TOOL"])
+        with sim.client() as smtp:
+            smtp.helo("workstation")
+            self.assertEqual(self.send(smtp)[0], 250)
+        fields = sim.next_line().split()
+        self.assertEqual(fields[0], "IMEI=" + IMEI)
+        self.assertIn("Password=0", fields)
+        self.assertIn("StabilityPoints=5", fields)
+        self.assertFalse(any(f.startswith("Raw=") for f in fields), fields)
+
+    # -- start and stop -------------------------------------------------------
+
+    def test_port_zero_reports_the_port_it_bound(self):
+        ready = os.path.join(self.workdir, "ready")
+        sim = self.start("--ready-file", ready)
+        self.assertNotEqual(sim.port, 0)
+        with open(ready) as f:
+            self.assertEqual(f.read(), "%d\n" % sim.port)
+        with sim.client() as smtp:
+            self.assertEqual(smtp.noop()[0], 250)
+
+    def test_stops_cleanly_after_count_and_on_signals(self):
+        sim = self.start("--count", "2", "--lenient")
+        for _ in range(2):
+            with sim.client() as smtp:
+                self.assertEqual(self.send(smtp)[0], 250)
+        self.assertEqual(sim.process.wait(WAIT), 0)
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signum):
+                sim = self.start()
+                sim.process.send_signal(signum)
+                self.assertEqual(sim.process.wait(WAIT), 0, sim.errors())
+
+    def test_refuses_to_listen_beyond_loopback(self):
+        for host in ("0.0.0.0", "192.0.2.1", "::"):
+            with self.subTest(host=host):
+                result = subprocess.run([PYTHON, SIM, "--port", "0", "--host", host],
+                                        capture_output=True, text=True, timeout=WAIT)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("not a loopback address", result.stderr)
+                self.assertEqual(result.stdout, "")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
