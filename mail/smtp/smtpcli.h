@@ -1,0 +1,396 @@
+#pragma once
+// The SMTP client: TCustomSmtpClient runs the session (RFC 5321) over a TWSocket, TSmtpCli adds
+// the composition of the Internet message (RFC 5322 headers, MIME multipart/mixed body with
+// base64 attachments, RFC 2045 to 2049).
+//
+// Every request is asynchronous: the request operation checks its preconditions (raising
+// SmtpException when it refuses), starts the first network action and returns; the request ends
+// with exactly one OnRequestDone, always posted through the client's own message queue.
+#include "mail/errors.h"
+#include "mail/transport/wndcontrol.h"
+#include "mail/transport/wsocket.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace kestravo::mail {
+
+enum TSmtpState {
+    smtpReady, smtpDnsLookup, smtpConnecting, smtpConnected, smtpInternalReady,
+    smtpWaitingBanner, smtpWaitingResponse, smtpAbort, smtpInternalBusy
+};
+
+enum TSmtpRequest {
+    smtpConnect, smtpHelo, smtpMailFrom, smtpVrfy, smtpRcptTo, smtpData, smtpQuit, smtpRset,
+    smtpOpen, smtpMail, smtpEhlo, smtpAuth, smtpStartTls, smtpCalcMsgSize, smtpMailFromSIZE,
+    smtpToFile, smtpCustom
+};
+
+enum TSmtpFct {
+    smtpFctNone, smtpFctHelo, smtpFctConnect, smtpFctMailFrom, smtpFctRcptTo, smtpFctData,
+    smtpFctVrfy, smtpFctQuit, smtpFctRset, smtpFctEhlo, smtpFctAuth, smtpFctStartTls,
+    smtpFctCalcMsgSize, smtpFctMailFromSIZE
+};
+using TSmtpFctSet = std::uint16_t; // bit n stands for the TSmtpFct value n
+
+enum TSmtpRcptToErrorAction { srteAbort, srteRetry, srteIgnore };
+enum TSmtpAuthType {
+    smtpAuthNone, smtpAuthPlain, smtpAuthLogin, smtpAuthCramMD5, smtpAuthCramSha1, smtpAuthNtlm,
+    smtpAuthAutoSelect
+};
+enum TSmtpContentType { smtpHtml, smtpPlainText };
+enum TSmtpDefaultEncoding { smtpEnc7bit, smtpEnc8bit, smtpEncQuotedPrintable, smtpEncBase64 };
+enum TSmtpPriority {
+    smtpPriorityNone, smtpPriorityHighest, smtpPriorityHigh, smtpPriorityNormal, smtpPriorityLow,
+    smtpPriorityLowest
+};
+enum TSmtpEncoding { smtpEncodeNone, smtpEncodeBase64, smtpEncodeQP };
+enum TSmtpShareMode {
+    smtpShareCompat, smtpShareExclusive, smtpShareDenyWrite, smtpShareDenyRead, smtpShareDenyNone
+};
+enum TSmtpProxyType { smtpNoProxy, smtpSocks4, smtpSocks4A, smtpSocks5, smtpHttpProxy };
+enum TSmtpSendMode { smtpToSocket, smtpToStream, smtpCopyToStream };
+
+// Code given to a request ended by a reply that breaks the protocol: a final line without a
+// number, a line longer than the reply buffer, a zero byte in reply data.
+constexpr std::uint16_t kSmtpProtocolError = 20600;
+
+// The header lines of one message and the conversion settings copied from the client.
+class TSmtpHeaderLines {
+public:
+    QStringList Lines;
+    int CodePage = 65001;
+    QString CharSet = QStringLiteral("utf-8");
+    bool Allow8bitChars = true;
+    bool FoldHeaders = false;
+    bool MultiByte = true;
+    TSmtpDefaultEncoding DefaultEncoding = smtpEnc7bit;
+    char EncType = 'Q';
+
+    // A header made of the name and the value as text; CR and LF in the value become blanks.
+    void AddHdr(const QString& name, const QString& value);
+    // A header holding a list of addresses separated by "," or ";".
+    void AddAddrHdr(const QString& name, const QString& value);
+    // A fixed line, as it stands but for CR and LF, which become blanks.
+    void AddLine(const QString& line);
+
+private:
+    void AddFolded(const QString& line);
+};
+
+class TCustomSmtpClient : public TVyrWndControl {
+public:
+    explicit TCustomSmtpClient(QObject* parent = nullptr);
+    ~TCustomSmtpClient() override;
+
+    // Session properties.
+    QString Host() const { return host_; }
+    void SetHost(const QString& v) { host_ = v; }
+    QString Port() const { return port_; }
+    void SetPort(const QString& v) { port_ = v; }
+    QString LocalAddr() const { return localAddr_; }
+    void SetLocalAddr(const QString& v) { localAddr_ = v.isEmpty() ? QStringLiteral("0.0.0.0") : v; }
+    QString SignOn() const { return signOn_; }
+    void SetSignOn(const QString& v) { signOn_ = v; }
+    TSmtpAuthType AuthType() const { return authType_; }
+    void SetAuthType(TSmtpAuthType v) { authType_ = v; }
+    QString FromName() const { return fromName_; }
+    void SetFromName(const QString& v) { fromName_ = v; }
+    QStringList& RcptName() { return rcptName_; }
+    const QStringList& RcptName() const { return rcptName_; }
+    void SetRcptName(const QStringList& v) { rcptName_ = v; }
+    TSmtpProxyType ProxyType() const { return proxyType_; }
+    void SetProxyType(TSmtpProxyType v) { proxyType_ = v; }
+    TSmtpSendMode SendMode() const { return sendMode_; }
+    void SetSendMode(TSmtpSendMode v) { sendMode_ = v; }
+    TSmtpState State() const { return state_; }
+    QString LastResponse() const { return lastResponse_; }
+    QString ErrorMessage() const { return errorMessage_; }
+    QStringList AuthTypesSupported() const { return ehloExtensions_; }
+
+    // Composition properties.
+    QString HdrFrom() const { return hdrFrom_; }
+    void SetHdrFrom(const QString& v) { hdrFrom_ = v; }
+    QString HdrTo() const { return hdrTo_; }
+    void SetHdrTo(const QString& v) { hdrTo_ = v; }
+    QString HdrCc() const { return hdrCc_; }
+    void SetHdrCc(const QString& v) { hdrCc_ = v; }
+    QString HdrReplyTo() const { return hdrReplyTo_; }
+    void SetHdrReplyTo(const QString& v) { hdrReplyTo_ = v; }
+    QString HdrReturnPath() const { return hdrReturnPath_; }
+    void SetHdrReturnPath(const QString& v) { hdrReturnPath_ = v; }
+    QString HdrSender() const { return hdrSender_; }
+    void SetHdrSender(const QString& v) { hdrSender_ = v; }
+    QString HdrSubject() const { return hdrSubject_; }
+    void SetHdrSubject(const QString& v) { hdrSubject_ = v; }
+    TSmtpPriority HdrPriority() const { return hdrPriority_; }
+    void SetHdrPriority(TSmtpPriority v) { hdrPriority_ = v; }
+    bool ConfirmReceipt() const { return confirmReceipt_; }
+    void SetConfirmReceipt(bool v) { confirmReceipt_ = v; }
+    QString CharSet() const { return charSet_; }
+    void SetCharSet(const QString& value);
+    int CodePage() const { return codePage_; }
+    bool ConvertToCharset() const { return true; }
+    void SetConvertToCharset(bool) {} // conversion cannot be switched off
+    int WrapMsgMaxLineLen() const { return wrapMsgMaxLineLen_; }
+    void SetWrapMsgMaxLineLen(int v);
+    TSmtpDefaultEncoding DefaultEncoding() const { return defaultEncoding_; }
+    void SetDefaultEncoding(TSmtpDefaultEncoding v) { defaultEncoding_ = v; }
+    bool Allow8bitChars() const { return allow8bitChars_; }
+    void SetAllow8bitChars(bool v) { allow8bitChars_ = v; }
+    bool FoldHeaders() const { return foldHeaders_; }
+    void SetFoldHeaders(bool v) { foldHeaders_ = v; }
+    bool WrapMessageText() const { return wrapMessageText_; }
+    void SetWrapMessageText(bool v) { wrapMessageText_ = v; }
+    TSmtpContentType ContentType() const { return contentType_; }
+    virtual void SetContentType(TSmtpContentType v);
+    QString ContentTypeText() const { return contentTypeText_; }
+    bool OwnHeaders() const { return ownHeaders_; }
+    void SetOwnHeaders(bool v) { ownHeaders_ = v; }
+    QString XMailer() const { return xMailer_; }
+    void SetXMailer(const QString& v) { xMailer_ = v; }
+    QString GetXMailerValue() const;
+    const TSmtpHeaderLines& HeaderLines() const { return headerLines_; }
+
+    // Requests.
+    virtual void Connect();
+    virtual void Helo();
+    virtual void Ehlo();
+    virtual void Auth();
+    virtual void Vrfy();
+    virtual void MailFrom();
+    virtual void RcptTo();
+    virtual void Data();
+    virtual void Quit();
+    virtual void Rset();
+    virtual void Abort();
+    virtual void Open();
+    virtual void Mail();
+
+    void AbortComponent() override;
+
+    // Events; an unassigned one changes nothing.
+    std::function<void(TCustomSmtpClient* Sender, TSmtpRequest RqType, std::uint16_t ErrorCode)> OnRequestDone;
+    std::function<void(TCustomSmtpClient* Sender, int LineNum, char* MsgLine, int MaxLen, bool& More)> OnGetData;
+    std::function<void(TCustomSmtpClient* Sender, const QString& Msg)> OnDisplay;
+    std::function<void(TCustomSmtpClient* Sender, const QString& Msg)> OnCommand;
+    std::function<void(TCustomSmtpClient* Sender, const QString& Msg)> OnResponse;
+    std::function<void(TCustomSmtpClient* Sender, std::uint16_t ErrCode)> OnSessionConnected;
+    std::function<void(TCustomSmtpClient* Sender, std::uint16_t ErrCode)> OnSessionClosed;
+    std::function<void(TCustomSmtpClient* Sender, std::uint16_t ErrorCode, int RcptNameIdx,
+                       TSmtpRcptToErrorAction& Action)> OnRcptToError;
+    std::function<void(TCustomSmtpClient* Sender, int Size)> OnMessageDataSent;
+    std::function<void(TCustomSmtpClient* Sender, char* Msg, int Size)> OnHeaderLine;
+    std::function<void(TCustomSmtpClient* Sender, TSmtpHeaderLines& HdrLines)> OnProcessHeader;
+    std::function<void(TCustomSmtpClient* Sender)> OnStateChange;
+
+    // The socket the session runs on (tests and diagnostics look at it).
+    TWSocket* Socket() const { return socket_.get(); }
+
+protected:
+    virtual void TriggerDisplay(const QString& msg);
+    virtual void TriggerCommand(const QString& msg);
+    virtual void TriggerResponse(const QString& msg);
+    virtual void TriggerRequestDone(std::uint16_t errorCode);
+    virtual void TriggerStateChange();
+    virtual void TriggerGetData(int lineNum, char* msgLine, int maxLen, bool& more);
+    virtual void TriggerHeaderLine(char* line, int size);
+    virtual void TriggerMessageDataSent(int size);
+    virtual void TriggerProcessHeader(TSmtpHeaderLines& hdrLines);
+    virtual void TriggerSessionConnected(std::uint16_t errCode);
+    virtual void TriggerSessionClosed(std::uint16_t errCode);
+    virtual void SendCommand(const QString& cmd);
+    virtual void DoHighLevelAsync();
+    virtual void WMSmtpRequestDone(TSmtpRequest rqType, std::uint16_t errorCode);
+    void WndProc(int msg, quintptr wParam, qintptr lParam) override;
+
+    // Closes whatever the message source holds open (an attachment); run whenever a request
+    // ends, the connection closes or the client aborts.
+    virtual void ReleaseMessageSource() {}
+
+    // Refusals shared by the requests that need a connection.
+    void CheckReady() const;
+    void CheckConnected() const;
+    void StateChange(TSmtpState newState);
+    // Encodes message text for the wire, in the code page of CharSet.
+    QByteArray ToWire(const QString& text) const;
+
+    int codePage_ = 65001;
+    QString charSet_ = QStringLiteral("utf-8");
+    int wrapMsgMaxLineLen_ = 76;
+    TSmtpDefaultEncoding defaultEncoding_ = smtpEnc7bit;
+    bool allow8bitChars_ = true;
+    bool foldHeaders_ = false;
+    bool wrapMessageText_ = false;
+    TSmtpContentType contentType_ = smtpPlainText;
+    QString contentTypeText_ = QStringLiteral("text/plain");
+
+private:
+    using Continuation = void (TCustomSmtpClient::*)();
+
+    void ExecAsync(TSmtpRequest rq, const QString& cmd, std::vector<int> accepted, Continuation next);
+    void HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps);
+    void NextExecAsync();
+    void GreetingLine();
+    bool ReadReplyCode(); // true for a continuation line
+    void SetErrorMessage();
+    void DisplayLastResponse();
+    void RcptToNext();
+    void RcptToDone();
+    void EhloNext();
+    void DataNext();
+    void SendMessageLine(const QByteArray& line);
+    void FailMessage(const std::exception& e);
+    void ProtocolFault(const QString& text);
+    void BuildHeaderLines();
+
+    void WSocketDnsLookupDone(std::uint16_t errCode);
+    void WSocketSessionConnected(std::uint16_t errCode);
+    void WSocketDataAvailable(std::uint16_t errCode);
+    void WSocketDataSent(std::uint16_t errCode);
+    void WSocketSessionClosed(std::uint16_t errCode);
+
+    std::unique_ptr<TWSocket> socket_;
+    int requestDoneMsg_ = 0;
+    int dataNextMsg_ = 0;
+    int spareMsg_ = 0;
+
+    QString host_;
+    QString port_ = QStringLiteral("smtp");
+    QString localAddr_ = QStringLiteral("0.0.0.0");
+    QString signOn_;
+    TSmtpAuthType authType_ = smtpAuthNone;
+    QString fromName_;
+    QStringList rcptName_;
+    TSmtpProxyType proxyType_ = smtpNoProxy;
+    TSmtpSendMode sendMode_ = smtpToSocket;
+
+    QString hdrFrom_, hdrTo_, hdrCc_, hdrReplyTo_, hdrReturnPath_, hdrSender_, hdrSubject_;
+    TSmtpPriority hdrPriority_ = smtpPriorityNone;
+    bool confirmReceipt_ = false;
+    bool ownHeaders_ = false;
+    QString xMailer_ = QStringLiteral("VYR SMTP Component V%VER%");
+    TSmtpHeaderLines headerLines_;
+
+    TSmtpState state_ = smtpReady;
+    bool isConnected_ = false;
+    TSmtpRequest activeRequest_ = smtpConnect;
+    bool doneSignalled_ = true;
+    char replyBuffer_[4096] = {};
+    int replyBufferUsed_ = 0;
+    int replyCode_ = 0;
+    int stepResult_ = 0;
+    std::vector<int> acceptedCodes_;
+    Continuation stepContinuation_ = nullptr;
+    TSmtpFctSet pendingSteps_ = 0;
+    TSmtpFct currentStep_ = smtpFctNone;
+    int chainResult_ = 0;
+    bool chainActive_ = false;
+    bool chainContinuation_ = false;
+    bool esmtpAccepted_ = false;
+    QStringList ehloExtensions_;
+    int listPosition_ = -1;
+    int bodyLineNumber_ = 0;
+    bool moreData_ = true;
+    int lastLineSize_ = 0;
+    QString lastResponse_;
+    QString errorMessage_;
+    // The reply to DATA is still to be judged by DataNext.
+    bool dataReplyPending_ = false;
+    // The message lines are going out: no request from outside may start now, or its command
+    // would land inside the message data.
+    bool dataPumping_ = false;
+};
+
+// The text that a body line source fills: the message's own text, converted and encoded.
+class TSmtpMessageText {
+public:
+    void Load(const QByteArray& bytes, TSmtpDefaultEncoding encoding, bool wrap, int maxLineLen);
+    bool HasMore() const { return next_ < lines_.size(); }
+    QByteArray NextLine() { return lines_.at(next_++); }
+    TSmtpDefaultEncoding Encoding() const { return encoding_; }
+
+private:
+    QList<QByteArray> lines_;
+    qsizetype next_ = 0;
+    TSmtpDefaultEncoding encoding_ = smtpEnc7bit;
+};
+
+class TSmtpCli : public TCustomSmtpClient {
+public:
+    explicit TSmtpCli(QObject* parent = nullptr);
+    ~TSmtpCli() override;
+
+    QStringList EmailFiles() const { return emailFiles_; }
+    void SetEmailFiles(const QStringList& files);
+    QStringList MailMessage() const { return mailMessage_; }
+    void SetMailMessage(const QStringList& lines) { mailMessage_ = lines; }
+    TSmtpShareMode ShareMode() const { return shareMode_; }
+    void SetShareMode(TSmtpShareMode v) { shareMode_ = v; }
+    QByteArray Boundary() const { return boundary_; }
+    // True while an attachment is open for reading.
+    bool AttachmentOpen() const { return file_.isOpen(); }
+
+    void Data() override;
+
+    std::function<void(TCustomSmtpClient* Sender, int FileNumber, QString& FileName, QString& ContentType)>
+        OnAttachContentType;
+    std::function<void(TCustomSmtpClient* Sender, int FileNumber, QString& FileName, QString& ContentType,
+                       TSmtpEncoding& Encoding)> OnAttachContentTypeEh;
+    std::function<void(TCustomSmtpClient* Sender, int FileNumber, const QString& FileName, QStringList& Header)>
+        OnAttachHeader;
+
+    // Resets the message state, loads the text and queues the preamble; public so that the body
+    // can be produced without a session.
+    virtual void PrepareEMail();
+    // The next body line as the session asks for it.
+    void TriggerGetData(int lineNum, char* msgLine, int maxLen, bool& more) override;
+    void TriggerHeaderLine(char* line, int size) override;
+
+protected:
+    virtual void TriggerAttachContentType(int fileNumber, QString& fileName, QString& contentType);
+    virtual void TriggerAttachContentTypeEh(int fileNumber, QString& fileName, QString& contentType,
+                                            TSmtpEncoding& encoding);
+    virtual void TriggerAttachHeader(int fileNumber, const QString& fileName, QStringList& header);
+    void ReleaseMessageSource() override;
+
+private:
+    void CopyOut(const QByteArray& bytes, char* msgLine, int maxLen);
+    QByteArray NextFileChunk(bool& more);
+
+    QStringList emailFiles_;
+    QStringList mailMessage_;
+    TSmtpShareMode shareMode_ = smtpShareDenyWrite;
+    std::deque<QString> pending_;
+    TSmtpMessageText text_;
+    QByteArray boundary_;
+    QFile file_;
+    bool textPhase_ = true;
+    int fileIndex_ = 0;
+    int textLineNum_ = 0;
+    TSmtpEncoding fileEncoding_ = smtpEncodeBase64;
+};
+
+// Module functions.
+QString SmtpRqTypeToStr(TSmtpRequest rq);
+QString SmtpCliErrorMsgFromErrorCode(int code);
+QString ParseEmail(const QString& entry, QString& displayName);
+QString Rfc822DateTime(const QDateTime& t);
+QString GenerateMessageID();
+QString FilenameToContentType(const QString& fileName);
+// The next chunk of base64 text of an open file: up to 1482 bytes as 76-character lines joined by
+// CR LF; more tells whether the file has data left. Throws SmtpException when the file cannot be
+// read.
+QByteArray DoFileEncBase64(QFile& file, bool& more);
+// Maps a MIME charset name or alias to its code page; 0 when it is not supported.
+int CharsetToCodePage(const QString& name);
+
+} // namespace kestravo::mail

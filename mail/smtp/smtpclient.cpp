@@ -1,0 +1,842 @@
+// The SMTP session (RFC 5321): connection, reply reading and judging, commands, the high-level
+// request chains and the message line pump.
+#include "mail/smtp/smtpcli.h"
+
+#include <QStringEncoder>
+#include <algorithm>
+#include <cstring>
+
+namespace kestravo::mail {
+
+namespace {
+
+constexpr int kReplyBufferSize = 4096;
+constexpr int kLineBufferSize = 2048;
+constexpr int kMaxBodyLine = 2046;
+
+constexpr TSmtpFctSet Bit(TSmtpFct f) { return TSmtpFctSet(1u << f); }
+
+const char* ClassNameOf(const std::exception& e)
+{
+    if (auto* v = dynamic_cast<const EVyrError*>(&e))
+        return v->ClassName();
+    return "Exception";
+}
+
+// Commands are single lines: a CR, LF or NUL from a property must not start another command.
+QString OneLine(QString s)
+{
+    for (QChar& c : s)
+        if (c == u'\r' || c == u'\n' || c == QChar(0))
+            c = u' ';
+    return s;
+}
+
+} // namespace
+
+QString SmtpRqTypeToStr(TSmtpRequest rq)
+{
+    switch (rq) {
+    case smtpConnect: return QStringLiteral("CONNECT");
+    case smtpHelo: return QStringLiteral("HELO");
+    case smtpMailFrom: return QStringLiteral("MAIL FROM");
+    case smtpVrfy: return QStringLiteral("VRFY");
+    case smtpRcptTo: return QStringLiteral("RCPT TO");
+    case smtpData: return QStringLiteral("DATA");
+    case smtpQuit: return QStringLiteral("QUIT");
+    case smtpRset: return QStringLiteral("RSET");
+    case smtpOpen: return QStringLiteral("Open");
+    case smtpMail: return QStringLiteral("Mail");
+    case smtpEhlo: return QStringLiteral("EHLO");
+    case smtpAuth: return QStringLiteral("AUTH");
+    case smtpStartTls: return QStringLiteral("STARTTLS");
+    case smtpCustom: return QStringLiteral("Custom");
+    default: return QStringLiteral("Unknown");
+    }
+}
+
+QString SmtpCliErrorMsgFromErrorCode(int code)
+{
+    if (code == kSmtpProtocolError)
+        return QStringLiteral("SMTP Protocol Error");
+    return WSocketErrorMsgFromErrorCode(code);
+}
+
+TCustomSmtpClient::TCustomSmtpClient(QObject* parent)
+    : TVyrWndControl(parent)
+{
+    requestDoneMsg_ = AllocateMsg();
+    dataNextMsg_ = AllocateMsg();
+    spareMsg_ = AllocateMsg();
+    socket_ = std::make_unique<TWSocket>();
+    socket_->SetName(QStringLiteral("TCustomSmtpClient_Socket%1").arg(TWSocket::LiveCount()));
+    socket_->SetBgExceptionOwnerAbort([this] { AbortComponent(); });
+    socket_->OnSessionClosed = [this](TWSocket*, std::uint16_t e) { WSocketSessionClosed(e); };
+}
+
+TCustomSmtpClient::~TCustomSmtpClient()
+{
+    // An open connection closes without any event reaching a half-destroyed client.
+    socket_->OnSessionClosed = nullptr;
+    socket_->OnDataAvailable = nullptr;
+    socket_->OnDataSent = nullptr;
+    socket_->OnSessionConnected = nullptr;
+    socket_->OnDnsLookupDone = nullptr;
+    socket_->SetBgExceptionOwnerAbort(nullptr);
+    socket_.reset();
+}
+
+void TCustomSmtpClient::SetWrapMsgMaxLineLen(int v)
+{
+    wrapMsgMaxLineLen_ = std::clamp(v, 16, 1022);
+}
+
+void TCustomSmtpClient::SetContentType(TSmtpContentType v)
+{
+    if (v == contentType_)
+        return;
+    contentType_ = v;
+    contentTypeText_ = v == smtpHtml ? QStringLiteral("text/html") : QStringLiteral("text/plain");
+}
+
+QString TCustomSmtpClient::GetXMailerValue() const
+{
+    return QString(xMailer_).replace(QStringLiteral("%VER%"), QStringLiteral("7.41"), Qt::CaseInsensitive);
+}
+
+QByteArray TCustomSmtpClient::ToWire(const QString& text) const
+{
+    QStringEncoder enc(charSet_.toLatin1().constData());
+    if (!enc.isValid())
+        return text.toUtf8();
+    QByteArray out = enc.encode(text);
+    return out;
+}
+
+// --- events -------------------------------------------------------------------------------
+
+void TCustomSmtpClient::TriggerDisplay(const QString& msg)
+{
+    if (OnDisplay)
+        OnDisplay(this, msg);
+}
+
+void TCustomSmtpClient::TriggerCommand(const QString& msg)
+{
+    if (OnCommand)
+        OnCommand(this, msg);
+}
+
+void TCustomSmtpClient::TriggerResponse(const QString& msg)
+{
+    if (currentStep_ == smtpFctEhlo && msg.size() > 4)
+        ehloExtensions_.append(msg.mid(4).trimmed());
+    if (OnResponse)
+        OnResponse(this, msg);
+}
+
+void TCustomSmtpClient::TriggerStateChange()
+{
+    if (OnStateChange)
+        OnStateChange(this);
+}
+
+void TCustomSmtpClient::TriggerGetData(int lineNum, char* msgLine, int maxLen, bool& more)
+{
+    if (!OnGetData) {
+        more = false;
+        return;
+    }
+    OnGetData(this, lineNum, msgLine, maxLen, more);
+}
+
+void TCustomSmtpClient::TriggerHeaderLine(char* line, int size)
+{
+    if (OnHeaderLine)
+        OnHeaderLine(this, line, size);
+}
+
+void TCustomSmtpClient::TriggerMessageDataSent(int size)
+{
+    if (OnMessageDataSent)
+        OnMessageDataSent(this, size);
+}
+
+void TCustomSmtpClient::TriggerProcessHeader(TSmtpHeaderLines& hdrLines)
+{
+    if (OnProcessHeader)
+        OnProcessHeader(this, hdrLines);
+}
+
+void TCustomSmtpClient::TriggerSessionConnected(std::uint16_t errCode)
+{
+    if (OnSessionConnected)
+        OnSessionConnected(this, errCode);
+}
+
+void TCustomSmtpClient::TriggerSessionClosed(std::uint16_t errCode)
+{
+    if (OnSessionClosed)
+        OnSessionClosed(this, errCode);
+}
+
+void TCustomSmtpClient::StateChange(TSmtpState newState)
+{
+    if (state_ == newState)
+        return;
+    state_ = newState;
+    TriggerStateChange();
+}
+
+void TCustomSmtpClient::CheckReady() const
+{
+    if (dataPumping_ || (state_ != smtpReady && state_ != smtpInternalReady))
+        throw SmtpException("SMTP component not ready");
+}
+
+void TCustomSmtpClient::CheckConnected() const
+{
+    if (!isConnected_)
+        throw SmtpException("SMTP component not connected");
+}
+
+void TCustomSmtpClient::SetErrorMessage()
+{
+    if (errorMessage_.isEmpty())
+        errorMessage_ = lastResponse_;
+}
+
+void TCustomSmtpClient::DisplayLastResponse()
+{
+    TriggerDisplay(QStringLiteral("< ") + lastResponse_);
+}
+
+// --- ending a request ---------------------------------------------------------------------
+
+void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
+{
+    if (doneSignalled_)
+        return;
+    doneSignalled_ = true;
+    if (chainContinuation_) {
+        if (state_ != smtpAbort)
+            StateChange(smtpInternalReady);
+        DoHighLevelAsync();
+        return;
+    }
+    dataPumping_ = false;
+    dataReplyPending_ = false;
+    ReleaseMessageSource();
+    StateChange(smtpReady);
+    chainActive_ = false;
+    // The request type travels with the message: a request issued before this one is delivered
+    // must not change what it reports.
+    PostMsg(requestDoneMsg_, quintptr(activeRequest_), qintptr(errorCode));
+}
+
+void TCustomSmtpClient::WMSmtpRequestDone(TSmtpRequest rqType, std::uint16_t errorCode)
+{
+    if (OnRequestDone)
+        OnRequestDone(this, rqType, errorCode);
+}
+
+void TCustomSmtpClient::WndProc(int msg, quintptr wParam, qintptr lParam)
+{
+    if (msg == requestDoneMsg_) {
+        WMSmtpRequestDone(TSmtpRequest(wParam), std::uint16_t(lParam));
+        return;
+    }
+    if (msg == dataNextMsg_) {
+        DataNext();
+        return;
+    }
+    TVyrWndControl::WndProc(msg, wParam, lParam);
+}
+
+// --- connecting -----------------------------------------------------------------------------
+
+void TCustomSmtpClient::Connect()
+{
+    CheckReady();
+    if (isConnected_)
+        throw SmtpException("SMTP component already connected");
+    if (!chainActive_)
+        activeRequest_ = smtpConnect;
+    doneSignalled_ = false;
+    replyBufferUsed_ = 0;
+    stepResult_ = 0;
+    esmtpAccepted_ = false;
+    errorMessage_.clear();
+    lastResponse_.clear();
+    StateChange(smtpDnsLookup);
+    socket_->OnDataSent = nullptr;
+    socket_->OnDnsLookupDone = [this](TWSocket*, std::uint16_t e) { WSocketDnsLookupDone(e); };
+    try {
+        socket_->DnsLookup(host_);
+    } catch (...) {
+        // A refused lookup must not leave the client refusing every later request.
+        if (state_ == smtpDnsLookup) {
+            doneSignalled_ = true;
+            StateChange(smtpReady);
+        }
+        throw;
+    }
+}
+
+void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t errCode)
+{
+    if (errCode != 0) {
+        lastResponse_ = QStringLiteral("500 %1 (Winsock error #%2)").arg(WSocketErrorDesc(errCode)).arg(errCode);
+        replyCode_ = 500;
+        SetErrorMessage();
+        stepResult_ = errCode;
+        TriggerSessionConnected(errCode);
+        TriggerSessionClosed(errCode);
+        TriggerRequestDone(errCode);
+        return;
+    }
+    try {
+        socket_->SetAddr(socket_->ResolvedAddress());
+        socket_->SetLocalAddr(localAddr_);
+        socket_->SetProto(QStringLiteral("tcp"));
+        socket_->SetPort(port_);
+        socket_->OnSessionConnected = [this](TWSocket*, std::uint16_t e) { WSocketSessionConnected(e); };
+        socket_->OnDataAvailable = [this](TWSocket*, std::uint16_t e) { WSocketDataAvailable(e); };
+        StateChange(smtpConnecting);
+        socket_->Connect();
+    } catch (const std::exception& e) {
+        lastResponse_ = QStringLiteral("500 %1: %2").arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+        replyCode_ = 500;
+        stepResult_ = 500;
+        SetErrorMessage();
+        // The socket may refuse before any system call failed; its LastError is then still 0,
+        // which must not read as success.
+        int code = socket_->LastError();
+        TriggerRequestDone(std::uint16_t(code != 0 ? code : 500));
+    }
+}
+
+void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t errCode)
+{
+    if (errCode == 0) {
+        isConnected_ = true;
+        StateChange(smtpWaitingBanner);
+        return;
+    }
+    TriggerSessionConnected(errCode);
+    lastResponse_ = QStringLiteral("500 Connect error - %1 (#%2)").arg(SmtpCliErrorMsgFromErrorCode(errCode)).arg(errCode);
+    replyCode_ = 500;
+    isConnected_ = false;
+    stepResult_ = 500;
+    SetErrorMessage();
+    TriggerRequestDone(errCode);
+    socket_->Close();
+    StateChange(smtpReady);
+}
+
+// --- reading replies ----------------------------------------------------------------------
+
+void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
+{
+    int room = kReplyBufferSize - 1 - replyBufferUsed_;
+    int n = socket_->Receive(replyBuffer_ + replyBufferUsed_, room);
+    if (n <= 0)
+        return;
+    if (std::memchr(replyBuffer_ + replyBufferUsed_, 0, size_t(n))) {
+        ProtocolFault(QStringLiteral("500 Protocol error: the reply holds a zero byte"));
+        return;
+    }
+    replyBufferUsed_ += n;
+    replyBuffer_[replyBufferUsed_] = 0;
+
+    for (;;) {
+        char* crlf = nullptr;
+        for (int i = 0; i + 1 < replyBufferUsed_; ++i) {
+            if (replyBuffer_[i] == '\r' && replyBuffer_[i + 1] == '\n') {
+                crlf = replyBuffer_ + i;
+                break;
+            }
+        }
+        if (!crlf)
+            break;
+        int len = int(crlf - replyBuffer_);
+        QByteArray line(replyBuffer_, len);
+        replyBufferUsed_ -= len + 2;
+        std::memmove(replyBuffer_, crlf + 2, size_t(replyBufferUsed_));
+        replyBuffer_[replyBufferUsed_] = 0;
+
+        lastResponse_ = QString::fromLatin1(line);
+        TriggerResponse(lastResponse_);
+        switch (state_) {
+        case smtpWaitingBanner: GreetingLine(); break;
+        case smtpWaitingResponse: NextExecAsync(); break;
+        default: DisplayLastResponse(); break;
+        }
+        // A refused greeting, an abort or a handler's request may have closed the connection:
+        // the rest of the data belongs to nobody.
+        if (!isConnected_) {
+            replyBufferUsed_ = 0;
+            replyBuffer_[0] = 0;
+            return;
+        }
+    }
+    if (replyBufferUsed_ >= kReplyBufferSize - 1)
+        ProtocolFault(QStringLiteral("500 Protocol error: reply line longer than 4093 characters"));
+}
+
+void TCustomSmtpClient::ProtocolFault(const QString& text)
+{
+    replyBufferUsed_ = 0;
+    replyBuffer_[0] = 0;
+    lastResponse_ = text;
+    replyCode_ = kSmtpProtocolError;
+    if (stepResult_ == 0)
+        stepResult_ = kSmtpProtocolError;
+    SetErrorMessage();
+    DisplayLastResponse();
+    // The line cannot be read, so nothing after it can be trusted: end the request, then drop
+    // the connection.
+    TriggerRequestDone(kSmtpProtocolError);
+    if (socket_->State() != wsClosed)
+        socket_->Abort();
+}
+
+bool TCustomSmtpClient::ReadReplyCode()
+{
+    const QString& s = lastResponse_;
+    qsizetype i = 0;
+    while (i < s.size() && (s[i] == u' ' || s[i] == u'\t' || s[i] == u'\r' || s[i] == u'\n'))
+        ++i;
+    if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
+        ++i;
+    int code = 0;
+    while (i < s.size() && s[i] >= u'0' && s[i] <= u'9') {
+        if (code < 100000)
+            code = code * 10 + (s[i].unicode() - '0');
+        ++i;
+    }
+    replyCode_ = code;
+    return i < s.size() && s[i] == u'-';
+}
+
+void TCustomSmtpClient::GreetingLine()
+{
+    DisplayLastResponse();
+    if (ReadReplyCode())
+        return;
+    if (replyCode_ == 220) {
+        StateChange(smtpConnected);
+        TriggerSessionConnected(0);
+        TriggerRequestDone(0);
+        return;
+    }
+    SetErrorMessage();
+    stepResult_ = replyCode_ != 0 ? replyCode_ : kSmtpProtocolError;
+    socket_->Close();
+}
+
+void TCustomSmtpClient::NextExecAsync()
+{
+    DisplayLastResponse();
+    if (ReadReplyCode())
+        return;
+    if (replyCode_ == 0)
+        replyCode_ = kSmtpProtocolError;
+    if (acceptedCodes_.empty())
+        stepResult_ = replyCode_ < 500 ? 0 : replyCode_;
+    else
+        stepResult_ = std::find(acceptedCodes_.begin(), acceptedCodes_.end(), replyCode_) != acceptedCodes_.end()
+                          ? 0 : replyCode_;
+    if (stepResult_ != 0)
+        SetErrorMessage();
+    if (stepContinuation_) {
+        Continuation next = stepContinuation_;
+        try {
+            (this->*next)();
+        } catch (const std::exception& e) {
+            // A step that cannot go on ends the request instead of leaving it hanging.
+            stepResult_ = 500;
+            lastResponse_ = QStringLiteral("500 Internal client error %1: \"%2\"")
+                                .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+            SetErrorMessage();
+            TriggerRequestDone(500);
+        }
+        return;
+    }
+    // An accepted QUIT ends when the relay closes; a refused one ends now with its code.
+    if (activeRequest_ == smtpQuit && isConnected_ && stepResult_ == 0)
+        return;
+    TriggerRequestDone(std::uint16_t(stepResult_));
+}
+
+// --- commands -----------------------------------------------------------------------------
+
+void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vector<int> accepted, Continuation next)
+{
+    CheckReady();
+    CheckConnected();
+    if (!chainActive_)
+        activeRequest_ = rq;
+    acceptedCodes_ = std::move(accepted);
+    doneSignalled_ = false;
+    stepContinuation_ = next;
+    StateChange(smtpWaitingResponse);
+    SendCommand(cmd);
+}
+
+void TCustomSmtpClient::SendCommand(const QString& cmd)
+{
+    const QString line = OneLine(cmd);
+    TriggerCommand(line);
+    TriggerDisplay(QStringLiteral("> ") + line);
+    if (socket_->State() == wsConnected)
+        socket_->SendStr(line.toLatin1() + "\r\n");
+}
+
+void TCustomSmtpClient::HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps)
+{
+    if (isConnected_ && (steps & Bit(smtpFctConnect)))
+        throw SmtpException("SMTP component already connected");
+    CheckReady();
+    activeRequest_ = rq;
+    stepResult_ = 0;
+    pendingSteps_ = steps;
+    currentStep_ = smtpFctNone;
+    chainResult_ = 0;
+    chainActive_ = true;
+    lastResponse_.clear();
+    errorMessage_.clear();
+    DoHighLevelAsync();
+}
+
+void TCustomSmtpClient::DoHighLevelAsync()
+{
+    if (state_ == smtpAbort) {
+        pendingSteps_ = 0;
+        chainResult_ = 426;
+        stepResult_ = 426;
+        errorMessage_ = QStringLiteral("426 Operation aborted.");
+    }
+    chainContinuation_ = true;
+    if (stepResult_ != 0) {
+        if (currentStep_ == smtpFctEhlo) {
+            pendingSteps_ = Bit(smtpFctHelo);
+        } else {
+            chainResult_ = stepResult_;
+            pendingSteps_ = ((pendingSteps_ & Bit(smtpFctQuit)) && currentStep_ != smtpFctQuit) ? Bit(smtpFctQuit) : 0;
+        }
+    }
+    static constexpr struct { TSmtpFct fct; void (TCustomSmtpClient::*run)(); } kOrder[] = {
+        {smtpFctConnect, &TCustomSmtpClient::Connect}, {smtpFctHelo, &TCustomSmtpClient::Helo},
+        {smtpFctEhlo, &TCustomSmtpClient::Ehlo}, {smtpFctAuth, &TCustomSmtpClient::Auth},
+        {smtpFctVrfy, &TCustomSmtpClient::Vrfy}, {smtpFctMailFrom, &TCustomSmtpClient::MailFrom},
+        {smtpFctRcptTo, &TCustomSmtpClient::RcptTo}, {smtpFctData, &TCustomSmtpClient::Data},
+        {smtpFctQuit, &TCustomSmtpClient::Quit},
+    };
+    try {
+        for (const auto& step : kOrder) {
+            if (pendingSteps_ & Bit(step.fct)) {
+                pendingSteps_ &= TSmtpFctSet(~Bit(step.fct));
+                currentStep_ = step.fct;
+                (this->*step.run)();
+                return;
+            }
+        }
+    } catch (const std::exception& e) {
+        chainResult_ = 500;
+        stepResult_ = 500;
+        errorMessage_ = QStringLiteral("500 Internal client error %1: \"%2\"")
+                            .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+    }
+    pendingSteps_ = 0;
+    chainContinuation_ = false;
+    doneSignalled_ = false;
+    TriggerRequestDone(std::uint16_t(chainResult_));
+}
+
+void TCustomSmtpClient::Open()
+{
+    HighLevelAsync(smtpOpen, authType_ == smtpAuthNone
+                                 ? TSmtpFctSet(Bit(smtpFctConnect) | Bit(smtpFctHelo))
+                                 : TSmtpFctSet(Bit(smtpFctConnect) | Bit(smtpFctEhlo) | Bit(smtpFctAuth)));
+}
+
+void TCustomSmtpClient::Mail()
+{
+    HighLevelAsync(smtpMail, TSmtpFctSet(Bit(smtpFctMailFrom) | Bit(smtpFctRcptTo) | Bit(smtpFctData)));
+}
+
+void TCustomSmtpClient::Helo()
+{
+    CheckReady();
+    CheckConnected();
+    currentStep_ = smtpFctHelo;
+    QString name = signOn_.isEmpty() ? LocalHostName() : signOn_;
+    name.replace(u' ', u'_');
+    ExecAsync(smtpHelo, QStringLiteral("HELO ") + name, {250}, nullptr);
+}
+
+void TCustomSmtpClient::Ehlo()
+{
+    CheckReady();
+    CheckConnected();
+    currentStep_ = smtpFctEhlo;
+    ehloExtensions_.clear();
+    QString name = signOn_.isEmpty() ? LocalHostName() : signOn_;
+    name.replace(u' ', u'_');
+    ExecAsync(smtpEhlo, QStringLiteral("EHLO ") + name, {250}, &TCustomSmtpClient::EhloNext);
+}
+
+void TCustomSmtpClient::EhloNext()
+{
+    if (!isConnected_)
+        return;
+    if (stepResult_ == 0)
+        esmtpAccepted_ = true;
+    TriggerRequestDone(std::uint16_t(stepResult_));
+}
+
+void TCustomSmtpClient::Auth()
+{
+    lastResponse_ = esmtpAccepted_ ? QStringLiteral("500 No Authentication Type Selected.")
+                                   : QStringLiteral("500 ESMTP not supported.");
+    SetErrorMessage();
+    if (!chainActive_)
+        activeRequest_ = smtpAuth;
+    doneSignalled_ = false;
+    TriggerRequestDone(500);
+}
+
+void TCustomSmtpClient::Vrfy()
+{
+    currentStep_ = smtpFctVrfy;
+    ExecAsync(smtpVrfy, QStringLiteral("VRFY ") + hdrTo_, {250}, nullptr);
+}
+
+void TCustomSmtpClient::Rset()
+{
+    currentStep_ = smtpFctRset;
+    ExecAsync(smtpRset, QStringLiteral("RSET"), {250}, nullptr);
+}
+
+void TCustomSmtpClient::MailFrom()
+{
+    CheckReady();
+    CheckConnected();
+    currentStep_ = smtpFctMailFrom;
+    QString name;
+    ExecAsync(smtpMailFrom, QStringLiteral("MAIL FROM:<") + ParseEmail(fromName_, name) + u'>', {250}, nullptr);
+}
+
+void TCustomSmtpClient::RcptTo()
+{
+    if (rcptName_.isEmpty())
+        throw SmtpException("RcptName list is empty");
+    // Refuse before touching the list position, which a message under way uses too.
+    CheckReady();
+    CheckConnected();
+    listPosition_ = -1;
+    RcptToNext();
+}
+
+void TCustomSmtpClient::RcptToNext()
+{
+    if (listPosition_ >= 0 && stepResult_ != 0) {
+        TSmtpRcptToErrorAction action = srteAbort;
+        if (OnRcptToError)
+            OnRcptToError(this, std::uint16_t(stepResult_), listPosition_, action);
+        if (action == srteAbort) {
+            TriggerRequestDone(std::uint16_t(stepResult_));
+            return;
+        }
+        if (action == srteIgnore)
+            ++listPosition_;
+    } else {
+        ++listPosition_;
+    }
+    if (listPosition_ >= rcptName_.size()) { // the list shrank under a handler
+        TriggerRequestDone(std::uint16_t(stepResult_ != 0 ? stepResult_ : 500));
+        return;
+    }
+    Continuation next = listPosition_ < rcptName_.size() - 1 ? &TCustomSmtpClient::RcptToDone : nullptr;
+    currentStep_ = smtpFctRcptTo;
+    QString name;
+    ExecAsync(smtpRcptTo, QStringLiteral("RCPT TO:<") + ParseEmail(rcptName_.at(listPosition_), name) + u'>',
+              {250, 251}, next);
+}
+
+void TCustomSmtpClient::RcptToDone()
+{
+    state_ = smtpInternalReady;
+    RcptToNext();
+}
+
+void TCustomSmtpClient::Quit()
+{
+    CheckReady();
+    currentStep_ = smtpFctQuit;
+    if (isConnected_) {
+        ExecAsync(smtpQuit, QStringLiteral("QUIT"), {221}, nullptr);
+        return;
+    }
+    if (!chainActive_)
+        activeRequest_ = smtpQuit;
+    doneSignalled_ = false;
+    TriggerRequestDone(0);
+}
+
+// --- the message --------------------------------------------------------------------------
+
+void TCustomSmtpClient::Data()
+{
+    CheckReady();
+    CheckConnected();
+    BuildHeaderLines();
+    currentStep_ = smtpFctData;
+    dataReplyPending_ = true;
+    try {
+        ExecAsync(smtpData, QStringLiteral("DATA"), {354}, &TCustomSmtpClient::DataNext);
+    } catch (...) {
+        dataReplyPending_ = false;
+        throw;
+    }
+}
+
+void TCustomSmtpClient::SendMessageLine(const QByteArray& line)
+{
+    lastLineSize_ = int(line.size());
+    socket_->OnDataSent = [this](TWSocket*, std::uint16_t e) { WSocketDataSent(e); };
+    socket_->PutDataInSendBuffer(line.constData(), int(line.size()));
+    socket_->SendStr(QByteArray("\r\n"));
+    lastLineSize_ += 2;
+}
+
+void TCustomSmtpClient::DataNext()
+{
+    if (dataReplyPending_) {
+        dataReplyPending_ = false;
+        if (stepResult_ != 0) {
+            TriggerRequestDone(std::uint16_t(stepResult_));
+            return;
+        }
+        dataPumping_ = true;
+    }
+    if (!dataPumping_)
+        return; // a stray completion after the message ended
+    if (!isConnected_) {
+        socket_->OnDataSent = nullptr;
+        return;
+    }
+    char buffer[kLineBufferSize + 1];
+    try {
+        ++listPosition_;
+        if (listPosition_ < headerLines_.Lines.size()) {
+            QByteArray bytes = ToWire(headerLines_.Lines.at(listPosition_)).left(kLineBufferSize - 1);
+            std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
+            buffer[bytes.size()] = 0;
+            TriggerHeaderLine(buffer, kLineBufferSize);
+            buffer[kLineBufferSize - 1] = 0;
+            QByteArray out(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1)));
+            TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
+            SendMessageLine(out);
+            return;
+        }
+        if (moreData_) {
+            ++bodyLineNumber_;
+            buffer[0] = 0;
+            TriggerGetData(bodyLineNumber_, buffer, kMaxBodyLine, moreData_);
+        }
+        if (!isConnected_) {
+            socket_->OnDataSent = nullptr;
+            return;
+        }
+        if (moreData_) {
+            buffer[kMaxBodyLine] = 0;
+            QByteArray raw(buffer, qsizetype(strnlen(buffer, kMaxBodyLine)));
+            // Transparency (RFC 5321 4.5.2) for every line, also those inside a chunk that
+            // carries its own CR LF pairs.
+            QByteArray out;
+            out.reserve(raw.size() + 8);
+            for (qsizetype i = 0; i < raw.size(); ++i) {
+                if (raw[i] == '.' && (i == 0 || raw[i - 1] == '\n'))
+                    out.append('.');
+                out.append(raw[i]);
+            }
+            TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
+            SendMessageLine(out);
+            return;
+        }
+        socket_->OnDataSent = nullptr;
+        dataPumping_ = false;
+        StateChange(smtpInternalReady);
+        ExecAsync(smtpData, QStringLiteral("."), {250}, nullptr);
+    } catch (const std::exception& e) {
+        FailMessage(e);
+    }
+}
+
+void TCustomSmtpClient::FailMessage(const std::exception& e)
+{
+    // A message that cannot be completed must not be ended with "." and reported as sent:
+    // drop the connection, so that the relay discards the partial data.
+    dataPumping_ = false;
+    socket_->OnDataSent = nullptr;
+    stepResult_ = 500;
+    lastResponse_ = QStringLiteral("500 Internal client error %1: \"%2\"")
+                        .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+    SetErrorMessage();
+    TriggerRequestDone(500);
+    if (socket_->State() != wsClosed)
+        socket_->Abort();
+}
+
+void TCustomSmtpClient::WSocketDataSent(std::uint16_t)
+{
+    TriggerMessageDataSent(lastLineSize_);
+    if (!dataPumping_)
+        return;
+    state_ = smtpInternalReady;
+    DataNext();
+}
+
+// --- closing ------------------------------------------------------------------------------
+
+void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t errCode)
+{
+    isConnected_ = false;
+    dataPumping_ = false;
+    socket_->OnDataSent = nullptr;
+    ReleaseMessageSource();
+    TriggerSessionClosed(errCode);
+    std::uint16_t code = activeRequest_ == smtpQuit ? 0 : 10004;
+    if (code == 10004 && stepResult_ == 0)
+        stepResult_ = 10004;
+    TriggerRequestDone(code);
+}
+
+void TCustomSmtpClient::Abort()
+{
+    ReleaseMessageSource();
+    dataPumping_ = false;
+    StateChange(smtpAbort);
+    socket_->Abort();
+    // Without a connection (a lookup under way) the socket reports no close; the request
+    // must still end.
+    if (!doneSignalled_) {
+        isConnected_ = false;
+        if (stepResult_ == 0)
+            stepResult_ = 10004;
+        TriggerRequestDone(activeRequest_ == smtpQuit ? 0 : 10004);
+    }
+    StateChange(smtpReady);
+}
+
+void TCustomSmtpClient::AbortComponent()
+{
+    try {
+        Abort();
+    } catch (...) {
+    }
+}
+
+} // namespace kestravo::mail
