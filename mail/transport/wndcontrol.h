@@ -29,6 +29,9 @@ public:
 
     virtual void AbortComponent();
 
+    // Frees the component later, from the event loop: safe from inside one of its own handlers.
+    void Release();
+
 protected:
     // Reserves one more message number for this component and returns it.
     int AllocateMsg();
@@ -41,6 +44,7 @@ protected:
     bool event(QEvent* e) override;
 
 private:
+    int releaseMsg_ = 0;
     std::vector<int> msgNumbers_;
     std::function<void()> ownerAbort_;
 };

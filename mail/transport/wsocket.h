@@ -64,6 +64,11 @@ public:
     void Close();
     void Abort();
     void Shutdown(int how);
+    // Close from the event loop, after the current handler has returned.
+    void CloseDelayed();
+    // Posts a message whose handler throws ESocketException "Test exception in WSocket", to
+    // exercise background-exception handling.
+    void PostTestException();
 
     // Events; an unassigned one changes nothing.
     std::function<void(TWSocket* Sender, std::uint16_t ErrCode)> OnDnsLookupDone;
@@ -77,12 +82,45 @@ public:
     // Number of sockets alive in the process (the SMTP client names its socket with it).
     static int LiveCount();
 
+    // Aborts the connection; run by background-exception handling.
+    void AbortComponent() override;
+
+    // Replaces the asynchronous name resolver (tests have no outside DNS). The resolver answers
+    // at once with the IPv4 addresses in dotted form, or with a resolver error (11001..11004);
+    // the socket still delivers OnDnsLookupDone later, from the event loop. An empty function
+    // restores the system resolver.
+    using NameResolver = std::function<QStringList(const QString& host, int& errorCode)>;
+    static void SetNameResolver(NameResolver resolver);
+
 protected:
     void WndProc(int msg, quintptr wParam, qintptr lParam) override;
+
+    // Restores the defaults of the properties; run at construction and after every close.
+    void AssignDefaultValue();
+    void ChangeState(TSocketState newState);
+    void TryToSend();
+    // Reports an error: with OnError assigned it is called, otherwise ESocketException is raised.
+    void RaiseException(const QString& text);
+    // Reports a failed operation with its error number; a lost connection closes the socket.
+    void SocketError(const QString& operation, int code);
 
 private:
     struct Impl;
     Impl* d_;
+
+    bool RefuseChange(const char* property, const QString& current, const QString& value);
+    void Refuse(const QString& text);
+    void FailConnect(const QString& operation, int code);
+    void TriggerSessionClosed(int error);
+    void HandleLookupDone(quintptr token);
+    void DoFdConnect(int error);
+    void DoFdRead(int error);
+    void DoFdWrite(int error);
+    void DoFdClose(int error);
+    void ASyncReceive(int error);
+    int BytesWaiting() const;
+    void ReleaseDescriptor();
+    void InternalClose(bool shutdownFirst);
 };
 
 // Error texts.
@@ -91,5 +129,6 @@ QString WSocketErrorMsgFromErrorCode(int code); // "Winsock - " + WSocketErrorDe
 QString GetWinsockErr(int code);                // WSocketErrorDesc(code) + " (#" + code + ")"
 bool WSocketIsDottedIP(const QString& text);
 QString LocalHostName();                        // throws ESocketException "Winsock Get Host Name failed"
+int WSocketErrorFromErrno(int err);             // errno -> Windows Sockets number (ECONNREFUSED -> 10061)
 
 } // namespace kestravo::mail

@@ -1,0 +1,1206 @@
+// Asynchronous IPv4 TCP over POSIX non-blocking sockets. Readiness comes from QSocketNotifier;
+// every notifier only posts a message to the socket, and the message handler does the work, so
+// handlers never run inside Qt's notifier code and a socket may free itself from a handler.
+// Error numbers follow Windows Sockets (RFC-independent; the SMTP client reports them as such).
+#include "wsocket.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <deque>
+
+namespace kestravo::mail {
+
+namespace {
+
+std::atomic<int> gLiveCount{0};
+
+TWSocket::NameResolver& InjectedResolver()
+{
+    static TWSocket::NameResolver resolver;
+    return resolver;
+}
+
+// Happenings carried in the low half of a network notification's second parameter; the error
+// code sits in the high half.
+enum Happening : int { kFdRead = 0x01, kFdWrite = 0x02, kFdConnect = 0x10, kFdClose = 0x20 };
+
+qintptr MakeSelectParam(int happening, int error)
+{
+    return static_cast<qintptr>((static_cast<quint32>(error & 0xFFFF) << 16) | (happening & 0xFFFF));
+}
+
+// Outgoing bytes wait in chunks of one Ethernet TCP payload; one chunk goes per send call.
+constexpr int kChunkSize = 1460;
+
+struct Chunk {
+    QByteArray data;
+    int sent = 0;
+};
+
+// A failure while resolving what Connect needs; carries the error number reported.
+class ResolveError : public std::runtime_error {
+public:
+    ResolveError(const QString& text, int code) : std::runtime_error(text.toStdString()), code_(code) {}
+    int code_;
+};
+
+// Parses a dotted IPv4 address by the rules of WSocketIsDottedIP; the result is in host order.
+bool ParseDotted(const QString& text, quint32& address)
+{
+    int i = 0;
+    const int n = text.size();
+    while (i < n && text[i] == QLatin1Char(' '))
+        ++i;
+    quint32 result = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (i >= n || text[i] != QLatin1Char('.'))
+                return false;
+            ++i;
+        }
+        int digits = 0;
+        quint32 value = 0;
+        while (i < n && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
+            value = value * 10 + static_cast<quint32>(text[i].unicode() - '0');
+            if (value > 255)
+                return false;
+            ++digits;
+            ++i;
+        }
+        if (digits == 0)
+            return false;
+        result = (result << 8) | value;
+    }
+    while (i < n && text[i] == QLatin1Char(' '))
+        ++i;
+    if (i != n)
+        return false;
+    address = result;
+    return true;
+}
+
+QString DottedText(quint32 address)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg((address >> 24) & 0xFF).arg((address >> 16) & 0xFF).arg((address >> 8) & 0xFF).arg(address & 0xFF);
+}
+
+int ResolverErrorFromGai(int gai)
+{
+    switch (gai) {
+    case EAI_NONAME:
+        return 11001;
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+        return 11004;
+#endif
+    case EAI_AGAIN:
+        return 11002;
+    case EAI_SYSTEM:
+        return WSocketErrorFromErrno(errno);
+    default:
+        return 11003;
+    }
+}
+
+// Blocking lookup of an IPv4 host name (Connect only; the SMTP client passes dotted addresses).
+QStringList BlockingLookup(const QString& host, int& errorCode)
+{
+    errorCode = 0;
+    if (const auto& injected = InjectedResolver()) {
+        QStringList list = injected(host, errorCode);
+        if (errorCode == 0 && list.isEmpty())
+            errorCode = 11004;
+        return list;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    const QByteArray name = host.toUtf8();
+    const int rc = ::getaddrinfo(name.constData(), nullptr, &hints, &res);
+    if (rc != 0) {
+        errorCode = ResolverErrorFromGai(rc);
+        return {};
+    }
+    QStringList list;
+    for (addrinfo* p = res; p; p = p->ai_next) {
+        if (p->ai_family != AF_INET)
+            continue;
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
+        const QString text = DottedText(ntohl(sin->sin_addr.s_addr));
+        if (!list.contains(text))
+            list << text;
+    }
+    ::freeaddrinfo(res);
+    if (list.isEmpty())
+        errorCode = 11004;
+    return list;
+}
+
+bool IsConnectionLost(int code)
+{
+    return code == 10054 || code == 10038 || code == 10057 || code == 10022 || code == 10053;
+}
+
+} // namespace
+
+struct TWSocket::Impl {
+    int fd = -1;
+    // Changes with every socket created and closed, so notifications of an old one are ignored
+    // even when the system reuses the descriptor number.
+    quintptr generation = 0;
+    TSocketState state = wsClosed;
+
+    QString addr, port, proto = QStringLiteral("tcp");
+    QString localAddr = QStringLiteral("0.0.0.0"), localPort = QStringLiteral("0");
+    bool addrGiven = false, portGiven = false, protoGiven = true;
+    TSocketLingerOnOff lingerOnOff = wsLingerOn;
+    int lingerTimeout = 0;
+    int lastError = 0;
+    int protoNumber = 6;
+
+    QStringList resolved;
+    quintptr pendingLookup = 0; // token of the lookup whose answer is awaited, 0 = none
+    quintptr lookupCounter = 0;
+    int hostInfoId = -1;
+    QStringList lookupAnswer;
+    int lookupError = 0;
+
+    std::deque<Chunk> sendBuffer;
+    qint64 bufferedBytes = 0;
+    bool allSent = true;
+    bool dataSentOwed = false; // OnDataSent is due once the buffer has drained
+    bool closeReported = false;
+    bool destroying = false;
+
+    QSocketNotifier* readNotifier = nullptr;
+    QSocketNotifier* writeNotifier = nullptr;
+    bool inReadHandling = false;
+    bool readWaitsForReceive = false;
+    std::uint64_t receiveCalls = 0;
+
+    std::uint64_t readCount = 0;
+    std::uint64_t writeCount = 0;
+
+    int msgAsyncSelect = 0, msgHostByName = 0, msgHostByAddr = 0, msgCloseDelayed = 0, msgTest = 0, msgSpare = 0;
+};
+
+TWSocket::TWSocket(QObject* parent) : TVyrWndControl(parent), d_(new Impl)
+{
+    d_->msgAsyncSelect = AllocateMsg();
+    d_->msgHostByName = AllocateMsg();
+    d_->msgHostByAddr = AllocateMsg();
+    d_->msgCloseDelayed = AllocateMsg();
+    d_->msgTest = AllocateMsg();
+    d_->msgSpare = AllocateMsg();
+    ++gLiveCount;
+}
+
+TWSocket::~TWSocket()
+{
+    // No event fires while the socket is being destroyed.
+    d_->destroying = true;
+    OnDnsLookupDone = nullptr;
+    OnSessionConnected = nullptr;
+    OnDataAvailable = nullptr;
+    OnDataSent = nullptr;
+    OnSessionClosed = nullptr;
+    OnChangeState = nullptr;
+    OnError = nullptr;
+    CancelDnsLookup();
+    delete d_->readNotifier;
+    delete d_->writeNotifier;
+    if (d_->fd >= 0)
+        ::close(d_->fd);
+    delete d_;
+    --gLiveCount;
+}
+
+int TWSocket::LiveCount() { return gLiveCount.load(); }
+
+void TWSocket::SetNameResolver(NameResolver resolver) { InjectedResolver() = std::move(resolver); }
+
+void TWSocket::AbortComponent() { Abort(); }
+
+// ---- properties -------------------------------------------------------------------------------
+
+QString TWSocket::Addr() const { return d_->addr; }
+QString TWSocket::Port() const { return d_->port; }
+QString TWSocket::Proto() const { return d_->proto; }
+QString TWSocket::LocalAddr() const { return d_->localAddr; }
+QString TWSocket::LocalPort() const { return d_->localPort; }
+TSocketLingerOnOff TWSocket::LingerOnOff() const { return d_->lingerOnOff; }
+void TWSocket::SetLingerOnOff(TSocketLingerOnOff value) { d_->lingerOnOff = value; }
+int TWSocket::LingerTimeout() const { return d_->lingerTimeout; }
+void TWSocket::SetLingerTimeout(int seconds) { d_->lingerTimeout = seconds; }
+QString TWSocket::Name() const { return objectName(); }
+void TWSocket::SetName(const QString& name) { setObjectName(name); }
+int TWSocket::LastError() const { return d_->lastError; }
+TSocketState TWSocket::State() const { return d_->state; }
+bool TWSocket::AllSent() const { return d_->allSent; }
+QString TWSocket::ResolvedAddress() const { return d_->resolved.isEmpty() ? QString() : d_->resolved.first(); }
+QStringList TWSocket::ResolvedAddresses() const { return d_->resolved; }
+std::uint64_t TWSocket::ReadCount() const { return d_->readCount; }
+std::uint64_t TWSocket::WriteCount() const { return d_->writeCount; }
+
+bool TWSocket::RefuseChange(const char* property, const QString& current, const QString& value)
+{
+    if (d_->state == wsClosed || value == current)
+        return false;
+    d_->lastError = 10022;
+    RaiseException(QStringLiteral("Cannot change %1 if not closed").arg(QLatin1String(property)));
+    return true;
+}
+
+void TWSocket::SetAddr(const QString& value)
+{
+    const QString v = value.trimmed();
+    if (RefuseChange("Addr", d_->addr, v))
+        return;
+    d_->addr = v;
+    d_->addrGiven = !v.isEmpty();
+}
+
+void TWSocket::SetPort(const QString& value)
+{
+    const QString v = value.trimmed();
+    if (RefuseChange("Port", d_->port, v))
+        return;
+    d_->port = v;
+    d_->portGiven = !v.isEmpty();
+}
+
+void TWSocket::SetProto(const QString& value)
+{
+    const QString v = value.trimmed();
+    if (RefuseChange("Proto", d_->proto, v))
+        return;
+    d_->proto = v;
+    d_->protoGiven = !v.isEmpty();
+}
+
+void TWSocket::SetLocalAddr(const QString& value)
+{
+    QString v = value.trimmed();
+    if (v.isEmpty())
+        v = QStringLiteral("0.0.0.0");
+    if (RefuseChange("LocalAddr", d_->localAddr, v))
+        return;
+    d_->localAddr = v;
+}
+
+void TWSocket::SetLocalPort(const QString& value) { d_->localPort = value.trimmed(); }
+
+void TWSocket::AssignDefaultValue()
+{
+    // Addr and Port keep their texts but count as not given until set again.
+    d_->addrGiven = false;
+    d_->portGiven = false;
+    d_->proto = QStringLiteral("tcp");
+    d_->protoGiven = true;
+    d_->localAddr = QStringLiteral("0.0.0.0");
+    d_->localPort = QStringLiteral("0");
+    d_->lastError = 0;
+    d_->lingerOnOff = wsLingerOn;
+    d_->lingerTimeout = 0;
+}
+
+// ---- events -----------------------------------------------------------------------------------
+
+void TWSocket::ChangeState(TSocketState newState)
+{
+    if (d_->state == newState)
+        return;
+    const TSocketState old = d_->state;
+    d_->state = newState;
+    if (OnChangeState)
+        OnChangeState(this, old, newState);
+}
+
+void TWSocket::TriggerSessionClosed(int error)
+{
+    if (OnSessionClosed)
+        OnSessionClosed(this, static_cast<std::uint16_t>(error));
+}
+
+// ---- errors -----------------------------------------------------------------------------------
+
+void TWSocket::RaiseException(const QString& text)
+{
+    if (OnError) {
+        OnError(this);
+        return;
+    }
+    throw ESocketException(text.toStdString());
+}
+
+void TWSocket::SocketError(const QString& operation, int code)
+{
+    const QString text = QStringLiteral("%1 (#%2 in %3)").arg(WSocketErrorDesc(code)).arg(code).arg(operation);
+    if (code == 10054 || code == 10057) {
+        QPointer<TWSocket> self(this);
+        ReleaseDescriptor();
+        if (d_->state != wsClosed) {
+            if (!d_->closeReported) {
+                d_->closeReported = true;
+                TriggerSessionClosed(code);
+                if (!self)
+                    return;
+            }
+            ChangeState(wsClosed);
+            if (!self)
+                return;
+            AssignDefaultValue();
+        }
+    }
+    d_->lastError = code;
+    RaiseException(text);
+}
+
+// ---- name lookup ------------------------------------------------------------------------------
+
+void TWSocket::DnsLookup(const QString& host)
+{
+    const QString name = host.trimmed();
+    if (name.isEmpty()) {
+        d_->lastError = 10022;
+        RaiseException(QStringLiteral("DNS lookup: invalid host name."));
+        if (OnDnsLookupDone)
+            OnDnsLookupDone(this, 10022);
+        return;
+    }
+    CancelDnsLookup();
+    d_->resolved.clear();
+
+    quint32 address = 0;
+    if (ParseDotted(name, address) && address != 0xFFFFFFFFu) {
+        d_->resolved << DottedText(address);
+        if (OnDnsLookupDone)
+            OnDnsLookupDone(this, 0);
+        return;
+    }
+
+    const quintptr token = ++d_->lookupCounter;
+    d_->pendingLookup = token;
+    if (const auto& injected = InjectedResolver()) {
+        int error = 0;
+        d_->lookupAnswer = injected(name, error);
+        d_->lookupError = (error == 0 && d_->lookupAnswer.isEmpty()) ? 11004 : error;
+        PostMsg(d_->msgHostByName, token, 0);
+        return;
+    }
+    // The answer comes back through the event loop; the context object drops it if the socket
+    // is gone first.
+    d_->hostInfoId = QHostInfo::lookupHost(name, this, [this, token](const QHostInfo& info) {
+        if (token != d_->pendingLookup)
+            return;
+        d_->hostInfoId = -1;
+        QStringList list;
+        int error = 0;
+        switch (info.error()) {
+        case QHostInfo::NoError:
+            for (const QHostAddress& a : info.addresses()) {
+                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                    const QString text = DottedText(a.toIPv4Address());
+                    if (!list.contains(text))
+                        list << text;
+                }
+            }
+            if (list.isEmpty())
+                error = 11004;
+            break;
+        case QHostInfo::HostNotFound:
+            error = 11001;
+            break;
+        default:
+            error = 11002;
+            break;
+        }
+        d_->lookupAnswer = list;
+        d_->lookupError = error;
+        PostMsg(d_->msgHostByName, token, 0);
+    });
+}
+
+void TWSocket::CancelDnsLookup()
+{
+    if (d_->hostInfoId >= 0)
+        QHostInfo::abortHostLookup(d_->hostInfoId);
+    d_->hostInfoId = -1;
+    d_->pendingLookup = 0;
+}
+
+void TWSocket::HandleLookupDone(quintptr token)
+{
+    if (token == 0 || token != d_->pendingLookup)
+        return;
+    d_->pendingLookup = 0;
+    d_->hostInfoId = -1;
+    const int error = d_->lookupError;
+    if (error == 0)
+        d_->resolved = d_->lookupAnswer;
+    d_->lookupAnswer.clear();
+    if (OnDnsLookupDone)
+        OnDnsLookupDone(this, static_cast<std::uint16_t>(error));
+}
+
+// ---- connecting -------------------------------------------------------------------------------
+
+namespace {
+
+int ResolveProto(const QString& text)
+{
+    const QString name = text.trimmed();
+    if (name.isEmpty())
+        throw ResolveError(QStringLiteral("Winsock Resolve Proto: Invalid Protocol."), 10022);
+    if (name[0].isDigit()) {
+        bool ok = false;
+        const int number = name.toInt(&ok);
+        if (!ok || number < 0 || number > 255)
+            throw ResolveError(QStringLiteral("Winsock Resolve Proto: Cannot convert protocol '%1' - %2")
+                                   .arg(name, GetWinsockErr(10022)), 10022);
+        return number;
+    }
+    const QString lower = name.toLower();
+    if (lower == QLatin1String("tcp"))
+        return 6;
+    if (lower == QLatin1String("udp"))
+        return 17;
+    if (lower == QLatin1String("raw"))
+        return 255;
+    const QByteArray bytes = name.toLatin1();
+    if (const protoent* p = ::getprotobyname(bytes.constData()))
+        return p->p_proto;
+    throw ResolveError(QStringLiteral("Winsock Resolve Proto: Cannot convert protocol '%1' - %2")
+                           .arg(name, GetWinsockErr(10022)), 10022);
+}
+
+int ResolvePort(const QString& text, const QString& protoText)
+{
+    const QString name = text.trimmed();
+    if (name.isEmpty())
+        throw ResolveError(QStringLiteral("Winsock Resolve Port: Invalid Port."), 10022);
+    if (name[0].isDigit()) {
+        // Leading digits, as a C conversion reads them; beyond 65535 is not a port.
+        qint64 value = 0;
+        for (QChar c : name) {
+            if (!c.isDigit())
+                break;
+            value = value * 10 + (c.unicode() - '0');
+            if (value > 65535)
+                throw ResolveError(QStringLiteral("Winsock Resolve Port: Cannot convert port '%1' - %2")
+                                       .arg(name, GetWinsockErr(10022)), 10022);
+        }
+        return static_cast<int>(value);
+    }
+    QString protoName = protoText.trimmed();
+    if (protoName.isEmpty())
+        throw ResolveError(QStringLiteral("Winsock Resolve Port: Invalid Proto."), 10022);
+    if (protoName == QLatin1String("6"))
+        protoName = QStringLiteral("tcp");
+    else if (protoName == QLatin1String("17"))
+        protoName = QStringLiteral("udp");
+    const QByteArray service = name.toLatin1();
+    const QByteArray protocol = protoName.toLower().toLatin1();
+    if (const servent* s = ::getservbyname(service.constData(), protocol.constData()))
+        return ntohs(static_cast<uint16_t>(s->s_port));
+    // A system without a services database still knows the mail port.
+    if (name.compare(QLatin1String("smtp"), Qt::CaseInsensitive) == 0)
+        return 25;
+    throw ResolveError(QStringLiteral("Winsock Resolve Port: Cannot convert port '%1' - %2")
+                           .arg(name, GetWinsockErr(10022)), 10022);
+}
+
+quint32 ResolveHost(const QString& text)
+{
+    const QString name = text.trimmed();
+    if (name.isEmpty())
+        throw ResolveError(QStringLiteral("Winsock Resolve Host: '%1' Invalid Hostname.").arg(name), 10022);
+    quint32 address = 0;
+    if (ParseDotted(name, address))
+        return address;
+    bool numeric = true;
+    for (QChar c : name)
+        if (!c.isDigit() && c != QLatin1Char('.'))
+            numeric = false;
+    if (numeric)
+        throw ResolveError(QStringLiteral("Winsock Resolve Host: '%1' Invalid IP address.").arg(name), 10022);
+    int error = 0;
+    const QStringList list = BlockingLookup(name, error);
+    if (error != 0 || list.isEmpty() || !ParseDotted(list.first(), address)) {
+        if (error == 0)
+            error = 11004;
+        throw ResolveError(QStringLiteral("Winsock Resolve Host: Cannot convert host address '%1' - %2")
+                               .arg(name, GetWinsockErr(error)), error);
+    }
+    return address;
+}
+
+} // namespace
+
+void TWSocket::Refuse(const QString& text)
+{
+    // A refusal is a failure too: LastError never stays 0 for it.
+    d_->lastError = 10022;
+    RaiseException(text);
+}
+
+void TWSocket::FailConnect(const QString& operation, int code)
+{
+    // The attempt never started: release the descriptor quietly so the socket is usable again.
+    QPointer<TWSocket> self(this);
+    if (d_->fd >= 0) {
+        ReleaseDescriptor();
+        d_->closeReported = true;
+        ChangeState(wsClosed);
+        if (!self)
+            return;
+        AssignDefaultValue();
+    }
+    SocketError(operation, code);
+}
+
+void TWSocket::Connect()
+{
+    if (d_->fd >= 0 && d_->state != wsClosed)
+        return Refuse(QStringLiteral("Connect: Socket already in use"));
+    if (!d_->portGiven)
+        return Refuse(QStringLiteral("Connect: No Port Specified"));
+    if (!d_->addrGiven)
+        return Refuse(QStringLiteral("Connect: No IP Address Specified"));
+    if (!d_->protoGiven)
+        return Refuse(QStringLiteral("Connect: No Protocol Specified"));
+
+    int proto = 0, remotePort = 0, localPort = 0;
+    quint32 remoteAddress = 0, localAddress = 0;
+    try {
+        proto = ResolveProto(d_->proto);
+        remotePort = ResolvePort(d_->port, d_->proto);
+        localPort = ResolvePort(d_->localPort, d_->proto);
+        remoteAddress = ResolveHost(d_->addr);
+        localAddress = ResolveHost(d_->localAddr);
+    } catch (const ResolveError& e) {
+        d_->lastError = e.code_;
+        RaiseException(QStringLiteral("connect: ") + QString::fromStdString(e.what()));
+        return;
+    }
+    d_->protoNumber = proto;
+
+    d_->sendBuffer.clear();
+    d_->bufferedBytes = 0;
+    d_->allSent = true;
+    d_->dataSentOwed = false;
+
+    const int type = proto == 6 ? SOCK_STREAM : proto == 17 ? SOCK_DGRAM : SOCK_RAW;
+    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto);
+    if (fd < 0)
+        return SocketError(QStringLiteral("Connect (socket)"), WSocketErrorFromErrno(errno));
+    d_->fd = fd;
+    ++d_->generation;
+    d_->closeReported = false;
+    d_->readWaitsForReceive = false;
+
+    QPointer<TWSocket> self(this);
+    ChangeState(wsOpened);
+    if (!self)
+        return;
+    if (d_->state != wsOpened)
+        return FailConnect(QStringLiteral("Connect (Invalid operation in OnChangeState)"), 10022);
+
+    if (type == SOCK_STREAM) {
+        const int on = 1;
+        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
+            return FailConnect(QStringLiteral("setsockopt(SO_REUSEADDR)"), WSocketErrorFromErrno(errno));
+        if (d_->lingerOnOff != wsLingerNoSet) {
+            linger l{};
+            l.l_onoff = d_->lingerOnOff == wsLingerOn ? 1 : 0;
+            l.l_linger = d_->lingerTimeout;
+            if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0)
+                return FailConnect(QStringLiteral("setsockopt(SO_LINGER)"), WSocketErrorFromErrno(errno));
+        }
+        if (localPort != 0 || localAddress != 0) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_port = htons(static_cast<uint16_t>(localPort));
+            local.sin_addr.s_addr = htonl(localAddress);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
+                return FailConnect(QStringLiteral("Connect (bind)"), WSocketErrorFromErrno(errno));
+        }
+    }
+
+    d_->readNotifier = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Read);
+    d_->readNotifier->setEnabled(false);
+    d_->writeNotifier = new QSocketNotifier(static_cast<qintptr>(fd), QSocketNotifier::Write);
+    d_->writeNotifier->setEnabled(false);
+    // Level-triggered: a notifier is switched off until its posted message has been handled.
+    QObject::connect(d_->readNotifier, &QSocketNotifier::activated, this, [this] {
+        d_->readNotifier->setEnabled(false);
+        PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdRead, 0));
+    });
+    QObject::connect(d_->writeNotifier, &QSocketNotifier::activated, this, [this] {
+        d_->writeNotifier->setEnabled(false);
+        PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdWrite, 0));
+    });
+
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(remotePort));
+    remote.sin_addr.s_addr = htonl(remoteAddress);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0 || errno == EINPROGRESS) {
+        ChangeState(wsConnecting);
+        if (!self)
+            return;
+        if (d_->fd >= 0 && d_->writeNotifier)
+            d_->writeNotifier->setEnabled(true); // writable = the connect has finished
+        return;
+    }
+    const int code = WSocketErrorFromErrno(errno);
+    switch (errno) {
+    case ECONNREFUSED:
+    case ETIMEDOUT:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        // A loopback refusal can come back at once; report it the way a late one arrives, as the
+        // end of the connect attempt, not as a failure of the call.
+        ChangeState(wsConnecting);
+        if (!self)
+            return;
+        if (d_->fd >= 0)
+            PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdConnect, code));
+        return;
+    default:
+        return FailConnect(QStringLiteral("Connect"), code);
+    }
+}
+
+// ---- network happenings -----------------------------------------------------------------------
+
+void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
+{
+    if (msg == d_->msgAsyncSelect) {
+        if (wParam != d_->generation || d_->fd < 0)
+            return; // a notification of a socket closed since
+        const int happening = static_cast<int>(lParam & 0xFFFF);
+        const int error = static_cast<int>((static_cast<quint64>(lParam) >> 16) & 0xFFFF);
+        QPointer<TWSocket> self(this);
+        if (happening & kFdConnect) {
+            DoFdConnect(error);
+            if (!self || d_->fd < 0)
+                return;
+        }
+        if (happening & kFdRead) {
+            DoFdRead(error);
+            if (!self || d_->fd < 0)
+                return;
+        }
+        if (happening & kFdWrite)
+            DoFdWrite(error);
+        return;
+    }
+    if (msg == d_->msgHostByName)
+        return HandleLookupDone(wParam);
+    if (msg == d_->msgCloseDelayed)
+        return Close();
+    if (msg == d_->msgTest)
+        throw ESocketException("Test exception in WSocket");
+    TVyrWndControl::WndProc(msg, wParam, lParam);
+}
+
+void TWSocket::CloseDelayed() { PostMsg(d_->msgCloseDelayed, 0, 0); }
+
+void TWSocket::PostTestException() { PostMsg(d_->msgTest, 0, 0); }
+
+void TWSocket::DoFdConnect(int error)
+{
+    if (d_->state == wsConnected)
+        return;
+    QPointer<TWSocket> self(this);
+    ChangeState(wsConnected);
+    if (!self)
+        return;
+    if (error == 0 && d_->fd >= 0 && d_->readNotifier)
+        d_->readNotifier->setEnabled(true);
+    if (OnSessionConnected)
+        OnSessionConnected(this, static_cast<std::uint16_t>(error));
+    if (!self)
+        return;
+    if (error != 0 && d_->state != wsClosed)
+        Close();
+}
+
+void TWSocket::DoFdRead(int error)
+{
+    QPointer<TWSocket> self(this);
+    if (d_->state != wsConnected) {
+        ChangeState(wsConnected);
+        if (!self)
+            return;
+        if (OnSessionConnected)
+            OnSessionConnected(this, static_cast<std::uint16_t>(error));
+        if (!self || d_->fd < 0)
+            return;
+    }
+    const std::uint64_t callsBefore = d_->receiveCalls;
+    ASyncReceive(error);
+    if (!self || d_->fd < 0)
+        return;
+
+    // Readable with nothing to read is the peer's close (or its reset).
+    char probe = 0;
+    const ssize_t n = ::recv(d_->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0)
+        return DoFdClose(0);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            d_->readNotifier->setEnabled(true);
+            return;
+        }
+        return DoFdClose(WSocketErrorFromErrno(errno));
+    }
+    // Bytes are left: ask again only once the handler reads, as it may be waiting for something
+    // else first; otherwise the level-triggered notifier would spin.
+    if (d_->receiveCalls != callsBefore)
+        d_->readNotifier->setEnabled(true);
+    else
+        d_->readWaitsForReceive = true;
+}
+
+int TWSocket::BytesWaiting() const
+{
+    if (d_->fd < 0)
+        return 0;
+    int count = 0;
+    if (::ioctl(d_->fd, FIONREAD, &count) < 0)
+        return 0;
+    return count;
+}
+
+void TWSocket::ASyncReceive(int error)
+{
+    QPointer<TWSocket> self(this);
+    d_->inReadHandling = true;
+    for (;;) {
+        d_->lastError = 0;
+        const std::uint64_t callsBefore = d_->receiveCalls;
+        try {
+            if (OnDataAvailable) {
+                OnDataAvailable(this, static_cast<std::uint16_t>(error));
+            } else {
+                char discard[1024];
+                if (Receive(discard, sizeof discard) < 0 && d_->lastError == 10035) {
+                    d_->lastError = 0;
+                    break;
+                }
+            }
+        } catch (...) {
+            // The handler's failure ends this round of reading and goes no further.
+            if (self)
+                d_->inReadHandling = false;
+            return;
+        }
+        if (!self)
+            return;
+        if (d_->fd < 0 || d_->lastError != 0)
+            break;
+        if (BytesWaiting() <= 0)
+            break;
+        // A handler that read nothing would be called for ever; wait for it to read.
+        if (d_->receiveCalls == callsBefore)
+            break;
+    }
+    d_->inReadHandling = false;
+}
+
+void TWSocket::DoFdWrite(int error)
+{
+    QPointer<TWSocket> self(this);
+    if (d_->state == wsConnecting) {
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (::getsockopt(d_->fd, SOL_SOCKET, SO_ERROR, &soError, &len) < 0)
+            soError = errno;
+        DoFdConnect(soError == 0 ? 0 : WSocketErrorFromErrno(soError));
+        if (!self || d_->fd < 0 || d_->state != wsConnected)
+            return;
+        if (!d_->sendBuffer.empty())
+            TryToSend();
+        return;
+    }
+    TryToSend();
+    if (!self || d_->fd < 0)
+        return;
+    if (d_->allSent && d_->dataSentOwed) {
+        d_->dataSentOwed = false;
+        if (OnDataSent)
+            OnDataSent(this, static_cast<std::uint16_t>(error));
+    }
+}
+
+void TWSocket::DoFdClose(int error)
+{
+    if (d_->state == wsConnecting || d_->fd < 0)
+        return;
+    QPointer<TWSocket> self(this);
+    // What arrived before the close is delivered first.
+    if (d_->readNotifier)
+        d_->readNotifier->setEnabled(false);
+    ASyncReceive(0);
+    if (!self)
+        return;
+    if (!d_->closeReported) {
+        d_->closeReported = true;
+        TriggerSessionClosed(error);
+        if (!self)
+            return;
+    }
+    if (d_->state != wsClosed)
+        Close();
+}
+
+// ---- receiving and sending --------------------------------------------------------------------
+
+int TWSocket::Receive(void* buffer, int size)
+{
+    if (d_->fd < 0) {
+        d_->lastError = 10038;
+        return -1;
+    }
+    ++d_->receiveCalls;
+    if (d_->readWaitsForReceive && !d_->inReadHandling && d_->readNotifier) {
+        d_->readWaitsForReceive = false;
+        d_->readNotifier->setEnabled(true);
+    }
+    const ssize_t n = ::recv(d_->fd, buffer, static_cast<size_t>(size < 0 ? 0 : size), MSG_DONTWAIT);
+    if (n < 0) {
+        d_->lastError = WSocketErrorFromErrno(errno);
+        return -1;
+    }
+    d_->readCount += static_cast<std::uint64_t>(n);
+    return static_cast<int>(n);
+}
+
+void TWSocket::PutDataInSendBuffer(const void* data, int count)
+{
+    if (count <= 0 || !data)
+        return;
+    const char* p = static_cast<const char*>(data);
+    int left = count;
+    while (left > 0) {
+        if (d_->sendBuffer.empty() || d_->sendBuffer.back().data.size() >= kChunkSize) {
+            d_->sendBuffer.emplace_back();
+            d_->sendBuffer.back().data.reserve(kChunkSize);
+        }
+        QByteArray& last = d_->sendBuffer.back().data;
+        const int take = std::min(left, kChunkSize - static_cast<int>(last.size()));
+        last.append(p, take);
+        p += take;
+        left -= take;
+    }
+    d_->bufferedBytes += count;
+    d_->allSent = false;
+    d_->dataSentOwed = true;
+}
+
+int TWSocket::Send(const void* data, int count)
+{
+    if (d_->state != wsConnected && d_->state != wsSocksConnected) {
+        SocketError(QStringLiteral("Send"), 10057);
+        return -1;
+    }
+    d_->allSent = false;
+    d_->dataSentOwed = true;
+    PutDataInSendBuffer(data, count);
+    QPointer<TWSocket> self(this);
+    TryToSend();
+    if (!self)
+        return count;
+    // OnDataSent follows from the event loop, never inside Send.
+    if (d_->allSent && d_->fd >= 0)
+        PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdWrite, 0));
+    return count;
+}
+
+int TWSocket::SendStr(const QByteArray& bytes) { return Send(bytes.constData(), static_cast<int>(bytes.size())); }
+
+int TWSocket::SendStr(const QString& text) { return SendStr(text.toLatin1()); }
+
+void TWSocket::TryToSend()
+{
+    if (d_->fd < 0 || d_->sendBuffer.empty()) {
+        d_->allSent = true;
+        return;
+    }
+    for (;;) {
+        if (d_->sendBuffer.empty()) {
+            d_->allSent = true;
+            if (d_->writeNotifier)
+                d_->writeNotifier->setEnabled(false);
+            return;
+        }
+        Chunk& chunk = d_->sendBuffer.front();
+        const int length = static_cast<int>(chunk.data.size()) - chunk.sent;
+        const ssize_t n = ::send(d_->fd, chunk.data.constData() + chunk.sent, static_cast<size_t>(length), MSG_NOSIGNAL);
+        if (n < 0) {
+            const int code = WSocketErrorFromErrno(errno);
+            if (code == 10035) {
+                d_->writeNotifier->setEnabled(true);
+                return;
+            }
+            if (IsConnectionLost(code)) {
+                QPointer<TWSocket> self(this);
+                d_->closeReported = true;
+                Close();
+                if (!self)
+                    return;
+                TriggerSessionClosed(code);
+                return;
+            }
+            return SocketError(QStringLiteral("TryToSend failed"), code);
+        }
+        d_->bufferedBytes = std::max<qint64>(0, d_->bufferedBytes - n);
+        d_->writeCount += static_cast<std::uint64_t>(n);
+        chunk.sent += static_cast<int>(n);
+        if (chunk.sent < chunk.data.size()) {
+            // The rest of this chunk waits for the socket to become writable.
+            d_->writeNotifier->setEnabled(true);
+            return;
+        }
+        d_->sendBuffer.pop_front();
+    }
+}
+
+// ---- closing ----------------------------------------------------------------------------------
+
+void TWSocket::ReleaseDescriptor()
+{
+    delete d_->readNotifier;
+    d_->readNotifier = nullptr;
+    delete d_->writeNotifier;
+    d_->writeNotifier = nullptr;
+    d_->readWaitsForReceive = false;
+    if (d_->fd >= 0) {
+        ::close(d_->fd);
+        d_->fd = -1;
+        ++d_->generation;
+    }
+}
+
+void TWSocket::InternalClose(bool shutdownFirst)
+{
+    QPointer<TWSocket> self(this);
+    if (d_->fd < 0) {
+        if (d_->state != wsClosed) {
+            ChangeState(wsClosed);
+            if (!self)
+                return;
+            AssignDefaultValue();
+        }
+        return;
+    }
+    if (shutdownFirst)
+        ::shutdown(d_->fd, SHUT_WR);
+    // close() always releases the descriptor on this system, so there is nothing to retry.
+    ReleaseDescriptor();
+    ChangeState(wsClosed);
+    if (!self)
+        return;
+    if (!d_->destroying && !d_->closeReported) {
+        d_->closeReported = true;
+        TriggerSessionClosed(0);
+        if (!self)
+            return;
+    }
+    AssignDefaultValue();
+}
+
+void TWSocket::Close() { InternalClose(true); }
+
+void TWSocket::Abort()
+{
+    CancelDnsLookup();
+    d_->sendBuffer.clear();
+    d_->bufferedBytes = 0;
+    d_->allSent = true;
+    d_->dataSentOwed = false;
+    if (d_->fd >= 0 && d_->state == wsConnected && d_->protoNumber == 6) {
+        linger l{};
+        l.l_onoff = 0;
+        ::setsockopt(d_->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    InternalClose(false);
+}
+
+void TWSocket::Shutdown(int how)
+{
+    if (d_->fd < 0)
+        return;
+    int mode = 0;
+    switch (how) {
+    case 0: mode = SHUT_RD; break;
+    case 1: mode = SHUT_WR; break;
+    case 2: mode = SHUT_RDWR; break;
+    default: return SocketError(QStringLiteral("Shutdown"), 10022);
+    }
+    if (::shutdown(d_->fd, mode) < 0 && errno != ENOTCONN)
+        SocketError(QStringLiteral("Shutdown"), WSocketErrorFromErrno(errno));
+}
+
+// ---- module functions -------------------------------------------------------------------------
+
+int WSocketErrorFromErrno(int err)
+{
+    switch (err) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: return 10038;
+    case EACCES: return 10013;
+    case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: return 10024;
+    case ENFILE: return 10024;
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
+    case EWOULDBLOCK: return 10035;
+    case EINPROGRESS: return 10035;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return 10054;
+    // Sending after the peer has reset the connection; the connection is gone just the same.
+    case EPIPE: return 10054;
+    case ENOBUFS: return 10055;
+    case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    case EUSERS: return 10068;
+    case EDQUOT: return 10069;
+    case ESTALE: return 10070;
+    case EREMOTE: return 10071;
+    default: return 10022; // never report a failure as 0
+    }
+}
+
+QString WSocketErrorDesc(int code)
+{
+    switch (code) {
+    case 0: return QStringLiteral("No Error");
+    case 10004: return QStringLiteral("Interrupted system call");
+    case 10009: return QStringLiteral("Bad file number");
+    case 10013: return QStringLiteral("Permission denied");
+    case 10014: return QStringLiteral("Bad address");
+    case 10022: return QStringLiteral("Invalid argument");
+    case 10024: return QStringLiteral("Too many open files");
+    case 10035: return QStringLiteral("Operation would block");
+    case 10036: return QStringLiteral("Operation now in progress");
+    case 10037: return QStringLiteral("Operation already in progress");
+    case 10038: return QStringLiteral("Socket operation on non-socket");
+    case 10039: return QStringLiteral("Destination address required");
+    case 10040: return QStringLiteral("Message too long");
+    case 10041: return QStringLiteral("Protocol wrong type for socket");
+    case 10042: return QStringLiteral("Protocol not available");
+    case 10043: return QStringLiteral("Protocol not supported");
+    case 10044: return QStringLiteral("Socket type not supported");
+    case 10045: return QStringLiteral("Operation not supported on socket");
+    case 10046: return QStringLiteral("Protocol family not supported");
+    case 10047: return QStringLiteral("Address family not supported by protocol family");
+    case 10048: return QStringLiteral("Address already in use");
+    case 10049: return QStringLiteral("Address not available");
+    case 10050: return QStringLiteral("Network is down");
+    case 10051: return QStringLiteral("Network is unreachable");
+    case 10052: return QStringLiteral("Network dropped connection on reset");
+    case 10053: return QStringLiteral("Connection aborted");
+    case 10054: return QStringLiteral("Connection reset by peer");
+    case 10055: return QStringLiteral("No buffer space available");
+    case 10056: return QStringLiteral("Socket is already connected");
+    case 10057: return QStringLiteral("Socket is not connected");
+    case 10058: return QStringLiteral("Cannot send after socket shutdown");
+    case 10059: return QStringLiteral("Too many references: cannot splice");
+    case 10060: return QStringLiteral("Connection timed out");
+    case 10061: return QStringLiteral("Connection refused");
+    case 10062: return QStringLiteral("Too many levels of symbolic links");
+    case 10063: return QStringLiteral("File name too long");
+    case 10064: return QStringLiteral("Host is down");
+    case 10065: return QStringLiteral("No route to host");
+    case 10066: return QStringLiteral("Directory not empty");
+    case 10067: return QStringLiteral("Too many processes");
+    case 10068: return QStringLiteral("Too many users");
+    case 10069: return QStringLiteral("Disc quota exceeded");
+    case 10070: return QStringLiteral("Stale NFS file handle");
+    case 10071: return QStringLiteral("Too many levels of remote in path");
+    case 10091: return QStringLiteral("Network subsystem is unusable");
+    case 10092: return QStringLiteral("WinSock DLL cannot support this application");
+    case 10093: return QStringLiteral("WinSock not initialized");
+    case 11001: return QStringLiteral("Host not found");
+    case 11002: return QStringLiteral("Non-authoritative host not found");
+    case 11003: return QStringLiteral("Non-recoverable error");
+    case 11004: return QStringLiteral("No Data");
+    default: return QStringLiteral("Not a WinSock error");
+    }
+}
+
+QString WSocketErrorMsgFromErrorCode(int code)
+{
+    // No proxy layer is built here, so proxy codes get the same form as any other.
+    return QStringLiteral("Winsock - ") + WSocketErrorDesc(code);
+}
+
+QString GetWinsockErr(int code)
+{
+    return QStringLiteral("%1 (#%2)").arg(WSocketErrorDesc(code)).arg(code);
+}
+
+bool WSocketIsDottedIP(const QString& text)
+{
+    quint32 unused = 0;
+    return ParseDotted(text, unused);
+}
+
+QString LocalHostName()
+{
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        throw ESocketException("Winsock Get Host Name failed");
+    return QString::fromLocal8Bit(name);
+}
+
+} // namespace kestravo::mail

@@ -1,0 +1,48 @@
+#pragma once
+// The far end of a loopback TCP connection, driven by the test itself with plain POSIX calls,
+// and a bounded wait that keeps Qt's event loop running meanwhile.
+#include <QByteArray>
+#include <functional>
+
+namespace kestravo::mail::test {
+
+// Processes events until the condition holds or a generous deadline passes; false on timeout.
+bool WaitUntil(const std::function<bool()>& condition, int deadlineMs = 10000);
+// Lets the event loop run for a while, for checks that something does NOT happen.
+void SpinFor(int ms);
+
+class LoopbackPeer {
+public:
+    // Listens on 127.0.0.1 at a port the system picks. A positive receive buffer size is set on
+    // the listening socket, so the accepted connection reads slowly.
+    explicit LoopbackPeer(int receiveBufferSize = 0);
+    ~LoopbackPeer();
+    LoopbackPeer(const LoopbackPeer&) = delete;
+    LoopbackPeer& operator=(const LoopbackPeer&) = delete;
+
+    int Port() const { return port_; }
+    QByteArray PortText() const { return QByteArray::number(port_); }
+
+    // Accepts the pending connection, keeping the event loop running while it waits.
+    bool Accept();
+    bool Connected() const { return conn_ >= 0; }
+    void SendBytes(const QByteArray& bytes);
+    // Reads until `count` bytes have come or the connection ends (event loop kept running).
+    QByteArray ReadAtLeast(int count);
+    // Reads everything until the other side closes.
+    QByteArray ReadToEnd();
+    void CloseConnection();
+    // Closes with a reset instead of an orderly end.
+    void ResetConnection();
+    void StopListening();
+
+private:
+    int listen_ = -1;
+    int conn_ = -1;
+    int port_ = 0;
+};
+
+// A port on 127.0.0.1 on which nothing listens (bound once, then released).
+int UnusedPort();
+
+} // namespace kestravo::mail::test
