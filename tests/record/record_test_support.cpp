@@ -1,0 +1,101 @@
+#include "tests/record/record_test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace kestravo::test {
+
+RecordingStore::RecordingStore() {
+    for (const FieldSpec& field : Fields()) {
+        const std::string control(field.control);
+        switch (field.kind) {
+        case ControlKind::Edit: texts_[control] = control == "Edit26" ? "5" : "0"; break;
+        case ControlKind::ComboBox: items_[control] = 0; break;
+        case ControlKind::CheckBox: boxes_[control] = false; break;
+        }
+    }
+}
+
+std::string RecordingStore::Text(std::string_view control) const {
+    const_cast<RecordingStore*>(this)->reads.emplace_back(control);
+    return texts_.at(std::string(control));
+}
+
+void RecordingStore::SetText(std::string_view control, const std::string& text) {
+    writes.push_back(std::string(control) + "=" + text);
+    texts_.at(std::string(control)) = text;
+}
+
+int RecordingStore::ItemIndex(std::string_view control) const {
+    const_cast<RecordingStore*>(this)->reads.emplace_back(control);
+    return items_.at(std::string(control));
+}
+
+void RecordingStore::SetItemIndex(std::string_view control, int index) {
+    writes.push_back(std::string(control) + "=" + std::to_string(index));
+    items_.at(std::string(control)) = index;
+}
+
+bool RecordingStore::Checked(std::string_view control) const {
+    const_cast<RecordingStore*>(this)->reads.emplace_back(control);
+    return boxes_.at(std::string(control));
+}
+
+void RecordingStore::SetChecked(std::string_view control, bool checked) {
+    writes.push_back(std::string(control) + "=" + (checked ? "1" : "0"));
+    boxes_.at(std::string(control)) = checked;
+}
+
+void SetWorkedExampleTwo(RecordingStore& store) {
+    const int items[] = {2, 3, 1, 2, 3, 3, 2, 1, 2, 2, 1, 1};
+    for (int i = 0; i < 12; ++i) store.SetItemIndex("ComboBox" + std::to_string(i + 1), items[i]);
+    const std::pair<const char*, const char*> edits[] = {
+        {"Edit3", "1440"}, {"Edit4", "200"},   {"Edit5", "30"},  {"Edit6", "9"},
+        {"Edit7", "10"},   {"Edit8", "59"},    {"Edit9", "15"},  {"Edit10", "45"},
+        {"Edit11", "20"},  {"Edit12", "1"},    {"Edit13", "2"},  {"Edit14", "3"},
+        {"Edit15", "65000"}, {"Edit16", "1"},  {"Edit17", "33"}, {"Edit18", "120"},
+        {"Edit19", "60"},  {"Edit20", "-20"},  {"Edit21", "45"}, {"Edit22", "500"},
+        {"Edit23", "1440"}, {"Edit24", "2048"}, {"Edit25", "30"}, {"Edit26", "100"},
+    };
+    for (const auto& [control, text] : edits) store.SetText(control, text);
+    for (int box : {2, 3, 4, 5, 6, 8, 10, 12, 14}) store.SetChecked("CheckBox" + std::to_string(box), true);
+    store.writes.clear();
+}
+
+ScratchFolder::ScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestravo-rec-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchFolder::Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+} // namespace kestravo::test

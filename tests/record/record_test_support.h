@@ -1,0 +1,60 @@
+#pragma once
+// Helpers shared by the record tests: a settings store that records every write, the window's
+// initial values, and scratch folders.
+#include "record/codec.h"
+#include "record/config_record.h"
+#include "record/settings_store.h"
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestravo::test {
+
+// Holds the settings in maps, starting from the window's initial values (every edit "0" except
+// Edit26 "5", lists at 0, boxes clear), and logs every write as "control=value".
+class RecordingStore : public SettingsStore {
+public:
+    RecordingStore();
+
+    std::string Text(std::string_view control) const override;
+    void SetText(std::string_view control, const std::string& text) override;
+    int ItemIndex(std::string_view control) const override;
+    void SetItemIndex(std::string_view control, int index) override;
+    bool Checked(std::string_view control) const override;
+    void SetChecked(std::string_view control, bool checked) override;
+
+    std::vector<std::string> writes;
+    std::vector<std::string> reads; // controls, in the order read
+
+private:
+    std::map<std::string, std::string, std::less<>> texts_;
+    std::map<std::string, int, std::less<>> items_;
+    std::map<std::string, bool, std::less<>> boxes_;
+};
+
+// The second worked example: every list, edit and box set (password left to the caller).
+void SetWorkedExampleTwo(RecordingStore& store);
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    // Names of the entries, sorted.
+    std::vector<std::string> Entries() const;
+
+private:
+    std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+} // namespace kestravo::test
