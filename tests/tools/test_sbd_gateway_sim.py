@@ -309,7 +309,9 @@ class GatewaySimTest(unittest.TestCase):
     @unittest.skipUnless(os.environ.get("KESTRAVO_RECORD_TOOL"),
                          "KESTRAVO_RECORD_TOOL not set")
     def test_real_record_tool_decodes_the_default_record(self):
-        sim = self.start(decoder=os.environ["KESTRAVO_RECORD_TOOL"])
+        tool = os.environ["KESTRAVO_RECORD_TOOL"]
+        self.assertTrue(os.access(tool, os.X_OK), "%s is not built" % tool)
+        sim = self.start(decoder=tool)
         with sim.client() as smtp:
             smtp.helo("workstation")
             self.assertEqual(self.send(smtp)[0], 250)
