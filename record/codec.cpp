@@ -1,5 +1,6 @@
 #include "record/codec.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -121,7 +122,7 @@ std::string FolderOf(const std::string& path) {
 // Creates a fresh file in folder under a name nobody else holds; permissions follow the umask,
 // as for any newly created file.
 int CreateTemporary(const std::string& folder, std::string& name, int& error) {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
         name = folder + "/.kestravo-record-" + std::to_string(::getpid()) + "-" +
                std::to_string(counter++) + ".tmp";
@@ -150,6 +151,11 @@ void WriteRecordFile(const TConfigRecord& record, const std::string& path) {
     int error = 0;
     const int fd = CreateTemporary(folder, temporary, error);
     if (fd < 0) ThrowFile("Cannot create the record file", path, error);
+
+    // A replaced record keeps the permissions its file had.
+    struct stat existing{};
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        ::fchmod(fd, existing.st_mode & 07777);
 
     const char* failed = nullptr;
     if (!WriteAll(fd, record.data(), record.size(), error)) {

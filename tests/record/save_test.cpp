@@ -51,11 +51,27 @@ TEST_F(Save, WritesTheWholeRecordReplacingALongerFile) {
     EXPECT_EQ(folder.Entries(), std::vector<std::string>{"300234010000001.sbd"});
 }
 
+TEST_F(Save, AReplacedFileKeepsItsPermissions) {
+    const auto target = folder / "kept.sbd";
+    WriteBytes(target, kOldContent);
+    namespace fs = std::filesystem;
+    const fs::perms chosen = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(target, chosen);
+    SaveToFile(store, target.string());
+    EXPECT_EQ(fs::status(target).permissions(), chosen);
+    EXPECT_EQ(ReadBytes(target).size(), kRecordSize);
+}
+
 TEST_F(Save, RelativePathLandsInTheWorkingFolder) {
-    const auto previous = std::filesystem::current_path();
-    std::filesystem::current_path(folder.Path());
-    SaveToFile(store, "temp.sbd");
-    std::filesystem::current_path(previous);
+    struct WorkIn {
+        std::filesystem::path previous = std::filesystem::current_path();
+        explicit WorkIn(const std::filesystem::path& p) { std::filesystem::current_path(p); }
+        ~WorkIn() { std::filesystem::current_path(previous); }
+    };
+    {
+        WorkIn here(folder.Path());
+        SaveToFile(store, "temp.sbd");
+    }
     EXPECT_EQ(ReadBytes(folder / "temp.sbd").size(), kRecordSize);
     EXPECT_EQ(folder.Entries(), std::vector<std::string>{"temp.sbd"});
 }
