@@ -313,8 +313,9 @@ TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
 }
 
 TEST_F(RecordTool, HelpGoesToStdout) {
-    for (const char* flag : {"--help", "-h"}) {
-        const ToolRun run = Tool({flag});
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"encode", "--help"}, {"decode", "-h"}}) {
+        const ToolRun run = Tool(args);
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(run.out.starts_with("Usage:")) << run.out;
         EXPECT_NE(run.out.find("--base"), std::string::npos);

@@ -39,6 +39,11 @@ int main(int argc, char** argv) {
     }
     for (const Subcommand& sub : kSubcommands) {
         if (words[0] != sub.name) continue;
+        for (const std::string& word : words)
+            if (word == "--help" || word == "-h") {
+                std::cout << kestravo::tool::kUsage;
+                return kestravo::tool::kExitOk;
+            }
         try {
             return sub.run(Args(words).subspan(1));
         } catch (const kestravo::tool::ToolFailure& failure) {

@@ -5,7 +5,7 @@ namespace kestravo::tool {
 inline constexpr const char* kUsage = R"USAGE(Usage:
   kestravo-record encode -o OUT.sbd [--base FILE.sbd] [--raw] FIELD=VALUE ...
   kestravo-record decode FILE.sbd [--json]
-  kestravo-record --help
+  kestravo-record --help    (also "-h", and after a subcommand)
 
 encode  Builds a 44-byte configuration record and writes it to OUT.sbd. The file is
         replaced only once the whole record is written; on any refusal nothing is written.
@@ -35,8 +35,8 @@ encode  Builds a 44-byte configuration record and writes it to OUT.sbd. The file
           lists 0-3 (TrafficEvent too: its list has 4 items, the record keeps the lowest
           bit); boxes 0-1. Negative values are refused for every field but the two
           temperatures, since the other fields are unsigned.
-        and for combinations the window does not let the operator make, checked when at
-        least one field of the pair is given:
+        It is refused too for a combination the window does not let the operator make,
+        when the request names at least one field of the pair:
           GeofenceEnabled=1 with In4TrackingMode other than 0;
           CheckoutInterval greater than SendInterval;
           In5FrequencyType=1 with In5Event other than 0.
