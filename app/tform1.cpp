@@ -74,6 +74,12 @@ TForm1::TForm1(QWidget* parent)
       dialogs_(std::make_unique<WidgetOperatorDialogs>(this))
 {
     InitPictures();
+    // The layout was measured in Tahoma 8; where that face is missing, a narrow sans face keeps
+    // the captions inside their fixed places.
+    QFont::insertSubstitutions(QStringLiteral("Tahoma"),
+                               {QStringLiteral("DejaVu Sans Condensed"),
+                                QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("Arial")});
     ui->setupUi(this);
 
     // Sizeable, with minimize but no maximize button.

@@ -1,0 +1,132 @@
+// The real program: without a display it says so and stops; in a private X server it shows its
+// window at 906 x 751, lets itself be photographed, and ends with 0 when asked to close.
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTest>
+
+namespace {
+
+// Bounds on waiting for other processes, so that a broken run ends instead of hanging.
+constexpr int kProcessWaitMs = 30000;
+
+QString Run(const QString& program, const QStringList& args, const QProcessEnvironment& env,
+            int* exitCode = nullptr)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForFinished(kProcessWaitMs)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    if (exitCode != nullptr)
+        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+class RealWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void withoutADisplayItSaysSoAndStops()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(KESTRAVO_BINARY, {});
+        QVERIFY(p.waitForFinished(kProcessWaitMs));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QVERIFY(p.exitCode() != 0);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QCOMPARE(err.count('\n'), 1);
+        QVERIFY2(err.contains("no display"), qPrintable(err));
+    }
+
+    void showsItsWindowAndClosesCleanly()
+    {
+        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+        if (xvfb.isEmpty())
+            QSKIP("Xvfb is not installed");
+        for (const char* tool : {"xdotool", "xwininfo", "import"})
+            QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(), tool);
+
+        // A private X server; it writes the display number it chose to our pipe.
+        QProcess server;
+        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+        QVERIFY(server.waitForStarted(kProcessWaitMs));
+        auto stopServer = qScopeGuard([&] {
+            server.terminate();
+            if (!server.waitForFinished(kProcessWaitMs)) {
+                server.kill();
+                server.waitForFinished();
+            }
+        });
+        QByteArray number;
+        while (!number.contains('\n') && server.waitForReadyRead(kProcessWaitMs))
+            number += server.readAllStandardOutput();
+        QVERIFY2(number.contains('\n'), "Xvfb did not report its display");
+        const QString displayName = ":" + QString::fromLatin1(number).trimmed();
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM");
+        env.remove("WAYLAND_DISPLAY");
+        env.insert("DISPLAY", displayName);
+
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(KESTRAVO_BINARY, {});
+        QVERIFY(program.waitForStarted(kProcessWaitMs));
+        auto stopProgram = qScopeGuard([&] {
+            if (program.state() != QProcess::NotRunning) {
+                program.kill();
+                program.waitForFinished();
+            }
+        });
+
+        // Find the mapped window by its caption.
+        QString window;
+        QString info;
+        for (int attempt = 0; attempt < 300 && window.isEmpty(); ++attempt) {
+            const QStringList ids =
+                Run("xdotool", {"search", "--name", "^Tormalk KESTRAVO v2\\.2$"}, env)
+                    .split('\n', Qt::SkipEmptyParts);
+            for (const QString& id : ids) {
+                info = Run("xwininfo", {"-id", id}, env);
+                if (info.contains("Map State: IsViewable")) {
+                    window = id;
+                    break;
+                }
+            }
+            if (window.isEmpty())
+                QTest::qWait(100);
+        }
+        QVERIFY2(!window.isEmpty(), "the window did not appear");
+        QVERIFY2(info.contains(QRegularExpression("Width: 906\\s")), qPrintable(info));
+        QVERIFY2(info.contains(QRegularExpression("Height: 751\\s")), qPrintable(info));
+
+        // A picture of the window beside the build, to look at.
+        const QString shot = QDir(KESTRAVO_SCREENSHOT_DIR).filePath("kestravo-window.png");
+        QFile::remove(shot);
+        int rc = -1;
+        Run("import", {"-window", window, shot}, env, &rc);
+        QCOMPARE(rc, 0);
+        QVERIFY(QFileInfo(shot).size() > 0);
+
+        Run("/usr/bin/python3", {KESTRAVO_CLOSE_SCRIPT, window}, env, &rc);
+        QCOMPARE(rc, 0);
+        QVERIFY(program.waitForFinished(kProcessWaitMs));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(RealWindowTest)
+#include "tst_real_window.moc"
