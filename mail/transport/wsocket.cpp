@@ -192,6 +192,7 @@ struct TWSocket::Impl {
     QSocketNotifier* writeNotifier = nullptr;
     bool inReadHandling = false;
     bool readWaitsForReceive = false;
+    int receiveLostError = 0; // a reset seen by Receive, reported with the close that follows
     std::uint64_t receiveCalls = 0;
 
     std::uint64_t readCount = 0;
@@ -764,7 +765,7 @@ void TWSocket::DoFdRead(int error)
     char probe = 0;
     const ssize_t n = ::recv(d_->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0)
-        return DoFdClose(0);
+        return DoFdClose(d_->receiveLostError);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
             d_->readNotifier->setEnabled(true);
@@ -888,6 +889,8 @@ int TWSocket::Receive(void* buffer, int size)
     const ssize_t n = ::recv(d_->fd, buffer, static_cast<size_t>(size < 0 ? 0 : size), MSG_DONTWAIT);
     if (n < 0) {
         d_->lastError = WSocketErrorFromErrno(errno);
+        if (d_->lastError != 10035 && d_->lastError != 10004)
+            d_->receiveLostError = d_->lastError;
         return -1;
     }
     d_->readCount += static_cast<std::uint64_t>(n);
@@ -993,6 +996,7 @@ void TWSocket::ReleaseDescriptor()
     delete d_->writeNotifier;
     d_->writeNotifier = nullptr;
     d_->readWaitsForReceive = false;
+    d_->receiveLostError = 0;
     if (d_->fd >= 0) {
         ::close(d_->fd);
         d_->fd = -1;

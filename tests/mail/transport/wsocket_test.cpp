@@ -4,8 +4,15 @@
 #include "mail/transport/wsocket.h"
 
 #include <QStringList>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,6 +123,555 @@ TEST(WSocketSession, RefusedConnectionIsReportedAsConnectedWithErrorThenClosed)
         "state 8->1", "state 1->3", "state 3->5", "connected 10061 in 5", "state 5->8", "closed 0 after ",
     };
     EXPECT_EQ(log.lines, expected);
+}
+
+
+// ---- name lookup ------------------------------------------------------------------------------
+
+// Installs a resolver for the test's duration; the machine has no outside DNS.
+struct ScopedResolver {
+    explicit ScopedResolver(TWSocket::NameResolver r) { TWSocket::SetNameResolver(std::move(r)); }
+    ~ScopedResolver() { TWSocket::SetNameResolver(nullptr); }
+};
+
+QStringList FakeDns(const QString& host, int& error)
+{
+    if (host == QLatin1String("relay.test"))
+        return {QStringLiteral("127.0.0.1"), QStringLiteral("10.0.0.2")};
+    if (host == QLatin1String("255.255.255.255"))
+        return {QStringLiteral("255.255.255.255")};
+    error = 11001;
+    return {};
+}
+
+struct LookupLog {
+    std::vector<std::pair<int, QStringList>> done;
+    bool inside = false;
+    bool firedInside = false;
+    void Attach(TWSocket& s)
+    {
+        s.OnDnsLookupDone = [this](TWSocket* w, std::uint16_t e) {
+            firedInside = firedInside || inside;
+            done.emplace_back(e, w->ResolvedAddresses());
+        };
+    }
+};
+
+TEST(WSocketDnsLookup, DottedAddressCompletesInsideTheCall)
+{
+    TWSocket s;
+    LookupLog log;
+    log.Attach(s);
+    log.inside = true;
+    s.DnsLookup(QStringLiteral("  010.1.2.3"));
+    log.inside = false;
+    ASSERT_EQ(log.done.size(), 1u);
+    EXPECT_TRUE(log.firedInside);
+    EXPECT_EQ(log.done[0].first, 0);
+    EXPECT_EQ(s.ResolvedAddress(), QStringLiteral("10.1.2.3"));
+    EXPECT_EQ(s.ResolvedAddresses(), QStringList{QStringLiteral("10.1.2.3")});
+}
+
+TEST(WSocketDnsLookup, NamesResolveLaterThroughTheEventLoop)
+{
+    ScopedResolver r(FakeDns);
+    const struct { const char* host; int error; QStringList addresses; } rows[] = {
+        {"relay.test", 0, {QStringLiteral("127.0.0.1"), QStringLiteral("10.0.0.2")}},
+        {"255.255.255.255", 0, {QStringLiteral("255.255.255.255")}},
+        {"unknown.test", 11001, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.host);
+        TWSocket s;
+        s.DnsLookup(QStringLiteral("10.9.9.9")); // an earlier result is cleared by the next lookup
+        LookupLog log;
+        log.Attach(s);
+        log.inside = true;
+        s.DnsLookup(QString::fromLatin1(row.host));
+        log.inside = false;
+        EXPECT_TRUE(log.done.empty());
+        EXPECT_TRUE(s.ResolvedAddress().isEmpty());
+        ASSERT_TRUE(WaitUntil([&] { return !log.done.empty(); }));
+        SpinFor(20);
+        ASSERT_EQ(log.done.size(), 1u);
+        EXPECT_EQ(log.done[0].first, row.error);
+        EXPECT_EQ(log.done[0].second, row.addresses);
+        EXPECT_EQ(s.ResolvedAddress(), row.addresses.value(0));
+    }
+}
+
+TEST(WSocketDnsLookup, UnknownNameFailsWithHostNotFoundThroughTheSystemResolver)
+{
+    TWSocket s;
+    LookupLog log;
+    log.Attach(s);
+    s.DnsLookup(QStringLiteral("no-such-relay.invalid"));
+    ASSERT_TRUE(WaitUntil([&] { return !log.done.empty(); }));
+    EXPECT_EQ(log.done[0].first, 11001);
+    EXPECT_TRUE(s.ResolvedAddress().isEmpty());
+}
+
+TEST(WSocketDnsLookup, EmptyNameIsRefused)
+{
+    TWSocket s;
+    LookupLog log;
+    log.Attach(s);
+    try {
+        s.DnsLookup(QStringLiteral("  "));
+        ADD_FAILURE() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "DNS lookup: invalid host name.");
+    }
+    EXPECT_TRUE(log.done.empty());
+
+    int errors = 0;
+    s.OnError = [&](TWSocket*) { ++errors; };
+    s.DnsLookup(QString());
+    EXPECT_EQ(errors, 1);
+    ASSERT_EQ(log.done.size(), 1u);
+    EXPECT_EQ(log.done[0].first, 10022);
+    EXPECT_EQ(s.LastError(), 10022);
+}
+
+TEST(WSocketDnsLookup, CancelledOrSupersededLookupIsNeverReported)
+{
+    ScopedResolver r(FakeDns);
+    const struct { const char* name; std::function<void(TWSocket&)> after; int expectedEvents; } rows[] = {
+        {"CancelDnsLookup", [](TWSocket& s) { s.CancelDnsLookup(); }, 0},
+        {"Abort", [](TWSocket& s) { s.Abort(); }, 0},
+        {"a newer lookup", [](TWSocket& s) { s.DnsLookup(QStringLiteral("unknown.test")); }, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TWSocket s;
+        LookupLog log;
+        log.Attach(s);
+        s.DnsLookup(QStringLiteral("relay.test"));
+        row.after(s);
+        SpinFor(100);
+        ASSERT_EQ(static_cast<int>(log.done.size()), row.expectedEvents);
+        if (row.expectedEvents)
+            EXPECT_EQ(log.done[0].first, 11001);
+    }
+}
+
+TEST(WSocketDnsLookup, DestroyingTheSocketDropsAPendingSystemLookup)
+{
+    bool fired = false;
+    {
+        TWSocket s;
+        s.OnDnsLookupDone = [&](TWSocket*, std::uint16_t) { fired = true; };
+        s.DnsLookup(QStringLiteral("another-relay.invalid"));
+    }
+    SpinFor(300);
+    EXPECT_FALSE(fired);
+}
+
+// ---- connect ----------------------------------------------------------------------------------
+
+TEST(WSocketConnect, RefusalsNameTheProblemAndLeaveAnErrorCode)
+{
+    ScopedResolver r(FakeDns);
+    const struct { const char* addr; const char* port; const char* proto; const char* text; int code; } rows[] = {
+        {"127.0.0.1", "", "tcp", "Connect: No Port Specified", 10022},
+        {"", "25", "tcp", "Connect: No IP Address Specified", 10022},
+        {"127.0.0.1", "25", "", "Connect: No Protocol Specified", 10022},
+        {"127.0.0.1", "no-such-service", "tcp",
+         "connect: Winsock Resolve Port: Cannot convert port 'no-such-service' - Invalid argument (#10022)", 10022},
+        {"127.0.0.1", "70000", "tcp",
+         "connect: Winsock Resolve Port: Cannot convert port '70000' - Invalid argument (#10022)", 10022},
+        {"127.0.0.1", "25", "no-such-proto",
+         "connect: Winsock Resolve Proto: Cannot convert protocol 'no-such-proto' - Invalid argument (#10022)", 10022},
+        {"1.2.3.256", "25", "tcp", "connect: Winsock Resolve Host: '1.2.3.256' Invalid IP address.", 10022},
+        {"unknown.test", "25", "tcp",
+         "connect: Winsock Resolve Host: Cannot convert host address 'unknown.test' - Host not found (#11001)", 11001},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        s.SetAddr(QString::fromLatin1(row.addr));
+        s.SetPort(QString::fromLatin1(row.port));
+        s.SetProto(QString::fromLatin1(row.proto));
+        try {
+            s.Connect();
+            ADD_FAILURE() << "no exception";
+        } catch (const ESocketException& e) {
+            EXPECT_EQ(std::string(e.what()), row.text);
+        }
+        EXPECT_EQ(s.LastError(), row.code);
+        EXPECT_EQ(s.State(), wsClosed);
+        EXPECT_TRUE(log.lines.empty());
+
+        // With OnError assigned nothing is raised, and the code is still there.
+        int errors = 0;
+        s.OnError = [&](TWSocket*) { ++errors; };
+        EXPECT_NO_THROW(s.Connect());
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(s.LastError(), row.code);
+    }
+}
+
+TEST(WSocketConnect, SecondConnectWhileInUseIsRefusedAndTheFirstGoesOn)
+{
+    LoopbackPeer peer;
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    Target(s, peer.Port());
+    s.Connect();
+    try {
+        s.Connect();
+        ADD_FAILURE() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: Socket already in use");
+    }
+    EXPECT_NE(s.LastError(), 0);
+    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0 in 5"); }));
+}
+
+TEST(WSocketConnect, HostNameIsResolvedByConnect)
+{
+    ScopedResolver r(FakeDns);
+    LoopbackPeer peer;
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    s.SetAddr(QStringLiteral("relay.test"));
+    s.SetPort(peer.PortText());
+    s.Connect();
+    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0 in 5"); }));
+}
+
+TEST(WSocketConnect, ServiceNameSmtpGivesPort25)
+{
+    // Needs the mail port itself; skipped where it cannot be had.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(25);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 || ::listen(fd, 1) < 0) {
+        ::close(fd);
+        GTEST_SKIP() << "port 25 is not available here";
+    }
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    s.SetAddr(QStringLiteral("127.0.0.1"));
+    s.SetPort(QStringLiteral("smtp"));
+    s.Connect();
+    const bool connected = WaitUntil([&] { return log.Has("connected 0 in 5"); });
+    ::close(fd);
+    EXPECT_TRUE(connected);
+}
+
+// ---- sending ----------------------------------------------------------------------------------
+
+// A connected pair: the socket under test and the peer's accepted end.
+struct Connected {
+    explicit Connected(int peerReceiveBuffer = 0) : peer(peerReceiveBuffer)
+    {
+        log.Attach(s);
+        Target(s, peer.Port());
+        s.Connect();
+        ok = peer.Accept() && WaitUntil([this] { return s.State() == wsConnected; });
+    }
+    LoopbackPeer peer;
+    TWSocket s;
+    EventLog log;
+    bool ok = false;
+};
+
+TEST(WSocketSend, LargeSendToASlowReaderArrivesWholeWithOneDataSentAtTheEnd)
+{
+    Connected c(4096);
+    ASSERT_TRUE(c.ok);
+    QByteArray big(4 * 1024 * 1024, '\0');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7 + i / 1460);
+    c.log.insideCall = true;
+    EXPECT_EQ(c.s.Send(big.constData(), static_cast<int>(big.size())), big.size());
+    EXPECT_EQ(c.s.SendStr(QStringLiteral("tail\r\n")), 6);
+    c.log.insideCall = false;
+    EXPECT_FALSE(c.s.AllSent()) << "the peer cannot have taken 4 MB at once";
+    const QByteArray got = c.peer.ReadAtLeast(static_cast<int>(big.size()) + 6);
+    EXPECT_TRUE(got == big + "tail\r\n") << "received " << got.size() << " bytes";
+    ASSERT_TRUE(WaitUntil([&] { return c.log.Count("sent") == 1; }));
+    SpinFor(50);
+    EXPECT_EQ(c.log.Count("sent"), 1);
+    EXPECT_FALSE(c.log.eventInsideCall);
+    EXPECT_TRUE(c.s.AllSent());
+    EXPECT_EQ(c.s.WriteCount(), static_cast<std::uint64_t>(big.size() + 6));
+}
+
+TEST(WSocketSend, BufferedBytesGoOutWithTheNextSend)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    c.s.PutDataInSendBuffer("HELO", 4);
+    SpinFor(50);
+    EXPECT_EQ(c.log.Count("sent"), 0);
+    c.s.SendStr(QByteArray("\r\n"));
+    EXPECT_EQ(c.peer.ReadAtLeast(6), QByteArray("HELO\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return c.log.Count("sent") == 1; }));
+}
+
+TEST(WSocketSend, SendWithoutConnectionIsRefused)
+{
+    TWSocket s;
+    try {
+        s.SendStr(QByteArray("x"));
+        ADD_FAILURE() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Socket is not connected (#10057 in Send)");
+    }
+    int errors = 0;
+    s.OnError = [&](TWSocket*) { ++errors; };
+    EXPECT_EQ(s.Send("x", 1), -1);
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(s.LastError(), 10057);
+}
+
+TEST(WSocketSend, LostConnectionIsReportedOnceWithItsCode)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    c.peer.ResetConnection();
+    // Whichever notices first, the write or the read side, the loss is reported once.
+    const QByteArray line(100, 'x');
+    for (int i = 0; i < 50 && c.s.State() == wsConnected; ++i) {
+        c.s.SendStr(line);
+        SpinFor(5);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+    SpinFor(50);
+    EXPECT_EQ(c.log.Count("closed"), 1);
+    EXPECT_EQ(c.log.Count("closed 10054"), 1) << ::testing::PrintToString(c.log.lines);
+}
+
+// ---- receiving --------------------------------------------------------------------------------
+
+TEST(WSocketReceive, HandlerThatDoesNotReadIsNotCalledAgainUntilItReads)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    int calls = 0;
+    c.s.OnDataAvailable = [&](TWSocket*, std::uint16_t) { ++calls; };
+    c.peer.SendBytes("250 ok\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
+    SpinFor(100);
+    EXPECT_EQ(calls, 1);
+    char buf[16];
+    EXPECT_EQ(c.s.Receive(buf, 3), 3);
+    ASSERT_TRUE(WaitUntil([&] { return calls > 1; }));
+    EXPECT_EQ(c.s.State(), wsConnected);
+}
+
+TEST(WSocketReceive, ExceptionFromDataHandlerIsSwallowedAndReadingGoesOn)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    bool ownerAborted = false;
+    c.s.SetBgExceptionOwnerAbort([&] { ownerAborted = true; });
+    QByteArray got;
+    c.s.OnDataAvailable = [&](TWSocket* w, std::uint16_t) {
+        char buf[64];
+        const int n = w->Receive(buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, n);
+        if (got == "first")
+            throw ESocketException("handler failed");
+    };
+    c.peer.SendBytes("first");
+    ASSERT_TRUE(WaitUntil([&] { return got == "first"; }));
+    c.peer.SendBytes("second");
+    ASSERT_TRUE(WaitUntil([&] { return got == "firstsecond"; }));
+    EXPECT_FALSE(ownerAborted);
+    EXPECT_EQ(c.s.State(), wsConnected);
+}
+
+TEST(WSocketReceive, PeerResetWhileIdleClosesWithResetCode)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    c.peer.ResetConnection();
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+    EXPECT_EQ(c.log.Count("closed 10054"), 1);
+}
+
+// ---- closing ----------------------------------------------------------------------------------
+
+TEST(WSocketClose, CloseAndAbortReportTheCloseBeforeReturningAndOnlyOnce)
+{
+    const struct { const char* name; bool abort; bool waitConnected; } rows[] = {
+        {"Close connected", false, true},
+        {"Abort connected", true, true},
+        {"Close connecting", false, false},
+        {"Abort connecting", true, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        LoopbackPeer peer;
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        Target(s, peer.Port());
+        s.Connect();
+        if (row.waitConnected)
+            ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected; }));
+        s.PutDataInSendBuffer("unsent", 6);
+        row.abort ? s.Abort() : s.Close();
+        EXPECT_EQ(s.State(), wsClosed);
+        EXPECT_EQ(log.Count("closed 0"), 1);
+        const auto before = log.lines.size();
+        s.Close();
+        s.Abort();
+        SpinFor(50);
+        EXPECT_EQ(log.lines.size(), before) << "nothing more after the close";
+        EXPECT_EQ(log.Count("sent"), 0);
+    }
+}
+
+TEST(WSocketClose, DefaultsAreRestoredAfterClose)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    c.s.SetLingerOnOff(wsLingerOff);
+    c.s.Close();
+    EXPECT_EQ(c.s.Proto(), QStringLiteral("tcp"));
+    EXPECT_EQ(c.s.LocalAddr(), QStringLiteral("0.0.0.0"));
+    EXPECT_EQ(c.s.LocalPort(), QStringLiteral("0"));
+    EXPECT_EQ(c.s.LingerOnOff(), wsLingerOn);
+    EXPECT_EQ(c.s.LingerTimeout(), 0);
+    EXPECT_EQ(c.s.Addr(), QStringLiteral("127.0.0.1")) << "the text is kept";
+    // ... but counts as not given.
+    EXPECT_THROW(c.s.Connect(), ESocketException);
+}
+
+TEST(WSocketProperties, RemoteSettingsCannotChangeWhileNotClosed)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    const struct { const char* name; std::function<void(TWSocket&, const QString&)> set; QString same; } rows[] = {
+        {"Addr", [](TWSocket& s, const QString& v) { s.SetAddr(v); }, QStringLiteral("127.0.0.1")},
+        {"Port", [](TWSocket& s, const QString& v) { s.SetPort(v); }, c.peer.PortText()},
+        {"Proto", [](TWSocket& s, const QString& v) { s.SetProto(v); }, QStringLiteral("tcp")},
+        {"LocalAddr", [](TWSocket& s, const QString& v) { s.SetLocalAddr(v); }, QStringLiteral("0.0.0.0")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_NO_THROW(row.set(c.s, row.same));
+        try {
+            row.set(c.s, QStringLiteral("9"));
+            ADD_FAILURE() << "no exception";
+        } catch (const ESocketException& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("Cannot change ") + row.name + " if not closed");
+        }
+    }
+    EXPECT_EQ(c.s.State(), wsConnected);
+    c.s.Close();
+    for (const auto& row : rows)
+        EXPECT_NO_THROW(row.set(c.s, QStringLiteral("9")));
+}
+
+// ---- handlers that free or break the socket ---------------------------------------------------
+
+TEST(WSocketLifetime, SocketFreedInsideItsOwnHandlerDoesNotCrash)
+{
+    enum Event { Connected_, DataAvailable, DataSent, SessionClosed, ChangeToConnected };
+    const struct { const char* name; Event event; } rows[] = {
+        {"OnSessionConnected", Connected_}, {"OnDataAvailable", DataAvailable}, {"OnDataSent", DataSent},
+        {"OnSessionClosed", SessionClosed}, {"OnChangeState", ChangeToConnected},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int liveBefore = TWSocket::LiveCount();
+        LoopbackPeer peer;
+        auto* s = new TWSocket;
+        bool freed = false;
+        auto free = [&](TWSocket* w) {
+            delete w;
+            freed = true;
+        };
+        switch (row.event) {
+        case Connected_: s->OnSessionConnected = [&](TWSocket* w, std::uint16_t) { free(w); }; break;
+        case DataAvailable: s->OnDataAvailable = [&](TWSocket* w, std::uint16_t) { free(w); }; break;
+        case DataSent: s->OnDataSent = [&](TWSocket* w, std::uint16_t) { free(w); }; break;
+        case SessionClosed: s->OnSessionClosed = [&](TWSocket* w, std::uint16_t) { free(w); }; break;
+        case ChangeToConnected:
+            s->OnChangeState = [&](TWSocket* w, TSocketState, TSocketState n) {
+                if (n == wsConnected)
+                    free(w);
+            };
+            break;
+        }
+        Target(*s, peer.Port());
+        s->Connect();
+        ASSERT_TRUE(peer.Accept());
+        if (row.event == DataSent) {
+            ASSERT_TRUE(WaitUntil([&] { return s->State() == wsConnected; }));
+            s->SendStr(QByteArray("x"));
+        }
+        if (row.event == DataAvailable || row.event == SessionClosed) {
+            peer.SendBytes("data");
+            peer.CloseConnection();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return freed; }));
+        SpinFor(50);
+        EXPECT_EQ(TWSocket::LiveCount(), liveBefore);
+    }
+}
+
+TEST(WSocketLifetime, BackgroundExceptionAbortsTheConnectionUnlessKept)
+{
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep ? "kept" : "aborted");
+        Connected c;
+        ASSERT_TRUE(c.ok);
+        bool ownerAborted = false;
+        c.s.SetBgExceptionOwnerAbort([&] { ownerAborted = true; });
+        std::string seen;
+        c.s.OnBgException = [&](TVyrWndControl*, const std::exception& e, bool& canClose) {
+            seen = e.what();
+            canClose = !keep;
+        };
+        c.s.PostTestException();
+        ASSERT_TRUE(WaitUntil([&] { return !seen.empty(); }));
+        SpinFor(20);
+        EXPECT_EQ(seen, "Test exception in WSocket");
+        EXPECT_EQ(ownerAborted, !keep);
+        EXPECT_EQ(c.s.State(), keep ? wsConnected : wsClosed);
+        EXPECT_EQ(c.log.Count("closed 0"), keep ? 0 : 1);
+    }
+}
+
+TEST(WSocketLifetime, ExceptionFromAnEventHandlerGoesToBackgroundHandling)
+{
+    ScopedResolver r(FakeDns);
+    // EAbort is silent; anything else aborts the owner and the socket.
+    for (bool silent : {true, false}) {
+        SCOPED_TRACE(silent ? "EAbort" : "ESocketException");
+        TWSocket s;
+        int ownerAborts = 0;
+        s.SetBgExceptionOwnerAbort([&] { ++ownerAborts; });
+        bool fired = false;
+        s.OnDnsLookupDone = [&](TWSocket*, std::uint16_t) {
+            fired = true;
+            if (silent)
+                throw EAbort("quiet");
+            throw ESocketException("loud");
+        };
+        s.DnsLookup(QStringLiteral("relay.test"));
+        ASSERT_TRUE(WaitUntil([&] { return fired; }));
+        SpinFor(20);
+        EXPECT_EQ(ownerAborts, silent ? 0 : 1);
+    }
 }
 
 } // namespace
