@@ -20,6 +20,7 @@ struct Subcommand {
 constexpr Subcommand kSubcommands[] = {
     {"encode", kestravo::tool::RunEncode},
     {"decode", kestravo::tool::RunDecode},
+    {"send", kestravo::tool::RunSend},
 };
 
 int Refuse(const std::string& message) {

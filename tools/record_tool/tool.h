@@ -63,5 +63,6 @@ using Args = std::span<const std::string>;
 // One function per subcommand; args are the words after the subcommand's name.
 int RunEncode(Args args);
 int RunDecode(Args args);
+int RunSend(Args args);
 
 } // namespace kestravo::tool

@@ -5,6 +5,8 @@ namespace kestravo::tool {
 inline constexpr const char* kUsage = R"USAGE(Usage:
   kestravo-record encode -o OUT.sbd [--base FILE.sbd] [--raw] FIELD=VALUE ...
   kestravo-record decode FILE.sbd [--json]
+  kestravo-record send --imei IMEI [--relay HOST[:PORT]] [--from ADDR] [--to ADDR]
+                       [--timeout SECONDS] FILE.sbd
   kestravo-record --help    (also "-h", and after a subcommand)
 
 encode  Builds a 44-byte configuration record and writes it to OUT.sbd. The file is
@@ -49,8 +51,22 @@ decode  Prints the fields of FILE.sbd, one "Field=value" line each in record ord
         Print one JSON object instead: each field as a number, and "PayloadCheck" and
         "RecordCheck" as objects {"ok": true|false, "stored": N, "computed": N}.
 
+send    Mails the first 44 bytes of FILE.sbd to the SBD gateway through the relay, as the
+        window's "SEND CONFIG TO SAT" does: the IMEI as subject, the record attached as
+        "temp.sbd". A relay that wants a greeting first (503 to MAIL) is greeted with HELO
+        and the mail is tried once more. Prints "Error code 0" when the relay accepted the
+        message; otherwise the error code and the relay's reply go to stderr, exit 1.
+  --imei IMEI      15 characters of digits, "+" or "-".
+  --relay HOST[:PORT]
+                   Default: the compiled-in relay on the "smtp" service port.
+  --from ADDR, --to ADDR
+                   Default: the compiled-in sender and gateway addresses.
+  --timeout SECONDS
+                   Give up (exit 1) when the relay has not finished by then; default 120.
+
 Exit status: 0 done; 2 bad usage, a refused value or an unreadable or short input file;
-1 the output file could not be written (an existing file keeps its content).
+1 the output file could not be written (an existing file keeps its content), or the
+relay did not accept the message.
 )USAGE";
 
 } // namespace kestravo::tool
