@@ -253,7 +253,7 @@ QString Rfc822DateTime(const QDateTime& t)
         .arg(QLatin1String(kMonths[d.month() - 1]))
         .arg(d.year(), 4, 10, QLatin1Char('0'))
         .arg(tm.toString(QStringLiteral("HH:mm:ss")))
-        .arg(bias < 0 ? u'+' : u'-')
+        .arg(QLatin1String(bias < 0 ? "+" : "-"))
         .arg(a / 60, 2, 10, QLatin1Char('0'))
         .arg(a % 60, 2, 10, QLatin1Char('0'));
 }

@@ -159,6 +159,8 @@ public:
     void SetXMailer(const QString& v) { xMailer_ = v; }
     QString GetXMailerValue() const;
     const TSmtpHeaderLines& HeaderLines() const { return headerLines_; }
+    // The composition half of Data: builds the header list of the next message.
+    void BuildHeaderLines();
 
     // Requests.
     virtual void Connect();
@@ -250,7 +252,6 @@ private:
     void SendMessageLine(const QByteArray& line);
     void FailMessage(const std::exception& e);
     void ProtocolFault(const QString& text);
-    void BuildHeaderLines();
 
     void WSocketDnsLookupDone(std::uint16_t errCode);
     void WSocketSessionConnected(std::uint16_t errCode);

@@ -32,6 +32,20 @@ QString OneLine(QString s)
     return s;
 }
 
+// Transparency (RFC 5321 4.5.2): a line that begins with "." gets one more in front, also the
+// lines inside a chunk that carries its own CR LF pairs.
+QByteArray DotStuffed(const QByteArray& raw)
+{
+    QByteArray out;
+    out.reserve(raw.size() + 8);
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '.' && (i == 0 || raw[i - 1] == '\n'))
+            out.append('.');
+        out.append(raw[i]);
+    }
+    return out;
+}
+
 } // namespace
 
 QString SmtpRqTypeToStr(TSmtpRequest rq)
@@ -736,7 +750,9 @@ void TCustomSmtpClient::DataNext()
             buffer[bytes.size()] = 0;
             TriggerHeaderLine(buffer, kLineBufferSize);
             buffer[kLineBufferSize - 1] = 0;
-            QByteArray out(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1)));
+            // A header line that begins with "." (one a hook wrote, say) would lose its dot or
+            // end the message early at the relay: it is stuffed like any line.
+            const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1))));
             TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
             SendMessageLine(out);
             return;
@@ -752,16 +768,7 @@ void TCustomSmtpClient::DataNext()
         }
         if (moreData_) {
             buffer[kMaxBodyLine] = 0;
-            QByteArray raw(buffer, qsizetype(strnlen(buffer, kMaxBodyLine)));
-            // Transparency (RFC 5321 4.5.2) for every line, also those inside a chunk that
-            // carries its own CR LF pairs.
-            QByteArray out;
-            out.reserve(raw.size() + 8);
-            for (qsizetype i = 0; i < raw.size(); ++i) {
-                if (raw[i] == '.' && (i == 0 || raw[i - 1] == '\n'))
-                    out.append('.');
-                out.append(raw[i]);
-            }
+            const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
             TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
             SendMessageLine(out);
             return;

@@ -1,0 +1,120 @@
+// The client against a real SMTP server (aiosmtpd) started by the test on loopback.
+#include "smtp_test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+using namespace kestravo::mail;
+using namespace kestravo::mail::test;
+
+namespace {
+
+class RealServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(store_.isValid());
+        server_.setProgram(QStringLiteral("/usr/bin/python3"));
+        server_.setArguments({QStringLiteral(KESTRAVO_SMTP_TEST_DIR "/smtp_sink.py"), store_.path()});
+        server_.start();
+        ASSERT_TRUE(server_.waitForStarted(10000));
+        ASSERT_TRUE(WaitFor([&] { return server_.canReadLine() || server_.state() == QProcess::NotRunning; }, 30000));
+        const QByteArray line = server_.readLine().trimmed();
+        ASSERT_TRUE(line.startsWith("listening on ")) << line.constData() << server_.readAllStandardError().constData();
+        port_ = line.mid(13).toInt();
+        ASSERT_GT(port_, 0);
+    }
+
+    void TearDown() override
+    {
+        server_.closeWriteChannel(); // the server stops when its input closes
+        if (!server_.waitForFinished(10000)) {
+            server_.kill();
+            server_.waitForFinished(5000);
+        }
+    }
+
+    void Prepare(TSmtpCli& c, EventLog& log, const QString& attachment)
+    {
+        log.Attach(c);
+        c.SetCharSet(QStringLiteral("windows-1251"));
+        c.SetHost(QStringLiteral("127.0.0.1"));
+        c.SetPort(QString::number(port_));
+        c.RcptName().append(QStringLiteral("data@sbd.iridium.com"));
+        c.SetFromName(QStringLiteral("kestravo@localhost"));
+        c.SetHdrFrom(QStringLiteral("kestravo@localhost"));
+        c.SetHdrTo(QStringLiteral("data@sbd.iridium.com"));
+        c.SetHdrSubject(QStringLiteral("300234010123450"));
+        c.SetSignOn(QStringLiteral("kestravo test"));
+        c.SetEmailFiles({attachment});
+        c.OnGetData = [](TCustomSmtpClient*, int, char*, int, bool& more) { more = false; };
+    }
+
+    QTemporaryDir store_;
+    QProcess server_;
+    int port_ = 0;
+};
+
+} // namespace
+
+TEST_F(RealServer, ConnectHeloMailQuitDeliversTheRecord)
+{
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "temp.sbd", SampleRecord());
+    TSmtpCli c;
+    EventLog log;
+    Prepare(c, log, path);
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone(1));
+    c.Helo();
+    ASSERT_TRUE(log.WaitDone(2));
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(3));
+    c.Quit();
+    ASSERT_TRUE(log.WaitDone(4));
+    EXPECT_EQ(log.events, QStringList({"connected 0", "done CONNECT 0", "done HELO 0", "done Mail 0", "closed 0",
+                                       "done QUIT 0"}))
+        << c.ErrorMessage().toStdString();
+    EXPECT_TRUE(log.displays.contains("> HELO kestravo_test"));
+
+    const QString stored = store_.filePath("1.eml");
+    ASSERT_TRUE(QFile::exists(stored));
+    QString error;
+    const QByteArray json = RunPython("check_message.py", {stored}, &error);
+    ASSERT_FALSE(json.isEmpty()) << error.toStdString();
+    const QJsonObject o = QJsonDocument::fromJson(json).object();
+    EXPECT_EQ(o["subject"].toString(), "300234010123450");
+    const QJsonArray parts = o["parts"].toArray();
+    ASSERT_EQ(parts.size(), 2) << json.constData();
+    EXPECT_EQ(parts[1].toObject()["filename"].toString(), "temp.sbd");
+    EXPECT_EQ(parts[1].toObject()["data"].toString(), QString::fromLatin1(SampleRecord().toHex()));
+    QFile envelope(store_.filePath("1.envelope"));
+    ASSERT_TRUE(envelope.open(QIODevice::ReadOnly));
+    EXPECT_EQ(envelope.readAll(), "kestravo@localhost\ndata@sbd.iridium.com\n");
+}
+
+// Without a greeting command the server refuses the transaction: this is what the send command
+// has to mend by greeting with HELO.
+TEST_F(RealServer, MailWithoutHeloIsRefusedWith503)
+{
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "temp.sbd", SampleRecord());
+    TSmtpCli c;
+    EventLog log;
+    Prepare(c, log, path);
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone(1));
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(2));
+    EXPECT_EQ(log.events.last(), "done Mail 503");
+    EXPECT_TRUE(c.ErrorMessage().startsWith("503")) << c.ErrorMessage().toStdString();
+    EXPECT_FALSE(c.AttachmentOpen());
+    c.Quit();
+    ASSERT_TRUE(log.WaitDone(3));
+    EXPECT_EQ(log.events.last(), "done QUIT 0");
+}

@@ -1,0 +1,71 @@
+#pragma once
+// A relay on a loopback port chosen by the system that plays a transcript:
+//
+//   S: 220 relay.example ready     the relay sends the line and CR LF
+//   S+: 220 rel                    the relay sends a piece without CR LF, on its own
+//   C: MAIL FROM:<a@example.org>   the client must send exactly this line
+//   C: *                           the client sends any one line
+//   C~: <regex>                    lines are skipped until one matches the regular expression
+//   M                              the message data: lines are collected up to the "." line
+//   X                              the relay closes the connection
+//
+// Escapes in S lines: \0 \r \n \t \\. Anything the client sends that the script does not
+// expect is recorded; Finished() tells whether every step was used.
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <functional>
+
+namespace kestravo::mail::test {
+
+class ScriptedRelay : public QObject {
+public:
+    explicit ScriptedRelay(const QString& script);
+    ~ScriptedRelay() override;
+
+    quint16 Port() const { return server_.serverPort(); }
+    bool Finished() const { return pos_ >= steps_.size(); }
+    QStringList Unexpected() const { return unexpected_; }
+    // Lines of the message data, without the final "." and with the dot-stuffing as sent.
+    QList<QByteArray> MessageLines() const { return message_; }
+    bool MessageEnded() const { return messageEnded_; }
+    bool ClientClosed() const { return clientClosed_; }
+    bool Connected() const { return conn_ != nullptr; }
+    // The step the script waits at, for failure messages.
+    QString Where() const;
+    // Closes the connection from outside the script.
+    void CloseClient();
+
+private:
+    struct Step {
+        enum Kind { Send, SendPiece, Expect, ExpectAny, SkipUntil, Message, Close } kind;
+        QByteArray text;
+        QRegularExpression re;
+    };
+
+    void OnNewConnection();
+    void OnReadyRead();
+    void RunServerSteps();
+    void TakeLine(const QByteArray& line);
+
+    QTcpServer server_;
+    QTcpSocket* conn_ = nullptr;
+    QList<Step> steps_;
+    qsizetype pos_ = 0;
+    QByteArray pendingInput_;
+    QStringList unexpected_;
+    QList<QByteArray> message_;
+    bool messageEnded_ = false;
+    bool clientClosed_ = false;
+    bool closedByScript_ = false;
+};
+
+// Runs the event loop until the condition holds or a generous bound passes; returns the
+// condition's last value.
+bool WaitFor(const std::function<bool()>& condition, int boundMs = 15000);
+
+} // namespace kestravo::mail::test

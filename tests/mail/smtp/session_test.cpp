@@ -1,0 +1,509 @@
+// The session against a scripted relay on loopback: each case reads as the conversation.
+#include "smtp_test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMetaObject>
+#include <QTcpServer>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace kestravo::mail;
+using namespace kestravo::mail::test;
+
+namespace {
+
+const char* const kGreeting = "S: 220 relay.example ready\n";
+
+void PointAt(TCustomSmtpClient& c, const ScriptedRelay& relay)
+{
+    c.SetHost(QStringLiteral("127.0.0.1"));
+    c.SetPort(QString::number(relay.Port()));
+}
+
+void SetEnvelope(TCustomSmtpClient& c)
+{
+    c.SetFromName(QStringLiteral("operator@example.org"));
+    c.RcptName().clear();
+    c.RcptName().append(QStringLiteral("data@sbd.iridium.com"));
+    c.SetHdrFrom(QStringLiteral("operator@example.org"));
+    c.SetHdrTo(QStringLiteral("data@sbd.iridium.com"));
+    c.SetHdrSubject(QStringLiteral("300234010123450"));
+}
+
+void NoMoreText(TCustomSmtpClient& c)
+{
+    c.OnGetData = [](TCustomSmtpClient*, int, char*, int, bool& more) { more = false; };
+}
+
+// Connects and waits for the greeting to be judged.
+void ConnectTo(TCustomSmtpClient& c, const ScriptedRelay& relay, EventLog& log)
+{
+    PointAt(c, relay);
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone()) << relay.Where();
+    ASSERT_EQ(log.events.last(), "done CONNECT 0") << log.events.join(" | ").toStdString();
+}
+
+int CountPrefixed(const QStringList& l, const QString& prefix)
+{
+    int n = 0;
+    for (const QString& s : l)
+        n += s.startsWith(prefix);
+    return n;
+}
+
+} // namespace
+
+TEST(SmtpSession, GreetingInTwoPiecesIsOneReplyLine)
+{
+    ScriptedRelay relay("S+: 220 rel\nS: ay ready\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    PointAt(c, relay);
+    c.Connect();
+    EXPECT_TRUE(log.events.isEmpty()) << "the request must end through the queue";
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(log.events, QStringList({"connected 0", "done CONNECT 0"}));
+    EXPECT_EQ(log.displays, QStringList({"< 220 relay ready"}));
+    EXPECT_EQ(c.LastResponse(), "220 relay ready");
+    EXPECT_EQ(c.State(), smtpReady);
+    EXPECT_TRUE(relay.Finished());
+}
+
+TEST(SmtpSession, MultiLineGreetingEndsTheConnectOnceAfterItsLastLine)
+{
+    ScriptedRelay relay("S: 220-relay.example\nS: 220-second line\nS: 220 third line\n"
+                        "C: QUIT\nS: 221 bye\nX\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    ConnectTo(c, relay, log);
+    c.Quit();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+    EXPECT_EQ(log.events, QStringList({"connected 0", "done CONNECT 0", "closed 0", "done QUIT 0"}));
+    EXPECT_EQ(CountPrefixed(log.displays, "< 220"), 3);
+    EXPECT_TRUE(relay.Finished());
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
+}
+
+// The exchange of the system, with a two-line reply to MAIL FROM, a 251 to RCPT TO, body lines
+// that need dot-stuffing, and a QUIT that stays open after 221 until the relay closes.
+TEST(SmtpSession, MailExchangeStuffsDotsAndQuitWaitsForTheClose)
+{
+    ScriptedRelay relay(QString(kGreeting) +
+                        "C: MAIL FROM:<operator@example.org>\n"
+                        "S: 250-sender\nS: 250 ok\n"
+                        "C: RCPT TO:<data@sbd.iridium.com>\n"
+                        "S: 251 will forward\n"
+                        "C: DATA\nS: 354 go ahead\n"
+                        "M\n"
+                        "S: 250 queued\n"
+                        "C: QUIT\nS: 221 bye\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    c.SetFromName(QStringLiteral("Operator <operator@example.org>"));
+    const QList<QByteArray> body = {".", ".hidden", "plain", "a\r\n.b"};
+    c.OnGetData = [&](TCustomSmtpClient*, int lineNum, char* buf, int maxLen, bool& more) {
+        if (lineNum > body.size()) {
+            more = false;
+            return;
+        }
+        qstrncpy(buf, body[lineNum - 1].constData(), size_t(maxLen));
+    };
+    int linesSent = 0;
+    c.OnMessageDataSent = [&](TCustomSmtpClient*, int) { ++linesSent; };
+    ConnectTo(c, relay, log);
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+    EXPECT_EQ(log.events.last(), "done Mail 0");
+    ASSERT_TRUE(relay.MessageEnded());
+
+    const QList<QByteArray> lines = relay.MessageLines();
+    const qsizetype blank = lines.indexOf(QByteArray());
+    ASSERT_GT(blank, 0);
+    EXPECT_EQ(lines.mid(blank + 1), QList<QByteArray>({"..", "..hidden", "plain", "a", "..b"}));
+    EXPECT_TRUE(lines.first().startsWith("From: operator@example.org"));
+    // One completion per line handed over: every header line (the Content-Type line is one),
+    // the empty line, four body lines.
+    EXPECT_EQ(linesSent, c.HeaderLines().Lines.size() + 4);
+
+    c.Quit();
+    ASSERT_TRUE(WaitFor([&] { return log.displays.contains("< 221 bye"); }));
+    EXPECT_EQ(log.done, 2) << "an accepted QUIT ends only when the relay closes";
+    EXPECT_EQ(c.State(), smtpWaitingResponse);
+    relay.CloseClient();
+    ASSERT_TRUE(log.WaitDone(3));
+    EXPECT_EQ(log.events.mid(log.events.size() - 2), QStringList({"closed 0", "done QUIT 0"}));
+    EXPECT_EQ(c.State(), smtpReady);
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
+}
+
+struct ReplyCase {
+    const char* name;
+    QString script; // after the greeting
+    QStringList recipients;
+    QString fromName;
+    bool quit; // issue Quit instead of Mail
+    QString event;
+    QString errorMessage;
+    QStringList rcptErrors;
+};
+
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
+
+class SmtpReplies : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(SmtpReplies, EndTheRequestWithTheRightCode)
+{
+    const ReplyCase& rc = GetParam();
+    ScriptedRelay relay(QString(kGreeting) + rc.script);
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    NoMoreText(c);
+    if (!rc.recipients.isEmpty())
+        c.SetRcptName(rc.recipients);
+    if (!rc.fromName.isEmpty())
+        c.SetFromName(rc.fromName);
+    QStringList rcptErrors;
+    c.OnRcptToError = [&](TCustomSmtpClient*, std::uint16_t code, int idx, TSmtpRcptToErrorAction& action) {
+        rcptErrors << QStringLiteral("%1 %2").arg(code).arg(idx);
+        action = srteIgnore;
+    };
+    ConnectTo(c, relay, log);
+    if (rc.quit)
+        c.Quit();
+    else
+        c.Mail();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
+    EXPECT_EQ(log.events.last(), rc.event) << log.events.join(" | ").toStdString();
+    EXPECT_EQ(c.ErrorMessage(), rc.errorMessage);
+    EXPECT_EQ(rcptErrors, rc.rcptErrors);
+    EXPECT_EQ(c.State(), smtpReady);
+    EXPECT_TRUE(relay.Finished()) << relay.Where().toStdString();
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpReplies,
+    ::testing::Values(
+        ReplyCase{"rcpt_252_is_refused",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 252 cannot verify\n",
+                  {}, {}, false, "done Mail 252", "252 cannot verify", {}},
+        ReplyCase{"data_554_sends_no_message_line",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 554 no thanks\n",
+                  {}, {}, false, "done Mail 554", "554 no thanks", {}},
+        ReplyCase{"final_line_without_number",
+                  "C: MAIL FROM:<operator@example.org>\nS: OK\n",
+                  {}, {}, false, "done Mail 20600", "OK", {}},
+        ReplyCase{"relay_closes_during_message_lines",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nC: *\nX\n",
+                  {}, {}, false, "done Mail 10004", "", {}},
+        ReplyCase{"ignored_first_recipient_second_decides",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                  "C: RCPT TO:<first@example.org>\nS: 550 no such user\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 554 no thanks\n",
+                  {"first@example.org", "data@sbd.iridium.com"}, {}, false, "done Mail 554",
+                  "550 no such user", {"550 0"}},
+        ReplyCase{"crlf_in_sender_stays_inside_one_command",
+                  "C: MAIL FROM:<op@example.org>  RSET>\nS: 501 bad address\n",
+                  {}, "op@example.org>\r\nRSET", false, "done Mail 501", "501 bad address", {}},
+        ReplyCase{"refused_quit_ends_with_its_code",
+                  "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
+    [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
+
+TEST(SmtpSession, GreetingRefusedClosesAndEndsWith10004)
+{
+    ScriptedRelay relay("S: 554 go away\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    PointAt(c, relay);
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(log.events, QStringList({"closed 0", "done CONNECT 10004"}));
+    EXPECT_EQ(c.ErrorMessage(), "554 go away");
+    EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+}
+
+TEST(SmtpSession, QuitAndMailWithoutConnectionEndThroughTheQueue)
+{
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    c.Quit();
+    EXPECT_EQ(log.done, 0);
+    ASSERT_TRUE(log.WaitDone());
+    c.Mail();
+    EXPECT_EQ(log.done, 1);
+    ASSERT_TRUE(log.WaitDone(2));
+    EXPECT_EQ(log.events, QStringList({"done QUIT 0", "done Mail 500"}));
+    EXPECT_EQ(c.ErrorMessage(), "500 Internal client error SmtpException: \"SMTP component not connected\"");
+    EXPECT_EQ(c.State(), smtpReady);
+}
+
+TEST(SmtpSession, RefusedConnection)
+{
+    quint16 port;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    c.SetHost(QStringLiteral("127.0.0.1"));
+    c.SetPort(QString::number(port));
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(log.events, QStringList({"connected 10061", "closed 0", "done CONNECT 10061"}));
+    EXPECT_EQ(c.LastResponse(), "500 Connect error - Winsock - Connection refused (#10061)");
+    EXPECT_EQ(c.State(), smtpReady);
+}
+
+TEST(SmtpSession, UnknownHost)
+{
+    TWSocket::SetNameResolver([](const QString&, int& err) {
+        err = 11001;
+        return QStringList();
+    });
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    c.SetHost(QStringLiteral("relay.invalid"));
+    c.SetPort(QStringLiteral("25"));
+    c.Connect();
+    const bool done = log.WaitDone();
+    TWSocket::SetNameResolver(nullptr);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(log.events, QStringList({"connected 11001", "closed 11001", "done CONNECT 11001"}));
+    EXPECT_EQ(c.LastResponse(), "500 Host not found (Winsock error #11001)");
+    EXPECT_EQ(c.State(), smtpReady);
+}
+
+// A dotted host resolves inside Connect, and a socket that refuses to connect at once still
+// ends the request only through the queue, and never with 0.
+TEST(SmtpSession, DottedHostFailureEndsThroughTheQueue)
+{
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    c.SetHost(QStringLiteral("127.0.0.1"));
+    c.SetPort(QStringLiteral("no-such-service-kestravo"));
+    c.Connect();
+    EXPECT_TRUE(log.events.isEmpty());
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(log.lastRq, smtpConnect);
+    EXPECT_NE(log.lastCode, 0);
+    EXPECT_TRUE(c.LastResponse().startsWith("500 ESocketException: ")) << c.LastResponse().toStdString();
+    EXPECT_EQ(c.State(), smtpReady);
+}
+
+TEST(SmtpSession, LookupRefusalLeavesTheClientReady)
+{
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    c.SetHost(QString());
+    try {
+        c.Connect();
+        FAIL() << "an empty host must be refused";
+    } catch (const EVyrError& e) {
+        EXPECT_STREQ(e.what(), "DNS lookup: invalid host name.");
+    }
+    EXPECT_EQ(c.State(), smtpReady);
+    c.Quit(); // would be refused as not ready if the lookup state stuck
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(log.events, QStringList({"done QUIT 0"}));
+}
+
+TEST(SmtpSession, RequestsFromOutsideAreRefusedWhileMessageLinesGoOut)
+{
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "temp.sbd", QByteArray(5000, 'k'));
+    ScriptedRelay relay(QString(kGreeting) +
+                        "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                        "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\nS: 250 queued\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    NoMoreText(c);
+    c.SetEmailFiles({path});
+    int refusals = 0;
+    QStringList accepted;
+    c.OnMessageDataSent = [&](TCustomSmtpClient* s, int) {
+        const std::pair<const char*, void (TCustomSmtpClient::*)()> requests[] = {
+            {"Quit", &TCustomSmtpClient::Quit}, {"Mail", &TCustomSmtpClient::Mail},
+            {"Rset", &TCustomSmtpClient::Rset}, {"Data", &TCustomSmtpClient::Data}};
+        for (const auto& [name, request] : requests) {
+            try {
+                (s->*request)();
+                accepted << name;
+            } catch (const SmtpException& e) {
+                EXPECT_STREQ(e.what(), "SMTP component not ready");
+                ++refusals;
+            }
+        }
+    };
+    ConnectTo(c, relay, log);
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
+    EXPECT_EQ(log.events.last(), "done Mail 0");
+    EXPECT_TRUE(accepted.isEmpty()) << accepted.join(",").toStdString();
+    EXPECT_GT(refusals, 0);
+    EXPECT_TRUE(relay.MessageEnded());
+    for (const QByteArray& l : relay.MessageLines())
+        EXPECT_FALSE(l == "QUIT" || l == "RSET" || l == "DATA" || l.startsWith("MAIL FROM")) << l.constData();
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
+}
+
+struct FaultCase {
+    const char* name;
+    QString reply;
+    QString text;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class SmtpUnreadableReply : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(SmtpUnreadableReply, EndsTheRequestAndDropsTheConnection)
+{
+    const FaultCase& fc = GetParam();
+    ScriptedRelay relay(QString(kGreeting) + "C: MAIL FROM:<operator@example.org>\n" + fc.reply + "\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    ConnectTo(c, relay, log);
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
+    EXPECT_EQ(log.events.last(), "done Mail 20600");
+    EXPECT_EQ(c.ErrorMessage(), fc.text);
+    EXPECT_EQ(c.LastResponse(), fc.text);
+    EXPECT_EQ(c.State(), smtpReady);
+    EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpUnreadableReply,
+    ::testing::Values(
+        FaultCase{"line_longer_than_the_reply_buffer", "S+: 250 " + QString(5000, u'x'),
+                  "500 Protocol error: reply line longer than 4093 characters"},
+        FaultCase{"zero_byte_in_reply", "S: 250 o\\0k",
+                  "500 Protocol error: the reply holds a zero byte"}),
+    [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
+
+// However the mail request ends, the attached file is closed by then.
+struct AttachmentCase {
+    const char* name;
+    QString script; // after DATA
+    enum { None, AbortWhenOpen, DestroyWhenOpen, RemoveFirst } action;
+    QString event; // empty: the client is destroyed
+    bool messageEnded;
+};
+
+void PrintTo(const AttachmentCase& c, std::ostream* os) { *os << c.name; }
+
+class SmtpAttachmentHandle : public ::testing::TestWithParam<AttachmentCase> {};
+
+TEST_P(SmtpAttachmentHandle, IsClosedWhenTheRequestEnds)
+{
+    const AttachmentCase& ac = GetParam();
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "big.sbd", QByteArray(20000, 'r'));
+    ScriptedRelay relay(QString(kGreeting) +
+                        "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                        "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\n" + ac.script);
+    auto c = std::make_unique<TSmtpCli>();
+    EventLog log;
+    log.Attach(*c);
+    SetEnvelope(*c);
+    NoMoreText(*c);
+    c->SetEmailFiles({path});
+    bool aborted = false;
+    int handlesBefore = -1, handlesAfter = -1;
+    if (ac.action == AttachmentCase::DestroyWhenOpen) {
+        // The client goes away from the event loop while it holds the file open.
+        c->OnMessageDataSent = [&](TCustomSmtpClient* s, int) {
+            if (!aborted && static_cast<TSmtpCli*>(s)->AttachmentOpen()) {
+                aborted = true;
+                QMetaObject::invokeMethod(&relay, [&] {
+                    handlesBefore = OpenHandlesTo(path);
+                    c.reset();
+                    handlesAfter = OpenHandlesTo(path);
+                }, Qt::QueuedConnection);
+            }
+        };
+    }
+    if (ac.action == AttachmentCase::AbortWhenOpen) {
+        c->OnMessageDataSent = [&](TCustomSmtpClient* s, int) {
+            if (!aborted && static_cast<TSmtpCli*>(s)->AttachmentOpen()) {
+                aborted = true;
+                s->Abort();
+            }
+        };
+    }
+    ConnectTo(*c, relay, log);
+    if (ac.action == AttachmentCase::RemoveFirst)
+        QFile::remove(path);
+    c->Mail();
+    if (ac.action == AttachmentCase::DestroyWhenOpen) {
+        ASSERT_TRUE(WaitFor([&] { return c == nullptr; }));
+        EXPECT_EQ(handlesBefore, 1);
+        EXPECT_EQ(handlesAfter, 0);
+        EXPECT_EQ(log.done, 1) << "a destroyed client reports nothing more";
+        EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+        return;
+    }
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
+    EXPECT_EQ(log.events.last(), ac.event) << log.events.join(" | ").toStdString();
+    EXPECT_FALSE(c->AttachmentOpen());
+    if (ac.action != AttachmentCase::RemoveFirst) {
+        EXPECT_EQ(OpenHandlesTo(path), 0);
+    }
+    EXPECT_EQ(relay.MessageEnded(), ac.messageEnded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpAttachmentHandle,
+    ::testing::Values(
+        AttachmentCase{"success", "S: 354 go\nM\nS: 250 queued\n", AttachmentCase::None, "done Mail 0", true},
+        AttachmentCase{"relay_closes_mid_message", "S: 354 go\nC~: ^[A-Za-z0-9+/]{76}$\nX\n",
+                       AttachmentCase::None, "done Mail 10004", false},
+        AttachmentCase{"abort", "S: 354 go\nM\n", AttachmentCase::AbortWhenOpen, "done Mail 426", false},
+        AttachmentCase{"data_refused", "S: 554 no\n", AttachmentCase::None, "done Mail 554", false},
+        AttachmentCase{"client_destroyed", "S: 354 go\nM\n", AttachmentCase::DestroyWhenOpen, "", false},
+        // The file vanished before it could be read: the message is not finished with "." and
+        // the request fails instead of reporting success.
+        AttachmentCase{"unreadable_attachment_fails_the_request", "S: 354 go\nM\n", AttachmentCase::RemoveFirst,
+                       "done Mail 500", false}),
+    [](const ::testing::TestParamInfo<AttachmentCase>& i) { return std::string(i.param.name); });
+
+TEST(SmtpSession, AbortInsideMailReportsOperationAborted)
+{
+    ScriptedRelay relay(QString(kGreeting) + "C: MAIL FROM:<operator@example.org>\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    ConnectTo(c, relay, log);
+    c.Mail();
+    ASSERT_TRUE(WaitFor([&] { return relay.Finished(); }));
+    c.Abort();
+    EXPECT_EQ(c.State(), smtpReady);
+    ASSERT_TRUE(log.WaitDone(2));
+    EXPECT_EQ(log.events.mid(2), QStringList({"closed 0", "done Mail 426"}));
+    EXPECT_EQ(c.ErrorMessage(), "426 Operation aborted.");
+}
