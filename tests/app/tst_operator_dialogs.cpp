@@ -1,0 +1,116 @@
+// The real boxes and dialogs: the caption, the icon, the one button, and the save dialog's
+// proposal and options, answered here as the operator would.
+#include "app/application.h"
+#include "app/operator_dialogs.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+namespace {
+
+// Runs answer on the next modal dialog once it is up; the dialog's own loop keeps events going.
+void WhenModalShows(std::function<void(QWidget*)> answer)
+{
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            poll->stop();
+            poll->deleteLater();
+            answer(modal);
+            // A failed check returns early from answer; never leave the test stuck in a dialog.
+            if (auto* dialog = qobject_cast<QDialog*>(modal); dialog && dialog->isVisible())
+                dialog->reject();
+        }
+    });
+    poll->start(10);
+}
+
+} // namespace
+
+class OperatorDialogsTest : public QObject {
+    Q_OBJECT
+
+    QWidget owner;
+
+private slots:
+    void boxes_data()
+    {
+        QTest::addColumn<bool>("error");
+        QTest::addColumn<int>("icon");
+        QTest::newRow("error box") << true << int(QMessageBox::Critical);
+        QTest::newRow("plain message") << false << int(QMessageBox::NoIcon);
+    }
+    void boxes()
+    {
+        QFETCH(bool, error);
+        QFETCH(int, icon);
+        kestravo::WidgetOperatorDialogs dialogs(&owner);
+        const QString text = QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !");
+        bool seen = false;
+        WhenModalShows([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            QVERIFY(box != nullptr);
+            seen = true;
+            QCOMPARE(box->windowTitle(), kestravo::ApplicationTitle());
+            QCOMPARE(box->text(), text);
+            QCOMPARE(int(box->icon()), icon);
+            QCOMPARE(box->buttons().size(), 1);
+            QCOMPARE(box->standardButton(box->buttons().first()), QMessageBox::Ok);
+            box->buttons().first()->click();
+        });
+        if (error)
+            dialogs.ShowError(text);
+        else
+            dialogs.ShowMessage(text);
+        QVERIFY(seen);
+    }
+
+    void saveDialogProposesTheNameAndAsksNothing()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir::setCurrent(dir.path()));
+        kestravo::WidgetOperatorDialogs dialogs(&owner);
+        WhenModalShows([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            QVERIFY(dialog != nullptr);
+            QVERIFY(dialog->testOption(QFileDialog::DontConfirmOverwrite));
+            QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+            QCOMPARE(dialog->defaultSuffix(), QString());
+            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+            QVERIFY(name != nullptr);
+            QCOMPARE(name->text(), QStringLiteral("350150020000001.sbd"));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        const std::optional<QString> chosen = dialogs.ChooseSaveFile("350150020000001.sbd");
+        QVERIFY(chosen.has_value());
+        QCOMPARE(QFileInfo(*chosen).fileName(), QStringLiteral("350150020000001.sbd"));
+
+        WhenModalShows([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
+        QVERIFY(!dialogs.ChooseSaveFile("x.sbd").has_value());
+    }
+
+    void openDialogCancelled()
+    {
+        kestravo::WidgetOperatorDialogs dialogs(&owner);
+        WhenModalShows([](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            QVERIFY(dialog != nullptr);
+            QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptOpen);
+            dialog->reject();
+        });
+        QVERIFY(!dialogs.ChooseOpenFile().has_value());
+    }
+};
+
+QTEST_MAIN(OperatorDialogsTest)
+#include "tst_operator_dialogs.moc"
