@@ -398,16 +398,16 @@ void TForm1::Button2Click()
                 QStringLiteral("Cannot open '%1': it is a folder, not a record file").arg(path)));
             return;
         }
+        if (info.exists() && !info.isFile()) {
+            // Opening a pipe or reading a device could block the window or never end.
+            dialogs_->ShowError(ErrorBoxText(
+                QStringLiteral("Cannot open '%1': it is not a regular file").arg(path)));
+            return;
+        }
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
             dialogs_->ShowError(ErrorBoxText(
                 QStringLiteral("Cannot open '%1': %2").arg(path, file.errorString())));
-            return;
-        }
-        if (!info.isFile()) {
-            // A pipe or a device could block the window or never end.
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("Cannot open '%1': it is not a regular file").arg(path)));
             return;
         }
         QByteArray record;

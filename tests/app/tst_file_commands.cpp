@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using kestravo::TConfigRecord;
 
 namespace {
@@ -266,6 +268,8 @@ private slots:
                                  << QStringList{"350150020000001.sbd"};
         QTest::newRow("folder") << "folder" << "350150020000001.sbd"
                                 << QStringList{"350150020000001.sbd", "folder"};
+        QTest::newRow("named pipe") << "fifo" << "350150020000001.sbd"
+                                    << QStringList{"350150020000001.sbd", "not a regular file"};
         QTest::newRow("short file") << "short" << "350150020000001.sbd"
                                     << QStringList{"350150020000001.sbd", "43 bytes"};
         QTest::newRow("empty file") << "empty" << "350150020000001.sbd"
@@ -296,6 +300,8 @@ private slots:
         other.fill(0x5A);
         if (kind == "folder")
             QVERIFY(QDir(dir->path()).mkdir(name));
+        else if (kind == "fifo")
+            QCOMPARE(mkfifo(QFile::encodeName(Path(name)).constData(), 0600), 0);
         else if (kind == "short")
             WriteAll(Path(name), Bytes(other).left(43));
         else if (kind == "empty")
