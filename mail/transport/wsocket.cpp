@@ -4,6 +4,7 @@
 // Error numbers follow Windows Sockets (RFC-independent; the SMTP client reports them as such).
 #include "wsocket.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QPointer>
@@ -27,6 +28,14 @@ namespace kestravo::mail {
 namespace {
 
 std::atomic<int> gLiveCount{0};
+
+QObject* LookupReceiver()
+{
+    static QPointer<QObject> receiver;
+    if (!receiver)
+        receiver = new QObject(QCoreApplication::instance());
+    return receiver;
+}
 
 TWSocket::NameResolver& InjectedResolver()
 {
@@ -405,12 +414,15 @@ void TWSocket::DnsLookup(const QString& host)
         PostMsg(d_->msgHostByName, token, 0);
         return;
     }
-    // The answer comes back through the event loop; the context object drops it if the socket
-    // is gone first.
-    d_->hostInfoId = QHostInfo::lookupHost(name, this, [this, token](const QHostInfo& info) {
-        if (token != d_->pendingLookup)
+    // The answer comes back through the event loop to a receiver that outlives every socket
+    // (Qt loses track of a callback whose context object dies first); a socket freed meanwhile
+    // is simply not told.
+    QPointer<TWSocket> self(this);
+    d_->hostInfoId = QHostInfo::lookupHost(name, LookupReceiver(), [self, token](const QHostInfo& info) {
+        if (!self || token != self->d_->pendingLookup)
             return;
-        d_->hostInfoId = -1;
+        Impl* d = self->d_;
+        d->hostInfoId = -1;
         QStringList list;
         int error = 0;
         switch (info.error()) {
@@ -432,16 +444,16 @@ void TWSocket::DnsLookup(const QString& host)
             error = 11002;
             break;
         }
-        d_->lookupAnswer = list;
-        d_->lookupError = error;
-        PostMsg(d_->msgHostByName, token, 0);
+        d->lookupAnswer = list;
+        d->lookupError = error;
+        self->PostMsg(d->msgHostByName, token, 0);
     });
 }
 
 void TWSocket::CancelDnsLookup()
 {
-    if (d_->hostInfoId >= 0)
-        QHostInfo::abortHostLookup(d_->hostInfoId);
+    // The answer of a cancelled lookup is simply ignored (its token no longer matches); aborting
+    // it inside Qt would leak the callback Qt holds for it.
     d_->hostInfoId = -1;
     d_->pendingLookup = 0;
 }
