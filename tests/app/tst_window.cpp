@@ -10,6 +10,7 @@
 #include <QAbstractItemView>
 #include <QGroupBox>
 #include <QImageReader>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -370,6 +371,19 @@ private slots:
                                     Qt::NoModifier);
         }
         QCOMPARE(imei->text(), result);
+    }
+
+    void keyFilterAppliesToInputMethods()
+    {
+        QLineEdit* imei = Edit("Edit1");
+        QInputMethodEvent composed(QString(), {});
+        composed.setCommitString(QStringLiteral("12"));
+        QCoreApplication::sendEvent(imei, &composed);
+        QCOMPARE(imei->text(), QStringLiteral("12"));
+        QInputMethodEvent foreign(QString(), {});
+        foreign.setCommitString(QStringLiteral("3ж"));
+        QCoreApplication::sendEvent(imei, &foreign);
+        QCOMPARE(imei->text(), QStringLiteral("12"));
     }
 
     void keyFilterLeavesEditingKeys()
