@@ -507,3 +507,75 @@ TEST(SmtpSession, AbortInsideMailReportsOperationAborted)
     EXPECT_EQ(log.events.mid(2), QStringList({"closed 0", "done Mail 426"}));
     EXPECT_EQ(c.ErrorMessage(), "426 Operation aborted.");
 }
+
+TEST(SmtpSession, RefusalsLeaveTheStateAsItWas)
+{
+    ScriptedRelay relay{QString(kGreeting)};
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    auto refusal = [&](void (TCustomSmtpClient::*request)()) -> std::string {
+        try {
+            (c.*request)();
+        } catch (const SmtpException& e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(refusal(&TCustomSmtpClient::Helo), "SMTP component not connected");
+    EXPECT_EQ(refusal(&TCustomSmtpClient::RcptTo), "RcptName list is empty");
+    PointAt(c, relay);
+    c.Connect();
+    EXPECT_EQ(refusal(&TCustomSmtpClient::Mail), "SMTP component not ready");
+    EXPECT_EQ(refusal(&TCustomSmtpClient::Quit), "SMTP component not ready");
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(refusal(&TCustomSmtpClient::Connect), "SMTP component already connected");
+    EXPECT_EQ(refusal(&TCustomSmtpClient::Open), "SMTP component already connected");
+    EXPECT_EQ(c.State(), smtpReady);
+    EXPECT_EQ(log.events, QStringList({"connected 0", "done CONNECT 0"}));
+}
+
+// An exception that escapes the request-done handler is handled in the background: the
+// connection is aborted, nothing more is reported, and the client takes new requests.
+TEST(SmtpSession, ExceptionFromRequestDoneAbortsTheConnection)
+{
+    ScriptedRelay relay{QString(kGreeting)};
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    auto record = c.OnRequestDone;
+    c.OnRequestDone = [&](TCustomSmtpClient* s, TSmtpRequest rq, std::uint16_t e) {
+        record(s, rq, e);
+        throw std::runtime_error("second pass failed");
+    };
+    PointAt(c, relay);
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone());
+    ASSERT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+    EXPECT_EQ(log.events, QStringList({"connected 0", "done CONNECT 0", "closed 0"}));
+    EXPECT_EQ(c.State(), smtpReady);
+    c.OnRequestDone = record;
+    c.SetRcptName({"data@sbd.iridium.com"});
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(2));
+    EXPECT_EQ(log.events.last(), "done Mail 500");
+}
+
+TEST(SmtpSession, OpenGreetsWithHeloAndAuthNoneIsRefused)
+{
+    ScriptedRelay relay(QString(kGreeting) + "C: HELO kestravo_test\nS: 250 hello\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    PointAt(c, relay);
+    c.SetSignOn(QStringLiteral("kestravo test"));
+    c.Open();
+    ASSERT_TRUE(log.WaitDone()) << relay.Where().toStdString();
+    EXPECT_EQ(log.events, QStringList({"connected 0", "done Open 0"}));
+    c.Auth();
+    ASSERT_TRUE(log.WaitDone(2));
+    EXPECT_EQ(log.events.last(), "done AUTH 500");
+    EXPECT_EQ(c.LastResponse(), "500 ESMTP not supported.");
+    EXPECT_TRUE(relay.Finished());
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
+}
