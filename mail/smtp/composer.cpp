@@ -27,8 +27,9 @@ constexpr CharsetEntry kCharsets[] = {
     {"windows-1251", 1251},  {"windows-1252", 1252},  {"koi8-r", 20866},       {"koi8-u", 21866},
     {"ibm866", 866},
 };
-constexpr const char* kSystemCharset = "utf-8";
-constexpr int kSystemCodePage = 65001;
+// The 8-bit code page this program treats as the system's: its operators' one, Cyrillic.
+constexpr const char* kSystemCharset = "windows-1251";
+constexpr int kSystemCodePage = 1251;
 
 bool IsMultiByte(int codePage) { return codePage == 65001 || codePage == 65000; }
 
@@ -242,6 +243,8 @@ QString ParseEmail(const QString& entry, QString& displayName)
 
 QString Rfc822DateTime(const QDateTime& t)
 {
+    if (!t.isValid())
+        return QString();
     const QDate d = t.date();
     const QTime tm = t.time();
     // Bias B in minutes: UTC = local time + B.

@@ -67,11 +67,11 @@ constexpr std::uint16_t kSmtpProtocolError = 20600;
 class TSmtpHeaderLines {
 public:
     QStringList Lines;
-    int CodePage = 65001;
-    QString CharSet = QStringLiteral("utf-8");
+    int CodePage = 1251;
+    QString CharSet = QStringLiteral("windows-1251");
     bool Allow8bitChars = true;
     bool FoldHeaders = false;
-    bool MultiByte = true;
+    bool MultiByte = false;
     TSmtpDefaultEncoding DefaultEncoding = smtpEnc7bit;
     char EncType = 'Q';
 
@@ -225,8 +225,9 @@ protected:
     // Encodes message text for the wire, in the code page of CharSet.
     QByteArray ToWire(const QString& text) const;
 
-    int codePage_ = 65001;
-    QString charSet_ = QStringLiteral("utf-8");
+    // The system's 8-bit code page: windows-1251 (see SetCharSet).
+    int codePage_ = 1251;
+    QString charSet_ = QStringLiteral("windows-1251");
     int wrapMsgMaxLineLen_ = 76;
     TSmtpDefaultEncoding defaultEncoding_ = smtpEnc7bit;
     bool allow8bitChars_ = true;

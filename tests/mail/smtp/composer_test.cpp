@@ -256,16 +256,21 @@ TEST(SmtpMessage, ParseEmailSplitsNameAndAddress)
 TEST(SmtpMessage, PropertySettersHoldTheirValues)
 {
     TSmtpCli c;
+    c.SetCharSet(QStringLiteral(" KOI8-R "));
+    EXPECT_EQ(c.CharSet(), "koi8-r");
+    EXPECT_EQ(c.CodePage(), 20866);
     c.SetCharSet(QStringLiteral(" Windows-1251 "));
     EXPECT_EQ(c.CharSet(), "windows-1251");
     EXPECT_EQ(c.CodePage(), 1251);
+    c.SetCharSet(QStringLiteral("utf-8"));
     try {
         c.SetCharSet(QStringLiteral("klingon-8"));
         ADD_FAILURE() << "an unknown charset must be refused";
     } catch (const SmtpException& e) {
         EXPECT_STREQ(e.what(), "Charset \"klingon-8\" is not supported");
     }
-    EXPECT_EQ(c.CharSet(), "utf-8") << "falls back to the system's charset";
+    EXPECT_EQ(c.CharSet(), "windows-1251") << "falls back to the system's charset";
+    EXPECT_EQ(c.CodePage(), 1251);
     c.SetConvertToCharset(false);
     EXPECT_TRUE(c.ConvertToCharset());
     c.SetWrapMsgMaxLineLen(5);
@@ -348,7 +353,7 @@ TEST(SmtpMessage, PartsOfSeveralFiles)
     const QList<QByteArray> body = BodyLines(c);
     const QByteArray delim = "--" + c.Boundary();
     const QList<QByteArray> expected = {
-        "This is a multipart MIME message.", "", delim, "Content-Type: text/plain; charset=\"utf-8\"",
+        "This is a multipart MIME message.", "", delim, "Content-Type: text/plain; charset=\"windows-1251\"",
         "Content-Transfer-Encoding: 7bit", "", "",
         delim, "Content-Type: application/octet-stream;", "\tname=\"empty.bin\"", "Content-Transfer-Encoding: base64",
         "Content-Disposition: attachment;", "\tfilename=\"empty.bin\"", "", "", "",

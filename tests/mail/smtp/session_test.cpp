@@ -579,3 +579,29 @@ TEST(SmtpSession, OpenGreetsWithHeloAndAuthNoneIsRefused)
     EXPECT_TRUE(relay.Finished());
     EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
 }
+
+// Without a connection the socket reports no close, yet an aborted lookup still ends the
+// connect request.
+TEST(SmtpSession, AbortDuringLookupEndsTheConnect)
+{
+    TWSocket::SetNameResolver([](const QString&, int& err) {
+        err = 0;
+        return QStringList{QStringLiteral("127.0.0.1")};
+    });
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    c.SetHost(QStringLiteral("relay.example"));
+    c.SetPort(QStringLiteral("25"));
+    c.Connect();
+    EXPECT_EQ(c.State(), smtpDnsLookup);
+    c.Abort();
+    EXPECT_EQ(c.State(), smtpReady);
+    const bool done = log.WaitDone();
+    TWSocket::SetNameResolver(nullptr);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(log.events, QStringList({"done CONNECT 10004"}));
+    c.Quit(); // the client takes requests again
+    ASSERT_TRUE(log.WaitDone(2));
+    EXPECT_EQ(log.events.last(), "done QUIT 0");
+}
