@@ -216,6 +216,11 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"crlf_in_sender_stays_inside_one_command",
                   "C: MAIL FROM:<op@example.org>  RSET>\nS: 501 bad address\n",
                   {}, "op@example.org>\r\nRSET", false, "done Mail 501", "501 bad address", {}},
+        // The longest line the reply buffer takes: 4093 characters before its CR LF.
+        ReplyCase{"reply_line_of_4093_characters_is_read",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250 " + QString(4089, u'x') + "\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 554 no\n",
+                  {}, {}, false, "done Mail 554", "554 no", {}},
         ReplyCase{"refused_quit_ends_with_its_code",
                   "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
