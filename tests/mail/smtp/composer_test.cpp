@@ -363,3 +363,24 @@ TEST(SmtpMessage, PartsOfSeveralFiles)
     EXPECT_EQ(body, expected);
     EXPECT_FALSE(c.AttachmentOpen());
 }
+
+// A text of its own: ASCII goes as it is; 8-bit text without Allow8bitChars becomes
+// quoted-printable, and the single-part header says so.
+TEST(SmtpMessage, MessageTextAndItsTransferEncoding)
+{
+    TSmtpCli c;
+    c.SetMailMessage({"Hello", ".dot"});
+    c.BuildHeaderLines();
+    EXPECT_EQ(BodyLines(c), QList<QByteArray>({"Hello", ".dot"}));
+    EXPECT_EQ(HeaderLineAsSent(c, "Content-Type: text/plain; charset=\"windows-1251\""),
+              "Content-Type: text/plain; charset=\"windows-1251\"");
+
+    c.SetAllow8bitChars(false);
+    c.SetMailMessage({QString::fromUtf8("Привет = мир")});
+    EXPECT_EQ(BodyLines(c), QList<QByteArray>({"=CF=F0=E8=E2=E5=F2 =3D =EC=E8=F0"}));
+    EXPECT_EQ(HeaderLineAsSent(c, "Content-Type: text/plain; charset=\"windows-1251\""),
+              "Content-Type: text/plain; charset=\"windows-1251\"\r\nContent-Transfer-Encoding: quoted-printable");
+    c.SetHdrSubject(QString::fromUtf8("Тест"));
+    c.BuildHeaderLines();
+    EXPECT_TRUE(c.HeaderLines().Lines.contains("Subject: =?windows-1251?Q?=D2=E5=F1=F2?="));
+}
