@@ -850,9 +850,7 @@ void TWSocket::DoFdWrite(int error)
         DoFdConnect(soError == 0 ? 0 : WSocketErrorFromErrno(soError));
         if (!self || d_->fd < 0 || d_->state != wsConnected)
             return;
-        if (!d_->sendBuffer.empty())
-            TryToSend();
-        return;
+        // The connected socket is writable too: bytes buffered meanwhile go out now.
     }
     TryToSend();
     if (!self || d_->fd < 0)
@@ -973,7 +971,8 @@ void TWSocket::TryToSend()
         if (n < 0) {
             const int code = WSocketErrorFromErrno(errno);
             if (code == 10035) {
-                d_->writeNotifier->setEnabled(true);
+                if (d_->writeNotifier)
+                    d_->writeNotifier->setEnabled(true);
                 return;
             }
             if (IsConnectionLost(code)) {
@@ -992,7 +991,8 @@ void TWSocket::TryToSend()
         chunk.sent += static_cast<int>(n);
         if (chunk.sent < chunk.data.size()) {
             // The rest of this chunk waits for the socket to become writable.
-            d_->writeNotifier->setEnabled(true);
+            if (d_->writeNotifier)
+                d_->writeNotifier->setEnabled(true);
             return;
         }
         d_->sendBuffer.pop_front();

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -453,6 +454,100 @@ TEST(WSocketSend, LostConnectionIsReportedOnceWithItsCode)
     SpinFor(50);
     EXPECT_EQ(c.log.Count("closed"), 1);
     EXPECT_EQ(c.log.Count("closed 10054"), 1) << ::testing::PrintToString(c.log.lines);
+}
+
+
+TEST(WSocketSend, BytesBufferedWhileConnectingGoOutOnceConnected)
+{
+    LoopbackPeer peer;
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    Target(s, peer.Port());
+    s.Connect();
+    s.PutDataInSendBuffer("early\r\n", 7);
+    ASSERT_TRUE(peer.Accept());
+    EXPECT_EQ(peer.ReadAtLeast(7), QByteArray("early\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("sent") == 1; }));
+}
+
+TEST(WSocketClose, ShutdownOfTheSendingSideLetsTheReplyStillArrive)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    c.s.SendStr(QByteArray("QUIT\r\n"));
+    c.s.Shutdown(1);
+    EXPECT_EQ(c.peer.ReadToEnd(), QByteArray("QUIT\r\n"));
+    c.peer.SendBytes("221 bye\r\n");
+    c.peer.CloseConnection();
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+    EXPECT_EQ(c.log.received, QByteArray("221 bye\r\n"));
+    EXPECT_EQ(c.log.Count("closed 0"), 1);
+    EXPECT_NO_THROW(c.s.Shutdown(2)) << "no socket: nothing to do";
+}
+
+TEST(WSocketConnect, StateChangedByAHandlerDuringConnectIsAnError)
+{
+    LoopbackPeer peer;
+    TWSocket s;
+    s.OnChangeState = [](TWSocket* w, TSocketState, TSocketState n) {
+        if (n == wsOpened)
+            w->Close();
+    };
+    Target(s, peer.Port());
+    try {
+        s.Connect();
+        ADD_FAILURE() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Invalid argument (#10022 in Connect (Invalid operation in OnChangeState))");
+    }
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.LastError(), 10022);
+}
+
+int OpenDescriptors()
+{
+    int n = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (::fcntl(fd, F_GETFD) != -1)
+            ++n;
+    return n;
+}
+
+TEST(WSocketLifetime, EveryDescriptorIsReleased)
+{
+    ScopedResolver r(FakeDns);
+    const int before = OpenDescriptors();
+    {
+        LoopbackPeer peer;
+        const int refusedPort = test::UnusedPort();
+        // Closed, refused, refused before any system call, freed while connected, freed while
+        // connecting, freed while a lookup is pending.
+        Connected closed;
+        ASSERT_TRUE(closed.ok);
+        closed.s.Close();
+        {
+            TWSocket s;
+            Target(s, refusedPort);
+            s.Connect();
+            ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed; }));
+            s.SetAddr(QStringLiteral("unknown.test"));
+            s.SetPort(QStringLiteral("25"));
+            EXPECT_THROW(s.Connect(), ESocketException);
+        }
+        {
+            Connected alive;
+            ASSERT_TRUE(alive.ok);
+        }
+        {
+            TWSocket s;
+            Target(s, peer.Port());
+            s.Connect();
+            s.DnsLookup(QStringLiteral("relay.test"));
+        }
+    }
+    SpinFor(50);
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 // ---- receiving --------------------------------------------------------------------------------
