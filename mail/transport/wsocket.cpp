@@ -1,7 +1,7 @@
-// Asynchronous IPv4 TCP over POSIX non-blocking sockets. Readiness comes from QSocketNotifier;
-// every notifier only posts a message to the socket, and the message handler does the work, so
-// handlers never run inside Qt's notifier code and a socket may free itself from a handler.
-// Error numbers follow Windows Sockets (RFC-independent; the SMTP client reports them as such).
+// TCP (RFC 9293) over POSIX non-blocking IPv4 sockets. Readiness comes from QSocketNotifier;
+// a notifier only posts a message to its socket and the message handler does the work, so event
+// handlers never run inside Qt's notifier code and may even free the socket. Errors carry the
+// Windows Sockets numbers that the SMTP client reports to the operator.
 #include "wsocket.h"
 
 #include <QCoreApplication>
@@ -933,6 +933,10 @@ int TWSocket::Send(const void* data, int count)
 {
     if (d_->state != wsConnected && d_->state != wsSocksConnected) {
         SocketError(QStringLiteral("Send"), 10057);
+        return -1;
+    }
+    if (count < 0 || (count > 0 && !data)) {
+        SocketError(QStringLiteral("Send"), 10022);
         return -1;
     }
     d_->allSent = false;

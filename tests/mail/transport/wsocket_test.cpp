@@ -418,6 +418,8 @@ TEST(WSocketSend, BufferedBytesGoOutWithTheNextSend)
     c.s.PutDataInSendBuffer("HELO", 4);
     SpinFor(50);
     EXPECT_EQ(c.log.Count("sent"), 0);
+    EXPECT_THROW(c.s.Send("x", -1), ESocketException) << "a negative count is refused, not sent";
+    EXPECT_EQ(c.s.State(), wsConnected);
     c.s.SendStr(QByteArray("\r\n"));
     EXPECT_EQ(c.peer.ReadAtLeast(6), QByteArray("HELO\r\n"));
     ASSERT_TRUE(WaitUntil([&] { return c.log.Count("sent") == 1; }));
