@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include "app/application.h"
+#include "mail/endpoints.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 
@@ -107,6 +108,11 @@ TForm1::TForm1(QWidget* parent)
 
     ui->Edit1->installEventFilter(this);
     ui->Edit1->setFocus();
+
+    SmtpClient_ = std::make_unique<mail::TSmtpCli>();
+    relayHost_ = QString::fromUtf8(kRelayHost);
+    relayPort_ = QString::fromLatin1(kRelayService);
+    SetupSmtpClient();
 }
 
 TForm1::~TForm1() = default;
@@ -275,11 +281,6 @@ void TForm1::KeyPressDigit(QObject* /*Sender*/, QChar& Key)
         Key = QChar(0);
 }
 
-bool TForm1::FormClose()
-{
-    return true;
-}
-
 // ---- Slots ---------------------------------------------------------------------------------
 
 void TForm1::Edit_val_0_255()
@@ -441,7 +442,7 @@ void TForm1::Button2Click()
 
 void TForm1::Button3Click()
 {
-    // The send command fills this in.
+    RunHandler([&] { SendPass(); });
 }
 
 // ---- Events --------------------------------------------------------------------------------

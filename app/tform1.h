@@ -3,6 +3,7 @@
 // the handlers live in resources/Form1.ui; this class holds the handlers, named after the control
 // and event or after the rule they keep.
 #include "app/operator_dialogs.h"
+#include "mail/smtp/smtpcli.h"
 #include "record/settings_store.h"
 
 #include <QHash>
@@ -59,8 +60,28 @@ public:
     // drop it.
     void KeyPressDigit(QObject* Sender, QChar& Key);
 
-    // Runs when the window is asked to close; false keeps it open.
+    // Runs when the window is asked to close; false keeps it open. A send still under way is
+    // quit, or aborted when the client waits for the relay.
     bool FormClose();
+
+    // The send command's SMTP client, with its stored configuration.
+    mail::TSmtpCli& SmtpClient() { return *SmtpClient_; }
+    // The request-done and get-data events of SmtpClient.
+    void SmtpClientRequestDone(mail::TCustomSmtpClient* Sender, mail::TSmtpRequest RqType,
+                               std::uint16_t ErrorCode);
+    void SmtpClientGetData(mail::TCustomSmtpClient* Sender, int LineNum, char* MsgLine, int MaxLen,
+                           bool& More);
+    // True from the connect request's end until the mail request's result has been shown: the
+    // next click goes straight to the mail request.
+    bool SessionReady = false;
+
+    // Tests point a window at a relay of their own; the program itself always uses the
+    // compiled-in relay on the "smtp" service port.
+    void SetRelay(const QString& host, const QString& port);
+
+    // Where the send command writes the record: in programFolder when that folder is writable,
+    // otherwise in a private folder of the user's own. The file is always named "temp.sbd".
+    static QString TempRecordPath(const QString& programFolder);
 
     // Shows a failure in the application's error box; the window goes on.
     void ShowFailure(std::exception_ptr failure);
@@ -91,6 +112,12 @@ private:
     template <class Body>
     bool RunHandler(Body&& body) noexcept;
 
+    // One pass of the send command: the first connects, the second writes and mails the record.
+    void SendPass();
+    void SetupSmtpClient();
+    // Shows the mail request's result and quits the session.
+    void FinishSend(std::uint16_t errorCode);
+
     void ClampEdit(QObject* sender, const QString& emptyValue, int maximum, bool lowerBoundFive);
     QLineEdit* SenderEdit(QObject* sender) const;
     QLineEdit* EditNamed(std::string_view control) const;
@@ -99,6 +126,11 @@ private:
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<OperatorDialogs> dialogs_;
+    std::unique_ptr<mail::TSmtpCli> SmtpClient_;
+    QString relayHost_;
+    QString relayPort_;
+    // HELO was sent in the current session (after a relay refused MAIL without one).
+    bool greeted_ = false;
     QHash<QString, QLineEdit*> edits_;
     QHash<QString, QComboBox*> combos_;
     QHash<QString, QCheckBox*> checks_;

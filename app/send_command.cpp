@@ -1,0 +1,204 @@
+// "SEND CONFIG TO SAT": the record goes to the SBD gateway as the attachment "temp.sbd" of a mail
+// whose subject is the IMEI. The click connects; when the connection is up the request-done
+// handler runs the click again, and that second pass writes the record and mails it.
+#include "app/tform1.h"
+
+#include "app/application.h"
+#include "mail/endpoints.h"
+#include "record/codec.h"
+#include "ui_Form1.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestravo {
+
+using namespace kestravo::mail;
+
+namespace {
+
+// The IMEI becomes the mail's subject; only what the key filter lets an operator type may pass,
+// whatever an opened file's name put into the edit.
+bool IsImeiText(const QString& imei)
+{
+    for (QChar c : imei)
+        if (!(c.isDigit() && c.unicode() < 0x80) && c != u'+' && c != u'-')
+            return false;
+    return true;
+}
+
+// A folder of the user's own that nobody else can write into or read.
+QString PrivateFolder()
+{
+    QString base = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (base.isEmpty())
+        base = QDir::homePath() + QStringLiteral("/.kestravo");
+    if (!QDir().mkpath(base))
+        throw std::runtime_error("Cannot create the folder " + base.toStdString() + " for temp.sbd");
+    const QByteArray native = QFile::encodeName(base);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        throw std::runtime_error("The folder " + base.toStdString() + " for temp.sbd is not the user's own");
+    if ((st.st_mode & 077) != 0 && ::chmod(native.constData(), 0700) != 0)
+        throw std::runtime_error("Cannot make the folder " + base.toStdString() + " private");
+    return base;
+}
+
+} // namespace
+
+QString TForm1::TempRecordPath(const QString& programFolder)
+{
+    const QByteArray native = QFile::encodeName(programFolder);
+    const QString folder = !programFolder.isEmpty() && ::access(native.constData(), W_OK) == 0
+                               ? programFolder
+                               : PrivateFolder();
+    return QDir(folder).filePath(QStringLiteral("temp.sbd"));
+}
+
+void TForm1::SetupSmtpClient()
+{
+    TSmtpCli& c = *SmtpClient_;
+    c.SetShareMode(smtpShareDenyWrite);
+    c.SetLocalAddr(QStringLiteral("0.0.0.0"));
+    c.SetPort(QString::fromLatin1(kRelayService));
+    c.SetAuthType(smtpAuthNone);
+    c.SetConfirmReceipt(false);
+    c.SetHdrPriority(smtpPriorityNone);
+    c.SetCharSet(QStringLiteral("windows-1251"));
+    c.SetConvertToCharset(true);
+    c.SetWrapMsgMaxLineLen(76);
+    c.SetSendMode(smtpToSocket);
+    c.SetDefaultEncoding(smtpEnc7bit);
+    c.SetAllow8bitChars(true);
+    c.SetFoldHeaders(false);
+    c.SetWrapMessageText(false);
+    c.SetContentType(smtpPlainText);
+    c.SetOwnHeaders(false);
+    c.SetProxyType(smtpNoProxy);
+    c.OnGetData = [this](TCustomSmtpClient* sender, int lineNum, char* msgLine, int maxLen, bool& more) {
+        SmtpClientGetData(sender, lineNum, msgLine, maxLen, more);
+    };
+    c.OnRequestDone = [this](TCustomSmtpClient* sender, TSmtpRequest rqType, std::uint16_t errorCode) {
+        SmtpClientRequestDone(sender, rqType, errorCode);
+    };
+}
+
+void TForm1::SetRelay(const QString& host, const QString& port)
+{
+    relayHost_ = host;
+    relayPort_ = port;
+}
+
+void TForm1::SendPass()
+{
+    const QString imei = ui->Edit1->text();
+    if (imei.size() < 15 || !IsImeiText(imei)) {
+        dialogs_->ShowMessage(ShortImeiMessage());
+        return;
+    }
+    TSmtpCli& c = *SmtpClient_;
+    if (!SessionReady) {
+        c.SetHost(relayHost_);
+        c.SetPort(relayPort_);
+        greeted_ = false;
+        c.Connect();
+        return;
+    }
+
+    // The record reflects the controls as they are now. A record that cannot be written stops the
+    // send here, so an older temp.sbd is never mailed in its place.
+    const QString path = TempRecordPath(QCoreApplication::applicationDirPath());
+    SaveToFile(*this, QFile::encodeName(path).toStdString());
+
+    const QString sender = QString::fromUtf8(kSenderAddress);
+    const QString gateway = QString::fromUtf8(kGatewayAddress);
+    c.RcptName().clear();
+    c.RcptName().append(gateway);
+    const QStringList attachments{path};
+    c.SetHdrFrom(sender);
+    c.SetHdrTo(gateway);
+    c.SetHdrSubject(imei);
+    c.SetSignOn(QString());
+    c.SetFromName(sender);
+    c.SetEmailFiles(attachments);
+    c.SetHost(relayHost_);
+    c.SetPort(relayPort_);
+    c.Mail();
+}
+
+void TForm1::SmtpClientRequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::uint16_t ErrorCode)
+{
+    // This runs from the client's own event delivery: nothing may escape from here, and whatever
+    // goes wrong is shown to the operator rather than swallowed.
+    try {
+        switch (RqType) {
+        case smtpConnect:
+            SessionReady = true;
+            SendPass();
+            break;
+        case smtpMail:
+            // Relays that want a greeting before MAIL answer 503; greet once and mail again.
+            if (ErrorCode == 503 && !greeted_ && SmtpClient_->Socket()->State() == wsConnected) {
+                greeted_ = true;
+                SmtpClient_->Helo();
+                break;
+            }
+            FinishSend(ErrorCode);
+            break;
+        case smtpHelo:
+            if (ErrorCode == 0)
+                SmtpClient_->Mail();
+            else
+                FinishSend(ErrorCode);
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // The next click starts a fresh send with a new connection.
+        SessionReady = false;
+        SmtpClient_->Abort();
+        ShowFailure(std::current_exception());
+    }
+}
+
+void TForm1::FinishSend(std::uint16_t errorCode)
+{
+    dialogs_->ShowMessage(QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") +
+                          QString::number(errorCode));
+    SessionReady = false;
+    SmtpClient_->Quit();
+}
+
+void TForm1::SmtpClientGetData(TCustomSmtpClient*, int, char*, int, bool& More)
+{
+    More = false;
+}
+
+bool TForm1::FormClose()
+{
+    const TSmtpState state = SmtpClient_->State();
+    const bool waiting = state != smtpReady && state != smtpInternalReady;
+    if (SessionReady || waiting) {
+        // Closing never waits for the relay: a session still busy is aborted.
+        try {
+            if (waiting)
+                SmtpClient_->Abort();
+            else
+                SmtpClient_->Quit();
+        } catch (...) {
+            SmtpClient_->Abort();
+        }
+        SessionReady = false;
+    }
+    // The window is going away: whatever the client still reports belongs to no send.
+    SmtpClient_->OnRequestDone = nullptr;
+    return true;
+}
+
+} // namespace kestravo

@@ -1,0 +1,329 @@
+// "SEND CONFIG TO SAT" end to end: the real window, driven by clicks, and the real client against
+// the gateway stand-in (tools/sbd-gateway-sim) on loopback, in its strict and lenient modes, plus a
+// few scripted relays for what the stand-in never does.
+#include "app/tform1.h"
+#include "record/codec.h"
+#include "scripted_dialogs.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+using kestravo::TForm1;
+using kestravo::mail::smtpReady;
+
+namespace {
+
+constexpr int kWait = 30000; // ms; an upper bound for a loopback exchange, never a speed check
+const QString kImei = QStringLiteral("300234010123450");
+
+QString Result(int code)
+{
+    return QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(code);
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// tools/sbd-gateway-sim on a free loopback port, storing what it accepts.
+class Gateway {
+public:
+    explicit Gateway(bool lenient)
+    {
+        QStringList args{QStringLiteral(KESTRAVO_GATEWAY_SIM), QStringLiteral("--port"), QStringLiteral("0"),
+                         QStringLiteral("--store"), store.path(), QStringLiteral("--record-tool"),
+                         QStringLiteral(KESTRAVO_RECORD_TOOL)};
+        if (lenient)
+            args << QStringLiteral("--lenient");
+        process.start(QStringLiteral("/usr/bin/python3"), args);
+        if (!process.waitForStarted(kWait))
+            return;
+        while (!process.canReadLine() && process.waitForReadyRead(kWait)) {
+        }
+        const QByteArray first = process.readLine().trimmed();
+        if (first.startsWith("listening on "))
+            port = QString::fromLatin1(first.mid(first.lastIndexOf(':') + 1));
+    }
+    ~Gateway()
+    {
+        process.terminate();
+        if (!process.waitForFinished(kWait))
+            process.kill();
+        process.waitForFinished(kWait);
+    }
+    QStringList Stored(const QString& suffix) const
+    {
+        QStringList out;
+        for (const QString& name : QDir(store.path()).entryList({QStringLiteral("*") + suffix}, QDir::Files))
+            out << QDir(store.path()).filePath(name);
+        return out;
+    }
+
+    QTemporaryDir store;
+    QProcess process;
+    QString port;
+};
+
+// A relay played by the test: greets (or not) and answers every command line with the next reply
+// of its list, the last one repeated.
+class ScriptedRelay : public QObject {
+public:
+    ScriptedRelay(QByteArray greeting, QList<QByteArray> replies) : greeting_(greeting), replies_(replies)
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* s = server.nextPendingConnection();
+            ++connections;
+            if (!greeting_.isEmpty())
+                s->write(greeting_ + "\r\n");
+            connect(s, &QTcpSocket::readyRead, s, [this, s] {
+                while (s->canReadLine()) {
+                    lines << s->readLine().trimmed();
+                    const QByteArray reply = replies_.size() > 1 ? replies_.takeFirst() : replies_.value(0);
+                    if (!reply.isEmpty())
+                        s->write(reply + "\r\n");
+                    if (lines.last() == "QUIT")
+                        s->disconnectFromHost();
+                }
+            });
+        });
+    }
+    QString Port() const { return QString::number(server.serverPort()); }
+
+    QTcpServer server;
+    QList<QByteArray> lines;
+    int connections = 0;
+
+private:
+    QByteArray greeting_;
+    QList<QByteArray> replies_;
+};
+
+} // namespace
+
+class TestSendCommand : public QObject {
+    Q_OBJECT
+
+private:
+    DialogScript script;
+    std::unique_ptr<TForm1> form;
+
+    TForm1& Window(const QString& port)
+    {
+        script = DialogScript{};
+        form = NewScriptedForm(script);
+        form->SetRelay(QStringLiteral("127.0.0.1"), port);
+        form->show();
+        form->findChild<QLineEdit*>(QStringLiteral("Edit1"))->setText(kImei);
+        return *form;
+    }
+    void Click() { QTest::mouseClick(form->findChild<QPushButton*>(QStringLiteral("Button3")), Qt::LeftButton); }
+    QLineEdit* Edit(const char* name) { return form->findChild<QLineEdit*>(QString::fromLatin1(name)); }
+    QByteArray CurrentRecord()
+    {
+        const kestravo::TConfigRecord r = kestravo::EncodeRecord(*form);
+        return QByteArray(reinterpret_cast<const char*>(r.data()), r.size());
+    }
+
+private slots:
+    void cleanup()
+    {
+        form.reset();
+        QFile::remove(TForm1::TempRecordPath(QCoreApplication::applicationDirPath()));
+    }
+
+    void oneClickDeliversTheRecord_data()
+    {
+        QTest::addColumn<bool>("lenient");
+        QTest::newRow("relay that takes MAIL at once") << true;
+        QTest::newRow("relay that wants a greeting first") << false;
+    }
+    void oneClickDeliversTheRecord()
+    {
+        QFETCH(bool, lenient);
+        Gateway gateway(lenient);
+        QVERIFY2(!gateway.port.isEmpty(), "the gateway stand-in did not start");
+        Window(gateway.port);
+        Edit("Edit3")->setText(QStringLiteral("1440"));
+        Edit("Edit20")->setText(QStringLiteral("-20"));
+
+        Click();
+        // Changed after the click, before the connection is up: this is what must go out.
+        Edit("Edit18")->setText(QStringLiteral("120"));
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QVERIFY(script.Errors().isEmpty());
+        QVERIFY(!form->SessionReady);
+        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        const QStringList stored = gateway.Stored(QStringLiteral(".sbd"));
+        QCOMPARE(stored.size(), 1);
+        QVERIFY(stored[0].endsWith(QStringLiteral("-") + kImei + QStringLiteral(".sbd")));
+        QCOMPARE(ReadAll(stored[0]), CurrentRecord());
+        QVERIFY(ReadAll(stored[0]).size() == 44);
+        const QByteArray eml = ReadAll(gateway.Stored(QStringLiteral(".eml")).value(0));
+        QVERIFY(eml.contains("\r\nSubject: " + kImei.toLatin1() + "\r\n"));
+        QVERIFY(eml.contains("name=\"temp.sbd\""));
+    }
+
+    void anUnreachableRelayGives500AndTheNextClickStartsOver()
+    {
+        QTcpServer unused;
+        unused.listen(QHostAddress::LocalHost, 0);
+        const QString deadPort = QString::number(unused.serverPort());
+        unused.close();
+
+        Window(deadPort);
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(500)});
+        QVERIFY(!form->SessionReady);
+
+        Gateway gateway(true);
+        form->SetRelay(QStringLiteral("127.0.0.1"), gateway.port);
+        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
+        QCOMPARE(script.Messages().last(), Result(0));
+        QCOMPARE(gateway.Stored(QStringLiteral(".sbd")).size(), 1);
+    }
+
+    void aSettingThatIsNotANumberIsShownAndTheNextClickStartsAfresh()
+    {
+        Gateway gateway(true);
+        Window(gateway.port);
+        Edit("Edit22")->setText(QStringLiteral("abc"));
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Errors().isEmpty(), kWait);
+        QCOMPARE(script.Errors(), QStringList{QStringLiteral("''abc'' is not a valid integer value.")});
+        QVERIFY(script.Messages().isEmpty());
+        QVERIFY(!form->SessionReady);
+
+        Edit("Edit22")->setText(QStringLiteral("500"));
+        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QCOMPARE(gateway.Stored(QStringLiteral(".sbd")).size(), 1);
+    }
+
+    void aRecordThatCannotBeWrittenIsNeverReplacedByAnOlderOne()
+    {
+        Gateway gateway(true);
+        Window(gateway.port);
+        // A folder where temp.sbd belongs: the record cannot be written there.
+        const QString path = TForm1::TempRecordPath(QCoreApplication::applicationDirPath());
+        QFile::remove(path);
+        QVERIFY(QDir().mkdir(path));
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Errors().isEmpty(), kWait);
+        QDir().rmdir(path);
+        QVERIFY2(script.Errors()[0].contains(path), qPrintable(script.Errors()[0]));
+        QVERIFY(script.Messages().isEmpty());
+        QVERIFY(gateway.Stored(QStringLiteral(".sbd")).isEmpty());
+        QVERIFY(!form->SessionReady);
+    }
+
+    void imeiRefusedBeforeAnythingIsSent_data()
+    {
+        QTest::addColumn<QString>("imei");
+        QTest::newRow("14 characters") << QStringLiteral("30023401012345");
+        QTest::newRow("a letter from a file name") << QStringLiteral("30023401012345a");
+        QTest::newRow("a blank") << QStringLiteral("3002340101234 5");
+    }
+    void imeiRefusedBeforeAnythingIsSent()
+    {
+        QFETCH(QString, imei);
+        ScriptedRelay relay("220 ready", {"250 ok"});
+        Window(relay.Port());
+        Edit("Edit1")->setText(imei);
+        Click();
+        QCOMPARE(script.Messages(),
+                 QStringList{QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !")});
+        QTest::qWait(50); // let a wrongly started connection show itself
+        QCOMPARE(relay.connections, 0);
+        QCOMPARE(form->SmtpClient().State(), smtpReady);
+    }
+
+    void theCodeIsShownUnsigned()
+    {
+        ScriptedRelay relay("220 ready", {"65535 no"});
+        Window(relay.Port());
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(65535)});
+    }
+
+    void aRelayRefusingTheGreetingToo()
+    {
+        // 503 before a greeting, then HELO refused: the operator sees HELO's code.
+        ScriptedRelay relay("220 ready", {"503 send HELO first", "550 no", "221 bye"});
+        Window(relay.Port());
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(550)});
+        QVERIFY(relay.lines.value(0).startsWith("MAIL FROM:<"));
+        QVERIFY(relay.lines.value(1).startsWith("HELO "));
+        QCOMPARE(relay.lines.value(2), QByteArray("QUIT"));
+    }
+
+    void closingTheWindowNeverWaitsForTheRelay_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("while connecting") << QStringLiteral("connecting");
+        QTest::newRow("while waiting for the greeting") << QStringLiteral("waiting");
+        QTest::newRow("connected, idle") << QStringLiteral("idle");
+    }
+    void closingTheWindowNeverWaitsForTheRelay()
+    {
+        QFETCH(QString, when);
+        // "waiting": the relay accepts and never greets.
+        ScriptedRelay relay(when == QStringLiteral("waiting") ? QByteArray() : QByteArray("220 ready"),
+                            {"221 bye"});
+        Window(relay.Port());
+        if (when == QStringLiteral("idle")) {
+            // The IMEI shortened before the connection came up stops the second pass.
+            Click();
+            Edit("Edit1")->setText(kImei.left(14));
+            QTRY_VERIFY_WITH_TIMEOUT(form->SessionReady, kWait);
+            QCOMPARE(script.Messages().size(), 1);
+        } else {
+            Click();
+            if (when == QStringLiteral("waiting"))
+                QTRY_COMPARE_WITH_TIMEOUT(relay.connections, 1, kWait);
+        }
+        QVERIFY(form->close());
+        QVERIFY(!form->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        QTest::qWait(50); // nothing more may happen for this window
+        QVERIFY(script.Errors().isEmpty());
+        if (when == QStringLiteral("idle"))
+            QTRY_COMPARE_WITH_TIMEOUT(relay.lines, QList<QByteArray>{"QUIT"}, kWait);
+        else
+            QCOMPARE(script.Messages().size(), 0);
+    }
+
+    void theRecordGoesToAPrivateFolderWhenTheProgramFolderIsNotWritable()
+    {
+        const QString path = TForm1::TempRecordPath(QStringLiteral("/nonexistent/kestravo/folder"));
+        QCOMPARE(QFileInfo(path).fileName(), QStringLiteral("temp.sbd"));
+        const QFileInfo folder(QFileInfo(path).absolutePath());
+        QVERIFY(folder.isDir());
+        QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+                 QFile::Permissions());
+        QCOMPARE(TForm1::TempRecordPath(QStringLiteral("/tmp")), QStringLiteral("/tmp/temp.sbd"));
+    }
+};
+
+QTEST_MAIN(TestSendCommand)
+#include "tst_send_command.moc"
