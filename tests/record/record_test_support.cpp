@@ -8,45 +8,34 @@
 
 namespace kestravo::test {
 
-RecordingStore::RecordingStore() {
-    for (const FieldSpec& field : Fields()) {
-        const std::string control(field.control);
-        switch (field.kind) {
-        case ControlKind::Edit: texts_[control] = control == "Edit26" ? "5" : "0"; break;
-        case ControlKind::ComboBox: items_[control] = 0; break;
-        case ControlKind::CheckBox: boxes_[control] = false; break;
-        }
-    }
-}
-
 std::string RecordingStore::Text(std::string_view control) const {
     const_cast<RecordingStore*>(this)->reads.emplace_back(control);
-    return texts_.at(std::string(control));
+    return MapSettingsStore::Text(control);
 }
 
 void RecordingStore::SetText(std::string_view control, const std::string& text) {
     writes.push_back(std::string(control) + "=" + text);
-    texts_.at(std::string(control)) = text;
+    MapSettingsStore::SetText(control, text);
 }
 
 int RecordingStore::ItemIndex(std::string_view control) const {
     const_cast<RecordingStore*>(this)->reads.emplace_back(control);
-    return items_.at(std::string(control));
+    return MapSettingsStore::ItemIndex(control);
 }
 
 void RecordingStore::SetItemIndex(std::string_view control, int index) {
     writes.push_back(std::string(control) + "=" + std::to_string(index));
-    items_.at(std::string(control)) = index;
+    MapSettingsStore::SetItemIndex(control, index);
 }
 
 bool RecordingStore::Checked(std::string_view control) const {
     const_cast<RecordingStore*>(this)->reads.emplace_back(control);
-    return boxes_.at(std::string(control));
+    return MapSettingsStore::Checked(control);
 }
 
 void RecordingStore::SetChecked(std::string_view control, bool checked) {
     writes.push_back(std::string(control) + "=" + (checked ? "1" : "0"));
-    boxes_.at(std::string(control)) = checked;
+    MapSettingsStore::SetChecked(control, checked);
 }
 
 void SetWorkedExampleTwo(RecordingStore& store) {

@@ -3,21 +3,19 @@
 // initial values, and scratch folders.
 #include "record/codec.h"
 #include "record/config_record.h"
+#include "record/map_settings_store.h"
 #include "record/settings_store.h"
 
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
 namespace kestravo::test {
 
-// Holds the settings in maps, starting from the window's initial values (every edit "0" except
-// Edit26 "5", lists at 0, boxes clear), and logs every write as "control=value".
-class RecordingStore : public SettingsStore {
+// The window's initial values in maps, with every read and write logged: reads by control,
+// writes as "control=value".
+class RecordingStore : public MapSettingsStore {
 public:
-    RecordingStore();
-
     std::string Text(std::string_view control) const override;
     void SetText(std::string_view control, const std::string& text) override;
     int ItemIndex(std::string_view control) const override;
@@ -27,11 +25,6 @@ public:
 
     std::vector<std::string> writes;
     std::vector<std::string> reads; // controls, in the order read
-
-private:
-    std::map<std::string, std::string, std::less<>> texts_;
-    std::map<std::string, int, std::less<>> items_;
-    std::map<std::string, bool, std::less<>> boxes_;
 };
 
 // The second worked example: every list, edit and box set (password left to the caller).

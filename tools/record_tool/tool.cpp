@@ -9,44 +9,6 @@
 
 namespace kestravo::tool {
 
-MapSettingsStore::MapSettingsStore() {
-    for (const FieldSpec& field : Fields()) {
-        const std::string control(field.control);
-        switch (field.kind) {
-        case ControlKind::Edit: texts_[control] = control == "Edit26" ? "5" : "0"; break;
-        case ControlKind::ComboBox: items_[control] = 0; break;
-        case ControlKind::CheckBox: boxes_[control] = false; break;
-        }
-    }
-}
-
-std::string MapSettingsStore::Text(std::string_view control) const {
-    const auto it = texts_.find(control);
-    return it == texts_.end() ? std::string() : it->second;
-}
-
-void MapSettingsStore::SetText(std::string_view control, const std::string& text) {
-    texts_[std::string(control)] = text;
-}
-
-int MapSettingsStore::ItemIndex(std::string_view control) const {
-    const auto it = items_.find(control);
-    return it == items_.end() ? 0 : it->second;
-}
-
-void MapSettingsStore::SetItemIndex(std::string_view control, int index) {
-    items_[std::string(control)] = index;
-}
-
-bool MapSettingsStore::Checked(std::string_view control) const {
-    const auto it = boxes_.find(control);
-    return it != boxes_.end() && it->second;
-}
-
-void MapSettingsStore::SetChecked(std::string_view control, bool checked) {
-    boxes_[std::string(control)] = checked;
-}
-
 std::int32_t SettingValue(const SettingsStore& store, const FieldSpec& field) {
     switch (field.kind) {
     case ControlKind::Edit: return TextToInt(store.Text(field.control));

@@ -3,15 +3,17 @@
 // and reading a record file. Each subcommand lives in its own source file and is listed once in
 // main.cpp.
 #include "record/config_record.h"
+#include "record/map_settings_store.h"
 #include "record/settings_store.h"
 
-#include <map>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace kestravo::tool {
+
+using kestravo::MapSettingsStore;
 
 // Exit codes: 0 done, 1 the file system refused a well-formed request, 2 the request or its input
 // was refused.
@@ -28,26 +30,6 @@ public:
 
 private:
     int exitCode_;
-};
-
-// The window's settings as a plain map, starting from the window's initial values: every edit
-// "0" (the preset password of Edit2 included) except Edit26 "5", every list at item 0, every box
-// clear. It has no input rules: what is written is what is read back.
-class MapSettingsStore : public SettingsStore {
-public:
-    MapSettingsStore();
-
-    std::string Text(std::string_view control) const override;
-    void SetText(std::string_view control, const std::string& text) override;
-    int ItemIndex(std::string_view control) const override;
-    void SetItemIndex(std::string_view control, int index) override;
-    bool Checked(std::string_view control) const override;
-    void SetChecked(std::string_view control, bool checked) override;
-
-private:
-    std::map<std::string, std::string, std::less<>> texts_;
-    std::map<std::string, int, std::less<>> items_;
-    std::map<std::string, bool, std::less<>> boxes_;
 };
 
 // Reads the first 44 bytes of a record file; bytes after them are ignored, as the window does.
