@@ -8,7 +8,7 @@ packages=(
   libgtest-dev googletest
   netbase
   python3 python3-aiosmtpd
-  xvfb xauth x11-utils xdotool python3-xlib imagemagick
+  xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
 )
 
 missing=()
