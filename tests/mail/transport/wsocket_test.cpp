@@ -251,8 +251,9 @@ TEST(WSocketDnsLookup, CancelledOrSupersededLookupIsNeverReported)
         row.after(s);
         SpinFor(100);
         ASSERT_EQ(static_cast<int>(log.done.size()), row.expectedEvents);
-        if (row.expectedEvents)
+        if (row.expectedEvents) {
             EXPECT_EQ(log.done[0].first, 11001);
+        }
     }
 }
 
@@ -620,8 +621,9 @@ TEST(WSocketClose, CloseAndAbortReportTheCloseBeforeReturningAndOnlyOnce)
         log.Attach(s);
         Target(s, peer.Port());
         s.Connect();
-        if (row.waitConnected)
+        if (row.waitConnected) {
             ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected; }));
+        }
         s.PutDataInSendBuffer("unsent", 6);
         row.abort ? s.Abort() : s.Close();
         EXPECT_EQ(s.State(), wsClosed);
