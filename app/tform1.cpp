@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include "app/application.h"
+#include "app/layout_face.h"
 #include "mail/endpoints.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
@@ -75,13 +76,9 @@ TForm1::TForm1(QWidget* parent)
       dialogs_(std::make_unique<WidgetOperatorDialogs>(this))
 {
     InitPictures();
-    // The layout was measured in Tahoma 8; where that face is missing, a narrow sans face keeps
-    // the captions inside their fixed places.
-    QFont::insertSubstitutions(QStringLiteral("Tahoma"),
-                               {QStringLiteral("DejaVu Sans Condensed"),
-                                QStringLiteral("Liberation Sans Narrow"),
-                                QStringLiteral("Arial")});
+    PrepareLayoutFace();
     ui->setupUi(this);
+    NarrowCheckBoxGaps(this);
 
     // Sizeable, with minimize but no maximize button.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -9,6 +9,7 @@ packages=(
   netbase
   python3 python3-aiosmtpd
   xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
+  fonts-wine
 )
 
 missing=()

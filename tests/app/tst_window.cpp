@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QStyleOptionButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -239,6 +241,47 @@ private slots:
         else if (auto* g = qobject_cast<QGroupBox*>(w))
             text = g->title();
         QCOMPARE(text, caption);
+    }
+
+    // Every caption fits its place in the window's face: check box and button captions inside
+    // their controls, labels clear of the controls beside them, whatever unit label Edit15 has.
+    void captionsFit()
+    {
+        const QString face = QFontInfo(form->font()).family();
+        for (QAbstractButton* b : form->findChildren<QAbstractButton*>()) {
+            QRect room = b->rect();
+            if (auto* box = qobject_cast<QCheckBox*>(b)) {
+                QStyleOptionButton option;
+                option.initFrom(box);
+                option.text = box->text();
+                room = box->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, box);
+            }
+            const int needed = b->fontMetrics().horizontalAdvance(b->text());
+            QVERIFY2(needed <= room.width(),
+                     qPrintable(QStringLiteral("%1 \"%2\" needs %3 pixels of %4 in %5")
+                                    .arg(b->objectName(), b->text())
+                                    .arg(needed)
+                                    .arg(room.width())
+                                    .arg(face)));
+        }
+        for (int item = 0; item < 4; ++item) {
+            form->SetItemIndex("ComboBox7", item);
+            for (QLabel* label : form->findChildren<QLabel*>(QRegularExpression("^Label\\d+$"))) {
+                if (label->isHidden())
+                    continue;
+                QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(),
+                         qPrintable(label->objectName()));
+                for (QWidget* other : label->parentWidget()->findChildren<QWidget*>(
+                         Qt::FindDirectChildrenOnly)) {
+                    if (other == label || other->isHidden())
+                        continue;
+                    QVERIFY2(!label->geometry().intersects(other->geometry()),
+                             qPrintable(QStringLiteral("%1 \"%2\" runs into %3 in %4")
+                                            .arg(label->objectName(), label->text(),
+                                                 other->objectName(), face)));
+                }
+            }
+        }
     }
 
     void listItems_data()

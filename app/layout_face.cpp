@@ -1,0 +1,67 @@
+#include "app/layout_face.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFont>
+#include <QFontDatabase>
+#include <QProxyStyle>
+#include <QWidget>
+
+namespace kestravo {
+
+namespace {
+
+// Where Debian's fonts-wine and similar packages put Wine's Tahoma; fontconfig does not list it.
+constexpr const char* kTahomaFiles[] = {
+    "/usr/share/wine/fonts/tahoma.ttf",
+    "/usr/share/fonts/truetype/wine/tahoma.ttf",
+    "/opt/wine-stable/share/wine/fonts/tahoma.ttf",
+};
+
+// Box and caption as close together as the layout assumes.
+class NarrowCheckBoxStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override
+    {
+        // The 13-pixel box and the gap of the platform the layout was drawn on.
+        if (metric == PM_IndicatorWidth || metric == PM_IndicatorHeight)
+            return 13;
+        if (metric == PM_CheckBoxLabelSpacing)
+            return 3;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+} // namespace
+
+void PrepareLayoutFace()
+{
+    static const bool prepared = [] {
+        if (!QFontDatabase::families().contains(QStringLiteral("Tahoma"))) {
+            for (const char* file : kTahomaFiles) {
+                const QString path = QString::fromLatin1(file);
+                if (QFile::exists(path) && QFontDatabase::addApplicationFont(path) >= 0)
+                    break;
+            }
+        }
+        // Used only where no Tahoma could be had: narrow faces keep most captions in place.
+        QFont::insertSubstitutions(QStringLiteral("Tahoma"),
+                                   {QStringLiteral("DejaVu Sans Condensed"),
+                                    QStringLiteral("Liberation Sans Narrow"),
+                                    QStringLiteral("Arial")});
+        return true;
+    }();
+    (void)prepared;
+}
+
+void NarrowCheckBoxGaps(QWidget* form)
+{
+    // Owned by the form and created after its controls, so it outlives every check box using it.
+    auto* style = new NarrowCheckBoxStyle;
+    style->setParent(form);
+    for (QCheckBox* box : form->findChildren<QCheckBox*>())
+        box->setStyle(style);
+}
+
+} // namespace kestravo
