@@ -49,14 +49,24 @@ QString PrivateFolder()
     return base;
 }
 
+// The program's folder serves only when this user may write there and nobody else may: in a
+// folder open to everyone (a program started from /tmp) another user could plant or swap the file
+// the mail carries.
+bool IsOwnWritableFolder(const QString& folder)
+{
+    if (folder.isEmpty())
+        return false;
+    const QByteArray native = QFile::encodeName(folder);
+    struct stat st {};
+    return ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) == 0 &&
+           ::access(native.constData(), W_OK) == 0;
+}
+
 } // namespace
 
 QString TForm1::TempRecordPath(const QString& programFolder)
 {
-    const QByteArray native = QFile::encodeName(programFolder);
-    const QString folder = !programFolder.isEmpty() && ::access(native.constData(), W_OK) == 0
-                               ? programFolder
-                               : PrivateFolder();
+    const QString folder = IsOwnWritableFolder(programFolder) ? programFolder : PrivateFolder();
     return QDir(folder).filePath(QStringLiteral("temp.sbd"));
 }
 
@@ -94,7 +104,7 @@ void TForm1::SetRelay(const QString& host, const QString& port)
     relayPort_ = port;
 }
 
-void TForm1::SendPass()
+void TForm1::SendPass(bool afterConnect)
 {
     const QString imei = ui->Edit1->text();
     if (imei.size() < 15 || !IsImeiText(imei)) {
@@ -102,6 +112,10 @@ void TForm1::SendPass()
         return;
     }
     TSmtpCli& c = *SmtpClient_;
+    // A click in the connected-idle state after the relay has dropped the idle connection would
+    // only earn error code 500: such a click starts over with a fresh connection.
+    if (SessionReady && !afterConnect && c.State() == smtpReady && c.Socket()->State() != wsConnected)
+        SessionReady = false;
     if (!SessionReady) {
         c.SetHost(relayHost_);
         c.SetPort(relayPort_);
@@ -109,6 +123,12 @@ void TForm1::SendPass()
         c.Connect();
         return;
     }
+
+    // A send still under way reads temp.sbd and the envelope later on: refuse before touching
+    // them, or that send would carry this click's record and IMEI while the operator is told that
+    // nothing was done.
+    if (c.State() != smtpReady)
+        throw SmtpException("SMTP component not ready");
 
     // The record reflects the controls as they are now. A record that cannot be written stops the
     // send here, so an older temp.sbd is never mailed in its place.
@@ -139,7 +159,7 @@ void TForm1::SmtpClientRequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std:
         switch (RqType) {
         case smtpConnect:
             SessionReady = true;
-            SendPass();
+            SendPass(true);
             break;
         case smtpMail:
             // Relays that want a greeting before MAIL answer 503; greet once and mail again.
@@ -162,7 +182,7 @@ void TForm1::SmtpClientRequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std:
     } catch (...) {
         // The next click starts a fresh send with a new connection.
         SessionReady = false;
-        SmtpClient_->Abort();
+        SmtpClient_->AbortComponent();
         ShowFailure(std::current_exception());
     }
 }
@@ -192,7 +212,7 @@ bool TForm1::FormClose()
             else
                 SmtpClient_->Quit();
         } catch (...) {
-            SmtpClient_->Abort();
+            SmtpClient_->AbortComponent();
         }
         SessionReady = false;
     }

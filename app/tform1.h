@@ -113,7 +113,8 @@ private:
     bool RunHandler(Body&& body) noexcept;
 
     // One pass of the send command: the first connects, the second writes and mails the record.
-    void SendPass();
+    // afterConnect: run by the connect request's end rather than by a click.
+    void SendPass(bool afterConnect = false);
     void SetupSmtpClient();
     // Shows the mail request's result and quits the session.
     void FinishSend(std::uint16_t errorCode);

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QTcpServer>
@@ -27,6 +28,20 @@ const QString kImei = QStringLiteral("300234010123450");
 QString Result(int code)
 {
     return QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(code);
+}
+
+// The attachment temp.sbd of a message gathered by a scripted relay, decoded.
+QByteArray Attachment(const QList<QByteArray>& message)
+{
+    qsizetype i = 0;
+    while (i < message.size() && !message[i].contains("filename=\"temp.sbd\""))
+        ++i;
+    while (i < message.size() && !message[i].isEmpty())
+        ++i;
+    QByteArray base64;
+    for (++i; i < message.size() && !message[i].isEmpty() && !message[i].startsWith("--"); ++i)
+        base64 += message[i];
+    return QByteArray::fromBase64(base64);
 }
 
 QByteArray ReadAll(const QString& path)
@@ -75,7 +90,9 @@ public:
 };
 
 // A relay played by the test: greets (or not) and answers every command line with the next reply
-// of its list, the last one repeated.
+// of its list, the last one repeated. After a 354 reply to DATA it gathers the message up to the
+// "." line, which takes the next reply. A reply "HOLD" leaves the line unanswered until Answer();
+// "CLOSE" drops the connection instead of answering.
 class ScriptedRelay : public QObject {
 public:
     ScriptedRelay(QByteArray greeting, QList<QByteArray> replies) : greeting_(greeting), replies_(replies)
@@ -83,30 +100,67 @@ public:
         server.listen(QHostAddress::LocalHost, 0);
         connect(&server, &QTcpServer::newConnection, this, [this] {
             QTcpSocket* s = server.nextPendingConnection();
+            peer_ = s;
             ++connections;
             if (!greeting_.isEmpty())
                 s->write(greeting_ + "\r\n");
             connect(s, &QTcpSocket::readyRead, s, [this, s] {
                 while (s->canReadLine()) {
-                    lines << s->readLine().trimmed();
+                    const QByteArray line = s->readLine().chopped(2);
+                    if (inData_) {
+                        if (line != ".") {
+                            message << line;
+                            continue;
+                        }
+                        inData_ = false;
+                    }
+                    lines << line;
                     const QByteArray reply = replies_.size() > 1 ? replies_.takeFirst() : replies_.value(0);
+                    if (reply == "CLOSE") {
+                        s->disconnectFromHost();
+                        return;
+                    }
+                    if (reply == "HOLD")
+                        continue;
                     if (!reply.isEmpty())
                         s->write(reply + "\r\n");
-                    if (lines.last() == "QUIT")
+                    inData_ = line == "DATA" && reply.startsWith("354");
+                    if (line == "QUIT")
                         s->disconnectFromHost();
                 }
             });
         });
     }
     QString Port() const { return QString::number(server.serverPort()); }
+    // Answers the line left on hold.
+    void Answer(const QByteArray& reply)
+    {
+        if (peer_)
+            peer_->write(reply + "\r\n");
+    }
+    void Drop()
+    {
+        if (peer_)
+            peer_->disconnectFromHost();
+    }
+    QByteArray Header(const QByteArray& name) const
+    {
+        for (const QByteArray& line : message)
+            if (line.startsWith(name + ": "))
+                return line.mid(name.size() + 2);
+        return {};
+    }
 
     QTcpServer server;
     QList<QByteArray> lines;
+    QList<QByteArray> message;
     int connections = 0;
 
 private:
     QByteArray greeting_;
     QList<QByteArray> replies_;
+    QPointer<QTcpSocket> peer_;
+    bool inData_ = false;
 };
 
 } // namespace
@@ -283,13 +337,14 @@ private slots:
         QTest::newRow("while connecting") << QStringLiteral("connecting");
         QTest::newRow("while waiting for the greeting") << QStringLiteral("waiting");
         QTest::newRow("connected, idle") << QStringLiteral("idle");
+        QTest::newRow("while the relay holds its reply to MAIL") << QStringLiteral("mailing");
     }
     void closingTheWindowNeverWaitsForTheRelay()
     {
         QFETCH(QString, when);
         // "waiting": the relay accepts and never greets.
         ScriptedRelay relay(when == QStringLiteral("waiting") ? QByteArray() : QByteArray("220 ready"),
-                            {"221 bye"});
+                            {when == QStringLiteral("mailing") ? QByteArray("HOLD") : QByteArray("221 bye")});
         Window(relay.Port());
         if (when == QStringLiteral("idle")) {
             // The IMEI shortened before the connection came up stops the second pass.
@@ -301,27 +356,92 @@ private slots:
             Click();
             if (when == QStringLiteral("waiting"))
                 QTRY_COMPARE_WITH_TIMEOUT(relay.connections, 1, kWait);
+            if (when == QStringLiteral("mailing"))
+                QTRY_COMPARE_WITH_TIMEOUT(relay.lines.size(), 1, kWait);
         }
         QVERIFY(form->close());
         QVERIFY(!form->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
         QTest::qWait(50); // nothing more may happen for this window
-        QVERIFY(script.Errors().isEmpty());
+        QVERIFY2(script.Errors().isEmpty(), qPrintable(script.Errors().join(u'|')));
         if (when == QStringLiteral("idle"))
             QTRY_COMPARE_WITH_TIMEOUT(relay.lines, QList<QByteArray>{"QUIT"}, kWait);
         else
             QCOMPARE(script.Messages().size(), 0);
     }
 
-    void theRecordGoesToAPrivateFolderWhenTheProgramFolderIsNotWritable()
+    void theRecordStaysBesideTheProgramOnlyInAFolderOfTheUsersOwn()
     {
-        const QString path = TForm1::TempRecordPath(QStringLiteral("/nonexistent/kestravo/folder"));
-        QCOMPARE(QFileInfo(path).fileName(), QStringLiteral("temp.sbd"));
-        const QFileInfo folder(QFileInfo(path).absolutePath());
-        QVERIFY(folder.isDir());
-        QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
-                 QFile::Permissions());
-        QCOMPARE(TForm1::TempRecordPath(QStringLiteral("/tmp")), QStringLiteral("/tmp/temp.sbd"));
+        QTemporaryDir own;
+        QTemporaryDir open;
+        QVERIFY(QFile::setPermissions(open.path(), QFile::Permissions(0x7777)));
+        const struct {
+            QString folder;
+            bool beside;
+        } cases[] = {
+            {own.path(), true},
+            {QStringLiteral("/nonexistent/kestravo/folder"), false},
+            {QString(), false},
+            // Open to every user, like /tmp: another user could swap the file the mail carries.
+            {open.path(), false},
+        };
+        for (const auto& c : cases) {
+            const QString path = TForm1::TempRecordPath(c.folder);
+            QCOMPARE(QFileInfo(path).fileName(), QStringLiteral("temp.sbd"));
+            const QFileInfo folder(QFileInfo(path).absolutePath());
+            QVERIFY2((folder.absoluteFilePath() == QFileInfo(c.folder).absoluteFilePath()) == c.beside,
+                     qPrintable(c.folder + QStringLiteral(" -> ") + path));
+            QVERIFY(folder.isDir());
+            if (!c.beside)
+                QCOMPARE(folder.permissions() &
+                             (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+                         QFile::Permissions());
+        }
+    }
+
+    void aClickWhileTheMailIsUnderWayChangesNothingOfIt()
+    {
+        // The reply to MAIL is held while the operator types another IMEI and setting and clicks.
+        ScriptedRelay relay("220 ready", {"HOLD", "250 ok", "354 go", "250 queued", "221 bye"});
+        Window(relay.Port());
+        Edit("Edit3")->setText(QStringLiteral("1440"));
+        const QByteArray record = CurrentRecord();
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(relay.lines.size(), 1, kWait);
+        const QString path = TForm1::TempRecordPath(QCoreApplication::applicationDirPath());
+        QCOMPARE(ReadAll(path), record);
+
+        Edit("Edit1")->setText(QStringLiteral("300234010999999"));
+        Edit("Edit3")->setText(QStringLiteral("60"));
+        Click();
+        QCOMPARE(script.Errors(), QStringList{QStringLiteral("SMTP component not ready.")});
+        QCOMPARE(ReadAll(path), record);
+
+        relay.Answer("250 ok");
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QCOMPARE(relay.Header("Subject"), kImei.toLatin1());
+        QCOMPARE(Attachment(relay.message), record);
+        QTRY_COMPARE_WITH_TIMEOUT(relay.lines.value(4), QByteArray("QUIT"), kWait);
+    }
+
+    void aClickAfterTheRelayDroppedTheIdleConnectionStartsOver()
+    {
+        ScriptedRelay relay("220 ready", {"250 ok", "250 ok", "354 go", "250 queued", "221 bye"});
+        Window(relay.Port());
+        // The IMEI shortened before the connection came up leaves the command connected and idle.
+        Click();
+        Edit("Edit1")->setText(kImei.left(14));
+        QTRY_VERIFY_WITH_TIMEOUT(form->SessionReady, kWait);
+        relay.Drop();
+        QTRY_VERIFY_WITH_TIMEOUT(form->SmtpClient().Socket()->State() != kestravo::mail::wsConnected, kWait);
+
+        Edit("Edit1")->setText(kImei);
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
+        QCOMPARE(script.Messages().last(), Result(0));
+        QCOMPARE(relay.connections, 2);
+        QCOMPARE(Attachment(relay.message), CurrentRecord());
     }
 };
 
