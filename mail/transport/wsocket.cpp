@@ -55,6 +55,9 @@ qintptr MakeSelectParam(int happening, int error)
 // Outgoing bytes wait in chunks of one Ethernet TCP payload; one chunk goes per send call.
 constexpr int kChunkSize = 1460;
 
+// Rounds of the receive loop run for one readable notification before the event loop gets a turn.
+constexpr int kReceiveRoundsPerTurn = 16;
+
 struct Chunk {
     QByteArray data;
     int sent = 0;
@@ -769,7 +772,7 @@ void TWSocket::DoFdRead(int error)
             return;
     }
     const std::uint64_t callsBefore = d_->receiveCalls;
-    ASyncReceive(error);
+    ASyncReceive(error, true);
     if (!self || d_->fd < 0)
         return;
 
@@ -803,11 +806,11 @@ int TWSocket::BytesWaiting() const
     return count;
 }
 
-void TWSocket::ASyncReceive(int error)
+void TWSocket::ASyncReceive(int error, bool yieldToOthers)
 {
     QPointer<TWSocket> self(this);
     d_->inReadHandling = true;
-    for (;;) {
+    for (int round = 1;; ++round) {
         d_->lastError = 0;
         const std::uint64_t callsBefore = d_->receiveCalls;
         try {
@@ -834,6 +837,11 @@ void TWSocket::ASyncReceive(int error)
             break;
         // A handler that read nothing would be called for ever; wait for it to read.
         if (d_->receiveCalls == callsBefore)
+            break;
+        // A peer that sends faster than the handler reads would keep this loop, and with it
+        // the whole thread, busy for as long as it pleases: after a batch the rest waits for
+        // the next readable notification, so timers, input and an abort get their turn.
+        if (yieldToOthers && round >= kReceiveRoundsPerTurn)
             break;
     }
     d_->inReadHandling = false;
@@ -870,7 +878,7 @@ void TWSocket::DoFdClose(int error)
     // What arrived before the close is delivered first.
     if (d_->readNotifier)
         d_->readNotifier->setEnabled(false);
-    ASyncReceive(0);
+    ASyncReceive(0, false);
     if (!self)
         return;
     if (!d_->closeReported) {

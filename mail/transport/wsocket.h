@@ -117,7 +117,8 @@ private:
     void DoFdRead(int error);
     void DoFdWrite(int error);
     void DoFdClose(int error);
-    void ASyncReceive(int error);
+    // Calls OnDataAvailable while bytes wait; with yieldToOthers it stops after a batch.
+    void ASyncReceive(int error, bool yieldToOthers);
     int BytesWaiting() const;
     void ReleaseDescriptor();
     void InternalClose(bool shutdownFirst);

@@ -3,6 +3,8 @@
 #include "loopback_peer.h"
 #include "mail/transport/wsocket.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
 #include <QStringList>
 
 #include <arpa/inet.h>
@@ -569,6 +571,40 @@ TEST(WSocketReceive, HandlerThatDoesNotReadIsNotCalledAgainUntilItReads)
     EXPECT_EQ(c.s.Receive(buf, 3), 3);
     ASSERT_TRUE(WaitUntil([&] { return calls > 1; }));
     EXPECT_EQ(c.s.State(), wsConnected);
+}
+
+// A relay that floods the connection must not keep the thread inside the receive loop: other
+// events (the operator's abort, a deadline) still run while bytes keep waiting, and every byte
+// is delivered in order afterwards.
+TEST(WSocketReceive, FloodingPeerLeavesTheEventLoopItsTurn)
+{
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    bool reading = false;
+    QByteArray got;
+    qsizetype gotWhenOthersRan = -1;
+    c.s.OnDataAvailable = [&](TWSocket* w, std::uint16_t) {
+        if (!reading)
+            return; // nothing is read until every byte of the flood is waiting
+        if (got.isEmpty())
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { gotWhenOthersRan = got.size(); }, Qt::QueuedConnection);
+        char buf[100];
+        const int n = w->Receive(buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, n);
+    };
+    QByteArray flood(64 * 1024, '\0');
+    for (qsizetype i = 0; i < flood.size(); ++i)
+        flood[i] = static_cast<char>('a' + i % 26);
+    c.peer.SendBytes(flood);
+    SpinFor(50);
+    reading = true;
+    char first[1];
+    ASSERT_EQ(c.s.Receive(first, 1), 1); // re-arms the notifications
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == flood.size() - 1; }));
+    EXPECT_GE(gotWhenOthersRan, 0);
+    EXPECT_LT(gotWhenOthersRan, flood.size() / 2) << "the loop drained the flood before anything else ran";
+    EXPECT_EQ(got, flood.mid(1));
 }
 
 TEST(WSocketReceive, ExceptionFromDataHandlerIsSwallowedAndReadingGoesOn)
