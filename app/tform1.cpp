@@ -11,7 +11,9 @@
 #include <QFileInfo>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QRegularExpression>
+#include <QValidator>
 
 #include <array>
 #include <stdexcept>
@@ -69,6 +71,58 @@ QString FirstCharacters(const QString& name, qsizetype count)
     return name.left(count);
 }
 
+// Text that reaches the IMEI edit without being typed (pasted by key, menu or middle button,
+// dropped, brought back by undo) obeys the key filter too: a change that brings in a character
+// the filter drops, or any control character, is refused whole. Only the inserted part is
+// looked at, so an IMEI that the open command took from a file name stays editable.
+class ImeiInputGuard : public QValidator {
+public:
+    ImeiInputGuard(TForm1* form, QLineEdit* edit)
+        : QValidator(edit), form_(form), edit_(edit), last_(edit->text())
+    {
+        connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { last_ = text; });
+    }
+
+    // The open command's IMEI from a file name is the program's, not the operator's input.
+    static void SetProgramText(QLineEdit* edit, const QString& text)
+    {
+        auto* guard = dynamic_cast<const ImeiInputGuard*>(edit->validator());
+        if (guard != nullptr)
+            guard->programWriting_ = true;
+        edit->setText(text);
+        if (guard != nullptr)
+            guard->programWriting_ = false;
+    }
+
+    State validate(QString& input, int& /*pos*/) const override
+    {
+        if (programWriting_)
+            return Acceptable;
+        qsizetype head = 0;
+        while (head < input.size() && head < last_.size() && input.at(head) == last_.at(head))
+            ++head;
+        qsizetype tail = 0;
+        while (tail < input.size() - head && tail < last_.size() - head &&
+               input.at(input.size() - 1 - tail) == last_.at(last_.size() - 1 - tail))
+            ++tail;
+        for (qsizetype i = head; i < input.size() - tail; ++i) {
+            QChar c = input.at(i);
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                return Invalid;
+            form_->KeyPressDigit(edit_, c);
+            if (c.isNull())
+                return Invalid;
+        }
+        return Acceptable;
+    }
+
+private:
+    TForm1* form_;
+    QLineEdit* edit_;
+    QString last_; // the text before the change being checked
+    mutable bool programWriting_ = false;
+};
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent)
@@ -104,6 +158,7 @@ TForm1::TForm1(QWidget* parent)
         checks_.insert(check->objectName(), check);
 
     ui->Edit1->installEventFilter(this);
+    ui->Edit1->setValidator(new ImeiInputGuard(this, ui->Edit1));
     ui->Edit1->setFocus();
 
     SmtpClient_ = std::make_unique<mail::TSmtpCli>();
@@ -431,7 +486,7 @@ void TForm1::Button2Click()
             return;
         }
 
-        ui->Edit1->setText(FirstCharacters(name, 15));
+        ImeiInputGuard::SetProgramText(ui->Edit1, FirstCharacters(name, 15));
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.constData());
         DecodeRecord(*this, std::span<const std::uint8_t, kRecordSize>(bytes, kRecordSize));
     });
@@ -459,6 +514,14 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
             return false;
         default:
             break;
+        }
+        // The edit's own shortcuts carry a control character but type nothing; what a paste
+        // brings in is checked by ImeiInputGuard.
+        for (QKeySequence::StandardKey editing :
+             {QKeySequence::Paste, QKeySequence::Copy, QKeySequence::Cut, QKeySequence::SelectAll,
+              QKeySequence::Undo, QKeySequence::Redo}) {
+            if (key->matches(editing))
+                return false;
         }
         const QString text = key->text();
         for (QChar c : text) {

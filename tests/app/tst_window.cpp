@@ -6,6 +6,8 @@
 #include "scripted_dialogs.h"
 
 #include <QCheckBox>
+#include <QTemporaryDir>
+#include <QClipboard>
 #include <QComboBox>
 #include <QAbstractItemView>
 #include <QGroupBox>
@@ -427,6 +429,70 @@ private slots:
         foreign.setCommitString(QStringLiteral("3ж"));
         QCoreApplication::sendEvent(imei, &foreign);
         QCOMPARE(imei->text(), QStringLiteral("12"));
+    }
+
+    // Each row: the IMEI the program put there, the text on the clipboard, whether it arrives by
+    // the paste key or by the edit's paste (as the menu and the middle button do), the result.
+    void keyFilterAppliesToPastedText_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("clipboard");
+        QTest::addColumn<bool>("byKey");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("digits by the paste key") << "" << "350150020000001" << true
+                                                 << "350150020000001";
+        QTest::newRow("digits and signs by the menu") << "12" << "+3-4" << false << "12+3-4";
+        QTest::newRow("a letter refuses the paste") << "12" << "3a4" << true << "12";
+        QTest::newRow("non-Latin letter by the menu") << "12" << "3ж" << false << "12";
+        QTest::newRow("line break") << "12" << "34\n" << true << "12";
+        QTest::newRow("backspace character") << "12" << "3\b" << false << "12";
+        QTest::newRow("sixteenth character cut off") << "1234567890" << "123456" << true
+                                                     << "123456789012345";
+        QTest::newRow("name from a file stays, digits join it") << "abc.sbd" << "1" << true
+                                                                << "abc.sbd1";
+        QTest::newRow("name from a file stays, letters refused") << "abc.sbd" << "x" << false
+                                                                 << "abc.sbd";
+    }
+    void keyFilterAppliesToPastedText()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, clipboard);
+        QFETCH(bool, byKey);
+        QFETCH(QString, result);
+        QLineEdit* imei = Edit("Edit1");
+        if (!before.isEmpty()) {
+            // As the open command puts it there.
+            QTemporaryDir dir;
+            const QString path = dir.filePath(before);
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(44, '\0'));
+            file.close();
+            script.openAnswers << path;
+            form->Button2Click();
+        }
+        QCOMPARE(imei->text(), before);
+        imei->end(false);
+        QGuiApplication::clipboard()->setText(clipboard);
+        if (byKey)
+            QTest::keySequence(imei, QKeySequence::Paste);
+        else
+            imei->paste();
+        QCOMPARE(imei->text(), result);
+    }
+
+    void editingShortcutsWorkInTheImei()
+    {
+        QLineEdit* imei = Edit("Edit1");
+        QTest::keyClicks(imei, "12345");
+        QTest::keySequence(imei, QKeySequence::SelectAll);
+        QCOMPARE(imei->selectedText(), QStringLiteral("12345"));
+        QTest::keySequence(imei, QKeySequence::Copy);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("12345"));
+        QTest::keySequence(imei, QKeySequence::Cut);
+        QCOMPARE(imei->text(), QString());
+        QTest::keySequence(imei, QKeySequence::Undo);
+        QCOMPARE(imei->text(), QStringLiteral("12345"));
     }
 
     void keyFilterLeavesEditingKeys()
