@@ -171,10 +171,11 @@ void TForm1::SmtpClientRequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std:
             FinishSend(ErrorCode);
             break;
         case smtpHelo:
+            // A relay that hung up right after its 503 has said all it will say.
             if (ErrorCode == 0)
                 SmtpClient_->Mail();
             else
-                FinishSend(ErrorCode);
+                FinishSend(ErrorCode == 10004 ? 503 : ErrorCode);
             break;
         default:
             break;

@@ -52,6 +52,56 @@ class Gateway:
         self.store.cleanup()
 
 
+class ScriptedRelay:
+    """A relay on a loopback port that greets and answers each command by its first word.
+
+    A reply ending in CLOSE hangs up after its lines; no reply (None) leaves the command unanswered.
+    The message after DATA is gathered up to its "." line."""
+
+    def __init__(self, replies):
+        self.replies = replies
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(1)
+        self.port = self.server.getsockname()[1]
+        self.conns = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        try:
+            conn, _ = self.server.accept()
+        except OSError:
+            return
+        self.conns.append(conn)
+        reader = conn.makefile("rb")
+        conn.sendall(b"220 relay ready\r\n")
+        in_data = False
+        for raw in reader:
+            line = raw.rstrip(b"\r\n").decode("latin-1")
+            if in_data and line != ".":
+                continue
+            in_data = False
+            reply = self.replies.get("." if line == "." else line.split(" ")[0].split(":")[0].upper())
+            if reply is None:
+                continue
+            close = reply.endswith("CLOSE")
+            reply = reply[:-len("CLOSE")].rstrip("\r\n") if close else reply
+            if reply:
+                conn.sendall(reply.encode("ascii") + b"\r\n")
+            if close:
+                conn.shutdown(socket.SHUT_RDWR)
+                break
+            in_data = line == "DATA" and reply.startswith("354")
+        reader.close()
+
+    def stop(self):
+        self.server.close()
+        for conn in self.conns:
+            conn.close()
+        self.thread.join(WAIT)
+
+
 def send(*args):
     return subprocess.run([TOOL, "send", *args], capture_output=True, text=True, timeout=WAIT)
 
@@ -138,6 +188,24 @@ class RecordSendTest(unittest.TestCase):
                 done = send("--imei", IMEI, "--relay", "127.0.0.1:1", path)
                 self.assertEqual(done.returncode, 2)
                 self.assertIn(text, done.stderr)
+
+    def test_relays_that_hang_up_or_hang(self):
+        cases = [
+            # (what the relay says to each command, exit status, text expected)
+            # Accepts the message, then neither answers QUIT nor closes: the message is sent.
+            ({"MAIL": "250 ok", "RCPT": "250 ok", "DATA": "354 go", ".": "250 queued", "QUIT": None},
+             0, "Error code 0"),
+            # Wants a greeting and hangs up at once: its own refusal is the answer.
+            ({"MAIL": "503 5.5.1 send HELO first\r\nCLOSE"}, 1, "error code 503"),
+        ]
+        for replies, status, text in cases:
+            with self.subTest(replies=replies):
+                relay = ScriptedRelay(replies)
+                self.addCleanup(relay.stop)
+                done = send("--imei", IMEI, "--relay", "127.0.0.1:%d" % relay.port, "--timeout", "3",
+                            self.record)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(text, done.stdout + done.stderr)
 
     def test_a_relay_that_never_answers_is_given_up(self):
         with socket.socket() as silent:

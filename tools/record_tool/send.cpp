@@ -131,7 +131,9 @@ public:
         deadline.start(request_.timeoutSeconds * 1000);
         client_.Connect(); // refusals (an empty host) leave as exceptions
         QCoreApplication::exec();
-        if (timedOut_)
+        // A relay that took the message and then never closed after QUIT has still taken it:
+        // reporting a failure there would make a script send the configuration twice.
+        if (timedOut_ && !mailCode_)
             throw ToolFailure(1, "the relay did not finish within " + std::to_string(request_.timeoutSeconds) +
                                      " seconds; nothing is known to be sent");
         return mailCode_.value_or(500);
@@ -152,7 +154,8 @@ private:
                 client_.Mail();
                 break;
             case mail::smtpMail:
-                if (code == 503 && !greeted_) {
+                // Greeting a relay that has hung up would only hide its 503 behind a 500.
+                if (code == 503 && !greeted_ && client_.Socket()->State() == mail::wsConnected) {
                     greeted_ = true;
                     client_.Helo();
                     break;
@@ -164,7 +167,8 @@ private:
                 if (code == 0) {
                     client_.Mail();
                 } else {
-                    mailCode_ = code;
+                    // A relay that hung up right after its 503 has said all it will say.
+                    mailCode_ = code == 10004 ? 503 : code;
                     client_.Quit();
                 }
                 break;
