@@ -251,6 +251,7 @@ private:
     void EhloNext();
     void DataNext();
     void SendMessageLine(const QByteArray& line);
+    bool LineSourceGone();
     void FailMessage(const std::exception& e);
     void ProtocolFault(const QString& text);
 

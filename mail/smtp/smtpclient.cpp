@@ -436,6 +436,9 @@ bool TCustomSmtpClient::ReadReplyCode()
 void TCustomSmtpClient::GreetingLine()
 {
     DisplayLastResponse();
+    // The display handler may have aborted the client: the greeting then belongs to nobody.
+    if (state_ != smtpWaitingBanner)
+        return;
     if (ReadReplyCode())
         return;
     if (replyCode_ == 220) {
@@ -452,6 +455,9 @@ void TCustomSmtpClient::GreetingLine()
 void TCustomSmtpClient::NextExecAsync()
 {
     DisplayLastResponse();
+    // The display handler may have aborted the client, which ended the request already.
+    if (state_ != smtpWaitingResponse)
+        return;
     if (ReadReplyCode())
         return;
     if (replyCode_ == 0)
@@ -754,6 +760,8 @@ void TCustomSmtpClient::DataNext()
             // end the message early at the relay: it is stuffed like any line.
             const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1))));
             TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
+            if (LineSourceGone())
+                return;
             SendMessageLine(out);
             return;
         }
@@ -770,6 +778,8 @@ void TCustomSmtpClient::DataNext()
             buffer[kMaxBodyLine] = 0;
             const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
             TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
+            if (LineSourceGone())
+                return;
             SendMessageLine(out);
             return;
         }
@@ -780,6 +790,16 @@ void TCustomSmtpClient::DataNext()
     } catch (const std::exception& e) {
         FailMessage(e);
     }
+}
+
+bool TCustomSmtpClient::LineSourceGone()
+{
+    // A handler run for the line (the display) may have aborted the client: the request has
+    // ended then, and the line has nowhere to go.
+    if (isConnected_ && dataPumping_)
+        return false;
+    socket_->OnDataSent = nullptr;
+    return true;
 }
 
 void TCustomSmtpClient::FailMessage(const std::exception& e)

@@ -513,6 +513,82 @@ TEST(SmtpSession, AbortInsideMailReportsOperationAborted)
     EXPECT_EQ(c.ErrorMessage(), "426 Operation aborted.");
 }
 
+// An abort issued from the display handler, at any line, ends the request once and leaves the
+// client ready: the line being handled must not go on to a greeting, a reply judgement or a send.
+struct DisplayAbortCase {
+    const char* name;
+    QString script;     // after the greeting, while the mail request runs
+    QString abortAt;    // the display line whose handler aborts
+    bool duringConnect; // the abort comes before the connect request has ended
+    QString event;      // the end of the aborted request
+};
+
+void PrintTo(const DisplayAbortCase& c, std::ostream* os) { *os << c.name; }
+
+class SmtpAbortFromDisplay : public ::testing::TestWithParam<DisplayAbortCase> {};
+
+TEST_P(SmtpAbortFromDisplay, EndsTheRequestOnceAndLeavesTheClientReady)
+{
+    const DisplayAbortCase& dc = GetParam();
+    ScriptedRelay relay(QString(kGreeting) + dc.script);
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    NoMoreText(c);
+    c.SetRcptName({QStringLiteral("first@example.org"), QStringLiteral("data@sbd.iridium.com")});
+    bool aborted = false;
+    c.OnDisplay = [&](TCustomSmtpClient* s, const QString& m) {
+        log.displays << m;
+        if (!aborted && m.startsWith(dc.abortAt)) {
+            aborted = true;
+            s->Abort();
+        }
+    };
+    PointAt(c, relay);
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone()) << relay.Where();
+    if (!dc.duringConnect) {
+        ASSERT_EQ(log.events.last(), "done CONNECT 0");
+        c.Mail();
+        ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+    }
+    WaitFor([] { return false; }, 100); // a second end would show now
+    EXPECT_TRUE(aborted);
+    EXPECT_EQ(log.events.last(), dc.event) << log.events.join(" | ").toStdString();
+    EXPECT_EQ(log.done, dc.duringConnect ? 1 : 2) << log.events.join(" | ").toStdString();
+    if (dc.duringConnect) {
+        EXPECT_FALSE(log.events.contains("connected 0")) << "the greeting was accepted after the abort";
+    }
+    EXPECT_EQ(c.State(), smtpReady);
+    EXPECT_FALSE(c.LastResponse().startsWith("500 Internal client error")) << c.LastResponse();
+    EXPECT_FALSE(c.AttachmentOpen());
+    // Not stuck: the next request is accepted and ends through the queue.
+    ASSERT_NO_THROW(c.Quit());
+    ASSERT_TRUE(log.WaitDone(log.done + 1));
+    EXPECT_EQ(log.events.last(), "done QUIT 0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpAbortFromDisplay,
+    ::testing::Values(
+        DisplayAbortCase{"at_the_greeting", "", "< 220", true, "done CONNECT 10004"},
+        DisplayAbortCase{"at_a_refused_recipient_before_the_next",
+                         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<first@example.org>\nS: 550 no such user\n",
+                         "< 550", false, "done Mail 426"},
+        DisplayAbortCase{"at_the_reply_to_data",
+                         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<first@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\n",
+                         "< 354", false, "done Mail 426"},
+        DisplayAbortCase{"at_a_message_line",
+                         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<first@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\n",
+                         "> From:", false, "done Mail 426"}),
+    [](const ::testing::TestParamInfo<DisplayAbortCase>& i) { return std::string(i.param.name); });
+
 TEST(SmtpSession, RefusalsLeaveTheStateAsItWas)
 {
     ScriptedRelay relay{QString(kGreeting)};
