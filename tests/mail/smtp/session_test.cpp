@@ -221,6 +221,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "C: MAIL FROM:<operator@example.org>\nS: 250 " + QString(4089, u'x') + "\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 554 no\n",
                   {}, {}, false, "done Mail 554", "554 no", {}},
+        ReplyCase{"service_closing_421_ends_the_mail_request",
+                  "C: MAIL FROM:<operator@example.org>\nS: 421 closing channel\n",
+                  {}, {}, false, "done Mail 421", "421 closing channel", {}},
+        ReplyCase{"mail_from_answered_354_is_refused",
+                  "C: MAIL FROM:<operator@example.org>\nS: 354 go ahead\n",
+                  {}, {}, false, "done Mail 354", "354 go ahead", {}},
+        ReplyCase{"data_answered_250_sends_no_message_line",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 250 sure\n",
+                  {}, {}, false, "done Mail 250", "250 sure", {}},
         ReplyCase{"refused_quit_ends_with_its_code",
                   "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
