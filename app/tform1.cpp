@@ -480,9 +480,7 @@ void TForm1::Button2Click()
             dialogs_->ShowError(ErrorBoxText(
                 QStringLiteral("The file '%1' holds %2 bytes, fewer than the %3 of a configuration "
                                "record; nothing was changed")
-                    .arg(path)
-                    .arg(record.size())
-                    .arg(kRecordSize)));
+                    .arg(path, QString::number(record.size()), QString::number(kRecordSize))));
             return;
         }
 

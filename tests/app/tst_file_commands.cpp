@@ -274,6 +274,8 @@ private slots:
                                     << QStringList{"350150020000001.sbd", "43 bytes"};
         QTest::newRow("empty file") << "empty" << "350150020000001.sbd"
                                     << QStringList{"350150020000001.sbd", "0 bytes"};
+        QTest::newRow("short file with percent signs in the name")
+            << "short" << "35%2%3%1 50%.sbd" << QStringList{"/35%2%3%1 50%.sbd'", "43 bytes"};
         QTest::newRow("line feed in the name") << "record" << "35015\n0020000001.sbd"
                                                << QStringList{"35015\\x0A0020000001.sbd"};
         QTest::newRow("tab in the name") << "record" << "\t350150020000001.sbd"
