@@ -41,6 +41,7 @@ int main(int argc, char* argv[])
         QMessageBox box(QMessageBox::Critical, kestravo::ApplicationTitle(),
                         kestravo::ErrorBoxText(kestravo::FailureMessage(std::current_exception())),
                         QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);
         box.exec();
     }
     return 0;

@@ -9,16 +9,26 @@ namespace kestravo {
 
 WidgetOperatorDialogs::WidgetOperatorDialogs(QWidget* owner) : owner_(owner) {}
 
+namespace {
+
+void ShowBox(QWidget* owner, QMessageBox::Icon icon, const QString& text)
+{
+    QMessageBox box(icon, ApplicationTitle(), text, QMessageBox::Ok, owner);
+    // Texts carry what the operator typed and file names; never render them as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+} // namespace
+
 void WidgetOperatorDialogs::ShowError(const QString& text)
 {
-    QMessageBox box(QMessageBox::Critical, ApplicationTitle(), text, QMessageBox::Ok, owner_);
-    box.exec();
+    ShowBox(owner_, QMessageBox::Critical, text);
 }
 
 void WidgetOperatorDialogs::ShowMessage(const QString& text)
 {
-    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), text, QMessageBox::Ok, owner_);
-    box.exec();
+    ShowBox(owner_, QMessageBox::NoIcon, text);
 }
 
 std::optional<QString> WidgetOperatorDialogs::ChooseSaveFile(const QString& proposedName)

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -46,15 +47,24 @@ private slots:
     {
         QTest::addColumn<bool>("error");
         QTest::addColumn<int>("icon");
-        QTest::newRow("error box") << true << int(QMessageBox::Critical);
-        QTest::newRow("plain message") << false << int(QMessageBox::NoIcon);
+        QTest::addColumn<QString>("text");
+        const QString shortImei =
+            QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !");
+        QTest::newRow("error box") << true << int(QMessageBox::Critical) << shortImei;
+        QTest::newRow("plain message") << false << int(QMessageBox::NoIcon) << shortImei;
+        // A typed text or a file name that looks like markup is shown as it is, not rendered.
+        QTest::newRow("error box, markup-like text")
+            << true << int(QMessageBox::Critical)
+            << QStringLiteral("''<b>7</b><img src=x>'' is not a valid integer value.");
+        QTest::newRow("plain message, markup-like text")
+            << false << int(QMessageBox::NoIcon) << QStringLiteral("<h1>IMEI</h1>");
     }
     void boxes()
     {
         QFETCH(bool, error);
         QFETCH(int, icon);
+        QFETCH(QString, text);
         kestravo::WidgetOperatorDialogs dialogs(&owner);
-        const QString text = QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !");
         bool seen = false;
         WhenModalShows([&](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
@@ -62,6 +72,9 @@ private slots:
             seen = true;
             QCOMPARE(box->windowTitle(), kestravo::ApplicationTitle());
             QCOMPARE(box->text(), text);
+            auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+            QVERIFY(label != nullptr);
+            QCOMPARE(label->textFormat(), Qt::PlainText);
             QCOMPARE(int(box->icon()), icon);
             QCOMPARE(box->buttons().size(), 1);
             QCOMPARE(box->standardButton(box->buttons().first()), QMessageBox::Ok);
