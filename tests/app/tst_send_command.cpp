@@ -309,6 +309,40 @@ private slots:
         QCOMPARE(form->SmtpClient().State(), smtpReady);
     }
 
+    void aFailedSendIsShownAndTheNextClickStartsOver_data()
+    {
+        QTest::addColumn<QByteArray>("greeting");
+        QTest::addColumn<QList<QByteArray>>("replies");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("greeting 421") << QByteArray("421 too busy") << QList<QByteArray>{"221 bye"} << 500;
+        QTest::newRow("hangs up at MAIL") << QByteArray("220 ready") << QList<QByteArray>{"CLOSE"} << 10004;
+        QTest::newRow("421 to MAIL") << QByteArray("220 ready") << QList<QByteArray>{"421 closing", "221 bye"} << 421;
+        QTest::newRow("recipient refused")
+            << QByteArray("220 ready") << QList<QByteArray>{"250 ok", "550 no such user", "221 bye"} << 550;
+        QTest::newRow("message refused at its end")
+            << QByteArray("220 ready") << QList<QByteArray>{"250 ok", "250 ok", "354 go", "554 not for us", "221 bye"}
+            << 554;
+    }
+    void aFailedSendIsShownAndTheNextClickStartsOver()
+    {
+        QFETCH(QByteArray, greeting);
+        QFETCH(QList<QByteArray>, replies);
+        QFETCH(int, shown);
+        ScriptedRelay relay(greeting, replies);
+        Window(relay.Port());
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(shown)});
+        QVERIFY(!form->SessionReady);
+        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(form->SmtpClient().Socket()->State() != kestravo::mail::wsConnected, kWait);
+
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
+        QCOMPARE(relay.connections, 2);
+        QVERIFY(script.Errors().isEmpty());
+    }
+
     void theCodeIsShownUnsigned()
     {
         ScriptedRelay relay("220 ready", {"65535 no"});
