@@ -2,6 +2,7 @@
 
 #include "app/application.h"
 #include "app/layout_face.h"
+#include "app/panel_docking.h"
 #include "mail/endpoints.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
@@ -133,6 +134,7 @@ TForm1::TForm1(QWidget* parent)
     PrepareLayoutFace();
     ui->setupUi(this);
     NarrowCheckBoxGaps(this);
+    DockPanels(this, ui->Panel2, ui->Image1, ui->Panel1, ui->Image2);
 
     // Sizeable, with minimize but no maximize button.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -202,16 +202,25 @@ private slots:
         QCOMPARE(w->geometry(), rect);
     }
 
-    void enlargingMovesNothing()
+    void enlargingMovesNoControl()
     {
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         const QRect combo = Combo("ComboBox7")->geometry();
-        const QRect panel = Find<QWidget>("Panel1")->geometry();
+        const QRect imei = Edit("Edit1")->geometry();
         form->resize(1300, 1000);
         QCoreApplication::processEvents();
         QCOMPARE(Combo("ComboBox7")->geometry(), combo);
-        QCOMPARE(Find<QWidget>("Panel1")->geometry(), panel);
+        QCOMPARE(Edit("Edit1")->geometry(), imei);
+        // The white panels grow with the window; the logo stays docked at the bottom.
+        QCOMPARE(Find<QWidget>("Panel1")->geometry(), QRect(73, 0, 1227, 1000));
+        QCOMPARE(Find<QWidget>("Panel2")->geometry(), QRect(0, 0, 73, 1000));
+        QCOMPARE(Find<QWidget>("Image1")->geometry(), QRect(0, 273, 73, 727));
+        QCOMPARE(Find<QWidget>("Image2")->geometry(), QRect(1, 1, 1225, 998));
+        form->resize(906, 751);
+        QCoreApplication::processEvents();
+        QCOMPARE(Find<QWidget>("Panel1")->geometry(), QRect(73, 0, 833, 751));
+        QCOMPARE(Find<QWidget>("Image1")->geometry(), QRect(0, 24, 73, 727));
     }
 
     void captions_data()
