@@ -27,9 +27,6 @@ constexpr CharsetEntry kCharsets[] = {
     {"windows-1251", 1251},  {"windows-1252", 1252},  {"koi8-r", 20866},       {"koi8-u", 21866},
     {"ibm866", 866},
 };
-// The 8-bit code page this program treats as the system's: its operators' one, Cyrillic.
-constexpr const char* kSystemCharset = "windows-1251";
-constexpr int kSystemCodePage = 1251;
 
 bool IsMultiByte(int codePage) { return codePage == 65001 || codePage == 65000; }
 

@@ -59,6 +59,11 @@ enum TSmtpShareMode {
 enum TSmtpProxyType { smtpNoProxy, smtpSocks4, smtpSocks4A, smtpSocks5, smtpHttpProxy };
 enum TSmtpSendMode { smtpToSocket, smtpToStream, smtpCopyToStream };
 
+// The 8-bit code page this program treats as the system's: its operators' one, Cyrillic. Commands
+// go out in it and replies are read in it, as the message text is written in it by default.
+constexpr const char* kSystemCharset = "windows-1251";
+constexpr int kSystemCodePage = 1251;
+
 // Code given to a request ended by a reply that breaks the protocol: a final line without a
 // number, a line longer than the reply buffer, a zero byte in reply data.
 constexpr std::uint16_t kSmtpProtocolError = 20600;

@@ -46,6 +46,19 @@ QByteArray DotStuffed(const QByteArray& raw)
     return out;
 }
 
+// Reply lines and the texts shown for sent lines are read in the system's 8-bit code page.
+QString FromSystemCodePage(const QByteArray& bytes)
+{
+    QStringDecoder dec(kSystemCharset);
+    return dec.isValid() ? dec.decode(bytes) : QString::fromLatin1(bytes);
+}
+
+QByteArray ToSystemCodePage(const QString& text)
+{
+    QStringEncoder enc(kSystemCharset);
+    return enc.isValid() ? enc.encode(text) : text.toLatin1();
+}
+
 } // namespace
 
 QString SmtpRqTypeToStr(TSmtpRequest rq)
@@ -379,7 +392,7 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
         std::memmove(replyBuffer_, crlf + 2, size_t(replyBufferUsed_));
         replyBuffer_[replyBufferUsed_] = 0;
 
-        lastResponse_ = QString::fromLatin1(line);
+        lastResponse_ = FromSystemCodePage(line);
         TriggerResponse(lastResponse_);
         switch (state_) {
         case smtpWaitingBanner: GreetingLine(); break;
@@ -510,7 +523,7 @@ void TCustomSmtpClient::SendCommand(const QString& cmd)
     TriggerCommand(line);
     TriggerDisplay(QStringLiteral("> ") + line);
     if (socket_->State() == wsConnected)
-        socket_->SendStr(line.toLatin1() + "\r\n");
+        socket_->SendStr(ToSystemCodePage(line) + "\r\n");
 }
 
 void TCustomSmtpClient::HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps)
@@ -759,7 +772,7 @@ void TCustomSmtpClient::DataNext()
             // A header line that begins with "." (one a hook wrote, say) would lose its dot or
             // end the message early at the relay: it is stuffed like any line.
             const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1))));
-            TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
+            TriggerDisplay(QStringLiteral("> ") + FromSystemCodePage(out));
             if (LineSourceGone())
                 return;
             SendMessageLine(out);
@@ -777,7 +790,7 @@ void TCustomSmtpClient::DataNext()
         if (moreData_) {
             buffer[kMaxBodyLine] = 0;
             const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
-            TriggerDisplay(QStringLiteral("> ") + QString::fromLatin1(out));
+            TriggerDisplay(QStringLiteral("> ") + FromSystemCodePage(out));
             if (LineSourceGone())
                 return;
             SendMessageLine(out);

@@ -231,6 +231,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 250 sure\n",
                   {}, {}, false, "done Mail 250", "250 sure", {}},
+        // "550 Нет такого ящика" as a Russian relay writes it, in windows-1251.
+        ReplyCase{"reply_text_is_read_in_the_system_code_page",
+                  "C: MAIL FROM:<operator@example.org>\nS: " +
+                      QString::fromLatin1("550 \xcd\xe5\xf2 \xf2\xe0\xea\xee\xe3\xee \xff\xf9\xe8\xea\xe0") + "\n",
+                  {}, {}, false, "done Mail 550", QString::fromUtf8("550 Нет такого ящика"), {}},
         ReplyCase{"refused_quit_ends_with_its_code",
                   "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
