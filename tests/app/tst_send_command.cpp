@@ -476,6 +476,23 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(relay.lines.value(4), QByteArray("QUIT"), kWait);
     }
 
+    void aSecondClickBeforeTheGreetingIsRefusedAndTheSendGoesOn()
+    {
+        ScriptedRelay relay(QByteArray(), {"250 ok", "250 ok", "354 go", "250 queued", "221 bye"});
+        Window(relay.Port());
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(relay.connections, 1, kWait);
+        Click();
+        QCOMPARE(script.Errors(), QStringList{QStringLiteral("SMTP component not ready.")});
+        QVERIFY(script.Messages().isEmpty());
+
+        relay.Answer("220 ready");
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QCOMPARE(relay.connections, 1);
+        QCOMPARE(Attachment(relay.message), CurrentRecord());
+    }
+
     void aClickAfterTheRelayDroppedTheIdleConnectionStartsOver()
     {
         ScriptedRelay relay("220 ready", {"250 ok", "250 ok", "354 go", "250 queued", "221 bye"});
