@@ -4,7 +4,9 @@
 #include <QFile>
 #include <QFont>
 #include <QFontDatabase>
+#include <QGroupBox>
 #include <QProxyStyle>
+#include <QStyleFactory>
 #include <QWidget>
 
 namespace kestravo {
@@ -53,6 +55,17 @@ void PrepareLayoutFace()
         return true;
     }();
     (void)prepared;
+}
+
+void ClassicGroupBoxes(QWidget* form)
+{
+    // Owned by the form and created after its controls, so it outlives every group box using it.
+    QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"));
+    if (classic == nullptr)
+        return;
+    classic->setParent(form);
+    for (QGroupBox* group : form->findChildren<QGroupBox*>())
+        group->setStyle(classic);
 }
 
 void NarrowCheckBoxGaps(QWidget* form)

@@ -12,4 +12,8 @@ void PrepareLayoutFace();
 // were measured with, so that captions such as "Enable LED indication" fit their boxes.
 void NarrowCheckBoxGaps(QWidget* form);
 
+// Draws the group boxes as the layout assumes: the frame line through the middle of the caption,
+// so that the first control of each group sits clear of the frame.
+void ClassicGroupBoxes(QWidget* form);
+
 } // namespace kestravo

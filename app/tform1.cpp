@@ -134,6 +134,7 @@ TForm1::TForm1(QWidget* parent)
     PrepareLayoutFace();
     ui->setupUi(this);
     NarrowCheckBoxGaps(this);
+    ClassicGroupBoxes(this);
     DockPanels(this, ui->Panel2, ui->Image1, ui->Panel1, ui->Image2);
 
     // Sizeable, with minimize but no maximize button.

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -274,6 +275,27 @@ private slots:
                                     .arg(needed)
                                     .arg(room.width())
                                     .arg(face)));
+        }
+        // Each group's controls sit inside its frame, clear of its caption.
+        for (QGroupBox* g : form->findChildren<QGroupBox*>()) {
+            QStyleOptionGroupBox option;
+            option.initFrom(g);
+            option.text = g->title();
+            option.textAlignment = g->alignment();
+            option.lineWidth = 1;
+            option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+            const QRect inside = g->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                            QStyle::SC_GroupBoxContents, g);
+            const QRect caption =
+                g->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, g);
+            QVERIFY2(g->fontMetrics().horizontalAdvance(g->title()) <= caption.width(),
+                     qPrintable(g->objectName()));
+            for (QWidget* child : g->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                QVERIFY2(inside.contains(child->geometry()) &&
+                             !caption.intersects(child->geometry()),
+                         qPrintable(QStringLiteral("%1 crosses the frame of %2")
+                                        .arg(child->objectName(), g->objectName())));
+            }
         }
         for (int item = 0; item < 4; ++item) {
             form->SetItemIndex("ComboBox7", item);
