@@ -508,13 +508,28 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
 {
     CheckReady();
     CheckConnected();
+    const TSmtpState stateBefore = state_;
+    const TSmtpRequest requestBefore = activeRequest_;
+    const bool doneBefore = doneSignalled_;
     if (!chainActive_)
         activeRequest_ = rq;
     acceptedCodes_ = std::move(accepted);
     doneSignalled_ = false;
     stepContinuation_ = next;
     StateChange(smtpWaitingResponse);
-    SendCommand(cmd);
+    try {
+        SendCommand(cmd);
+    } catch (...) {
+        // A command handler or the socket failed before the command went out: no reply will
+        // come, so the client must not wait for one. The failure goes to the caller, which ends
+        // a request under way; a request just being started is refused as if it never began.
+        if (state_ == smtpWaitingResponse && !doneSignalled_) {
+            activeRequest_ = requestBefore;
+            doneSignalled_ = doneBefore;
+            StateChange(stateBefore);
+        }
+        throw;
+    }
 }
 
 void TCustomSmtpClient::SendCommand(const QString& cmd)

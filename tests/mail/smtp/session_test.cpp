@@ -604,6 +604,39 @@ INSTANTIATE_TEST_SUITE_P(
                          "> From:", false, "done Mail 426"}),
     [](const ::testing::TestParamInfo<DisplayAbortCase>& i) { return std::string(i.param.name); });
 
+// A command whose handler fails before it goes out leaves nothing to wait for: the failure
+// reaches the caller and the client stays usable, alone or inside the mail request.
+TEST(SmtpSession, CommandHandlerFailureLeavesTheClientUsable)
+{
+    ScriptedRelay relay(QString(kGreeting) + "C: QUIT\nS: 221 bye\nX\n");
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    SetEnvelope(c);
+    ConnectTo(c, relay, log);
+    int failures = 1;
+    c.OnCommand = [&](TCustomSmtpClient*, const QString&) {
+        if (failures-- > 0)
+            throw SmtpException("command handler failed");
+    };
+    EXPECT_THROW(c.Quit(), SmtpException);
+    EXPECT_EQ(c.State(), smtpReady);
+    WaitFor([] { return false; }, 100);
+    EXPECT_EQ(log.done, 1) << "a request that raised must not end later";
+
+    failures = 1;
+    c.Mail(); // the MAIL FROM step fails at once and ends the request
+    ASSERT_TRUE(log.WaitDone(2));
+    EXPECT_EQ(log.events.last(), "done Mail 500");
+    EXPECT_EQ(c.ErrorMessage(), "500 Internal client error SmtpException: \"command handler failed\"");
+
+    c.Quit();
+    ASSERT_TRUE(log.WaitDone(3)) << relay.Where();
+    EXPECT_EQ(log.events.last(), "done QUIT 0");
+    EXPECT_TRUE(relay.Finished());
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
+}
+
 TEST(SmtpSession, RefusalsLeaveTheStateAsItWas)
 {
     ScriptedRelay relay{QString(kGreeting)};
