@@ -59,6 +59,10 @@ QByteArray ToSystemCodePage(const QString& text)
     return enc.isValid() ? enc.encode(text) : text.toLatin1();
 }
 
+// A reply code has three digits (RFC 5321 4.2). Any other number is no code: one that does not
+// fit the 16-bit result would even wrap, 65536 to 0, and read as success.
+bool IsReplyCode(int code) { return code > 0 && code <= 999; }
+
 } // namespace
 
 QString SmtpRqTypeToStr(TSmtpRequest rq)
@@ -461,7 +465,7 @@ void TCustomSmtpClient::GreetingLine()
         return;
     }
     SetErrorMessage();
-    stepResult_ = replyCode_ != 0 ? replyCode_ : kSmtpProtocolError;
+    stepResult_ = IsReplyCode(replyCode_) ? replyCode_ : kSmtpProtocolError;
     socket_->Close();
 }
 
@@ -473,7 +477,7 @@ void TCustomSmtpClient::NextExecAsync()
         return;
     if (ReadReplyCode())
         return;
-    if (replyCode_ == 0)
+    if (!IsReplyCode(replyCode_))
         replyCode_ = kSmtpProtocolError;
     if (acceptedCodes_.empty())
         stepResult_ = replyCode_ < 500 ? 0 : replyCode_;

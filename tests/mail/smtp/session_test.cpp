@@ -236,6 +236,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "C: MAIL FROM:<operator@example.org>\nS: " +
                       QString::fromLatin1("550 \xcd\xe5\xf2 \xf2\xe0\xea\xee\xe3\xee \xff\xf9\xe8\xea\xe0") + "\n",
                   {}, {}, false, "done Mail 550", QString::fromUtf8("550 Нет такого ящика"), {}},
+        // 65536 would wrap to 0 in the 16-bit result and report the refused message as sent.
+        ReplyCase{"reply_number_beyond_three_digits_at_the_end_of_data_is_a_protocol_error",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\nS: 65536 rejected\n",
+                  {}, {}, false, "done Mail 20600", "65536 rejected", {}},
+        ReplyCase{"reply_number_beyond_three_digits_to_mail_from_is_a_protocol_error",
+                  "C: MAIL FROM:<operator@example.org>\nS: 131322 rejected\n",
+                  {}, {}, false, "done Mail 20600", "131322 rejected", {}},
         ReplyCase{"refused_quit_ends_with_its_code",
                   "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
