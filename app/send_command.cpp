@@ -11,8 +11,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +63,26 @@ bool IsOwnWritableFolder(const QString& folder)
     struct stat st {};
     return ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IWOTH) == 0 &&
            ::access(native.constData(), W_OK) == 0;
+}
+
+// Holds the folder of temp.sbd for one send, from writing the record until the relay has taken
+// the message: another window sending from the same folder would otherwise replace the file
+// before this send has read it, and one device would get the other's settings.
+std::shared_ptr<const int> LockRecordFolder(const QString& path)
+{
+    const QString folder = QFileInfo(path).absolutePath();
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("Cannot open the folder " + folder.toStdString() + " of temp.sbd");
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        throw std::runtime_error("Another send is using " + path.toStdString() +
+                                 "; try again when it has finished");
+    }
+    return std::shared_ptr<const int>(new int(fd), [](const int* held) {
+        ::close(*held);
+        delete held;
+    });
 }
 
 } // namespace
@@ -133,6 +156,7 @@ void TForm1::SendPass(bool afterConnect)
     // The record reflects the controls as they are now. A record that cannot be written stops the
     // send here, so an older temp.sbd is never mailed in its place.
     const QString path = TempRecordPath(QCoreApplication::applicationDirPath());
+    std::shared_ptr<const int> lock = LockRecordFolder(path);
     SaveToFile(*this, QFile::encodeName(path).toStdString());
 
     const QString sender = QString::fromUtf8(kSenderAddress);
@@ -149,6 +173,7 @@ void TForm1::SendPass(bool afterConnect)
     c.SetHost(relayHost_);
     c.SetPort(relayPort_);
     c.Mail();
+    recordLock_ = std::move(lock);
 }
 
 void TForm1::SmtpClientRequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::uint16_t ErrorCode)
@@ -184,12 +209,14 @@ void TForm1::SmtpClientRequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std:
         // The next click starts a fresh send with a new connection.
         SessionReady = false;
         SmtpClient_->AbortComponent();
+        recordLock_.reset();
         ShowFailure(std::current_exception());
     }
 }
 
 void TForm1::FinishSend(std::uint16_t errorCode)
 {
+    recordLock_.reset();
     dialogs_->ShowMessage(QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") +
                           QString::number(errorCode));
     SessionReady = false;
@@ -219,6 +246,7 @@ bool TForm1::FormClose()
     }
     // The window is going away: whatever the client still reports belongs to no send.
     SmtpClient_->OnRequestDone = nullptr;
+    recordLock_.reset();
     return true;
 }
 

@@ -132,6 +132,8 @@ private:
     QString relayPort_;
     // HELO was sent in the current session (after a relay refused MAIL without one).
     bool greeted_ = false;
+    // Keeps other windows from replacing temp.sbd while the mail request under way reads it.
+    std::shared_ptr<const int> recordLock_;
     QHash<QString, QLineEdit*> edits_;
     QHash<QString, QComboBox*> combos_;
     QHash<QString, QCheckBox*> checks_;

@@ -345,11 +345,15 @@ private slots:
 
     void theCodeIsShownUnsigned()
     {
-        ScriptedRelay relay("220 ready", {"65535 no"});
+        // No relay reply carries this code (a reply code has three digits): the handler is given
+        // it directly.
+        ScriptedRelay relay("220 ready", {"221 bye"});
         Window(relay.Port());
-        Click();
-        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        form->SessionReady = true;
+        form->SmtpClientRequestDone(&form->SmtpClient(), kestravo::mail::smtpMail, 65535);
         QCOMPARE(script.Messages(), QStringList{Result(65535)});
+        QVERIFY(!form->SessionReady);
+        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
     }
 
     void aRelayRefusingTheGreetingToo_data()
@@ -491,6 +495,43 @@ private slots:
         QCOMPARE(script.Messages(), QStringList{Result(0)});
         QCOMPARE(relay.connections, 1);
         QCOMPARE(Attachment(relay.message), CurrentRecord());
+    }
+
+    void aSecondWindowNeverReplacesTheRecordOfASendUnderWay()
+    {
+        // Both windows run from the same folder and so write the same temp.sbd.
+        ScriptedRelay relay("220 ready", {"HOLD", "250 ok", "354 go", "250 queued", "221 bye"});
+        Window(relay.Port());
+        const QByteArray record = CurrentRecord();
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(relay.lines.size(), 1, kWait);
+
+        DialogScript otherScript;
+        std::unique_ptr<TForm1> other = NewScriptedForm(otherScript);
+        ScriptedRelay otherRelay("220 ready", {"250 ok", "250 ok", "354 go", "250 queued", "221 bye"});
+        other->SetRelay(QStringLiteral("127.0.0.1"), otherRelay.Port());
+        other->findChild<QLineEdit*>(QStringLiteral("Edit1"))->setText(QStringLiteral("300234010999999"));
+        other->findChild<QLineEdit*>(QStringLiteral("Edit3"))->setText(QStringLiteral("60"));
+        QTest::mouseClick(other->findChild<QPushButton*>(QStringLiteral("Button3")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!otherScript.Errors().isEmpty(), kWait);
+        QVERIFY2(otherScript.Errors()[0].startsWith(QStringLiteral("Another send is using ")),
+                 qPrintable(otherScript.Errors()[0]));
+        QVERIFY(!other->SessionReady);
+        QVERIFY(otherRelay.lines.isEmpty());
+
+        relay.Answer("250 ok");
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QCOMPARE(Attachment(relay.message), record);
+
+        // Once the first send is done the other window sends its own record.
+        QTRY_COMPARE_WITH_TIMEOUT(other->SmtpClient().State(), smtpReady, kWait);
+        QTest::mouseClick(other->findChild<QPushButton*>(QStringLiteral("Button3")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!otherScript.Messages().isEmpty(), kWait);
+        QCOMPARE(otherScript.Messages(), QStringList{Result(0)});
+        const kestravo::TConfigRecord otherRecord = kestravo::EncodeRecord(*other);
+        QCOMPARE(Attachment(otherRelay.message),
+                 QByteArray(reinterpret_cast<const char*>(otherRecord.data()), otherRecord.size()));
     }
 
     void aClickAfterTheRelayDroppedTheIdleConnectionStartsOver()
