@@ -38,9 +38,11 @@ bool IsImeiText(const QString& imei)
 // A folder of the user's own that nobody else can write into or read.
 QString PrivateFolder()
 {
-    QString base = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.kestravo");
+    // A folder of the program's own name: only that one is ever made private (chmod 0700), never
+    // a shared parent such as ~/.local/share.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    const QString base = data.isEmpty() ? QDir::homePath() + QStringLiteral("/.kestravo")
+                                        : QDir(data).filePath(QStringLiteral("kestravo"));
     if (!QDir().mkpath(base))
         throw std::runtime_error("Cannot create the folder " + base.toStdString() + " for temp.sbd");
     const QByteArray native = QFile::encodeName(base);
