@@ -35,11 +35,10 @@ bool IsImeiText(const QString& imei)
     return true;
 }
 
-// A folder of the user's own that nobody else can write into or read.
+// A folder of the user's own that nobody else can write into or read. It bears the program's
+// name, so that only it is ever made private, never a shared parent such as ~/.local/share.
 QString PrivateFolder()
 {
-    // A folder of the program's own name: only that one is ever made private (chmod 0700), never
-    // a shared parent such as ~/.local/share.
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     const QString base = data.isEmpty() ? QDir::homePath() + QStringLiteral("/.kestravo")
                                         : QDir(data).filePath(QStringLiteral("kestravo"));
