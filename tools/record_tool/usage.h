@@ -62,7 +62,9 @@ send    Mails the first 44 bytes of FILE.sbd to the SBD gateway through the rela
   --from ADDR, --to ADDR
                    Default: the compiled-in sender and gateway addresses.
   --timeout SECONDS
-                   Give up (exit 1) when the relay has not finished by then; default 120.
+                   Give up (exit 1) when the relay has not accepted the message by then;
+                   default 120. A message already accepted counts as sent even when the
+                   relay then leaves the session open.
 
 Exit status: 0 done; 2 bad usage, a refused value or an unreadable or short input file;
 1 the output file could not be written (an existing file keeps its content), or the
