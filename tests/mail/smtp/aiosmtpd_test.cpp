@@ -55,6 +55,16 @@ protected:
         c.OnGetData = [](TCustomSmtpClient*, int, char*, int, bool& more) { more = false; };
     }
 
+    // Prepares the client to send the sample record as temp.sbd and connects it to the server.
+    void ConnectWithRecord(TSmtpCli& c, EventLog& log)
+    {
+        const QString path = WriteFile(files_, "temp.sbd", SampleRecord());
+        Prepare(c, log, path);
+        c.Connect();
+        ASSERT_TRUE(log.WaitDone(1));
+    }
+
+    QTemporaryDir files_; // what the client attaches
     QTemporaryDir store_;
     QProcess server_;
     int port_ = 0;
@@ -64,13 +74,9 @@ protected:
 
 TEST_F(RealServer, ConnectHeloMailQuitDeliversTheRecord)
 {
-    QTemporaryDir dir;
-    const QString path = WriteFile(dir, "temp.sbd", SampleRecord());
     TSmtpCli c;
     EventLog log;
-    Prepare(c, log, path);
-    c.Connect();
-    ASSERT_TRUE(log.WaitDone(1));
+    ASSERT_NO_FATAL_FAILURE(ConnectWithRecord(c, log));
     c.Helo();
     ASSERT_TRUE(log.WaitDone(2));
     c.Mail();
@@ -102,13 +108,9 @@ TEST_F(RealServer, ConnectHeloMailQuitDeliversTheRecord)
 // has to mend by greeting with HELO.
 TEST_F(RealServer, MailWithoutHeloIsRefusedWith503)
 {
-    QTemporaryDir dir;
-    const QString path = WriteFile(dir, "temp.sbd", SampleRecord());
     TSmtpCli c;
     EventLog log;
-    Prepare(c, log, path);
-    c.Connect();
-    ASSERT_TRUE(log.WaitDone(1));
+    ASSERT_NO_FATAL_FAILURE(ConnectWithRecord(c, log));
     c.Mail();
     ASSERT_TRUE(log.WaitDone(2));
     EXPECT_EQ(log.events.last(), "done Mail 503");

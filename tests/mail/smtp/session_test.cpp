@@ -45,6 +45,17 @@ void ConnectTo(TCustomSmtpClient& c, const ScriptedRelay& relay, EventLog& log)
     ASSERT_EQ(log.events.last(), "done CONNECT 0") << log.events.join(" | ").toStdString();
 }
 
+// A client with its events logged, and the relay it talks to playing a script. A test takes
+// the three apart at its top (auto& [relay, c, log] = session) and reads as the conversation.
+struct RelaySession {
+    explicit RelaySession(const QString& script) : relay(script) { log.Attach(c); }
+
+    // The relay outlives the client, which may still close towards it as it goes.
+    ScriptedRelay relay;
+    TSmtpCli c;
+    EventLog log;
+};
+
 int CountPrefixed(const QStringList& l, const QString& prefix)
 {
     int n = 0;
@@ -57,10 +68,8 @@ int CountPrefixed(const QStringList& l, const QString& prefix)
 
 TEST(SmtpSession, GreetingInTwoPiecesIsOneReplyLine)
 {
-    ScriptedRelay relay("S+: 220 rel\nS: ay ready\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session("S+: 220 rel\nS: ay ready\n");
+    auto& [relay, c, log] = session;
     PointAt(c, relay);
     c.Connect();
     EXPECT_TRUE(log.events.isEmpty()) << "the request must end through the queue";
@@ -74,11 +83,9 @@ TEST(SmtpSession, GreetingInTwoPiecesIsOneReplyLine)
 
 TEST(SmtpSession, MultiLineGreetingEndsTheConnectOnceAfterItsLastLine)
 {
-    ScriptedRelay relay("S: 220-relay.example\nS: 220-second line\nS: 220 third line\n"
-                        "C: QUIT\nS: 221 bye\nX\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session("S: 220-relay.example\nS: 220-second line\nS: 220 third line\n"
+                         "C: QUIT\nS: 221 bye\nX\n");
+    auto& [relay, c, log] = session;
     ConnectTo(c, relay, log);
     c.Quit();
     ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
@@ -92,18 +99,16 @@ TEST(SmtpSession, MultiLineGreetingEndsTheConnectOnceAfterItsLastLine)
 // that need dot-stuffing, and a QUIT that stays open after 221 until the relay closes.
 TEST(SmtpSession, MailExchangeStuffsDotsAndQuitWaitsForTheClose)
 {
-    ScriptedRelay relay(QString(kGreeting) +
-                        "C: MAIL FROM:<operator@example.org>\n"
-                        "S: 250-sender\nS: 250 ok\n"
-                        "C: RCPT TO:<data@sbd.iridium.com>\n"
-                        "S: 251 will forward\n"
-                        "C: DATA\nS: 354 go ahead\n"
-                        "M\n"
-                        "S: 250 queued\n"
-                        "C: QUIT\nS: 221 bye\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) +
+                         "C: MAIL FROM:<operator@example.org>\n"
+                         "S: 250-sender\nS: 250 ok\n"
+                         "C: RCPT TO:<data@sbd.iridium.com>\n"
+                         "S: 251 will forward\n"
+                         "C: DATA\nS: 354 go ahead\n"
+                         "M\n"
+                         "S: 250 queued\n"
+                         "C: QUIT\nS: 221 bye\n");
+    auto& [relay, c, log] = session;
     SetEnvelope(c);
     c.SetFromName(QStringLiteral("Operator <operator@example.org>"));
     const QList<QByteArray> body = {".", ".hidden", "plain", "a\r\n.b"};
@@ -160,10 +165,8 @@ class SmtpReplies : public ::testing::TestWithParam<ReplyCase> {};
 TEST_P(SmtpReplies, EndTheRequestWithTheRightCode)
 {
     const ReplyCase& rc = GetParam();
-    ScriptedRelay relay(QString(kGreeting) + rc.script);
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) + rc.script);
+    auto& [relay, c, log] = session;
     SetEnvelope(c);
     NoMoreText(c);
     if (!rc.recipients.isEmpty())
@@ -250,10 +253,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SmtpSession, GreetingRefusedClosesAndEndsWith10004)
 {
-    ScriptedRelay relay("S: 554 go away\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session("S: 554 go away\n");
+    auto& [relay, c, log] = session;
     PointAt(c, relay);
     c.Connect();
     ASSERT_TRUE(log.WaitDone());
@@ -359,12 +360,10 @@ TEST(SmtpSession, RequestsFromOutsideAreRefusedWhileMessageLinesGoOut)
 {
     QTemporaryDir dir;
     const QString path = WriteFile(dir, "temp.sbd", QByteArray(5000, 'k'));
-    ScriptedRelay relay(QString(kGreeting) +
-                        "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
-                        "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\nS: 250 queued\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) +
+                         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\nS: 250 queued\n");
+    auto& [relay, c, log] = session;
     SetEnvelope(c);
     NoMoreText(c);
     c.SetEmailFiles({path});
@@ -409,10 +408,8 @@ class SmtpUnreadableReply : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(SmtpUnreadableReply, EndsTheRequestAndDropsTheConnection)
 {
     const FaultCase& fc = GetParam();
-    ScriptedRelay relay(QString(kGreeting) + "C: MAIL FROM:<operator@example.org>\n" + fc.reply + "\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) + "C: MAIL FROM:<operator@example.org>\n" + fc.reply + "\n");
+    auto& [relay, c, log] = session;
     SetEnvelope(c);
     ConnectTo(c, relay, log);
     c.Mail();
@@ -521,10 +518,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SmtpSession, AbortInsideMailReportsOperationAborted)
 {
-    ScriptedRelay relay(QString(kGreeting) + "C: MAIL FROM:<operator@example.org>\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) + "C: MAIL FROM:<operator@example.org>\n");
+    auto& [relay, c, log] = session;
     SetEnvelope(c);
     ConnectTo(c, relay, log);
     c.Mail();
@@ -553,10 +548,8 @@ class SmtpAbortFromDisplay : public ::testing::TestWithParam<DisplayAbortCase> {
 TEST_P(SmtpAbortFromDisplay, EndsTheRequestOnceAndLeavesTheClientReady)
 {
     const DisplayAbortCase& dc = GetParam();
-    ScriptedRelay relay(QString(kGreeting) + dc.script);
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) + dc.script);
+    auto& [relay, c, log] = session;
     SetEnvelope(c);
     NoMoreText(c);
     c.SetRcptName({QStringLiteral("first@example.org"), QStringLiteral("data@sbd.iridium.com")});
@@ -616,10 +609,8 @@ INSTANTIATE_TEST_SUITE_P(
 // reaches the caller and the client stays usable, alone or inside the mail request.
 TEST(SmtpSession, CommandHandlerFailureLeavesTheClientUsable)
 {
-    ScriptedRelay relay(QString(kGreeting) + "C: QUIT\nS: 221 bye\nX\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) + "C: QUIT\nS: 221 bye\nX\n");
+    auto& [relay, c, log] = session;
     SetEnvelope(c);
     ConnectTo(c, relay, log);
     int failures = 1;
@@ -647,10 +638,8 @@ TEST(SmtpSession, CommandHandlerFailureLeavesTheClientUsable)
 
 TEST(SmtpSession, RefusalsLeaveTheStateAsItWas)
 {
-    ScriptedRelay relay{QString(kGreeting)};
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session{QString(kGreeting)};
+    auto& [relay, c, log] = session;
     auto refusal = [&](void (TCustomSmtpClient::*request)()) -> std::string {
         try {
             (c.*request)();
@@ -676,10 +665,8 @@ TEST(SmtpSession, RefusalsLeaveTheStateAsItWas)
 // connection is aborted, nothing more is reported, and the client takes new requests.
 TEST(SmtpSession, ExceptionFromRequestDoneAbortsTheConnection)
 {
-    ScriptedRelay relay{QString(kGreeting)};
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session{QString(kGreeting)};
+    auto& [relay, c, log] = session;
     auto record = c.OnRequestDone;
     c.OnRequestDone = [&](TCustomSmtpClient* s, TSmtpRequest rq, std::uint16_t e) {
         record(s, rq, e);
@@ -700,10 +687,8 @@ TEST(SmtpSession, ExceptionFromRequestDoneAbortsTheConnection)
 
 TEST(SmtpSession, OpenGreetsWithHeloAndAuthNoneIsRefused)
 {
-    ScriptedRelay relay(QString(kGreeting) + "C: HELO kestravo_test\nS: 250 hello\n");
-    TSmtpCli c;
-    EventLog log;
-    log.Attach(c);
+    RelaySession session(QString(kGreeting) + "C: HELO kestravo_test\nS: 250 hello\n");
+    auto& [relay, c, log] = session;
     PointAt(c, relay);
     c.SetSignOn(QStringLiteral("kestravo test"));
     c.Open();

@@ -74,43 +74,60 @@ void Target(TWSocket& s, int port)
     s.SetProto(QStringLiteral("tcp"));
 }
 
-TEST(WSocketSession, ConnectsExchangesDataAndReportsPeerCloseOnceAfterTheLastData)
-{
+// The socket under test, its events logged, connecting to a fresh peer that has not accepted yet.
+struct Connecting {
+    explicit Connecting(int peerReceiveBuffer = 0) : peer(peerReceiveBuffer)
+    {
+        log.Attach(s);
+        Target(s, peer.Port());
+        s.Connect();
+    }
     LoopbackPeer peer;
     TWSocket s;
     EventLog log;
-    log.Attach(s);
-    Target(s, peer.Port());
-    s.Connect();
-    EXPECT_EQ(s.State(), wsConnecting);
-    ASSERT_TRUE(peer.Accept());
-    ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0 in 5"); }));
+};
 
-    peer.SendBytes("220 hello\r\n");
-    ASSERT_TRUE(WaitUntil([&] { return log.received == "220 hello\r\n"; }));
+// A connected pair: the socket under test and the peer's accepted end.
+struct Connected : Connecting {
+    explicit Connected(int peerReceiveBuffer = 0) : Connecting(peerReceiveBuffer)
+    {
+        ok = peer.Accept() && WaitUntil([this] { return s.State() == wsConnected; });
+    }
+    bool ok = false;
+};
 
-    log.insideCall = true;
-    EXPECT_EQ(s.SendStr(QByteArray("MAIL FROM:<a@b>\r\n")), 17);
-    log.insideCall = false;
-    EXPECT_EQ(log.Count("sent"), 0) << "OnDataSent must come later, from the event loop";
-    ASSERT_TRUE(WaitUntil([&] { return log.Count("sent") == 1; }));
-    EXPECT_FALSE(log.eventInsideCall);
-    EXPECT_TRUE(s.AllSent());
-    EXPECT_EQ(peer.ReadAtLeast(17), QByteArray("MAIL FROM:<a@b>\r\n"));
-    EXPECT_EQ(s.WriteCount(), 17u);
+TEST(WSocketSession, ConnectsExchangesDataAndReportsPeerCloseOnceAfterTheLastData)
+{
+    Connecting c;
+    EXPECT_EQ(c.s.State(), wsConnecting);
+    ASSERT_TRUE(c.peer.Accept());
+    ASSERT_TRUE(WaitUntil([&] { return c.log.Has("connected 0 in 5"); }));
+
+    c.peer.SendBytes("220 hello\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return c.log.received == "220 hello\r\n"; }));
+
+    c.log.insideCall = true;
+    EXPECT_EQ(c.s.SendStr(QByteArray("MAIL FROM:<a@b>\r\n")), 17);
+    c.log.insideCall = false;
+    EXPECT_EQ(c.log.Count("sent"), 0) << "OnDataSent must come later, from the event loop";
+    ASSERT_TRUE(WaitUntil([&] { return c.log.Count("sent") == 1; }));
+    EXPECT_FALSE(c.log.eventInsideCall);
+    EXPECT_TRUE(c.s.AllSent());
+    EXPECT_EQ(c.peer.ReadAtLeast(17), QByteArray("MAIL FROM:<a@b>\r\n"));
+    EXPECT_EQ(c.s.WriteCount(), 17u);
 
     // Data sent just before the close reaches the handler before the close is reported.
-    peer.SendBytes("221 bye\r\n");
-    peer.CloseConnection();
-    ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed; }));
+    c.peer.SendBytes("221 bye\r\n");
+    c.peer.CloseConnection();
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
     SpinFor(100);
     const std::vector<std::string> expected = {
         "state 8->1", "state 1->3", "state 3->5", "connected 0 in 5", "sent 0",
         "closed 0 after 220 hello\r\n221 bye\r\n", "state 5->8",
     };
-    EXPECT_EQ(log.lines, expected);
-    EXPECT_EQ(s.ReadCount(), 20u);
-    EXPECT_EQ(s.LastError(), 0);
+    EXPECT_EQ(c.log.lines, expected);
+    EXPECT_EQ(c.s.ReadCount(), 20u);
+    EXPECT_EQ(c.s.LastError(), 0);
 }
 
 TEST(WSocketSession, RefusedConnectionIsReportedAsConnectedWithErrorThenClosed)
@@ -319,21 +336,16 @@ TEST(WSocketConnect, RefusalsNameTheProblemAndLeaveAnErrorCode)
 
 TEST(WSocketConnect, SecondConnectWhileInUseIsRefusedAndTheFirstGoesOn)
 {
-    LoopbackPeer peer;
-    TWSocket s;
-    EventLog log;
-    log.Attach(s);
-    Target(s, peer.Port());
-    s.Connect();
+    Connecting c;
     try {
-        s.Connect();
+        c.s.Connect();
         ADD_FAILURE() << "no exception";
     } catch (const ESocketException& e) {
         EXPECT_STREQ(e.what(), "Connect: Socket already in use");
     }
-    EXPECT_NE(s.LastError(), 0);
-    ASSERT_TRUE(peer.Accept());
-    ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0 in 5"); }));
+    EXPECT_NE(c.s.LastError(), 0);
+    ASSERT_TRUE(c.peer.Accept());
+    ASSERT_TRUE(WaitUntil([&] { return c.log.Has("connected 0 in 5"); }));
 }
 
 TEST(WSocketConnect, HostNameIsResolvedByConnect)
@@ -376,21 +388,6 @@ TEST(WSocketConnect, ServiceNameSmtpGivesPort25)
 }
 
 // ---- sending ----------------------------------------------------------------------------------
-
-// A connected pair: the socket under test and the peer's accepted end.
-struct Connected {
-    explicit Connected(int peerReceiveBuffer = 0) : peer(peerReceiveBuffer)
-    {
-        log.Attach(s);
-        Target(s, peer.Port());
-        s.Connect();
-        ok = peer.Accept() && WaitUntil([this] { return s.State() == wsConnected; });
-    }
-    LoopbackPeer peer;
-    TWSocket s;
-    EventLog log;
-    bool ok = false;
-};
 
 TEST(WSocketSend, LargeSendToASlowReaderArrivesWholeWithOneDataSentAtTheEnd)
 {
@@ -464,16 +461,11 @@ TEST(WSocketSend, LostConnectionIsReportedOnceWithItsCode)
 
 TEST(WSocketSend, BytesBufferedWhileConnectingGoOutOnceConnected)
 {
-    LoopbackPeer peer;
-    TWSocket s;
-    EventLog log;
-    log.Attach(s);
-    Target(s, peer.Port());
-    s.Connect();
-    s.PutDataInSendBuffer("early\r\n", 7);
-    ASSERT_TRUE(peer.Accept());
-    EXPECT_EQ(peer.ReadAtLeast(7), QByteArray("early\r\n"));
-    ASSERT_TRUE(WaitUntil([&] { return log.Count("sent") == 1; }));
+    Connecting c;
+    c.s.PutDataInSendBuffer("early\r\n", 7);
+    ASSERT_TRUE(c.peer.Accept());
+    EXPECT_EQ(c.peer.ReadAtLeast(7), QByteArray("early\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return c.log.Count("sent") == 1; }));
 }
 
 TEST(WSocketClose, ShutdownOfTheSendingSideLetsTheReplyStillArrive)
@@ -651,25 +643,20 @@ TEST(WSocketClose, CloseAndAbortReportTheCloseBeforeReturningAndOnlyOnce)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        LoopbackPeer peer;
-        TWSocket s;
-        EventLog log;
-        log.Attach(s);
-        Target(s, peer.Port());
-        s.Connect();
+        Connecting c;
         if (row.waitConnected) {
-            ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected; }));
+            ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsConnected; }));
         }
-        s.PutDataInSendBuffer("unsent", 6);
-        row.abort ? s.Abort() : s.Close();
-        EXPECT_EQ(s.State(), wsClosed);
-        EXPECT_EQ(log.Count("closed 0"), 1);
-        const auto before = log.lines.size();
-        s.Close();
-        s.Abort();
+        c.s.PutDataInSendBuffer("unsent", 6);
+        row.abort ? c.s.Abort() : c.s.Close();
+        EXPECT_EQ(c.s.State(), wsClosed);
+        EXPECT_EQ(c.log.Count("closed 0"), 1);
+        const auto before = c.log.lines.size();
+        c.s.Close();
+        c.s.Abort();
         SpinFor(50);
-        EXPECT_EQ(log.lines.size(), before) << "nothing more after the close";
-        EXPECT_EQ(log.Count("sent"), 0);
+        EXPECT_EQ(c.log.lines.size(), before) << "nothing more after the close";
+        EXPECT_EQ(c.log.Count("sent"), 0);
     }
 }
 
