@@ -55,7 +55,9 @@ SendEntry EntryFrom(const QSqlQuery& q) {
 
 // The folder is created private: the history lists devices and where their records went.
 QString EnsureFolder(const QString& folder) {
-    if (QFileInfo(folder).isDir()) return {};
+    const QFileInfo info(folder);
+    if (info.isDir()) return {};
+    if (info.exists()) return QStringLiteral("cannot create folder %1: a file of that name is in the way").arg(folder);
     const QString parent = QFileInfo(folder).absolutePath();
     if (!QDir().mkpath(parent)) return QStringLiteral("cannot create folder ") + parent;
     if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)
