@@ -83,10 +83,10 @@ void SendHistory::Fail(const QString& what, const QString& driverText) const {
 
 SendHistory::SendHistory(const QString& path) : path_(path) {
     if (path_.isEmpty()) throw HistoryError("send history: no file name given");
-    if (const QString problem = EnsureFolder(QFileInfo(path_).absolutePath()); !problem.isEmpty())
-        Fail(problem, {});
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
         Fail(QStringLiteral("the SQLite driver for Qt SQL (QSQLITE) is not installed"), {});
+    if (const QString problem = EnsureFolder(QFileInfo(path_).absolutePath()); !problem.isEmpty())
+        Fail(problem, {});
 
     connectionName_ = QStringLiteral("kestravo-history-%1").arg(connectionCounter.fetch_add(1));
     try {

@@ -278,6 +278,33 @@ TEST_F(SendHistoryTest, ConcurrentWriterProcessesLoseNothing) {
     EXPECT_EQ(seen.size(), all.size()) << "every writer's rows are distinct";
 }
 
+// Without the SQLite driver plugin the history refuses with a HistoryError instead of crashing;
+// run in a child so that this process keeps its plugins.
+TEST_F(SendHistoryTest, MissingSqliteDriverIsAHistoryError) {
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--without-driver"), Path()});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output.constData();
+    EXPECT_EQ(child.exitCode(), 0) << output.constData();
+    EXPECT_TRUE(output.contains("SQLite driver")) << output.constData();
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(Path()).absolutePath())) << "nothing created without a driver";
+}
+
+// Child mode of the driver test: no plugin folders at all.
+int OpenWithoutDriver(const QString& path) {
+    QCoreApplication::setLibraryPaths({});
+    try {
+        SendHistory history(path);
+        std::fprintf(stderr, "opened without a driver\n");
+        return 1;
+    } catch (const HistoryError& e) {
+        std::printf("%s\n", e.what());
+        return 0;
+    }
+}
+
 // Child mode of the concurrent test: write count rows, each begun and finished.
 int WriteRows(const QString& path, int writer, int count) {
     try {
@@ -301,6 +328,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc == 5 && std::strcmp(argv[1], "--write-rows") == 0)
         return kestravo::history::WriteRows(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+    if (argc == 3 && std::strcmp(argv[1], "--without-driver") == 0)
+        return kestravo::history::OpenWithoutDriver(QString::fromLocal8Bit(argv[2]));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
