@@ -50,7 +50,7 @@ test-asan: $(ASAN_BUILD)/build.ninja
 
 # Built as a packager builds: a folder of its own, without the tests and what they need.
 package: deps-package
-	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRAVO_HARDENING=ON $(CMAKE_FLAGS)
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	cd $(PACKAGE_BUILD) && cpack -B $(abspath $(BUILD))
 	@ls $(BUILD)/kestravo_*.deb

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The Debian package, built as a packager builds it: a fresh build folder with
 -DBUILD_TESTING=OFF (no GoogleTest, no Qt Test), then `cmake --build --target package`.
-The package is unpacked into a scratch root; its programs run from there, lintian finds no
-error in it, and its desktop entry, metadata and manual pages pass their validators."""
+`cmake --install --prefix` and the package both lay every file out where the desktop looks
+for it; the package, unpacked into a scratch root, runs from there, lintian finds no error in
+it, and its desktop entry, metadata and manual pages pass their validators."""
 
 import glob
 import os
@@ -33,6 +34,35 @@ def expect(condition, message):
         print("FAIL:", message, flush=True)
 
 
+def check_layout(prefix, where):
+    """Every installed file at its place, programs executable, each PNG in its size's folder."""
+    for program in ("kestravo", "kestravo-record", "sbd-gateway-sim"):
+        path = os.path.join(prefix, "bin", program)
+        expect(os.path.isfile(path) and os.access(path, os.X_OK), f"{where}: bin/{program}")
+    sizes = (16, 24, 32, 48, 64, 128, 256)
+    files = [
+        f"share/applications/{APP_ID}.desktop",
+        f"share/metainfo/{APP_ID}.metainfo.xml",
+        f"share/icons/hicolor/scalable/apps/{APP_ID}.svg",
+        "share/bash-completion/completions/kestravo-record",
+        "share/doc/kestravo/copyright",
+        "share/doc/kestravo/changelog.gz",
+    ] + [f"share/man/man1/{page}.1.gz" for page in ("kestravo", "kestravo-record", "sbd-gateway-sim")]
+    for relative in files:
+        expect(os.path.isfile(os.path.join(prefix, relative)), f"{where}: {relative}")
+    for s in sizes:
+        path = os.path.join(prefix, f"share/icons/hicolor/{s}x{s}/apps/{APP_ID}.png")
+        try:
+            with open(path, "rb") as f:
+                header = f.read(24)
+        except OSError:
+            expect(False, f"{where}: {path}")
+            continue
+        expect(header[:8] == b"\x89PNG\r\n\x1a\n"
+               and (int.from_bytes(header[16:20], "big"), int.from_bytes(header[20:24], "big")) == (s, s),
+               f"{where}: {s}x{s} icon is not a {s}x{s} PNG")
+
+
 def main():
     missing = [t for t in TOOLS if shutil.which(t) is None]
     if missing:
@@ -48,7 +78,7 @@ def main():
         os.symlink(SOURCE, src)
         env = dict(os.environ, CCACHE_BASEDIR=work, CCACHE_NOHASHDIR="1")
         configure = ["cmake", "-S", src, "-B", build, "-G", "Ninja",
-                     "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"]
+                     "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DKESTRAVO_HARDENING=ON"]
         if shutil.which("ccache"):
             configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
         result = run(configure, env=env)
@@ -64,6 +94,11 @@ def main():
         if result.returncode != 0:
             print(result.stdout[-6000:], result.stderr[-6000:])
             return 1
+        prefix = os.path.join(work, "prefix")
+        result = run(["cmake", "--install", build, "--prefix", prefix])
+        expect(result.returncode == 0, "cmake --install: " + result.stderr)
+        check_layout(prefix, "cmake --install")
+
         arch = run(["dpkg", "--print-architecture"]).stdout.strip()
         deb = os.path.join(build, f"kestravo_{VERSION}_{arch}.deb")
         if not os.path.isfile(deb):
@@ -88,9 +123,8 @@ def main():
         root = os.path.join(work, "root")
         result = run(["dpkg-deb", "-x", deb, root])
         expect(result.returncode == 0, "dpkg-deb -x: " + result.stderr)
+        check_layout(os.path.join(root, "usr"), "package")
         bindir = os.path.join(root, "usr", "bin")
-        for program in ("kestravo", "kestravo-record", "sbd-gateway-sim"):
-            expect(os.access(os.path.join(bindir, program), os.X_OK), f"usr/bin/{program} missing")
 
         # The unpacked tool works on its own.
         tool = os.path.join(bindir, "kestravo-record")
