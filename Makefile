@@ -1,16 +1,24 @@
 # The two commands of the README: `make run` and `make test`. `make` alone only builds.
-BUILD      ?= build
-ASAN_BUILD ?= build-asan
-JOBS       ?= $(shell nproc)
-CMAKE_FLAGS ?=
+# `make package` builds the Debian package build/kestravo_<version>_<arch>.deb.
+BUILD         ?= build
+ASAN_BUILD    ?= build-asan
+PACKAGE_BUILD ?= build-package
+JOBS          ?= $(shell nproc)
+CMAKE_FLAGS   ?=
 
-.PHONY: all deps configure run test test-plain test-asan clean
+.PHONY: all deps deps-run deps-test deps-package configure run test test-plain test-asan package clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-deps:
-	@scripts/install-deps.sh
+# Each command installs only what it needs (see scripts/install-deps.sh for the lists).
+deps: deps-test
+deps-run:
+	@scripts/install-deps.sh build runtime
+deps-test:
+	@scripts/install-deps.sh build runtime test
+deps-package:
+	@scripts/install-deps.sh build runtime package
 
 configure: $(BUILD)/build.ninja
 
@@ -20,15 +28,19 @@ $(BUILD)/build.ninja:
 $(ASAN_BUILD)/build.ninja:
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRAVO_SANITIZE=ON $(CMAKE_FLAGS)
 
-run: deps
-	@$(MAKE) --no-print-directory all
+# A first `make run` configures without the tests, whose packages it does not install;
+# `make test` turns them on in the same folder.
+run: deps-run
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target kestravo kestravo-record
 	@if [ -x $(BUILD)/bin/kestravo ]; then exec $(BUILD)/bin/kestravo; else exec $(BUILD)/bin/kestravo-record --help; fi
 
-test: deps
+test: deps-test
 	@$(MAKE) --no-print-directory test-plain
 	@$(MAKE) --no-print-directory test-asan
 
 test-plain: configure
+	@if grep -q '^BUILD_TESTING:BOOL=OFF' $(BUILD)/CMakeCache.txt; then cmake -S . -B $(BUILD) -DBUILD_TESTING=ON; fi
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --timeout 600 -j $(JOBS)
 
@@ -36,5 +48,12 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure --timeout 600 -j $(JOBS)
 
+# Built as a packager builds: a folder of its own, without the tests and what they need.
+package: deps-package
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRAVO_HARDENING=ON $(CMAKE_FLAGS)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -B $(abspath $(BUILD))
+	@ls $(BUILD)/kestravo_*.deb
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD)

@@ -5,6 +5,11 @@
 
 namespace kestravo {
 
+QString WindowTitle(const QString& version)
+{
+    return ApplicationTitle() + QStringLiteral(" v") + version;
+}
+
 QString ShortImeiMessage()
 {
     return QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !");

@@ -13,6 +13,9 @@ inline const QString& ApplicationTitle()
     return title;
 }
 
+// The window's caption for a version: "Tormalk KESTRAVO v2.2" for "2.2".
+QString WindowTitle(const QString& version);
+
 // Shown by the save and send commands when the IMEI edit holds fewer than 15 characters.
 QString ShortImeiMessage();
 

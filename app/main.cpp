@@ -1,8 +1,10 @@
 // Start-up: the application object, its title, the one window, the message loop.
 #include "app/application.h"
 #include "app/tform1.h"
+#include "kestravo_version.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -20,6 +22,15 @@ bool HasDisplay()
     return false;
 }
 
+// The icon installed for the desktop, at every size drawn, built into the program.
+QIcon ApplicationIcon()
+{
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icon/%1x%1.png").arg(size), QSize(size, size));
+    return icon;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -33,8 +44,12 @@ int main(int argc, char* argv[])
     }
 
     QApplication application(argc, argv);
+    QApplication::setApplicationVersion(QString::fromLatin1(kestravo::kVersion));
+    QApplication::setDesktopFileName(QString::fromLatin1(kestravo::kAppId));
+    QApplication::setWindowIcon(ApplicationIcon());
     try {
         kestravo::TForm1 Form1;
+        Form1.setWindowTitle(kestravo::WindowTitle(QString::fromLatin1(kestravo::kVersion)));
         Form1.show();
         application.exec();
     } catch (...) {

@@ -1,16 +1,83 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; does nothing when all are present.
+# Installs the Debian packages one kind of work needs; does nothing when all are present.
+#
+#   scripts/install-deps.sh build runtime           # make run: build and start the window
+#   scripts/install-deps.sh build runtime test      # make test: every test too
+#   scripts/install-deps.sh build package           # make package: build the .deb
+#   scripts/install-deps.sh bench                   # the benchmarks' tools
+#   scripts/install-deps.sh --list build runtime    # print the packages, install nothing
+#
+# Without a list name it installs build, runtime and test.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-qpa-plugins libqt6gui6 libqt6network6
-  libgtest-dev googletest
+# Compilers and libraries to build the program and the record tool.
+build=(
+  build-essential cmake ninja-build pkg-config ccache
+  qt6-base-dev
+)
+
+# What the installed programs need to run (the .deb depends on the same; see packaging/).
+runtime=(
+  libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6sql6 libqt6sql6-sqlite
+  qt6-qpa-plugins
+  fonts-wine
   netbase
   python3 python3-aiosmtpd
-  xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
-  fonts-wine
 )
+
+# Building the Debian package with `make package`.
+package=(
+  dpkg-dev fakeroot file
+)
+
+# The test suites: unit tests, the real window in a private X server, the Exim relay on
+# loopback, fuzzing, and checks of the package, its desktop entry, metadata and manual pages.
+test=(
+  libgtest-dev googletest
+  xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
+  exim4-daemon-light
+  clang libclang-rt-14-dev
+  desktop-file-utils appstream lintian man-db
+  "${package[@]}"
+)
+
+# Benchmarks only; `make test` does not need them.
+bench=(
+  curl hyperfine
+)
+
+usage() {
+  echo "usage: $0 [--list] [build] [runtime] [package] [test] [bench]" >&2
+  exit 2
+}
+
+list_only=0
+wanted=()
+for arg in "$@"; do
+  case "$arg" in
+    --list) list_only=1 ;;
+    build) wanted+=("${build[@]}") ;;
+    runtime) wanted+=("${runtime[@]}") ;;
+    package) wanted+=("${package[@]}") ;;
+    test) wanted+=("${test[@]}") ;;
+    bench) wanted+=("${bench[@]}") ;;
+    -h|--help) usage ;;
+    *) echo "$0: unknown list '$arg'" >&2; usage ;;
+  esac
+done
+[ ${#wanted[@]} -eq 0 ] && wanted=("${build[@]}" "${runtime[@]}" "${test[@]}")
+
+# One copy of each name, in the order first given.
+declare -A seen=()
+packages=()
+for p in "${wanted[@]}"; do
+  if [ -z "${seen[$p]:-}" ]; then seen[$p]=1; packages+=("$p"); fi
+done
+
+if [ $list_only -eq 1 ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,5 +90,21 @@ done
 echo "Installing: ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+# Exim's maintainer scripts start the system daemon. Tests run their own Exim on a port of their
+# own, and a container without an init system may fail that start, so services stay stopped during
+# the install, unless the machine already has a policy of its own.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  "${sudo[@]}" sh -c "printf '#!/bin/sh\nexit 101\n' > $policy && chmod 755 $policy"
+  own_policy=1
+fi
+remove_policy() {
+  if [ $own_policy -eq 1 ]; then "${sudo[@]}" rm -f "$policy"; fi
+}
+trap remove_policy EXIT
+
+apt=("${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600)
+"${apt[@]}" update -q
+"${apt[@]}" install -y -q --no-install-recommends "${missing[@]}"
