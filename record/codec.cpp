@@ -1,12 +1,6 @@
 #include "record/codec.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestravo {
 
@@ -84,99 +78,6 @@ int HexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-std::string SystemReason(int error) {
-    return std::strerror(error);
-}
-
-[[noreturn]] void ThrowFile(const char* what, const std::string& path, int error) {
-    throw EFileError(std::string(what) + " \"" + path + "\": " + SystemReason(error));
-}
-
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int& error) {
-    while (count > 0) {
-        const ssize_t written = ::write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            return false;
-        }
-        if (written == 0) {
-            error = EIO;
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// Creates a fresh file in folder under a name nobody else holds; permissions follow the umask,
-// as for any newly created file.
-int CreateTemporary(const std::string& folder, std::string& name, int& error) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = folder + "/.kestravo-record-" + std::to_string(::getpid()) + "-" +
-               std::to_string(counter++) + ".tmp";
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
-        if (errno != EEXIST) {
-            error = errno;
-            return -1;
-        }
-    }
-    error = EEXIST;
-    return -1;
-}
-
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd); // best effort: the rename is already done
-    ::close(fd);
-}
-
-void WriteRecordFile(const TConfigRecord& record, const std::string& path) {
-    if (path.empty()) ThrowFile("Cannot write the record file", path, ENOENT);
-    const std::string folder = FolderOf(path);
-    std::string temporary;
-    int error = 0;
-    const int fd = CreateTemporary(folder, temporary, error);
-    if (fd < 0) ThrowFile("Cannot create the record file", path, error);
-
-    // A replaced record keeps the permissions its file had.
-    struct stat existing{};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-        ::fchmod(fd, existing.st_mode & 07777);
-
-    const char* failed = nullptr;
-    if (!WriteAll(fd, record.data(), record.size(), error)) {
-        failed = "Cannot write the record file";
-    } else if (::fsync(fd) != 0) {
-        error = errno;
-        failed = "Cannot write the record file";
-    }
-    if (::close(fd) != 0 && failed == nullptr) {
-        error = errno;
-        failed = "Cannot write the record file";
-    }
-    if (failed == nullptr && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = errno;
-        failed = "Cannot replace the record file";
-    }
-    if (failed != nullptr) {
-        ::unlink(temporary.c_str());
-        ThrowFile(failed, path, error);
-    }
-    SyncFolder(folder);
 }
 
 } // namespace
@@ -266,7 +167,7 @@ TConfigRecord EncodeRecord(const SettingsStore& settings) {
 void SaveToFile(const SettingsStore& settings, const std::string& path) {
     // Every setting is read before any file is touched, so a bad text leaves the disk alone.
     const TConfigRecord record = EncodeRecord(settings);
-    WriteRecordFile(record, path);
+    WriteRecordFile(path, record);
 }
 
 void DecodeRecord(SettingsStore& settings, std::span<const std::uint8_t, kRecordSize> record) {

@@ -1,7 +1,8 @@
 #pragma once
 // Moves a configuration between the settings (SettingsStore) and a 44-byte TConfigRecord.
-#include "config_record.h"
-#include "settings_store.h"
+#include "record/config_record.h"
+#include "record/record_file.h"
+#include "record/settings_store.h"
 
 #include <array>
 #include <cstdint>
@@ -14,13 +15,6 @@ namespace kestravo {
 
 // A setting's text is not a number: "''%s'' is not a valid integer value".
 class EConvertError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// A record file could not be created or completely written; the message names the path and the
-// system's reason.
-class EFileError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -44,8 +38,8 @@ std::span<const std::string_view> DecodingOrder();
 // record with both check bytes. Throws EConvertError at the first text that is not a number.
 TConfigRecord EncodeRecord(const SettingsStore& settings);
 
-// EncodeRecord, then writes the 44 bytes to path. The file is replaced only once all 44 bytes are
-// safely written beside it; on any failure an existing file keeps its content (EFileError).
+// EncodeRecord, then WriteRecordFile: every setting is read before any file is touched, and the
+// file is written as WriteRecordFile describes (EFileError on failure).
 void SaveToFile(const SettingsStore& settings, const std::string& path);
 
 // Keeps the record in RetainedRecord and writes every setting through the store, in the decoding

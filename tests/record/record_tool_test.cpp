@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -282,8 +283,18 @@ TEST_F(RecordTool, RefusedRequestsWriteNothing) {
     }
 }
 
+// A device is written like a stream: "-o /dev/stdout" prints the record.
+TEST_F(RecordTool, EncodeToStandardOutputPrintsTheRecord) {
+    const ToolRun run = Tool({"encode", "-o", "/dev/stdout", "Password=7"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.out.size(), kRecordSize);
+    EXPECT_EQ(static_cast<std::uint8_t>(run.out[0]), 0x07);
+    EXPECT_EQ(run.err, "");
+}
+
 TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
     WriteBytes(folder / "short.sbd", std::vector<std::uint8_t>(10, 0));
+    ASSERT_EQ(::mkfifo((folder / "pipe.sbd").c_str(), 0600), 0);
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -298,6 +309,9 @@ TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
         {{"decode", (folder / "short.sbd").string()}, 2, "short.sbd\" holds 10 bytes"},
         {{"decode", (folder / "missing.sbd").string()}, 2, "missing.sbd"},
         {{"decode", folder.Path().string()}, 2, "Is a directory"},
+        {{"decode", (folder / "pipe.sbd").string()}, 2, "pipe.sbd\": it is a pipe"},
+        {{"encode", "--base", (folder / "pipe.sbd").string(), "-o", (folder / "x.sbd").string()},
+         2, "pipe.sbd\": it is a pipe"},
         {{"decode", "a.sbd", "b.sbd"}, 2, "one file"},
         {{"encode", "-o", folder.Path().string()}, 1, "Is a directory"},
         {{"encode", "-o", (folder / "nowhere" / "x.sbd").string()}, 1, "No such file"},
@@ -309,7 +323,7 @@ TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
         EXPECT_TRUE(run.err.starts_with("kestravo-record: ")) << run.err;
         EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
     }
-    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"short.sbd"});
+    EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"pipe.sbd", "short.sbd"}));
 }
 
 TEST_F(RecordTool, HelpGoesToStdout) {
