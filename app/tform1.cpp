@@ -5,6 +5,7 @@
 #include "app/panel_docking.h"
 #include "mail/endpoints.h"
 #include "record/codec.h"
+#include "record/record_file.h"
 #include "ui_Form1.h"
 
 #include <QCloseEvent>
@@ -17,6 +18,7 @@
 #include <QValidator>
 
 #include <array>
+#include <cstring>
 #include <stdexcept>
 
 static void InitPictures()
@@ -60,6 +62,30 @@ QString ControlCharactersShown(const QString& name, bool& found)
         }
     }
     return shown;
+}
+
+// The open command's own wording of a refused file.
+QString OpenFailureText(const QString& path, const EFileError& failure)
+{
+    const QString reason = QString::fromLocal8Bit(std::strerror(failure.SystemError()));
+    switch (failure.GetProblem()) {
+    case EFileError::Problem::Folder:
+        return QStringLiteral("Cannot open '%1': it is a folder, not a record file").arg(path);
+    case EFileError::Problem::NotRegular:
+        // Opening a pipe or reading a device could block the window or never end.
+        return QStringLiteral("Cannot open '%1': it is not a regular file").arg(path);
+    case EFileError::Problem::CannotOpen:
+        return QStringLiteral("Cannot open '%1': %2").arg(path, reason);
+    case EFileError::Problem::CannotRead:
+        return QStringLiteral("Cannot read '%1': %2").arg(path, reason);
+    case EFileError::Problem::Short:
+        return QStringLiteral("The file '%1' holds %2 bytes, fewer than the %3 of a configuration "
+                              "record; nothing was changed")
+            .arg(path, QString::number(failure.Size()), QString::number(kRecordSize));
+    case EFileError::Problem::Other:
+        break;
+    }
+    return QString::fromUtf8(failure.what());
 }
 
 // The first count characters of a name, without splitting a surrogate pair.
@@ -449,47 +475,16 @@ void TForm1::Button2Click()
                     .arg(shownName)));
             return;
         }
-        if (info.isDir()) {
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("Cannot open '%1': it is a folder, not a record file").arg(path)));
-            return;
-        }
-        if (info.exists() && !info.isFile()) {
-            // Opening a pipe or reading a device could block the window or never end.
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("Cannot open '%1': it is not a regular file").arg(path)));
-            return;
-        }
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("Cannot open '%1': %2").arg(path, file.errorString())));
-            return;
-        }
-        QByteArray record;
-        while (record.size() < static_cast<qsizetype>(kRecordSize)) {
-            const QByteArray chunk = file.read(static_cast<qint64>(kRecordSize) - record.size());
-            if (chunk.isEmpty())
-                break;
-            record += chunk;
-        }
-        if (file.error() != QFileDevice::NoError) {
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("Cannot read '%1': %2").arg(path, file.errorString())));
-            return;
-        }
-        file.close();
-        if (record.size() < static_cast<qsizetype>(kRecordSize)) {
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("The file '%1' holds %2 bytes, fewer than the %3 of a configuration "
-                               "record; nothing was changed")
-                    .arg(path, QString::number(record.size()), QString::number(kRecordSize))));
+        TConfigRecord record{};
+        try {
+            record = ReadRecordFile(QFile::encodeName(path).toStdString());
+        } catch (const EFileError& failure) {
+            dialogs_->ShowError(ErrorBoxText(OpenFailureText(path, failure)));
             return;
         }
 
         ImeiInputGuard::SetProgramText(ui->Edit1, FirstCharacters(name, 15));
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.constData());
-        DecodeRecord(*this, std::span<const std::uint8_t, kRecordSize>(bytes, kRecordSize));
+        DecodeRecord(*this, record);
     });
 }
 
