@@ -15,6 +15,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QRegularExpression>
+#include <QSignalBlocker>
 #include <QValidator>
 
 #include <array>
@@ -186,6 +187,8 @@ TForm1::TForm1(QWidget* parent)
     for (QCheckBox* check : findChildren<QCheckBox*>())
         checks_.insert(check->objectName(), check);
 
+    ShowInitialValues();
+
     ui->Edit1->installEventFilter(this);
     ui->Edit1->setValidator(new ImeiInputGuard(this, ui->Edit1));
     ui->Edit1->setFocus();
@@ -197,6 +200,21 @@ TForm1::TForm1(QWidget* parent)
 }
 
 TForm1::~TForm1() = default;
+
+void TForm1::ShowInitialValues()
+{
+    // The values come from the field table; building the window runs no rule.
+    for (const FieldSpec& field : Fields()) {
+        QWidget* control = nullptr;
+        switch (field.kind) {
+        case ControlKind::Edit: control = EditNamed(field.control); break;
+        case ControlKind::ComboBox: control = ComboNamed(field.control); break;
+        case ControlKind::CheckBox: control = CheckNamed(field.control); break;
+        }
+        const QSignalBlocker quiet(control);
+        WriteSetting(*this, field, field.initial);
+    }
+}
 
 void TForm1::SetDialogs(std::unique_ptr<OperatorDialogs> dialogs)
 {
@@ -298,28 +316,31 @@ QLineEdit* TForm1::SenderEdit(QObject* sender) const
     return edit;
 }
 
-void TForm1::ClampEdit(QObject* sender, const QString& emptyValue, int maximum,
-                       bool lowerBoundFive)
+void TForm1::ClampEdit(QObject* sender, std::string_view ruleField, bool keepsLowerBound)
 {
     QLineEdit* edit = SenderEdit(sender);
+    // The limits are those of the setting the edit carries; an edit outside the record takes
+    // those of the field the rule is named after.
+    const FieldSpec* field = FieldByControl(edit->objectName().toStdString());
+    if (field == nullptr)
+        field = FieldByName(ruleField);
+    if (field == nullptr)
+        throw std::logic_error("a range rule without limits");
     // Each write below changes the text, so the rule runs again, nested, and finds it in range.
     if (edit->text().isEmpty())
-        SetEditText(edit, emptyValue);
-    if (NumberIn(edit) > maximum)
-        SetEditText(edit, QString::number(maximum));
-    if (lowerBoundFive && NumberIn(edit) < 5)
-        SetEditText(edit, QStringLiteral("5"));
+        SetEditText(edit, QString::number(field->initial));
+    if (NumberIn(edit) > field->max)
+        SetEditText(edit, QString::number(field->max));
+    if (keepsLowerBound && NumberIn(edit) < field->min)
+        SetEditText(edit, QString::number(field->min));
 }
 
-void TForm1::Edit_val_0_255(QObject* Sender) { ClampEdit(Sender, QStringLiteral("0"), 250, false); }
-void TForm1::Edit_val_0_60(QObject* Sender) { ClampEdit(Sender, QStringLiteral("0"), 60, false); }
-void TForm1::Edit_val_0_15(QObject* Sender) { ClampEdit(Sender, QStringLiteral("0"), 15, false); }
-void TForm1::Edit_val_0_3(QObject* Sender) { ClampEdit(Sender, QStringLiteral("0"), 3, false); }
-void TForm1::Edit_val_0_65535(QObject* Sender)
-{
-    ClampEdit(Sender, QStringLiteral("0"), 65000, false);
-}
-void TForm1::Edit_val_5_250(QObject* Sender) { ClampEdit(Sender, QStringLiteral("5"), 250, true); }
+void TForm1::Edit_val_0_255(QObject* Sender) { ClampEdit(Sender, "In1TimeXX", false); }
+void TForm1::Edit_val_0_60(QObject* Sender) { ClampEdit(Sender, "In1TimeYY", false); }
+void TForm1::Edit_val_0_15(QObject* Sender) { ClampEdit(Sender, "In1TimesZZ", false); }
+void TForm1::Edit_val_0_3(QObject* Sender) { ClampEdit(Sender, "In4SendRepeats", false); }
+void TForm1::Edit_val_0_65535(QObject* Sender) { ClampEdit(Sender, "In4TrackingStep", false); }
+void TForm1::Edit_val_5_250(QObject* Sender) { ClampEdit(Sender, "StabilityPoints", true); }
 
 void TForm1::Edit15Change(QObject* Sender)
 {

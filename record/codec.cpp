@@ -6,38 +6,6 @@ namespace kestravo {
 
 namespace {
 
-using namespace std::string_view_literals;
-
-// Which text an invalid-number message names depends on this order.
-constexpr std::string_view kEncodingOrder[] = {
-    "Edit2"sv,      "ComboBox1"sv,  "ComboBox2"sv,  "Edit3"sv,      "Edit4"sv,      "Edit5"sv,
-    "Edit6"sv,      "ComboBox3"sv,  "ComboBox4"sv,  "ComboBox5"sv,  "Edit7"sv,      "Edit11"sv,
-    "Edit8"sv,      "Edit9"sv,      "Edit10"sv,     "Edit12"sv,     "Edit13"sv,     "Edit14"sv,
-    "ComboBox6"sv,  "ComboBox7"sv,  "Edit16"sv,     "Edit17"sv,     "ComboBox8"sv,  "ComboBox9"sv,
-    "Edit15"sv,     "Edit18"sv,     "Edit19"sv,     "Edit20"sv,     "Edit21"sv,     "ComboBox10"sv,
-    "ComboBox11"sv, "CheckBox1"sv,  "CheckBox2"sv,  "CheckBox3"sv,  "CheckBox4"sv,  "CheckBox5"sv,
-    "ComboBox12"sv, "CheckBox6"sv,  "CheckBox7"sv,  "CheckBox14"sv, "CheckBox13"sv, "CheckBox12"sv,
-    "CheckBox11"sv, "CheckBox10"sv, "CheckBox9"sv,  "CheckBox8"sv,  "Edit22"sv,     "Edit23"sv,
-    "Edit24"sv,     "Edit25"sv,     "Edit26"sv,
-};
-
-// The window's rules run as these writes land, so a loaded record sees the earlier controls
-// already set (the geofence interlock reads ComboBox7, the input 5 lock resets ComboBox8).
-constexpr std::string_view kDecodingOrder[] = {
-    "Edit2"sv,      "ComboBox1"sv,  "ComboBox2"sv,  "Edit3"sv,      "Edit4"sv,      "Edit5"sv,
-    "Edit6"sv,      "ComboBox3"sv,  "ComboBox4"sv,  "ComboBox5"sv,  "Edit7"sv,      "Edit11"sv,
-    "Edit8"sv,      "Edit9"sv,      "Edit10"sv,     "Edit12"sv,     "Edit13"sv,     "Edit14"sv,
-    "ComboBox6"sv,  "ComboBox7"sv,  "Edit16"sv,     "Edit17"sv,     "ComboBox8"sv,  "ComboBox9"sv,
-    "Edit15"sv,     "Edit18"sv,     "Edit19"sv,     "Edit20"sv,     "Edit21"sv,     "ComboBox10"sv,
-    "ComboBox11"sv, "CheckBox1"sv,  "CheckBox2"sv,  "CheckBox3"sv,  "CheckBox4"sv,  "CheckBox5"sv,
-    "ComboBox12"sv, "CheckBox6"sv,  "CheckBox7"sv,  "CheckBox14"sv, "CheckBox8"sv,  "CheckBox9"sv,
-    "CheckBox10"sv, "CheckBox11"sv, "CheckBox12"sv, "CheckBox13"sv, "Edit22"sv,     "Edit23"sv,
-    "Edit24"sv,     "Edit25"sv,     "Edit26"sv,
-};
-
-static_assert(std::size(kEncodingOrder) == kFieldCount);
-static_assert(std::size(kDecodingOrder) == kFieldCount);
-
 // The header's password: bits 0-11 of the word at offset 0; HeaderTag: bits 12-15.
 constexpr FieldSpec kHeaderPassword{0, 0, 12, false, ControlKind::Edit, "Edit2", "HeaderPassword"};
 constexpr FieldSpec kHeaderTag{0, 12, 4, false, ControlKind::Edit, "", "HeaderTag"};
@@ -45,25 +13,8 @@ constexpr std::uint8_t kHeaderTagValue = 3;
 constexpr std::size_t kHeaderFlagsOffset = 2;
 
 const FieldSpec& FieldOf(std::string_view control) {
-    // Every name in the two order lists is in the table; the tests walk both lists.
+    // Every name in the two orders comes from the table.
     return *FieldByControl(control);
-}
-
-std::int32_t ReadSetting(const SettingsStore& settings, const FieldSpec& field) {
-    switch (field.kind) {
-    case ControlKind::Edit: return TextToInt(settings.Text(field.control));
-    case ControlKind::ComboBox: return settings.ItemIndex(field.control);
-    case ControlKind::CheckBox: return settings.Checked(field.control) ? 1 : 0;
-    }
-    return 0;
-}
-
-void WriteSetting(SettingsStore& settings, const FieldSpec& field, std::int32_t value) {
-    switch (field.kind) {
-    case ControlKind::Edit: settings.SetText(field.control, std::to_string(value)); break;
-    case ControlKind::ComboBox: settings.SetItemIndex(field.control, value); break;
-    case ControlKind::CheckBox: settings.SetChecked(field.control, value == 1); break;
-    }
 }
 
 [[noreturn]] void ThrowConvert(std::string_view text) {
@@ -87,12 +38,44 @@ RetainedRecordBytes& RetainedRecord() {
     return bytes;
 }
 
-std::span<const std::string_view> EncodingOrder() {
-    return kEncodingOrder;
+std::int32_t ReadSetting(const SettingsStore& settings, const FieldSpec& field) {
+    switch (field.kind) {
+    case ControlKind::Edit: return TextToInt(settings.Text(field.control));
+    case ControlKind::ComboBox: return settings.ItemIndex(field.control);
+    case ControlKind::CheckBox: return settings.Checked(field.control) ? 1 : 0;
+    }
+    return 0;
 }
 
-std::span<const std::string_view> DecodingOrder() {
-    return kDecodingOrder;
+void WriteSetting(SettingsStore& settings, const FieldSpec& field, std::int32_t value) {
+    switch (field.kind) {
+    case ControlKind::Edit: settings.SetText(field.control, std::to_string(value)); break;
+    case ControlKind::ComboBox: settings.SetItemIndex(field.control, value); break;
+    case ControlKind::CheckBox: settings.SetChecked(field.control, value == 1); break;
+    }
+}
+
+std::optional<std::string> CheckRecordRules(
+    const SettingsStore& settings, const std::function<bool(std::string_view fieldName)>& concerns) {
+    auto looked = [&](std::string_view a, std::string_view b) {
+        return !concerns || concerns(a) || concerns(b);
+    };
+    auto value = [&](std::string_view name) { return ReadSetting(settings, *FieldByName(name)); };
+
+    if (looked("GeofenceEnabled", "In4TrackingMode") && value("GeofenceEnabled") != 0 &&
+        value("In4TrackingMode") != 0)
+        return "GeofenceEnabled=1 cannot go with In4TrackingMode=" +
+               std::to_string(value("In4TrackingMode")) +
+               " (the dynamic geofence and auto-tracking exclude each other)";
+    if (looked("CheckoutInterval", "SendInterval") &&
+        value("CheckoutInterval") > value("SendInterval"))
+        return "CheckoutInterval=" + std::to_string(value("CheckoutInterval")) +
+               " is greater than SendInterval=" + std::to_string(value("SendInterval"));
+    if (looked("In5FrequencyType", "In5Event") && value("In5FrequencyType") != 0 &&
+        value("In5Event") != 0)
+        return "In5Event=" + std::to_string(value("In5Event")) +
+               " cannot go with In5FrequencyType=1 (a frequency input has no events)";
+    return std::nullopt;
 }
 
 std::int32_t TextToInt(std::string_view text) {
@@ -149,7 +132,7 @@ TConfigRecord EncodeRecord(const SettingsStore& settings) {
     retained[kHeaderFlagsOffset] &= static_cast<std::uint8_t>(~1u);
 
     // Each setting lands before the next is read, so a failure leaves the earlier ones packed.
-    for (std::string_view control : kEncodingOrder) {
+    for (std::string_view control : EncodingOrder()) {
         const FieldSpec& field = FieldOf(control);
         WriteField(buffer, field, ReadSetting(settings, field));
     }
@@ -177,7 +160,7 @@ void DecodeRecord(SettingsStore& settings, std::span<const std::uint8_t, kRecord
     // The store's rules may correct controls as they are written; they never touch the buffer,
     // but read the fields from a private copy so that nothing a rule does can change them.
     const RetainedRecordBytes loaded = retained;
-    for (std::string_view control : kDecodingOrder) {
+    for (std::string_view control : DecodingOrder()) {
         const FieldSpec& field = FieldOf(control);
         WriteSetting(settings, field, ReadField(loaded, field));
     }

@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -28,11 +30,21 @@ RetainedRecordBytes& RetainedRecord();
 // ("$", "x", "X", "0x", "0X"), nothing after the digits. Throws EConvertError.
 std::int32_t TextToInt(std::string_view text);
 
-// The controls in the order EncodeRecord reads them (after Edit2 for the header) and in the order
-// DecodeRecord writes them. The order of reading decides which text a conversion failure names;
-// the order of writing decides what the store's rules see while a record is loaded.
-std::span<const std::string_view> EncodingOrder();
-std::span<const std::string_view> DecodingOrder();
+// A field's value as the store holds it: an edit's text through TextToInt, a list's item index,
+// a box 1 when checked. Throws EConvertError for a text that is not a number.
+std::int32_t ReadSetting(const SettingsStore& settings, const FieldSpec& field);
+// Writes value into the field's control: an edit gets the decimal text, a list the item of that
+// index, a box is checked when value is 1 (the flag the record holds), cleared otherwise.
+void WriteSetting(SettingsStore& settings, const FieldSpec& field, std::int32_t value);
+
+// The combinations the window's rules never leave on screen: the dynamic geofence with an
+// auto-tracking mode, a check-out interval greater than the send interval, an input 5 event on a
+// frequency input. Returns why the settings break the first one that fails, or nothing. When
+// concerns is given, only the rules with a field for which it returns true are looked at.
+// Throws EConvertError for an edit of a rule whose text is not a number.
+std::optional<std::string> CheckRecordRules(
+    const SettingsStore& settings,
+    const std::function<bool(std::string_view fieldName)>& concerns = {});
 
 // Reads every setting in the encoding order, packs it into RetainedRecord and returns the whole
 // record with both check bytes. Throws EConvertError at the first text that is not a number.

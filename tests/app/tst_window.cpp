@@ -138,6 +138,9 @@ private slots:
             QCOMPARE(Combo(QStringLiteral("ComboBox%1").arg(i))->currentIndex(), 0);
         for (int i = 1; i <= 14; ++i)
             QVERIFY(!Check(QStringLiteral("CheckBox%1").arg(i))->isChecked());
+        // The same values as the field table holds them.
+        for (const kestravo::FieldSpec& field : kestravo::Fields())
+            QCOMPARE(kestravo::ReadSetting(*form, field), field.initial);
         for (const char* name : {"Edit18", "Edit19"})
             QVERIFY(Edit(name)->isEnabled());
         for (const char* name : {"ComboBox8", "ComboBox9"})

@@ -199,13 +199,14 @@ TEST_F(RecordTool, RawStoresTheLowBitsWithoutChecks) {
     const ToolRun run = Tool({"encode", "--raw", "-o", file.string(), "In1TimeXX=300",
                           "TempHighLevel=200", "Password=-1", "TrafficEvent=2", "In4SendRepeats=5",
                           "GeofenceEnabled=1", "In4TrackingMode=1", "StabilityPoints=0",
-                          "In1ShortEvent=-1"});
+                          "In1ShortEvent=-1", "GeofenceEvent=3", "LedIndication=2"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto values = Decode(file);
     const std::map<std::string, std::string> expected = {
         {"In1TimeXX", "44"},    {"TempHighLevel", "-56"},  {"Password", "4095"},
         {"TrafficEvent", "0"},  {"In4SendRepeats", "1"},   {"GeofenceEnabled", "1"},
-        {"In4TrackingMode", "1"}, {"StabilityPoints", "0"}, {"In1ShortEvent", "3"}};
+        {"In4TrackingMode", "1"}, {"StabilityPoints", "0"}, {"In1ShortEvent", "3"},
+        {"GeofenceEvent", "1"}, {"LedIndication", "0"}};
     for (const auto& [name, value] : expected) EXPECT_EQ(values.at(name), value) << name;
 }
 

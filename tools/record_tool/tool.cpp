@@ -6,12 +6,7 @@
 namespace kestravo::tool {
 
 std::int32_t SettingValue(const SettingsStore& store, const FieldSpec& field) {
-    switch (field.kind) {
-    case ControlKind::Edit: return TextToInt(store.Text(field.control));
-    case ControlKind::ComboBox: return store.ItemIndex(field.control);
-    case ControlKind::CheckBox: return store.Checked(field.control) ? 1 : 0;
-    }
-    return 0;
+    return ReadSetting(store, field);
 }
 
 TConfigRecord ReadRecordFile(const std::string& path) {
