@@ -1,25 +1,18 @@
 #include "app/tform1.h"
 
 #include "app/application.h"
+#include "app/imei_input.h"
 #include "app/layout_face.h"
 #include "app/panel_docking.h"
 #include "mail/endpoints.h"
 #include "record/codec.h"
-#include "record/record_file.h"
 #include "ui_Form1.h"
 
 #include <QCloseEvent>
-#include <QFile>
-#include <QFileInfo>
-#include <QInputMethodEvent>
-#include <QKeyEvent>
-#include <QKeySequence>
 #include <QRegularExpression>
 #include <QSignalBlocker>
-#include <QValidator>
 
 #include <array>
-#include <cstring>
 #include <stdexcept>
 
 static void InitPictures()
@@ -47,109 +40,6 @@ void SetEditText(QLineEdit* edit, const QString& text)
     if (edit->text() != text)
         edit->setText(text);
 }
-
-// A file name fit to become an IMEI holds no control characters (C0 range and DEL).
-QString ControlCharactersShown(const QString& name, bool& found)
-{
-    found = false;
-    QString shown;
-    for (QChar c : name) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
-            found = true;
-            shown += QStringLiteral("\\x") +
-                     QString::number(c.unicode(), 16).rightJustified(2, u'0').toUpper();
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
-// The open command's own wording of a refused file.
-QString OpenFailureText(const QString& path, const EFileError& failure)
-{
-    const QString reason = QString::fromLocal8Bit(std::strerror(failure.SystemError()));
-    switch (failure.GetProblem()) {
-    case EFileError::Problem::Folder:
-        return QStringLiteral("Cannot open '%1': it is a folder, not a record file").arg(path);
-    case EFileError::Problem::NotRegular:
-        // Opening a pipe or reading a device could block the window or never end.
-        return QStringLiteral("Cannot open '%1': it is not a regular file").arg(path);
-    case EFileError::Problem::CannotOpen:
-        return QStringLiteral("Cannot open '%1': %2").arg(path, reason);
-    case EFileError::Problem::CannotRead:
-        return QStringLiteral("Cannot read '%1': %2").arg(path, reason);
-    case EFileError::Problem::Short:
-        return QStringLiteral("The file '%1' holds %2 bytes, fewer than the %3 of a configuration "
-                              "record; nothing was changed")
-            .arg(path, QString::number(failure.Size()), QString::number(kRecordSize));
-    case EFileError::Problem::Other:
-        break;
-    }
-    return QString::fromUtf8(failure.what());
-}
-
-// The first count characters of a name, without splitting a surrogate pair.
-QString FirstCharacters(const QString& name, qsizetype count)
-{
-    if (name.size() <= count)
-        return name;
-    if (name.at(count - 1).isHighSurrogate())
-        --count;
-    return name.left(count);
-}
-
-// Text that reaches the IMEI edit without being typed (pasted by key, menu or middle button,
-// dropped, brought back by undo) obeys the key filter too: a change that brings in a character
-// the filter drops, or any control character, is refused whole. Only the inserted part is
-// looked at, so an IMEI that the open command took from a file name stays editable.
-class ImeiInputGuard : public QValidator {
-public:
-    ImeiInputGuard(TForm1* form, QLineEdit* edit)
-        : QValidator(edit), form_(form), edit_(edit), last_(edit->text())
-    {
-        connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { last_ = text; });
-    }
-
-    // The open command's IMEI from a file name is the program's, not the operator's input.
-    static void SetProgramText(QLineEdit* edit, const QString& text)
-    {
-        auto* guard = dynamic_cast<const ImeiInputGuard*>(edit->validator());
-        if (guard != nullptr)
-            guard->programWriting_ = true;
-        edit->setText(text);
-        if (guard != nullptr)
-            guard->programWriting_ = false;
-    }
-
-    State validate(QString& input, int& /*pos*/) const override
-    {
-        if (programWriting_)
-            return Acceptable;
-        qsizetype head = 0;
-        while (head < input.size() && head < last_.size() && input.at(head) == last_.at(head))
-            ++head;
-        qsizetype tail = 0;
-        while (tail < input.size() - head && tail < last_.size() - head &&
-               input.at(input.size() - 1 - tail) == last_.at(last_.size() - 1 - tail))
-            ++tail;
-        for (qsizetype i = head; i < input.size() - tail; ++i) {
-            QChar c = input.at(i);
-            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-                return Invalid;
-            form_->KeyPressDigit(edit_, c);
-            if (c.isNull())
-                return Invalid;
-        }
-        return Acceptable;
-    }
-
-private:
-    TForm1* form_;
-    QLineEdit* edit_;
-    QString last_; // the text before the change being checked
-    mutable bool programWriting_ = false;
-};
 
 } // namespace
 
@@ -189,8 +79,7 @@ TForm1::TForm1(QWidget* parent)
 
     ShowInitialValues();
 
-    ui->Edit1->installEventFilter(this);
-    ui->Edit1->setValidator(new ImeiInputGuard(this, ui->Edit1));
+    GuardImeiInput(this, ui->Edit1);
     ui->Edit1->setFocus();
 
     SmtpClient_ = std::make_unique<mail::TSmtpCli>();
@@ -219,18 +108,6 @@ void TForm1::ShowInitialValues()
 void TForm1::SetDialogs(std::unique_ptr<OperatorDialogs> dialogs)
 {
     dialogs_ = std::move(dialogs);
-}
-
-template <class Body>
-bool TForm1::RunHandler(Body&& body) noexcept
-{
-    try {
-        body();
-        return true;
-    } catch (...) {
-        ShowFailure(std::current_exception());
-        return false;
-    }
 }
 
 void TForm1::ShowFailure(std::exception_ptr failure)
@@ -375,14 +252,6 @@ bool TForm1::Warning()
     return false;
 }
 
-void TForm1::KeyPressDigit(QObject* /*Sender*/, QChar& Key)
-{
-    const char16_t c = Key.unicode();
-    const bool passes = (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == 0x08;
-    if (!passes)
-        Key = QChar(0);
-}
-
 // ---- Slots ---------------------------------------------------------------------------------
 
 void TForm1::Edit_val_0_255()
@@ -461,109 +330,12 @@ void TForm1::ShowTrackingUnit(int index)
     ui->Label39->setVisible(index == 2);
 }
 
-void TForm1::Button1Click()
-{
-    RunHandler([&] {
-        const QString imei = ui->Edit1->text();
-        if (imei.size() < 15) {
-            dialogs_->ShowMessage(ShortImeiMessage());
-            return;
-        }
-        const std::optional<QString> path = dialogs_->ChooseSaveFile(imei + QStringLiteral(".sbd"));
-        if (!path)
-            return;
-        SaveToFile(*this, QFile::encodeName(*path).toStdString());
-    });
-}
-
-void TForm1::Button2Click()
-{
-    RunHandler([&] {
-        const std::optional<QString> chosen = dialogs_->ChooseOpenFile();
-        if (!chosen)
-            return;
-        const QString path = *chosen;
-        const QFileInfo info(path);
-        const QString name = info.fileName();
-
-        // Everything is checked and the whole record read before the first control changes, so
-        // that a refused file leaves the window and the retained record as they were.
-        bool hasControl = false;
-        const QString shownName = ControlCharactersShown(name, hasControl);
-        if (hasControl) {
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("The file name '%1' holds control characters and cannot give an IMEI")
-                    .arg(shownName)));
-            return;
-        }
-        TConfigRecord record{};
-        try {
-            record = ReadRecordFile(QFile::encodeName(path).toStdString());
-        } catch (const EFileError& failure) {
-            dialogs_->ShowError(ErrorBoxText(OpenFailureText(path, failure)));
-            return;
-        }
-
-        ImeiInputGuard::SetProgramText(ui->Edit1, FirstCharacters(name, 15));
-        DecodeRecord(*this, record);
-    });
-}
-
 void TForm1::Button3Click()
 {
     RunHandler([&] { SendPass(); });
 }
 
 // ---- Events --------------------------------------------------------------------------------
-
-bool TForm1::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched != ui->Edit1)
-        return QWidget::eventFilter(watched, event);
-
-    if (event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        switch (key->key()) {
-        // Keys that move, delete or leave the edit are not typed characters.
-        case Qt::Key_Delete:
-        case Qt::Key_Tab:
-        case Qt::Key_Backtab:
-            return false;
-        default:
-            break;
-        }
-        // The edit's own shortcuts carry a control character but type nothing; what a paste
-        // brings in is checked by ImeiInputGuard.
-        for (QKeySequence::StandardKey editing :
-             {QKeySequence::Paste, QKeySequence::Copy, QKeySequence::Cut, QKeySequence::SelectAll,
-              QKeySequence::Undo, QKeySequence::Redo}) {
-            if (key->matches(editing))
-                return false;
-        }
-        const QString text = key->text();
-        for (QChar c : text) {
-            QChar typed = c;
-            KeyPressDigit(watched, typed);
-            if (typed.isNull())
-                return true;
-        }
-        return false;
-    }
-    if (event->type() == QEvent::InputMethod) {
-        // Characters composed by an input method reach the edit this way; they obey the filter too.
-        auto* im = static_cast<QInputMethodEvent*>(event);
-        for (QChar c : im->commitString()) {
-            QChar typed = c;
-            KeyPressDigit(watched, typed);
-            if (typed.isNull()) {
-                QInputMethodEvent dropped;
-                QCoreApplication::sendEvent(watched, &dropped);
-                return true;
-            }
-        }
-    }
-    return QWidget::eventFilter(watched, event);
-}
 
 void TForm1::closeEvent(QCloseEvent* event)
 {

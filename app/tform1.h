@@ -144,4 +144,16 @@ private:
     QHash<QString, QCheckBox*> checks_;
 };
 
+template <class Body>
+inline bool TForm1::RunHandler(Body&& body) noexcept
+{
+    try {
+        body();
+        return true;
+    } catch (...) {
+        ShowFailure(std::current_exception());
+        return false;
+    }
+}
+
 } // namespace kestravo
