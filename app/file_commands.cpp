@@ -49,9 +49,10 @@ QString OpenFailureText(const QString& path, const EFileError& failure)
     case EFileError::Problem::CannotRead:
         return QStringLiteral("Cannot read '%1': %2").arg(path, reason);
     case EFileError::Problem::Short:
-        return QStringLiteral("The file '%1' holds %2 bytes, fewer than the %3 of a configuration "
+        return QStringLiteral("The file '%1' holds %2, fewer than the %3 of a configuration "
                               "record; nothing was changed")
-            .arg(path, QString::number(failure.Size()), QString::number(kRecordSize));
+            .arg(path, QString::fromStdString(ByteCount(failure.Size())),
+                 QString::number(kRecordSize));
     case EFileError::Problem::Other:
         break;
     }

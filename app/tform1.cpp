@@ -1,6 +1,7 @@
 #include "app/tform1.h"
 
 #include "app/application.h"
+#include "app/button_keys.h"
 #include "app/imei_input.h"
 #include "app/layout_face.h"
 #include "app/panel_docking.h"
@@ -80,6 +81,7 @@ TForm1::TForm1(QWidget* parent)
     ShowInitialValues();
 
     GuardImeiInput(this, ui->Edit1);
+    PressButtonsOnReturn(this);
     ui->Edit1->setFocus();
 
     SmtpClient_ = std::make_unique<mail::TSmtpCli>();

@@ -293,6 +293,8 @@ private slots:
                                 << QStringList{"350150020000001.sbd", "not a regular file"};
         QTest::newRow("short file") << "short" << "350150020000001.sbd"
                                     << QStringList{"350150020000001.sbd", "43 bytes"};
+        QTest::newRow("one-byte file") << "one" << "350150020000001.sbd"
+                                       << QStringList{"350150020000001.sbd", "holds 1 byte,"};
         QTest::newRow("empty file") << "empty" << "350150020000001.sbd"
                                     << QStringList{"350150020000001.sbd", "0 bytes"};
         QTest::newRow("short file with percent signs in the name")
@@ -329,6 +331,8 @@ private slots:
             BindSocket(Path(name));
         else if (kind == "short")
             WriteAll(Path(name), Bytes(other).left(43));
+        else if (kind == "one")
+            WriteAll(Path(name), QByteArray(1, '\x01'));
         else if (kind == "empty")
             WriteAll(Path(name), QByteArray());
         else if (kind == "record")

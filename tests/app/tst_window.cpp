@@ -425,6 +425,34 @@ private slots:
         QCOMPARE(static_cast<int>(static_cast<uchar>(j.at(sof0 + 9))), 3); // components
     }
 
+    // A focused button takes Return and the keypad's Enter as it takes Space; with Shift or Ctrl
+    // held, Return is no press.
+    void returnPressesAFocusedButton_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("presses");
+        QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier) << 1;
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << 1;
+        QTest::newRow("Space") << int(Qt::Key_Space) << int(Qt::NoModifier) << 1;
+        QTest::newRow("Ctrl+Return") << int(Qt::Key_Return) << int(Qt::ControlModifier) << 0;
+    }
+    void returnPressesAFocusedButton()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, presses);
+        auto* open = form->findChild<QPushButton*>("Button2");
+        QVERIFY(open != nullptr);
+        script.openAnswers << std::nullopt;
+        open->setFocus();
+        // Key clicks are delivered at once; the click they cause runs before keyClick returns.
+        QTest::keyClick(open, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(script.openAsked, presses);
+        if (presses == 0)
+            script.openAnswers.clear();
+    }
+
     void keyFilter_data()
     {
         QTest::addColumn<QString>("typed");
