@@ -24,13 +24,9 @@ std::string Reason(int error) {
     return std::strerror(error);
 }
 
-[[noreturn]] void Fail(const char* what, const std::string& path, const std::string& reason) {
-    throw EFileError(std::string(what) + " " + Quoted(path) + ": " + reason);
-}
-
-// A failure past a symbolic link names both the link and the file it leads to.
-std::string Shown(const std::string& given, const std::string& written) {
-    return given == written ? given : given + "\" (\"" + written + "\")";
+// name: the file as the message shows it, quoted.
+[[noreturn]] void Fail(const char* what, const std::string& name, const std::string& reason) {
+    throw EFileError(std::string(what) + " " + name + ": " + reason);
 }
 
 constexpr const char* kCannotWrite = "Cannot write the record file";
@@ -141,7 +137,7 @@ Target Resolve(const std::string& path) {
     target.path = path;
     struct stat own{};
     if (::lstat(path.c_str(), &own) != 0) {
-        if (errno != ENOENT) Fail(kCannotWrite, path, Reason(errno));
+        if (errno != ENOENT) Fail(kCannotWrite, Quoted(path), Reason(errno));
         target.renameable = true; // a new file
         return target;
     }
@@ -169,7 +165,7 @@ Target Resolve(const std::string& path) {
         }
         return target;
     }
-    if (errno != ENOENT) Fail(kCannotWrite, path, Reason(errno));
+    if (errno != ENOENT) Fail(kCannotWrite, Quoted(path), Reason(errno));
 
     // A dangling link: create the file it names, as a shell's "> link" would.
     std::string current = path;
@@ -182,23 +178,25 @@ Target Resolve(const std::string& path) {
                 target.renameable = true;
                 return target;
             }
-            Fail(kCannotWrite, path, Reason(errno));
+            Fail(kCannotWrite, Quoted(path), Reason(errno));
         }
         std::string next(buffer, static_cast<std::size_t>(n));
         if (!next.starts_with("/")) next = FolderOf(current) + "/" + next;
         current = next;
     }
-    Fail(kCannotWrite, path, Reason(ELOOP));
+    Fail(kCannotWrite, Quoted(path), Reason(ELOOP));
 }
 
-// The name failures are reported under.
+// The name failures are reported under: past a symbolic link, both the link and its target.
 std::string ShownName(const std::string& given, const Target& target) {
-    return Shown(given, target.path);
+    if (given == target.path) return Quoted(given);
+    return Quoted(given) + " (the link leads to " + Quoted(target.path) + ")";
 }
 
 // Writes beside the file and renames over it: the old content stays whole until the new one is.
 // Returns false, having touched nothing, when the folder turns out not to take new files.
-bool ReplaceByRename(const Target& target, const std::string& shown, const TConfigRecord& record) {
+bool ReplaceByRename(const Target& target, const std::string& shown,
+                     const TConfigRecord& record) {
     const std::string folder = FolderOf(target.path);
     std::string temporary;
     int error = 0;
@@ -242,7 +240,7 @@ bool ReplaceByRename(const Target& target, const std::string& shown, const TConf
 
 // Writes a pipe or a character device as "cat > device" does. Opening without waiting refuses a
 // pipe that nobody reads at once instead of hanging until someone does.
-void WriteStream(int fd, const std::string& path, const TConfigRecord& record) {
+void WriteStream(int fd, const std::string& shown, const TConfigRecord& record) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::size_t written = 0;
@@ -250,13 +248,13 @@ void WriteStream(int fd, const std::string& path, const TConfigRecord& record) {
     const bool ok = WriteAll(fd, record.data(), record.size(), written, error);
     ::close(fd);
     if (!ok)
-        Fail(kCannotWrite, path,
+        Fail(kCannotWrite, shown,
              Reason(error) + (written > 0 ? "; the output may be incomplete" : ""));
 }
 
 // Overwrites a regular file through its own inode, for files that must keep it (hard links,
 // another owner's file, a file in a folder that takes no new names).
-void WriteInPlace(int fd, const std::string& path, const TConfigRecord& record) {
+void WriteInPlace(int fd, const std::string& shown, const TConfigRecord& record) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::size_t written = 0;
@@ -275,12 +273,13 @@ void WriteInPlace(int fd, const std::string& path, const TConfigRecord& record) 
         ok = false;
     }
     // Nothing is changed until the first byte lands; after that the old content is gone.
-    if (!ok) Fail(kCannotWrite, path, Reason(error) + (written > 0 ? kIncomplete : ""));
+    if (!ok) Fail(kCannotWrite, shown, Reason(error) + (written > 0 ? kIncomplete : ""));
 }
 
 // Opens an existing file for writing without creating, truncating or waiting on it, then writes
 // it as what it turns out to be.
-void WriteExisting(const std::string& path, const std::string& shown, const TConfigRecord& record) {
+void WriteExisting(const std::string& path, const std::string& shown,
+                   const TConfigRecord& record) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
@@ -310,7 +309,7 @@ std::string ByteCount(std::size_t count) {
 }
 
 void WriteRecordFile(const std::string& path, const TConfigRecord& record) {
-    if (path.empty()) Fail(kCannotWrite, path, Reason(ENOENT));
+    if (path.empty()) Fail(kCannotWrite, Quoted(path), Reason(ENOENT));
     const Target target = Resolve(path);
     const std::string shown = ShownName(path, target);
 

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -279,18 +281,53 @@ TEST_P(WriteRecordFileTest, NeverDestroysWhatThePathNames) {
 INSTANTIATE_TEST_SUITE_P(Kinds, WriteRecordFileTest, testing::ValuesIn(WriteCases()),
                          [](const auto& info) { return info.param.name; });
 
-// A write in place that stops short says so, and only then.
-TEST(WriteRecordFileInPlace, AFailedInPlaceWriteSaysTheFileMayBeIncomplete) {
-    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full to fail the write";
-    try {
-        WriteRecordFile("/dev/full", SampleRecord());
-        FAIL() << "/dev/full took the record";
-    } catch (const EFileError& failure) {
-        const std::string message = failure.what();
-        EXPECT_NE(message.find("/dev/full"), std::string::npos) << message;
-        EXPECT_NE(message.find(std::strerror(ENOSPC)), std::string::npos) << message;
-        EXPECT_TRUE(S_ISCHR(StatOf("/dev/full").st_mode));
+// A write that stops short (the file-size limit binds root too) says the file may be incomplete
+// only where it wrote in place; a replaced file is left whole and says nothing of the kind.
+TEST(WriteRecordFileStopsShort, OnlyAnInPlaceWriteSaysTheFileMayBeIncomplete) {
+    ScratchFolder folder;
+    WriteBytes(folder / "linked.sbd", std::vector<std::uint8_t>(100, 0xEE));
+    fs::create_hard_link(folder / "linked.sbd", folder / "other-name.sbd");
+    WriteBytes(folder / "own.sbd", kOld);
+
+    struct LimitFileSize {
+        rlimit saved{};
+        void (*savedHandler)(int) = nullptr;
+        LimitFileSize() {
+            getrlimit(RLIMIT_FSIZE, &saved);
+            savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = saved;
+            small.rlim_cur = 10;
+            setrlimit(RLIMIT_FSIZE, &small);
+        }
+        ~LimitFileSize() {
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, savedHandler);
+        }
+    };
+    Outcome inPlace;
+    Outcome replaced;
+    {
+        LimitFileSize limit;
+        inPlace = Write((folder / "linked.sbd").string());
+        replaced = Write((folder / "own.sbd").string());
     }
+    EXPECT_FALSE(inPlace.ok);
+    EXPECT_NE(inPlace.message.find(std::strerror(EFBIG)), std::string::npos) << inPlace.message;
+    EXPECT_NE(inPlace.message.find("may be incomplete"), std::string::npos) << inPlace.message;
+    EXPECT_FALSE(replaced.ok);
+    EXPECT_EQ(replaced.message.find("incomplete"), std::string::npos) << replaced.message;
+    EXPECT_EQ(ReadBytes(folder / "own.sbd"), kOld);
+    EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"linked.sbd", "other-name.sbd", "own.sbd"}));
+}
+
+// A device that refuses the bytes is named with the system's reason, and stays a device.
+TEST(WriteRecordFileStopsShort, AFullDeviceIsNamedWithTheReason) {
+    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full to fail the write";
+    const Outcome outcome = Write("/dev/full");
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_NE(outcome.message.find("\"/dev/full\""), std::string::npos) << outcome.message;
+    EXPECT_NE(outcome.message.find(std::strerror(ENOSPC)), std::string::npos) << outcome.message;
+    EXPECT_TRUE(S_ISCHR(StatOf("/dev/full").st_mode));
 }
 
 // ---- Reading ----------------------------------------------------------------------------------
