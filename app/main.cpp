@@ -1,9 +1,9 @@
 // Start-up: the application object, its title, the one window, the message loop.
 #include "app/application.h"
+#include "app/operator_dialogs.h"
 #include "app/tform1.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +38,9 @@ int main(int argc, char* argv[])
         Form1.show();
         application.exec();
     } catch (...) {
-        QMessageBox box(QMessageBox::Critical, kestravo::ApplicationTitle(),
-                        kestravo::ErrorBoxText(kestravo::FailureMessage(std::current_exception())),
-                        QMessageBox::Ok);
-        box.setTextFormat(Qt::PlainText);
-        box.exec();
+        // The same error box as the window's, through the one place every box goes.
+        kestravo::WidgetOperatorDialogs(nullptr).ShowError(
+            kestravo::ErrorBoxText(kestravo::FailureMessage(std::current_exception())));
     }
     return 0;
 }
