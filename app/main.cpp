@@ -1,11 +1,11 @@
 // Start-up: the application object, its title, the one window, the message loop.
 #include "app/application.h"
+#include "app/operator_dialogs.h"
 #include "app/tform1.h"
 #include "kestravo_version.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
@@ -53,11 +53,9 @@ int main(int argc, char* argv[])
         Form1.show();
         application.exec();
     } catch (...) {
-        QMessageBox box(QMessageBox::Critical, kestravo::ApplicationTitle(),
-                        kestravo::ErrorBoxText(kestravo::FailureMessage(std::current_exception())),
-                        QMessageBox::Ok);
-        box.setTextFormat(Qt::PlainText);
-        box.exec();
+        // The same error box as the window's, through the one place every box goes.
+        kestravo::WidgetOperatorDialogs(nullptr).ShowError(
+            kestravo::ErrorBoxText(kestravo::FailureMessage(std::current_exception())));
     }
     return 0;
 }

@@ -2,8 +2,13 @@
 
 #include "app/application.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QStringList>
+
+#include <algorithm>
 
 namespace kestravo {
 
@@ -13,13 +18,53 @@ namespace {
 
 void ShowBox(QWidget* owner, QMessageBox::Icon icon, const QString& text)
 {
-    QMessageBox box(icon, ApplicationTitle(), text, QMessageBox::Ok, owner);
+    QMessageBox box(icon, ApplicationTitle(), WidgetOperatorDialogs::FitForBox(text),
+                    QMessageBox::Ok, owner);
     // Texts carry what the operator typed and file names; never render them as markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
+constexpr qsizetype kLongestLine = 120; // without a blank to wrap at
+constexpr qsizetype kLongestWrapped = 600;
+constexpr qsizetype kMostLines = 30;
+
+// The start and the end of a line, without splitting a surrogate pair.
+QString ElideMiddle(const QString& line)
+{
+    qsizetype head = kLongestLine / 2;
+    qsizetype tail = kLongestLine / 2 - 1;
+    if (line.at(head - 1).isHighSurrogate())
+        --head;
+    if (line.at(line.size() - tail).isLowSurrogate())
+        --tail;
+    return line.left(head) + QChar(0x2026) + line.right(tail);
+}
+
 } // namespace
+
+QString WidgetOperatorDialogs::FitForBox(const QString& text)
+{
+    QStringList lines = text.split(u'\n');
+    if (lines.size() > kMostLines) {
+        const QStringList last = lines.mid(lines.size() - kMostLines / 2);
+        lines = lines.mid(0, kMostLines / 2);
+        lines << QString(QChar(0x2026));
+        lines << last;
+    }
+    for (QString& line : lines) {
+        // Long lines of words wrap in the box; a long run without a blank cannot.
+        qsizetype run = 0;
+        qsizetype longest = 0;
+        for (QChar c : line) {
+            run = c.isSpace() ? 0 : run + 1;
+            longest = std::max(longest, run);
+        }
+        if (longest > kLongestLine || line.size() > kLongestWrapped)
+            line = ElideMiddle(line);
+    }
+    return lines.join(u'\n');
+}
 
 void WidgetOperatorDialogs::ShowError(const QString& text)
 {
@@ -33,11 +78,15 @@ void WidgetOperatorDialogs::ShowMessage(const QString& text)
 
 std::optional<QString> WidgetOperatorDialogs::ChooseSaveFile(const QString& proposedName)
 {
-    // No filter, no default extension, and an existing file is replaced without a question.
-    const QString path = QFileDialog::getSaveFileName(owner_, QString(), proposedName, QString(),
-                                                      nullptr, QFileDialog::DontConfirmOverwrite);
+    // No filter, no default extension, and an existing file is replaced without a question. The
+    // proposed name is offered in the folder last used.
+    const QString start =
+        lastFolder_.isEmpty() ? proposedName : QDir(lastFolder_).filePath(proposedName);
+    const QString path = QFileDialog::getSaveFileName(owner_, QString(), start, QString(), nullptr,
+                                                      QFileDialog::DontConfirmOverwrite);
     if (path.isEmpty())
         return std::nullopt;
+    lastFolder_ = QFileInfo(path).absolutePath();
     return path;
 }
 
@@ -47,6 +96,7 @@ std::optional<QString> WidgetOperatorDialogs::ChooseOpenFile()
     if (path.isEmpty())
         return std::nullopt;
     lastOpened_ = path;
+    lastFolder_ = QFileInfo(path).absolutePath();
     return path;
 }
 

@@ -33,9 +33,15 @@ public:
     std::optional<QString> ChooseSaveFile(const QString& proposedName) override;
     std::optional<QString> ChooseOpenFile() override;
 
+    // A text as a box shows it: a line too long for the screen (a pasted value of thousands of
+    // characters) keeps its start and its end around an ellipsis, and a text of very many lines
+    // its first and last lines.
+    static QString FitForBox(const QString& text);
+
 private:
     QWidget* owner_;
     QString lastOpened_; // the open dialog starts at the name chosen the previous time
+    QString lastFolder_; // the save dialog starts in the folder of the last file chosen
 };
 
 } // namespace kestravo

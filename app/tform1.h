@@ -119,7 +119,12 @@ private:
     // Shows the mail request's result and quits the session.
     void FinishSend(std::uint16_t errorCode);
 
-    void ClampEdit(QObject* sender, const QString& emptyValue, int maximum, bool lowerBoundFive);
+    // A range rule: an empty text becomes the setting's initial value, one above its limit the
+    // limit, and with keepsLowerBound one below its lower limit that limit; the numbers come from
+    // the field table (of the edit's own field, else of ruleField).
+    void ClampEdit(QObject* sender, std::string_view ruleField, bool keepsLowerBound);
+    // Puts the field table's initial values into the controls without running a rule.
+    void ShowInitialValues();
     QLineEdit* SenderEdit(QObject* sender) const;
     QLineEdit* EditNamed(std::string_view control) const;
     QComboBox* ComboNamed(std::string_view control) const;
@@ -138,5 +143,17 @@ private:
     QHash<QString, QComboBox*> combos_;
     QHash<QString, QCheckBox*> checks_;
 };
+
+template <class Body>
+inline bool TForm1::RunHandler(Body&& body) noexcept
+{
+    try {
+        body();
+        return true;
+    } catch (...) {
+        ShowFailure(std::current_exception());
+        return false;
+    }
+}
 
 } // namespace kestravo

@@ -1,48 +1,10 @@
 #include "record/codec.h"
 
-#include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestravo {
 
 namespace {
-
-using namespace std::string_view_literals;
-
-// Which text an invalid-number message names depends on this order.
-constexpr std::string_view kEncodingOrder[] = {
-    "Edit2"sv,      "ComboBox1"sv,  "ComboBox2"sv,  "Edit3"sv,      "Edit4"sv,      "Edit5"sv,
-    "Edit6"sv,      "ComboBox3"sv,  "ComboBox4"sv,  "ComboBox5"sv,  "Edit7"sv,      "Edit11"sv,
-    "Edit8"sv,      "Edit9"sv,      "Edit10"sv,     "Edit12"sv,     "Edit13"sv,     "Edit14"sv,
-    "ComboBox6"sv,  "ComboBox7"sv,  "Edit16"sv,     "Edit17"sv,     "ComboBox8"sv,  "ComboBox9"sv,
-    "Edit15"sv,     "Edit18"sv,     "Edit19"sv,     "Edit20"sv,     "Edit21"sv,     "ComboBox10"sv,
-    "ComboBox11"sv, "CheckBox1"sv,  "CheckBox2"sv,  "CheckBox3"sv,  "CheckBox4"sv,  "CheckBox5"sv,
-    "ComboBox12"sv, "CheckBox6"sv,  "CheckBox7"sv,  "CheckBox14"sv, "CheckBox13"sv, "CheckBox12"sv,
-    "CheckBox11"sv, "CheckBox10"sv, "CheckBox9"sv,  "CheckBox8"sv,  "Edit22"sv,     "Edit23"sv,
-    "Edit24"sv,     "Edit25"sv,     "Edit26"sv,
-};
-
-// The window's rules run as these writes land, so a loaded record sees the earlier controls
-// already set (the geofence interlock reads ComboBox7, the input 5 lock resets ComboBox8).
-constexpr std::string_view kDecodingOrder[] = {
-    "Edit2"sv,      "ComboBox1"sv,  "ComboBox2"sv,  "Edit3"sv,      "Edit4"sv,      "Edit5"sv,
-    "Edit6"sv,      "ComboBox3"sv,  "ComboBox4"sv,  "ComboBox5"sv,  "Edit7"sv,      "Edit11"sv,
-    "Edit8"sv,      "Edit9"sv,      "Edit10"sv,     "Edit12"sv,     "Edit13"sv,     "Edit14"sv,
-    "ComboBox6"sv,  "ComboBox7"sv,  "Edit16"sv,     "Edit17"sv,     "ComboBox8"sv,  "ComboBox9"sv,
-    "Edit15"sv,     "Edit18"sv,     "Edit19"sv,     "Edit20"sv,     "Edit21"sv,     "ComboBox10"sv,
-    "ComboBox11"sv, "CheckBox1"sv,  "CheckBox2"sv,  "CheckBox3"sv,  "CheckBox4"sv,  "CheckBox5"sv,
-    "ComboBox12"sv, "CheckBox6"sv,  "CheckBox7"sv,  "CheckBox14"sv, "CheckBox8"sv,  "CheckBox9"sv,
-    "CheckBox10"sv, "CheckBox11"sv, "CheckBox12"sv, "CheckBox13"sv, "Edit22"sv,     "Edit23"sv,
-    "Edit24"sv,     "Edit25"sv,     "Edit26"sv,
-};
-
-static_assert(std::size(kEncodingOrder) == kFieldCount);
-static_assert(std::size(kDecodingOrder) == kFieldCount);
 
 // The header's password: bits 0-11 of the word at offset 0; HeaderTag: bits 12-15.
 constexpr FieldSpec kHeaderPassword{0, 0, 12, false, ControlKind::Edit, "Edit2", "HeaderPassword"};
@@ -51,8 +13,29 @@ constexpr std::uint8_t kHeaderTagValue = 3;
 constexpr std::size_t kHeaderFlagsOffset = 2;
 
 const FieldSpec& FieldOf(std::string_view control) {
-    // Every name in the two order lists is in the table; the tests walk both lists.
+    // Every name in the two orders comes from the table.
     return *FieldByControl(control);
+}
+
+[[noreturn]] void ThrowConvert(std::string_view text) {
+    std::string message = "''";
+    message.append(text);
+    message.append("'' is not a valid integer value");
+    throw EConvertError(message);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+RetainedRecordBytes& RetainedRecord() {
+    static RetainedRecordBytes bytes{};
+    return bytes;
 }
 
 std::int32_t ReadSetting(const SettingsStore& settings, const FieldSpec& field) {
@@ -72,126 +55,27 @@ void WriteSetting(SettingsStore& settings, const FieldSpec& field, std::int32_t 
     }
 }
 
-[[noreturn]] void ThrowConvert(std::string_view text) {
-    std::string message = "''";
-    message.append(text);
-    message.append("'' is not a valid integer value");
-    throw EConvertError(message);
-}
+std::optional<std::string> CheckRecordRules(
+    const SettingsStore& settings, const std::function<bool(std::string_view fieldName)>& concerns) {
+    auto looked = [&](std::string_view a, std::string_view b) {
+        return !concerns || concerns(a) || concerns(b);
+    };
+    auto value = [&](std::string_view name) { return ReadSetting(settings, *FieldByName(name)); };
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string SystemReason(int error) {
-    return std::strerror(error);
-}
-
-[[noreturn]] void ThrowFile(const char* what, const std::string& path, int error) {
-    throw EFileError(std::string(what) + " \"" + path + "\": " + SystemReason(error));
-}
-
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, int& error) {
-    while (count > 0) {
-        const ssize_t written = ::write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            return false;
-        }
-        if (written == 0) {
-            error = EIO;
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// Creates a fresh file in folder under a name nobody else holds; permissions follow the umask,
-// as for any newly created file.
-int CreateTemporary(const std::string& folder, std::string& name, int& error) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = folder + "/.kestravo-record-" + std::to_string(::getpid()) + "-" +
-               std::to_string(counter++) + ".tmp";
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
-        if (errno != EEXIST) {
-            error = errno;
-            return -1;
-        }
-    }
-    error = EEXIST;
-    return -1;
-}
-
-void SyncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd); // best effort: the rename is already done
-    ::close(fd);
-}
-
-void WriteRecordFile(const TConfigRecord& record, const std::string& path) {
-    if (path.empty()) ThrowFile("Cannot write the record file", path, ENOENT);
-    const std::string folder = FolderOf(path);
-    std::string temporary;
-    int error = 0;
-    const int fd = CreateTemporary(folder, temporary, error);
-    if (fd < 0) ThrowFile("Cannot create the record file", path, error);
-
-    // A replaced record keeps the permissions its file had.
-    struct stat existing{};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-        ::fchmod(fd, existing.st_mode & 07777);
-
-    const char* failed = nullptr;
-    if (!WriteAll(fd, record.data(), record.size(), error)) {
-        failed = "Cannot write the record file";
-    } else if (::fsync(fd) != 0) {
-        error = errno;
-        failed = "Cannot write the record file";
-    }
-    if (::close(fd) != 0 && failed == nullptr) {
-        error = errno;
-        failed = "Cannot write the record file";
-    }
-    if (failed == nullptr && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = errno;
-        failed = "Cannot replace the record file";
-    }
-    if (failed != nullptr) {
-        ::unlink(temporary.c_str());
-        ThrowFile(failed, path, error);
-    }
-    SyncFolder(folder);
-}
-
-} // namespace
-
-RetainedRecordBytes& RetainedRecord() {
-    static RetainedRecordBytes bytes{};
-    return bytes;
-}
-
-std::span<const std::string_view> EncodingOrder() {
-    return kEncodingOrder;
-}
-
-std::span<const std::string_view> DecodingOrder() {
-    return kDecodingOrder;
+    if (looked("GeofenceEnabled", "In4TrackingMode") && value("GeofenceEnabled") != 0 &&
+        value("In4TrackingMode") != 0)
+        return "GeofenceEnabled=1 cannot go with In4TrackingMode=" +
+               std::to_string(value("In4TrackingMode")) +
+               " (the dynamic geofence and auto-tracking exclude each other)";
+    if (looked("CheckoutInterval", "SendInterval") &&
+        value("CheckoutInterval") > value("SendInterval"))
+        return "CheckoutInterval=" + std::to_string(value("CheckoutInterval")) +
+               " is greater than SendInterval=" + std::to_string(value("SendInterval"));
+    if (looked("In5FrequencyType", "In5Event") && value("In5FrequencyType") != 0 &&
+        value("In5Event") != 0)
+        return "In5Event=" + std::to_string(value("In5Event")) +
+               " cannot go with In5FrequencyType=1 (a frequency input has no events)";
+    return std::nullopt;
 }
 
 std::int32_t TextToInt(std::string_view text) {
@@ -248,7 +132,7 @@ TConfigRecord EncodeRecord(const SettingsStore& settings) {
     retained[kHeaderFlagsOffset] &= static_cast<std::uint8_t>(~1u);
 
     // Each setting lands before the next is read, so a failure leaves the earlier ones packed.
-    for (std::string_view control : kEncodingOrder) {
+    for (std::string_view control : EncodingOrder()) {
         const FieldSpec& field = FieldOf(control);
         WriteField(buffer, field, ReadSetting(settings, field));
     }
@@ -266,7 +150,7 @@ TConfigRecord EncodeRecord(const SettingsStore& settings) {
 void SaveToFile(const SettingsStore& settings, const std::string& path) {
     // Every setting is read before any file is touched, so a bad text leaves the disk alone.
     const TConfigRecord record = EncodeRecord(settings);
-    WriteRecordFile(record, path);
+    WriteRecordFile(path, record);
 }
 
 void DecodeRecord(SettingsStore& settings, std::span<const std::uint8_t, kRecordSize> record) {
@@ -276,7 +160,7 @@ void DecodeRecord(SettingsStore& settings, std::span<const std::uint8_t, kRecord
     // The store's rules may correct controls as they are written; they never touch the buffer,
     // but read the fields from a private copy so that nothing a rule does can change them.
     const RetainedRecordBytes loaded = retained;
-    for (std::string_view control : kDecodingOrder) {
+    for (std::string_view control : DecodingOrder()) {
         const FieldSpec& field = FieldOf(control);
         WriteSetting(settings, field, ReadField(loaded, field));
     }

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace kestravo {
@@ -25,9 +27,9 @@ std::uint8_t ConfigChecksum(const std::uint8_t* bytes, std::uint8_t count);
 
 enum class ControlKind { Edit, ComboBox, CheckBox };
 
-// One field of the payload. offset is the record offset of the byte (or of the low byte of the
-// little-endian word) holding bit 0 of the field's bit range; bit and width count within that
-// byte or word.
+// One field of the payload and everything known about its setting. offset is the record offset of
+// the byte (or of the low byte of the little-endian word) holding bit 0 of the field's bit range;
+// bit and width count within that byte or word.
 struct FieldSpec {
     std::uint8_t offset;
     std::uint8_t bit;
@@ -36,6 +38,16 @@ struct FieldSpec {
     ControlKind kind;
     std::string_view control; // "Edit2", "ComboBox1", "CheckBox1", ...
     std::string_view name;    // "Password", "In1ShortEvent", ...
+    // The values the setting may hold: the limits the window's range rule keeps where the edit has
+    // one (its upper limit, and StabilityPoints' lower one; the rules leave a negative text alone),
+    // otherwise the range of the field's bits; a list its four items, a box 0 or 1.
+    std::int32_t min = 0;
+    std::int32_t max = 0;
+    // What the window shows at start: the edit's number, the list's item, the box's state.
+    std::int32_t initial = 0;
+    // Places, from 1, in the order EncodeRecord reads the settings and DecodeRecord writes them.
+    std::uint8_t encodingRank = 0;
+    std::uint8_t decodingRank = 0;
 };
 
 // The kFieldCount fields in record order.
@@ -45,6 +57,19 @@ std::span<const FieldSpec> Fields();
 const FieldSpec* FieldByControl(std::string_view control);
 // The field of that name, or nullptr.
 const FieldSpec* FieldByName(std::string_view name);
+
+// The controls in the order EncodeRecord reads them (after Edit2 for the header) and in the order
+// DecodeRecord writes them, from the table's ranks. The order of reading decides which text a
+// conversion failure names; the order of writing decides what the store's rules see while a
+// record is loaded.
+std::span<const std::string_view> EncodingOrder();
+std::span<const std::string_view> DecodingOrder();
+
+// Why value does not suit the field ("In1TimeXX=300 is outside 0-250"), or nothing when it does.
+std::optional<std::string> CheckFieldValue(const FieldSpec& field, std::int32_t value);
+
+// The value the field keeps of value: its low bits, sign-extended for the signed fields.
+std::int32_t FieldBitsOf(const FieldSpec& field, std::int32_t value);
 
 // Reads a field's bits from a record (sign-extended for the signed fields); writes the low bits of
 // value into exactly the field's bits, leaving every other bit as it was.

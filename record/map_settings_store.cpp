@@ -22,9 +22,9 @@ MapSettingsStore::MapSettingsStore() {
     for (const FieldSpec& field : Fields()) {
         const std::string control(field.control);
         switch (field.kind) {
-        case ControlKind::Edit: texts_[control] = control == "Edit26" ? "5" : "0"; break;
-        case ControlKind::ComboBox: items_[control] = 0; break;
-        case ControlKind::CheckBox: boxes_[control] = false; break;
+        case ControlKind::Edit: texts_[control] = std::to_string(field.initial); break;
+        case ControlKind::ComboBox: items_[control] = field.initial; break;
+        case ControlKind::CheckBox: boxes_[control] = field.initial == 1; break;
         }
     }
 }

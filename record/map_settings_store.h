@@ -1,7 +1,6 @@
 #pragma once
-// The settings held in plain maps, starting from the window's initial values: every edit "0" (the
-// preset password of Edit2 included) except Edit26 "5", every list at item 0, every box clear. It
-// has no input rules: what is written is what is read back. The record tool and the tests use it
+// The settings held in plain maps, starting from the window's initial values (the field table's).
+// It has no input rules: what is written is what is read back. The record tool and the tests use it
 // where there is no window.
 #include "record/settings_store.h"
 

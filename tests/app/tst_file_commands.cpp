@@ -11,7 +11,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 using kestravo::TConfigRecord;
 
@@ -32,6 +37,20 @@ void WriteAll(const QString& path, const QByteArray& bytes)
     QFile f(path);
     QVERIFY2(f.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
     QCOMPARE(f.write(bytes), bytes.size());
+}
+
+// Leaves a socket file at path (its descriptor is closed; the file stays).
+void BindSocket(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(name.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(s >= 0);
+    QCOMPARE(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(s);
 }
 
 QByteArray Bytes(const TConfigRecord& record)
@@ -270,8 +289,12 @@ private slots:
                                 << QStringList{"350150020000001.sbd", "folder"};
         QTest::newRow("named pipe") << "fifo" << "350150020000001.sbd"
                                     << QStringList{"350150020000001.sbd", "not a regular file"};
+        QTest::newRow("socket") << "socket" << "350150020000001.sbd"
+                                << QStringList{"350150020000001.sbd", "not a regular file"};
         QTest::newRow("short file") << "short" << "350150020000001.sbd"
                                     << QStringList{"350150020000001.sbd", "43 bytes"};
+        QTest::newRow("one-byte file") << "one" << "350150020000001.sbd"
+                                       << QStringList{"350150020000001.sbd", "holds 1 byte,"};
         QTest::newRow("empty file") << "empty" << "350150020000001.sbd"
                                     << QStringList{"350150020000001.sbd", "0 bytes"};
         QTest::newRow("short file with percent signs in the name")
@@ -304,8 +327,12 @@ private slots:
             QVERIFY(QDir(dir->path()).mkdir(name));
         else if (kind == "fifo")
             QCOMPARE(mkfifo(QFile::encodeName(Path(name)).constData(), 0600), 0);
+        else if (kind == "socket")
+            BindSocket(Path(name));
         else if (kind == "short")
             WriteAll(Path(name), Bytes(other).left(43));
+        else if (kind == "one")
+            WriteAll(Path(name), QByteArray(1, '\x01'));
         else if (kind == "empty")
             WriteAll(Path(name), QByteArray());
         else if (kind == "record")

@@ -1,6 +1,7 @@
 // The stored layout binds each control's event to its handler by name. Built here onto a stand-in
 // that only notes which handler ran for which sender, so the table of bindings is checked alone,
 // and so is the promise that building the window runs no handler.
+#include "record/config_record.h"
 #include "ui_Form1.h"
 
 #include <QTest>
@@ -53,6 +54,26 @@ private slots:
     }
 
     void buildingRunsNoHandler() { QCOMPARE(form->calls, QStringList()); }
+
+    // The window puts the field table's initial values in place at start; what the layout
+    // stores must not say otherwise.
+    void storedValuesAreTheTablesInitialValues()
+    {
+        for (const kestravo::FieldSpec& field : kestravo::Fields()) {
+            const QString name = QString::fromLatin1(field.control.data(), field.control.size());
+            switch (field.kind) {
+            case kestravo::ControlKind::Edit:
+                QCOMPARE(form->findChild<QLineEdit*>(name)->text(), QString::number(field.initial));
+                break;
+            case kestravo::ControlKind::ComboBox:
+                QCOMPARE(form->findChild<QComboBox*>(name)->currentIndex(), field.initial);
+                break;
+            case kestravo::ControlKind::CheckBox:
+                QCOMPARE(int(form->findChild<QCheckBox*>(name)->isChecked()), field.initial);
+                break;
+            }
+        }
+    }
 
     void editsBindTheirRule_data()
     {

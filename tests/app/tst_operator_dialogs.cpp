@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -110,6 +111,81 @@ private slots:
 
         WhenModalShows([](QWidget* modal) { qobject_cast<QDialog*>(modal)->reject(); });
         QVERIFY(!dialogs.ChooseSaveFile("x.sbd").has_value());
+    }
+
+    // A pasted value of thousands of characters, or thousands of lines, must not push the box
+    // off the screen: the box keeps the start and the end of what is too long.
+    void longTextsAreShortenedToFitTheScreen_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("starts");
+        QTest::addColumn<QString>("ends");
+        QTest::newRow("one long number")
+            << QStringLiteral("''%1'' is not a valid integer value.").arg(QString(5000, u'7'))
+            << "''777" << "77'' is not a valid integer value.";
+        QTest::newRow("long words") << QString("word ").repeated(3000) + "end"
+                                    << "word word" << "word end";
+        QStringList lines;
+        for (int i = 0; i < 2000; ++i)
+            lines << QStringLiteral("line %1").arg(i);
+        QTest::newRow("many lines") << lines.join('\n') << "line 0\nline 1\n" << "line 1999";
+    }
+    void longTextsAreShortenedToFitTheScreen()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, starts);
+        QFETCH(QString, ends);
+        kestravo::WidgetOperatorDialogs dialogs(&owner);
+        bool seen = false;
+        WhenModalShows([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            QVERIFY(box != nullptr);
+            seen = true;
+            const QString shown = box->text();
+            QVERIFY2(shown.startsWith(starts), qPrintable(shown.left(80)));
+            QVERIFY2(shown.endsWith(ends), qPrintable(shown.right(80)));
+            QVERIFY(shown.contains(QChar(0x2026)));
+            QVERIFY(shown.count('\n') <= 31);
+            const QRect screen = box->screen()->availableGeometry();
+            QVERIFY2(box->sizeHint().width() <= screen.width(),
+                     qPrintable(QString::number(box->sizeHint().width())));
+            QVERIFY2(box->sizeHint().height() <= screen.height(),
+                     qPrintable(QString::number(box->sizeHint().height())));
+            box->buttons().first()->click();
+        });
+        dialogs.ShowError(text);
+        QVERIFY(seen);
+    }
+
+    void saveDialogOpensInTheFolderLastUsed()
+    {
+        QTemporaryDir used;
+        QTemporaryDir elsewhere;
+        QVERIFY(used.isValid() && elsewhere.isValid());
+        kestravo::WidgetOperatorDialogs dialogs(&owner);
+
+        QVERIFY(QDir::setCurrent(used.path()));
+        WhenModalShows([](QWidget* modal) { qobject_cast<QDialog*>(modal)->accept(); });
+        const std::optional<QString> first = dialogs.ChooseSaveFile("first.sbd");
+        QVERIFY(first.has_value());
+        QCOMPARE(QFileInfo(*first).absolutePath(), QFileInfo(used.path()).canonicalFilePath());
+
+        // Started from elsewhere, the next save dialog still opens where the last file went.
+        QVERIFY(QDir::setCurrent(elsewhere.path()));
+        QString shownFolder;
+        QString shownName;
+        WhenModalShows([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            QVERIFY(dialog != nullptr);
+            shownFolder = dialog->directory().canonicalPath();
+            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+            QVERIFY(name != nullptr);
+            shownName = name->text();
+            dialog->reject();
+        });
+        QVERIFY(!dialogs.ChooseSaveFile("350150020000001.sbd").has_value());
+        QCOMPARE(shownFolder, QFileInfo(used.path()).canonicalFilePath());
+        QCOMPARE(shownName, QStringLiteral("350150020000001.sbd"));
     }
 
     void openDialogCancelled()

@@ -138,6 +138,9 @@ private slots:
             QCOMPARE(Combo(QStringLiteral("ComboBox%1").arg(i))->currentIndex(), 0);
         for (int i = 1; i <= 14; ++i)
             QVERIFY(!Check(QStringLiteral("CheckBox%1").arg(i))->isChecked());
+        // The same values as the field table holds them.
+        for (const kestravo::FieldSpec& field : kestravo::Fields())
+            QCOMPARE(kestravo::ReadSetting(*form, field), field.initial);
         for (const char* name : {"Edit18", "Edit19"})
             QVERIFY(Edit(name)->isEnabled());
         for (const char* name : {"ComboBox8", "ComboBox9"})
@@ -210,18 +213,17 @@ private slots:
         const QRect combo = Combo("ComboBox7")->geometry();
         const QRect imei = Edit("Edit1")->geometry();
         form->resize(1300, 1000);
-        QCoreApplication::processEvents();
+        // The white panels grow with the window; the logo stays docked at the bottom. Only once
+        // they have followed the new size does "no control moved" mean anything.
+        QTRY_COMPARE(Find<QWidget>("Panel1")->geometry(), QRect(73, 0, 1227, 1000));
+        QTRY_COMPARE(Find<QWidget>("Image1")->geometry(), QRect(0, 273, 73, 727));
+        QCOMPARE(Find<QWidget>("Panel2")->geometry(), QRect(0, 0, 73, 1000));
+        QCOMPARE(Find<QWidget>("Image2")->geometry(), QRect(1, 1, 1225, 998));
         QCOMPARE(Combo("ComboBox7")->geometry(), combo);
         QCOMPARE(Edit("Edit1")->geometry(), imei);
-        // The white panels grow with the window; the logo stays docked at the bottom.
-        QCOMPARE(Find<QWidget>("Panel1")->geometry(), QRect(73, 0, 1227, 1000));
-        QCOMPARE(Find<QWidget>("Panel2")->geometry(), QRect(0, 0, 73, 1000));
-        QCOMPARE(Find<QWidget>("Image1")->geometry(), QRect(0, 273, 73, 727));
-        QCOMPARE(Find<QWidget>("Image2")->geometry(), QRect(1, 1, 1225, 998));
         form->resize(906, 751);
-        QCoreApplication::processEvents();
-        QCOMPARE(Find<QWidget>("Panel1")->geometry(), QRect(73, 0, 833, 751));
-        QCOMPARE(Find<QWidget>("Image1")->geometry(), QRect(0, 24, 73, 727));
+        QTRY_COMPARE(Find<QWidget>("Panel1")->geometry(), QRect(73, 0, 833, 751));
+        QTRY_COMPARE(Find<QWidget>("Image1")->geometry(), QRect(0, 24, 73, 727));
     }
 
     void captions_data()
@@ -420,6 +422,34 @@ private slots:
         QVERIFY(sof0 > 0);
         QVERIFY(!j.contains(QByteArray("\xFF\xC2", 2))); // not progressive
         QCOMPARE(static_cast<int>(static_cast<uchar>(j.at(sof0 + 9))), 3); // components
+    }
+
+    // A focused button takes Return and the keypad's Enter as it takes Space; with Shift or Ctrl
+    // held, Return is no press.
+    void returnPressesAFocusedButton_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("presses");
+        QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier) << 1;
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << 1;
+        QTest::newRow("Space") << int(Qt::Key_Space) << int(Qt::NoModifier) << 1;
+        QTest::newRow("Ctrl+Return") << int(Qt::Key_Return) << int(Qt::ControlModifier) << 0;
+    }
+    void returnPressesAFocusedButton()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, presses);
+        auto* open = form->findChild<QPushButton*>("Button2");
+        QVERIFY(open != nullptr);
+        script.openAnswers << std::nullopt;
+        open->setFocus();
+        // Key clicks are delivered at once; the click they cause runs before keyClick returns.
+        QTest::keyClick(open, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(script.openAsked, presses);
+        if (presses == 0)
+            script.openAnswers.clear();
     }
 
     void keyFilter_data()

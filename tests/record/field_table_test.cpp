@@ -1,9 +1,11 @@
 #include "record/codec.h"
 #include "record/config_record.h"
+#include "record/map_settings_store.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <array>
 #include <random>
 #include <set>
@@ -93,6 +95,129 @@ TEST(FieldTable, EveryControlCarriesExactlyOneFieldAndBothOrdersListThemAll) {
         std::multiset<std::string> listed(order.begin(), order.end());
         EXPECT_EQ(listed, inTable);
     }
+}
+
+// The orders come from the table's ranks; these are the orders the window has always used.
+TEST(FieldTable, DerivedOrdersAreTheWindowsOrders) {
+    const std::vector<std::string_view> encoding = {
+        "Edit2",      "ComboBox1",  "ComboBox2",  "Edit3",      "Edit4",      "Edit5",
+        "Edit6",      "ComboBox3",  "ComboBox4",  "ComboBox5",  "Edit7",      "Edit11",
+        "Edit8",      "Edit9",      "Edit10",     "Edit12",     "Edit13",     "Edit14",
+        "ComboBox6",  "ComboBox7",  "Edit16",     "Edit17",     "ComboBox8",  "ComboBox9",
+        "Edit15",     "Edit18",     "Edit19",     "Edit20",     "Edit21",     "ComboBox10",
+        "ComboBox11", "CheckBox1",  "CheckBox2",  "CheckBox3",  "CheckBox4",  "CheckBox5",
+        "ComboBox12", "CheckBox6",  "CheckBox7",  "CheckBox14", "CheckBox13", "CheckBox12",
+        "CheckBox11", "CheckBox10", "CheckBox9",  "CheckBox8",  "Edit22",     "Edit23",
+        "Edit24",     "Edit25",     "Edit26"};
+    const std::vector<std::string_view> decoding = {
+        "Edit2",      "ComboBox1",  "ComboBox2",  "Edit3",      "Edit4",      "Edit5",
+        "Edit6",      "ComboBox3",  "ComboBox4",  "ComboBox5",  "Edit7",      "Edit11",
+        "Edit8",      "Edit9",      "Edit10",     "Edit12",     "Edit13",     "Edit14",
+        "ComboBox6",  "ComboBox7",  "Edit16",     "Edit17",     "ComboBox8",  "ComboBox9",
+        "Edit15",     "Edit18",     "Edit19",     "Edit20",     "Edit21",     "ComboBox10",
+        "ComboBox11", "CheckBox1",  "CheckBox2",  "CheckBox3",  "CheckBox4",  "CheckBox5",
+        "ComboBox12", "CheckBox6",  "CheckBox7",  "CheckBox14", "CheckBox8",  "CheckBox9",
+        "CheckBox10", "CheckBox11", "CheckBox12", "CheckBox13", "Edit22",     "Edit23",
+        "Edit24",     "Edit25",     "Edit26"};
+    EXPECT_EQ(std::vector<std::string_view>(EncodingOrder().begin(), EncodingOrder().end()), encoding);
+    EXPECT_EQ(std::vector<std::string_view>(DecodingOrder().begin(), DecodingOrder().end()), decoding);
+}
+
+// The window's initial values: every number 0 but StabilityPoints 5, lists at item 0, boxes
+// clear; the map store starts from them.
+TEST(FieldTable, InitialValuesAreTheWindowsAndFillTheMapStore) {
+    MapSettingsStore store;
+    for (const FieldSpec& f : Fields()) {
+        EXPECT_EQ(f.initial, f.name == "StabilityPoints" ? 5 : 0) << f.name;
+        EXPECT_EQ(ReadSetting(store, f), f.initial) << f.name;
+        EXPECT_FALSE(CheckFieldValue(f, f.initial)) << f.name;
+    }
+    EXPECT_EQ(store.Text("Edit26"), "5");
+}
+
+TEST(FieldTable, CheckFieldValueKeepsTheWindowsLimitsAndTheFieldsRange) {
+    struct Case {
+        const char* field;
+        std::int32_t value;
+        const char* refusal; // nullptr: accepted
+    };
+    const Case cases[] = {
+        {"In1TimeXX", 250, nullptr},
+        {"In1TimeXX", 251, "In1TimeXX=251 is outside 0-250"},
+        {"In1TimeXX", -7, "In1TimeXX=-7 is outside 0-250"},
+        {"In2TimeNN", 61, "In2TimeNN=61 is outside 0-60"},
+        {"In3TimesZZ", 16, "In3TimesZZ=16 is outside 0-15"},
+        {"In4TrackingStep", 65000, nullptr},
+        {"In4TrackingStep", 65001, "In4TrackingStep=65001 is outside 0-65000"},
+        {"StabilityPoints", 4, "StabilityPoints=4 is outside 5-250"},
+        {"StabilityPoints", 5, nullptr},
+        {"Password", 4095, nullptr},
+        {"Password", 4096, "Password=4096 is outside 0-4095"},
+        {"SendInterval", 65535, nullptr},
+        {"TempLowLevel", -128, nullptr},
+        {"TempLowLevel", -129, "TempLowLevel=-129 is outside -128-127"},
+        {"In4SendRepeats", 4, "In4SendRepeats=4 is outside 0-3"},
+        {"TrafficEvent", 3, nullptr}, // its list has four items, though the record keeps one bit
+        {"In1ShortEvent", 4, "In1ShortEvent=4 is outside 0-3"},
+        {"GeofenceEnabled", 2, "GeofenceEnabled=2 is outside 0-1"},
+    };
+    for (const Case& c : cases) {
+        const auto refusal = CheckFieldValue(*FieldByName(c.field), c.value);
+        if (c.refusal == nullptr)
+            EXPECT_FALSE(refusal) << c.field << "=" << c.value << ": " << *refusal;
+        else
+            EXPECT_EQ(refusal.value_or("accepted"), c.refusal);
+    }
+}
+
+// The pair rules, alone and as a request that names only some fields sees them.
+TEST(FieldTable, RecordRulesRefuseWhatTheWindowNeverLeavesOnScreen) {
+    struct Case {
+        std::vector<std::pair<const char*, std::int32_t>> values;
+        std::vector<std::string> named; // empty: every rule is looked at
+        std::string refusal;            // empty: accepted
+    };
+    const std::vector<Case> cases = {
+        {{}, {}, ""},
+        {{{"SendInterval", 10}, {"CheckoutInterval", 10}}, {}, ""},
+        {{{"SendInterval", 10}, {"CheckoutInterval", 20}}, {},
+         "CheckoutInterval=20 is greater than SendInterval=10"},
+        {{{"SendInterval", 10}, {"CheckoutInterval", 20}}, {"SendInterval"},
+         "CheckoutInterval=20 is greater than SendInterval=10"},
+        {{{"SendInterval", 10}, {"CheckoutInterval", 20}}, {"Password"}, ""},
+        {{{"In5FrequencyType", 1}, {"In5Event", 2}}, {},
+         "In5Event=2 cannot go with In5FrequencyType=1 (a frequency input has no events)"},
+        {{{"In5FrequencyType", 1}, {"In5Event", 0}}, {}, ""},
+        {{{"In5FrequencyType", 0}, {"In5Event", 3}}, {}, ""},
+        {{{"GeofenceEnabled", 1}, {"In4TrackingMode", 2}}, {"In4TrackingMode"},
+         "GeofenceEnabled=1 cannot go with In4TrackingMode=2 (the dynamic geofence and "
+         "auto-tracking exclude each other)"},
+    };
+    for (const Case& c : cases) {
+        MapSettingsStore store;
+        for (const auto& [name, value] : c.values) WriteSetting(store, *FieldByName(name), value);
+        std::function<bool(std::string_view)> concerns;
+        if (!c.named.empty())
+            concerns = [&](std::string_view name) {
+                return std::find(c.named.begin(), c.named.end(), name) != c.named.end();
+            };
+        EXPECT_EQ(CheckRecordRules(store, concerns).value_or(""), c.refusal);
+    }
+}
+
+// A box is checked by the flag 1 only, as the window loads a record; the tool's --raw first
+// keeps a value's low bits, so 3 checks a box there.
+TEST(FieldTable, WriteSettingChecksABoxForOneOnly) {
+    MapSettingsStore store;
+    const FieldSpec& box = *FieldByName("GeofenceEvent");
+    WriteSetting(store, box, 1);
+    EXPECT_TRUE(store.Checked("CheckBox2"));
+    WriteSetting(store, box, 3);
+    EXPECT_FALSE(store.Checked("CheckBox2"));
+    WriteSetting(store, box, FieldBitsOf(box, 3));
+    EXPECT_TRUE(store.Checked("CheckBox2"));
+    EXPECT_EQ(FieldBitsOf(*FieldByName("TempHighLevel"), 200), -56);
+    EXPECT_EQ(FieldBitsOf(*FieldByName("SendInterval"), 70000), 4464);
 }
 
 TEST(FieldTable, SignednessOnlyForTheTemperatures) {

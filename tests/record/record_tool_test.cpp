@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -198,13 +199,14 @@ TEST_F(RecordTool, RawStoresTheLowBitsWithoutChecks) {
     const ToolRun run = Tool({"encode", "--raw", "-o", file.string(), "In1TimeXX=300",
                           "TempHighLevel=200", "Password=-1", "TrafficEvent=2", "In4SendRepeats=5",
                           "GeofenceEnabled=1", "In4TrackingMode=1", "StabilityPoints=0",
-                          "In1ShortEvent=-1"});
+                          "In1ShortEvent=-1", "GeofenceEvent=3", "LedIndication=2"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto values = Decode(file);
     const std::map<std::string, std::string> expected = {
         {"In1TimeXX", "44"},    {"TempHighLevel", "-56"},  {"Password", "4095"},
         {"TrafficEvent", "0"},  {"In4SendRepeats", "1"},   {"GeofenceEnabled", "1"},
-        {"In4TrackingMode", "1"}, {"StabilityPoints", "0"}, {"In1ShortEvent", "3"}};
+        {"In4TrackingMode", "1"}, {"StabilityPoints", "0"}, {"In1ShortEvent", "3"},
+        {"GeofenceEvent", "1"}, {"LedIndication", "0"}};
     for (const auto& [name, value] : expected) EXPECT_EQ(values.at(name), value) << name;
 }
 
@@ -282,8 +284,18 @@ TEST_F(RecordTool, RefusedRequestsWriteNothing) {
     }
 }
 
+// A device is written like a stream: "-o /dev/stdout" prints the record.
+TEST_F(RecordTool, EncodeToStandardOutputPrintsTheRecord) {
+    const ToolRun run = Tool({"encode", "-o", "/dev/stdout", "Password=7"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.out.size(), kRecordSize);
+    EXPECT_EQ(static_cast<std::uint8_t>(run.out[0]), 0x07);
+    EXPECT_EQ(run.err, "");
+}
+
 TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
     WriteBytes(folder / "short.sbd", std::vector<std::uint8_t>(10, 0));
+    ASSERT_EQ(::mkfifo((folder / "pipe.sbd").c_str(), 0600), 0);
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -298,6 +310,9 @@ TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
         {{"decode", (folder / "short.sbd").string()}, 2, "short.sbd\" holds 10 bytes"},
         {{"decode", (folder / "missing.sbd").string()}, 2, "missing.sbd"},
         {{"decode", folder.Path().string()}, 2, "Is a directory"},
+        {{"decode", (folder / "pipe.sbd").string()}, 2, "pipe.sbd\": it is a pipe"},
+        {{"encode", "--base", (folder / "pipe.sbd").string(), "-o", (folder / "x.sbd").string()},
+         2, "pipe.sbd\": it is a pipe"},
         {{"decode", "a.sbd", "b.sbd"}, 2, "one file"},
         {{"encode", "-o", folder.Path().string()}, 1, "Is a directory"},
         {{"encode", "-o", (folder / "nowhere" / "x.sbd").string()}, 1, "No such file"},
@@ -309,7 +324,7 @@ TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
         EXPECT_TRUE(run.err.starts_with("kestravo-record: ")) << run.err;
         EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
     }
-    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"short.sbd"});
+    EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"pipe.sbd", "short.sbd"}));
 }
 
 TEST_F(RecordTool, HelpGoesToStdout) {

@@ -9,39 +9,6 @@ namespace kestravo::tool {
 
 namespace {
 
-struct Range {
-    std::int32_t low;
-    std::int32_t high;
-};
-
-// The range the window's input rules keep on an edit, where tighter than its field.
-struct WindowLimit {
-    std::string_view control;
-    Range range;
-};
-
-constexpr WindowLimit kWindowLimits[] = {
-    {"Edit4", {0, 250}},  {"Edit7", {0, 250}},  {"Edit11", {0, 250}}, {"Edit25", {0, 250}},
-    {"Edit5", {0, 60}},   {"Edit8", {0, 60}},   {"Edit10", {0, 60}},   {"Edit12", {0, 60}},
-    {"Edit14", {0, 60}},  {"Edit17", {0, 60}},  {"Edit6", {0, 15}},    {"Edit9", {0, 15}},
-    {"Edit13", {0, 15}},  {"Edit15", {0, 65000}}, {"Edit26", {5, 250}},
-};
-
-// The values a field may be given without --raw: its window limit, else the range of its bits.
-// Lists are checked against their four items (ComboBox12 too, though its field keeps one bit).
-Range AcceptedRange(const FieldSpec& field) {
-    switch (field.kind) {
-    case ControlKind::ComboBox: return {0, 3};
-    case ControlKind::CheckBox: return {0, 1};
-    case ControlKind::Edit: break;
-    }
-    for (const WindowLimit& limit : kWindowLimits)
-        if (limit.control == field.control) return limit.range;
-    if (field.isSigned)
-        return {-(std::int32_t{1} << (field.width - 1)), (std::int32_t{1} << (field.width - 1)) - 1};
-    return {0, (std::int32_t{1} << field.width) - 1};
-}
-
 struct Request {
     std::optional<std::string> output;
     std::optional<std::string> base;
@@ -105,47 +72,16 @@ Request ParseRequest(Args args) {
 }
 
 void CheckRange(const FieldSpec& field, std::int32_t value) {
-    const Range range = AcceptedRange(field);
-    if (value < range.low || value > range.high)
-        throw ToolFailure(kExitRefused, "encode: " + std::string(field.name) + "=" +
-                                            std::to_string(value) + " is outside " +
-                                            std::to_string(range.low) + "-" +
-                                            std::to_string(range.high));
+    if (const auto refusal = CheckFieldValue(field, value))
+        throw ToolFailure(kExitRefused, "encode: " + *refusal);
 }
 
 // Combinations the window's rules never leave on screen, checked on the values the record would
 // get when the request names at least one field of the pair.
 void CheckCombinations(const Request& request, const SettingsStore& store) {
-    auto given = [&](std::string_view a, std::string_view b) {
-        return request.values.contains(a) || request.values.contains(b);
-    };
-    auto value = [&](std::string_view name) { return SettingValue(store, *FieldByName(name)); };
-
-    if (given("GeofenceEnabled", "In4TrackingMode") && value("GeofenceEnabled") != 0 &&
-        value("In4TrackingMode") != 0)
-        throw ToolFailure(kExitRefused,
-                          "encode: GeofenceEnabled=1 cannot go with In4TrackingMode=" +
-                              std::to_string(value("In4TrackingMode")) +
-                              " (the dynamic geofence and auto-tracking exclude each other)");
-    if (given("CheckoutInterval", "SendInterval") &&
-        value("CheckoutInterval") > value("SendInterval"))
-        throw ToolFailure(kExitRefused, "encode: CheckoutInterval=" +
-                                            std::to_string(value("CheckoutInterval")) +
-                                            " is greater than SendInterval=" +
-                                            std::to_string(value("SendInterval")));
-    if (given("In5FrequencyType", "In5Event") && value("In5FrequencyType") != 0 &&
-        value("In5Event") != 0)
-        throw ToolFailure(kExitRefused, "encode: In5Event=" + std::to_string(value("In5Event")) +
-                                            " cannot go with In5FrequencyType=1 (a frequency "
-                                            "input has no events)");
-}
-
-void Store(SettingsStore& store, const FieldSpec& field, std::int32_t value) {
-    switch (field.kind) {
-    case ControlKind::Edit: store.SetText(field.control, std::to_string(value)); break;
-    case ControlKind::ComboBox: store.SetItemIndex(field.control, value); break;
-    case ControlKind::CheckBox: store.SetChecked(field.control, (value & 1) != 0); break;
-    }
+    const auto refusal = CheckRecordRules(
+        store, [&](std::string_view name) { return request.values.contains(name); });
+    if (refusal) throw ToolFailure(kExitRefused, "encode: " + *refusal);
 }
 
 } // namespace
@@ -162,7 +98,11 @@ int RunEncode(Args args) {
         const TConfigRecord base = ReadRecordFile(*request.base);
         DecodeRecord(store, base);
     }
-    for (const auto& [name, value] : request.values) Store(store, *FieldByName(name), value);
+    // --raw keeps the low bits, as the record does; a box then follows its lowest bit.
+    for (const auto& [name, value] : request.values) {
+        const FieldSpec& field = *FieldByName(name);
+        WriteSetting(store, field, request.raw ? FieldBitsOf(field, value) : value);
+    }
 
     if (!request.raw) CheckCombinations(request, store);
 

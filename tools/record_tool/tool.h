@@ -32,9 +32,8 @@ private:
     int exitCode_;
 };
 
-// Reads the first 44 bytes of a record file; bytes after them are ignored, as the window does.
-// A file that cannot be read, or is shorter, is refused (ToolFailure, exit 2) with a message
-// naming it (and its size when short).
+// kestravo::ReadRecordFile, with its refusals (a missing, unreadable or short file, a folder, a
+// pipe, a socket or a device) as ToolFailure, exit 2.
 TConfigRecord ReadRecordFile(const std::string& path);
 
 // The value of a field as the store holds it (edit text through TextToInt, item index, 0 or 1).

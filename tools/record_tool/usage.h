@@ -1,23 +1,160 @@
 #pragma once
+// The help text. The fields' limits and initial values in it are written from the field table.
+#include "record/config_record.h"
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace kestravo::tool {
 
-inline constexpr const char* kUsage = R"USAGE(Usage:
+namespace usage {
+
+// Words joined into lines of at most 88 columns, each starting with indent.
+inline std::string Wrap(const std::vector<std::string>& words, const std::string& indent) {
+    std::string text;
+    std::string line = indent;
+    for (const std::string& word : words) {
+        if (line.size() > indent.size() && line.size() + 1 + word.size() > 88) {
+            text += line + "\n";
+            line = indent;
+        }
+        if (line.size() > indent.size()) line += ' ';
+        line += word;
+    }
+    return text + line + "\n";
+}
+
+inline std::string Range(const FieldSpec& f) {
+    return std::to_string(f.min) + "-" + std::to_string(f.max);
+}
+
+// "A, B 0-250;" for each limit the edits share, in table order; then the lists and the boxes.
+inline std::string FieldLimits() {
+    std::vector<std::pair<std::string, std::vector<std::string>>> groups; // range -> names
+    std::vector<std::string> listRanges;
+    std::vector<std::string> narrowLists;
+    std::vector<std::string> boxRanges;
+    std::vector<std::string> signedNames;
+    auto add = [](std::vector<std::string>& to, const std::string& text) {
+        for (const std::string& t : to)
+            if (t == text) return;
+        to.push_back(text);
+    };
+    for (const FieldSpec& f : Fields()) {
+        if (f.min < 0) signedNames.emplace_back(f.name);
+        if (f.kind == ControlKind::ComboBox) {
+            add(listRanges, Range(f));
+            if (f.max > (std::int32_t{1} << f.width) - 1) narrowLists.emplace_back(f.name);
+            continue;
+        }
+        if (f.kind == ControlKind::CheckBox) {
+            add(boxRanges, Range(f));
+            continue;
+        }
+        auto group = groups.begin();
+        while (group != groups.end() && group->first != Range(f)) ++group;
+        if (group == groups.end()) group = groups.insert(groups.end(), {Range(f), {}});
+        group->second.emplace_back(f.name);
+    }
+    std::vector<std::string> words;
+    for (const auto& [range, names] : groups) {
+        for (std::size_t i = 0; i < names.size(); ++i)
+            words.push_back(names[i] + (i + 1 < names.size() ? "," : ""));
+        words.push_back(range + ";");
+    }
+    std::string lists = "lists";
+    for (const std::string& r : listRanges) lists += " " + r;
+    words.push_back(lists);
+    for (std::size_t i = 0; i < narrowLists.size(); ++i) {
+        std::string note = (i == 0 ? "(" : "") + narrowLists[i];
+        note += i + 1 < narrowLists.size()
+                    ? ","
+                    : " too: the list has 4 items, the record keeps the lowest bit);";
+        for (std::size_t at = 0; at < note.size();) { // split into words for wrapping
+            const auto space = note.find(' ', at);
+            words.push_back(note.substr(at, space == std::string::npos ? space : space - at));
+            at = space == std::string::npos ? note.size() : space + 1;
+        }
+    }
+    if (narrowLists.empty()) words.back() += ";";
+    std::string boxes = "boxes";
+    for (const std::string& r : boxRanges) boxes += " " + r;
+    words.push_back(boxes + ".");
+    std::string text = Wrap(words, "          ");
+
+    std::vector<std::string> sentence = {"Negative", "values", "are", "refused", "for", "every",
+                                         "field", "but"};
+    for (std::size_t i = 0; i < signedNames.size(); ++i) {
+        sentence.push_back(signedNames[i] + (i + 2 < signedNames.size() ? "," : ""));
+        if (i + 2 == signedNames.size()) sentence.push_back("and");
+    }
+    sentence.back() += ", whose fields are signed.";
+    return text + Wrap(sentence, "        ");
+}
+
+// "every number 0 except StabilityPoints 5, every list at item 0, every box clear."
+inline std::string InitialValues() {
+    auto describe = [](ControlKind kind, const std::string& every,
+                       auto&& shown) -> std::vector<std::string> {
+        std::map<std::int32_t, int> counts;
+        for (const FieldSpec& f : Fields())
+            if (f.kind == kind) ++counts[f.initial];
+        std::int32_t usual = 0;
+        int most = -1;
+        for (const auto& [value, count] : counts)
+            if (count > most) {
+                usual = value;
+                most = count;
+            }
+        std::vector<std::string> words = {every};
+        words.back() += " " + shown(usual);
+        bool first = true;
+        for (const FieldSpec& f : Fields()) {
+            if (f.kind != kind || f.initial == usual) continue;
+            words.push_back(first ? "except" : "and");
+            words.push_back(std::string(f.name));
+            words.push_back(shown(f.initial));
+            first = false;
+        }
+        return words;
+    };
+    std::vector<std::string> words = {"Fields", "not", "given", "take", "the", "window's",
+                                      "initial", "values:"};
+    const auto numbers = describe(ControlKind::Edit, "every number",
+                                  [](std::int32_t v) { return std::to_string(v); });
+    const auto lists = describe(ControlKind::ComboBox, "every list",
+                                [](std::int32_t v) { return "at item " + std::to_string(v); });
+    const auto boxes = describe(ControlKind::CheckBox, "every box", [](std::int32_t v) {
+        return std::string(v == 1 ? "checked" : "clear");
+    });
+    for (const auto* part : {&numbers, &lists, &boxes}) {
+        words.insert(words.end(), part->begin(), part->end());
+        words.back() += part == &boxes ? "." : ",";
+    }
+    return Wrap(words, "        ");
+}
+
+} // namespace usage
+
+inline const std::string kUsage = std::string(R"USAGE(Usage:
   kestravo-record encode -o OUT.sbd [--base FILE.sbd] [--raw] FIELD=VALUE ...
   kestravo-record decode FILE.sbd [--json]
   kestravo-record send --imei IMEI [--relay HOST[:PORT]] [--from ADDR] [--to ADDR]
                        [--timeout SECONDS] FILE.sbd
   kestravo-record --help    (also "-h", and after a subcommand)
 
-encode  Builds a 44-byte configuration record and writes it to OUT.sbd. The file is
-        replaced only once the whole record is written; on any refusal nothing is written.
+encode  Builds a 44-byte configuration record and writes it to OUT.sbd, as the window
+        saves: a file is replaced only once the whole record is written beside it, or
+        written in place where replacing it would break a hard link or change its owner;
+        a symbolic link is followed; a device or a pipe is written, never replaced
+        ("-o /dev/stdout" prints the record). On any refusal nothing is written.
         FIELD is a record field name (Password, SendInterval, In1ShortEvent, GeofenceEnabled,
         StabilityPoints, ... as "decode" lists them). VALUE is read as the window reads a
         setting: decimal, or hexadecimal after "$", "x", "X", "0x" or "0X", with an optional
         sign. Lists take the item index, boxes 0 or 1. Each field may be given once.
-        Fields not given take the window's initial values: every number 0 (Password too)
-        except StabilityPoints 5, every list at item 0, every box clear.
-  -o, --output OUT.sbd
+)USAGE") + usage::InitialValues() + R"USAGE(  -o, --output OUT.sbd
         The record file to write.
   --base FILE.sbd
         Start from an existing record, as opening it in the window would: its bits that no
@@ -29,15 +166,7 @@ encode  Builds a 44-byte configuration record and writes it to OUT.sbd. The file
         any check.
         Without --raw a request is refused, and nothing written, when a value lies outside
         the range the window keeps for it or outside its field's range:
-          In1/In2/In3TimeXX, StartupDelay 0-250; In1/In2/In3TimeYY, In2/In3TimeNN,
-          In4TimeNN 0-60; In1/In2/In3TimesZZ 0-15; In4TrackingStep 0-65000;
-          StabilityPoints 5-250; Password 0-4095; In4SendRepeats 0-3;
-          SendInterval, CheckoutInterval, GeofenceRadius, TrafficLimit 0-65535;
-          In5HighLevel, In5LowLevel 0-255; TempHighLevel, TempLowLevel -128-127;
-          lists 0-3 (TrafficEvent too: its list has 4 items, the record keeps the lowest
-          bit); boxes 0-1. Negative values are refused for every field but the two
-          temperatures, since the other fields are unsigned.
-        It is refused too for a combination the window does not let the operator make,
+)USAGE" + usage::FieldLimits() + R"USAGE(        It is refused too for a combination the window does not let the operator make,
         when the request names at least one field of the pair:
           GeofenceEnabled=1 with In4TrackingMode other than 0;
           CheckoutInterval greater than SendInterval;
@@ -66,9 +195,10 @@ send    Mails the first 44 bytes of FILE.sbd to the SBD gateway through the rela
                    default 120. A message already accepted counts as sent even when the
                    relay then leaves the session open.
 
-Exit status: 0 done; 2 bad usage, a refused value or an unreadable or short input file;
-1 the output file could not be written (an existing file keeps its content), or the
-relay did not accept the message.
+Exit status: 0 done; 2 bad usage, a refused value, or an input that is missing,
+unreadable, short, a folder, a pipe, a socket or a device; 1 the output file could not
+be written (an existing file keeps its content, unless it had to be written in place and
+the message says it may be incomplete), or the relay did not accept the message.
 )USAGE";
 
 } // namespace kestravo::tool
