@@ -5,7 +5,9 @@
 #include <QFont>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QPixmap>
 #include <QProxyStyle>
+#include <QShowEvent>
 #include <QStyleFactory>
 #include <QWidget>
 
@@ -75,6 +77,33 @@ void NarrowCheckBoxGaps(QWidget* form)
     style->setParent(form);
     for (QCheckBox* box : form->findChildren<QCheckBox*>())
         box->setStyle(style);
+}
+
+DeferredPicture::DeferredPicture(QWidget* parent) : QLabel(parent) {}
+
+void DeferredPicture::SetPictureFile(const QString& file)
+{
+    if (file == file_)
+        return;
+    file_ = file;
+    decoded_ = false;
+    clear();
+    if (isVisible())
+        Decode();
+}
+
+void DeferredPicture::showEvent(QShowEvent* event)
+{
+    if (!decoded_)
+        Decode();
+    QLabel::showEvent(event);
+}
+
+void DeferredPicture::Decode()
+{
+    decoded_ = true;
+    // A file that cannot be decoded leaves the picture empty, as a missing picture in a layout does.
+    setPixmap(file_.isEmpty() ? QPixmap() : QPixmap(file_));
 }
 
 } // namespace kestravo
