@@ -22,7 +22,8 @@ void ClassicGroupBoxes(QWidget* form);
 
 // A picture of the layout that is decoded the first time it is shown rather than when the layout
 // is built: the background picture stays hidden, and decoding it would only slow the window's
-// start and hold its pixels for nothing. The layout names the file in the property pictureFile.
+// start and hold its pixels for nothing. The layout names the file in the property pictureFile;
+// its suffix names the format, so that no image plugin is loaded for the built-in PNG reader.
 class DeferredPicture : public QLabel {
     Q_OBJECT
     Q_PROPERTY(QString pictureFile READ PictureFile WRITE SetPictureFile)

@@ -394,11 +394,11 @@ private slots:
 
     void pictures()
     {
+        form->show();
         const QPixmap logo = Label("Image1")->pixmap();
         QCOMPARE(logo.size(), QSize(72, 726));
         // The hidden background is decoded only if something ever shows it.
         QLabel* back = Label("Image2");
-        form->show();
         QVERIFY(back->pixmap().isNull());
         back->show();
         QVERIFY(back->isVisible());
