@@ -396,6 +396,14 @@ class GatewaySimTest(unittest.TestCase):
                 sim.process.send_signal(signum)
                 self.assertEqual(sim.process.wait(WAIT), 0, sim.errors())
 
+    def test_stats_file_that_cannot_be_written_is_refused_at_start(self):
+        stats = os.path.join(self.workdir, "no-such-folder", "stats")
+        result = subprocess.run([PYTHON, SIM, "--port", "0", "--stats", stats],
+                                capture_output=True, text=True, timeout=WAIT)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("cannot write " + stats, result.stderr)
+        self.assertEqual(result.stdout, "")
+
     def test_refuses_to_listen_beyond_loopback(self):
         for host in ("0.0.0.0", "192.0.2.1", "::"):
             with self.subTest(host=host):
