@@ -2,12 +2,19 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QImage>
+#include <QImageReader>
+#include <QPixmap>
 #include <QProxyStyle>
+#include <QShowEvent>
 #include <QStyleFactory>
 #include <QWidget>
+
+#include <utility>
 
 namespace kestravo {
 
@@ -75,6 +82,42 @@ void NarrowCheckBoxGaps(QWidget* form)
     style->setParent(form);
     for (QCheckBox* box : form->findChildren<QCheckBox*>())
         box->setStyle(style);
+}
+
+DeferredPicture::DeferredPicture(QWidget* parent) : QLabel(parent) {}
+
+void DeferredPicture::SetPictureFile(const QString& file)
+{
+    if (file == file_)
+        return;
+    file_ = file;
+    decoded_ = false;
+    clear();
+    if (isVisible())
+        Decode();
+}
+
+void DeferredPicture::showEvent(QShowEvent* event)
+{
+    if (!decoded_)
+        Decode();
+    QLabel::showEvent(event);
+}
+
+void DeferredPicture::Decode()
+{
+    decoded_ = true;
+    if (file_.isEmpty()) {
+        setPixmap(QPixmap());
+        return;
+    }
+    // Read in the format its name gives: guessing would load and ask every image plugin, though
+    // the PNG reader is built in. A file whose name misleads is still read by its content; one
+    // that cannot be read leaves the picture empty, as a missing picture in a layout does.
+    QImageReader reader(file_, QFileInfo(file_).suffix().toLower().toLatin1());
+    reader.setAutoDetectImageFormat(false);
+    QImage image = reader.read();
+    setPixmap(image.isNull() ? QPixmap(file_) : QPixmap::fromImage(std::move(image)));
 }
 
 } // namespace kestravo

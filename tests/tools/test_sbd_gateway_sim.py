@@ -170,6 +170,10 @@ class GatewaySimTest(unittest.TestCase):
     def stored(self):
         return sorted(os.listdir(self.store)) if os.path.isdir(self.store) else []
 
+    def stats(self, path):
+        with open(path) as f:
+            return dict(line.split("=") for line in f.read().split())
+
     def send(self, smtp, message=None):
         """MAIL, RCPT and DATA by hand; returns the reply to the end of DATA."""
         self.assertEqual(smtp.mail(SENDER)[0], 250)
@@ -256,7 +260,8 @@ class GatewaySimTest(unittest.TestCase):
              compose(attachments=[("temp.sbd", "AAE*CAAAA")]), "base64"),
             ("base64 cut short", compose(attachments=[("temp.sbd", "AAECAwQ")]), "base64"),
         ]
-        sim = self.start()
+        stats = os.path.join(self.workdir, "stats")
+        sim = self.start("--stats", stats)
         with sim.client() as smtp:
             smtp.helo("workstation")
             for name, message, reason in refused:
@@ -271,6 +276,47 @@ class GatewaySimTest(unittest.TestCase):
             self.assertEqual(self.send(smtp)[0], 250)
         self.assertTrue(sim.next_line().startswith("IMEI=" + IMEI))
         self.assertEqual(len(self.stored()), 2)
+        self.assertEqual(self.stats(stats),
+                         {"sessions": "1", "accepted": "1", "refused": str(len(refused))})
+
+    # -- several messages in one session --------------------------------------
+
+    def test_one_session_carries_several_messages_with_and_without_rset(self):
+        stats = os.path.join(self.workdir, "stats")
+        sim = self.start("--stats", stats)
+        self.assertEqual(self.stats(stats), {"sessions": "0", "accepted": "0", "refused": "0"})
+        devices = [("300234010123451", DEFAULT_RECORD),
+                   ("300234010123452", bytes(range(44))),
+                   ("300234010123453", bytes(range(100, 144)))]
+        with sim.client() as smtp:
+            smtp.ehlo("workstation")
+            # Back to back, no RSET between the first two.
+            for imei, record in devices[:2]:
+                code, reply = self.send(smtp, compose(subject=imei,
+                                                      attachments=[("temp.sbd", record)]))
+                self.assertEqual(code, 250, reply)
+            # A transaction given up half way carries nothing into the next one.
+            self.assertEqual(smtp.mail(SENDER)[0], 250)
+            self.assertEqual(smtp.rcpt(GATEWAY)[0], 250)
+            self.assertEqual(smtp.rset()[0], 250)
+            self.assertEqual(smtp.docmd("DATA")[0], 503)
+            self.assertEqual(smtp.rset()[0], 250)
+            imei, record = devices[2]
+            smtp.sendmail(SENDER, [GATEWAY],
+                          compose(subject=imei, attachments=[("temp.sbd", record)]))
+            self.assertEqual(self.stats(stats)["sessions"], "1")
+
+        for number, (imei, record) in enumerate(devices, start=1):
+            self.assertEqual(sim.next_line(), "IMEI=%s Length=44 First=%d Check ok"
+                             % (imei, record[0]))
+            with open(os.path.join(self.store, "%d-%s.sbd" % (number, imei)), "rb") as f:
+                self.assertEqual(f.read(), record)
+        self.assertEqual(len(self.stored()), 6)
+        self.assertEqual(self.stats(stats), {"sessions": "1", "accepted": "3", "refused": "0"})
+        # Every connection counts, even one that sends nothing.
+        with sim.client() as smtp:
+            self.assertEqual(smtp.noop()[0], 250)
+        self.assertEqual(self.stats(stats)["sessions"], "2")
 
     def test_recipient_other_than_the_gateway_is_refused(self):
         sim = self.start("--gateway", "mt@gateway.test")
@@ -291,18 +337,23 @@ class GatewaySimTest(unittest.TestCase):
     def test_record_shown_in_hex_when_the_decoder_fails_or_is_missing(self):
         failing = write_script(self.workdir, "failing-decoder", FAILING_DECODER)
         cases = [
-            ("decoder exits with an error", failing, "status 1"),
-            ("decoder missing", os.path.join(self.workdir, "no-such-tool"), "no-such-tool"),
+            ("decoder exits with an error", failing, (), "status 1"),
+            ("decoder missing", os.path.join(self.workdir, "no-such-tool"), (), "no-such-tool"),
+            # Asked for: the decoder is not run, and nothing is said about it.
+            ("decoding turned off", failing, ("--no-decode",), None),
         ]
-        for name, decoder, why in cases:
+        for name, decoder, args, why in cases:
             with self.subTest(name):
-                sim = self.start(decoder=decoder)
+                sim = self.start(*args, decoder=decoder)
                 with sim.client() as smtp:
                     smtp.helo("workstation")
                     self.assertEqual(self.send(smtp)[0], 250)
                 self.assertEqual(sim.next_line(),
                                  "IMEI=%s Raw=%s" % (IMEI, DEFAULT_RECORD.hex().upper()))
-                self.assertIn(why, sim.errors())
+                if why:
+                    self.assertIn(why, sim.errors())
+                else:
+                    self.assertEqual(sim.errors(), "")
                 self.assertIsNone(sim.process.poll())
                 sim.stop()
 
@@ -338,11 +389,20 @@ class GatewaySimTest(unittest.TestCase):
             with sim.client() as smtp:
                 self.assertEqual(self.send(smtp)[0], 250)
         self.assertEqual(sim.process.wait(WAIT), 0)
+        self.assertIn("2 sessions, 2 messages accepted, 0 refused", sim.errors())
         for signum in (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal=signum):
                 sim = self.start()
                 sim.process.send_signal(signum)
                 self.assertEqual(sim.process.wait(WAIT), 0, sim.errors())
+
+    def test_stats_file_that_cannot_be_written_is_refused_at_start(self):
+        stats = os.path.join(self.workdir, "no-such-folder", "stats")
+        result = subprocess.run([PYTHON, SIM, "--port", "0", "--stats", stats],
+                                capture_output=True, text=True, timeout=WAIT)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("cannot write " + stats, result.stderr)
+        self.assertEqual(result.stdout, "")
 
     def test_refuses_to_listen_beyond_loopback(self):
         for host in ("0.0.0.0", "192.0.2.1", "::"):

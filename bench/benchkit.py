@@ -1,0 +1,159 @@
+"""What the benchmarks share: where the programs are, the loopback SMTP sink, the message curl
+sends, medians. Public tools only; nothing here is part of the product."""
+
+import base64
+import email.utils
+import os
+import queue
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+
+PYTHON = "/usr/bin/python3"
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPOSITORY = os.path.dirname(HERE)
+SIM = os.path.join(REPOSITORY, "tools", "sbd-gateway-sim")
+SENDER = "kestravo@localhost"
+GATEWAY = "data@sbd.iridium.com"
+WAIT = 60  # seconds; an upper bound for a loopback step, never part of a figure
+
+
+def fail(text):
+    print("%s: %s" % (os.path.basename(sys.argv[0]), text), file=sys.stderr)
+    sys.exit(1)
+
+
+def program(build, name):
+    path = os.path.join(build, "bin", name)
+    if not os.access(path, os.X_OK):
+        fail("%s is not built (cmake --build %s --target %s)" % (path, build, name))
+    return path
+
+
+def default_build():
+    return os.environ.get("KESTRAVO_BUILD", os.path.join(REPOSITORY, "build"))
+
+
+def median_ms(seconds):
+    return statistics.median(seconds) * 1000.0
+
+
+def private_environment(work):
+    """The user's settings, history and runtime folder stay out of a run."""
+    env = dict(os.environ)
+    home = os.path.join(work, "home")
+    runtime = os.path.join(work, "runtime")
+    for folder in (home, runtime):
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+    env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+               XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+               XDG_RUNTIME_DIR=runtime)
+    for name in ("KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
+                 "KESTRAVO_HISTORY"):
+        env.pop(name, None)
+    return env
+
+
+class WorkFolder:
+    def __enter__(self):
+        self.path = tempfile.mkdtemp(prefix="kestravo-bench-")
+        return self.path
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+class Sink:
+    """tools/sbd-gateway-sim on a free loopback port, lenient (no greeting needed) unless
+    strict, not decoding; counts sessions and messages in a stats file."""
+
+    def __init__(self, work, strict=False):
+        self.stats_path = os.path.join(work, "sink-stats")
+        self.stderr = open(os.path.join(work, "sink-stderr"), "w+")
+        args = [PYTHON, SIM, "--port", "0", "--no-decode", "--stats", self.stats_path]
+        if not strict:
+            args.append("--lenient")
+        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=self.stderr, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._drain, daemon=True).start()
+        try:
+            first = self.lines.get(timeout=WAIT)
+        except queue.Empty:
+            first = None
+        if not first or not first.startswith("listening on 127.0.0.1:"):
+            self.stop()
+            fail("the SMTP sink did not start: %r" % first)
+        self.port = int(first.rsplit(":", 1)[1])
+
+    def _drain(self):
+        # Accepted messages are reported one line each; read them so the pipe never fills.
+        for line in self.process.stdout:
+            if line.startswith("listening on"):
+                self.lines.put(line.strip())
+        self.lines.put(None)
+
+    def stats(self):
+        with open(self.stats_path) as f:
+            return {k: int(v) for k, v in (line.split("=") for line in f.read().split())}
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(WAIT)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.stderr.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def mime_message(imei, record):
+    """The window's message for curl to upload: subject = IMEI, temp.sbd attached in base64,
+    CRLF line ends as on the wire."""
+    boundary = "=_kestravo_bench_boundary"
+    encoded = base64.b64encode(record).decode("ascii")
+    lines = [
+        "From: " + SENDER,
+        "To: " + GATEWAY,
+        "Subject: " + imei,
+        "Date: " + email.utils.formatdate(localtime=False),
+        "Message-ID: " + email.utils.make_msgid(domain="localhost"),
+        "MIME-Version: 1.0",
+        'Content-Type: multipart/mixed; boundary="%s"' % boundary,
+        "",
+        "This is a multipart MIME message.",
+        "",
+        "--" + boundary,
+        'Content-Type: text/plain; charset="windows-1251"',
+        "Content-Transfer-Encoding: 7bit",
+        "",
+        "",
+        "--" + boundary,
+        'Content-Type: application/octet-stream; name="temp.sbd"',
+        "Content-Transfer-Encoding: base64",
+        'Content-Disposition: attachment; filename="temp.sbd"',
+        "",
+    ]
+    lines += [encoded[i:i + 76] for i in range(0, len(encoded), 76)]
+    lines += ["", "--" + boundary + "--", ""]
+    return "\r\n".join(lines).encode("ascii")
+
+
+def curl_command(port, eml_path):
+    return ["curl", "--silent", "--show-error", "smtp://127.0.0.1:%d" % port,
+            "--mail-from", SENDER, "--mail-rcpt", GATEWAY, "--upload-file", eml_path]
+
+
+def require_curl():
+    if shutil.which("curl") is None:
+        fail("curl is not installed")

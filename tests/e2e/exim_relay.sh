@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# One configuration record through a real mail server: a private Exim daemon on a free loopback
+# port, spool and mailbox in a temporary folder, HELO/EHLO required before MAIL as Exim wants by
+# default, every recipient delivered to one mailbox file. The record goes once through
+# `kestravo-record send` and once through the window's "SEND CONFIG TO SAT"; each delivered message
+# is then taken apart with Python's email package and compared with the record it should carry.
+#
+# Usage: exim_relay.sh RECORD_TOOL WINDOW_TEST CHECKER
+# Exit status: 0 passed, 1 failed, 77 skipped (no Exim installed).
+set -euo pipefail
+
+record_tool=$1
+window_test=$2
+checker=$3
+python=/usr/bin/python3
+imei=300234010123450
+wait_seconds=30 # an upper bound for loopback work, never a speed requirement
+
+exim=
+for candidate in "$(command -v exim4 || true)" "$(command -v exim || true)" /usr/sbin/exim4 /usr/sbin/exim; do
+  if [ -n "$candidate" ] && [ -x "$candidate" ]; then exim=$candidate; break; fi
+done
+if [ -z "$exim" ]; then
+  echo "SKIP: no Exim found (exim4 or exim on PATH or in /usr/sbin); install exim4-daemon-light to run this test"
+  exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kestravo-e2e.XXXXXX")
+daemon=
+stop_daemon() {
+  if [ -n "$daemon" ]; then
+    # The daemon leads its own process group: receiving and delivering children go with it.
+    kill -TERM -- "-$daemon" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL -- "-$daemon" 2>/dev/null || true
+    wait "$daemon" 2>/dev/null || true
+    daemon=
+  fi
+}
+# Long steps run in the background and are waited for, so that a signal is acted on at once
+# (bash runs a trap only after the foreground command ends).
+child=
+run() {
+  "$@" &
+  child=$!
+  local status=0
+  wait "$child" || status=$?
+  child=
+  return $status
+}
+cleanup() {
+  if [ -n "$child" ]; then kill -TERM "$child" 2>/dev/null || true; wait "$child" 2>/dev/null || true; fi
+  stop_daemon
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+# Root runs the daemon as nobody: Exim never delivers as root, and the test needs no privilege.
+run_as=()
+if [ "$(id -u)" -eq 0 ]; then
+  user=nobody
+  group=$(id -gn nobody)
+  run_as=(setpriv --reuid="$user" --regid="$group" --clear-groups --)
+else
+  user=$(id -un)
+  group=$(id -gn)
+fi
+
+mta=$work/exim
+mkdir -p "$mta/spool" "$mta/log"
+chmod 711 "$work"
+mailbox=$mta/mailbox
+
+free_port() {
+  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+write_config() {
+  cat > "$mta/exim.conf" <<CONF
+primary_hostname = e2e.kestravo.test
+qualify_domain = e2e.kestravo.test
+exim_user = $user
+exim_group = $group
+spool_directory = $mta/spool
+log_file_path = $mta/log/%slog
+pid_file_path = $mta/exim.pid
+local_interfaces = <; 127.0.0.1
+daemon_smtp_ports = $1
+disable_ipv6 = true
+host_lookup =
+rfc1413_hosts =
+tls_advertise_hosts =
+keep_environment =
+acl_smtp_rcpt = accept_every_recipient
+
+begin acl
+
+accept_every_recipient:
+  accept
+
+begin routers
+
+everything:
+  driver = accept
+  transport = one_mailbox
+
+begin transports
+
+one_mailbox:
+  driver = appendfile
+  file = $mailbox
+  user = $user
+  group = $group
+  mode = 0644
+  envelope_to_add
+  return_path_add
+CONF
+}
+
+if [ ${#run_as[@]} -gt 0 ]; then chown -R "$user:$group" "$mta"; fi
+
+# A port found free can be taken before Exim binds it; a few tries settle that.
+port=
+for attempt in 1 2 3; do
+  candidate=$(free_port)
+  write_config "$candidate"
+  : > "$mta/daemon.err"
+  setsid "${run_as[@]}" "$exim" -C "$mta/exim.conf" -bdf -oX "$candidate" \
+    < /dev/null > "$mta/daemon.out" 2> "$mta/daemon.err" &
+  daemon=$!
+  for _ in $(seq $((wait_seconds * 10))); do
+    if grep -q "listening for SMTP" "$mta/daemon.err" "$mta/log/mainlog" 2>/dev/null; then
+      port=$candidate
+      break
+    fi
+    kill -0 "$daemon" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$port" ] && break
+  echo "Exim did not start on port $candidate (attempt $attempt):"
+  cat "$mta/daemon.err" "$mta/log/"* 2>/dev/null || true
+  stop_daemon
+done
+if [ -z "$port" ]; then
+  echo "FAIL: Exim could not be started"
+  exit 1
+fi
+echo "Exim ($exim) listening on 127.0.0.1:$port as $user, spool in $mta"
+
+show_exim_log() {
+  echo "---- Exim's log"
+  cat "$mta/daemon.err" "$mta/log/"* 2>/dev/null || true
+}
+
+# Nothing of the user's is read or written: the window's private folder, history and settings
+# all land in the temporary folder.
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share
+mkdir -p "$HOME"
+unset KESTRAVO_RELAY KESTRAVO_SENDER KESTRAVO_GATEWAY KESTRAVO_TIMEOUT
+
+# 1. The command-line tool.
+record=$work/rec.sbd
+"$record_tool" encode -o "$record" SendInterval=1440 CheckoutInterval=720 StabilityPoints=17 \
+  TempLowLevel=-20 GeofenceRadius=300
+if ! run timeout $((wait_seconds * 2)) "$record_tool" send --relay "127.0.0.1:$port" --imei "$imei" "$record"; then
+  echo "FAIL: kestravo-record send did not get its message accepted"
+  show_exim_log
+  exit 1
+fi
+if ! run "$python" "$checker" --mailbox "$mailbox" --index 0 --imei "$imei" --record "$record" \
+     --wait "$wait_seconds"; then
+  show_exim_log
+  exit 1
+fi
+
+# 2. The window, pointed at the relay through the environment only. It runs from a copy in a
+# private folder, since the window writes temp.sbd beside its program.
+mkdir -p "$work/window"
+cp "$window_test" "$work/window/"
+window_record=$work/window-record.sbd
+status=0
+KESTRAVO_RELAY=127.0.0.1:$port KESTRAVO_E2E_RECORD_OUT=$window_record QT_QPA_PLATFORM=offscreen \
+  run timeout $((wait_seconds * 4)) "$work/window/$(basename "$window_test")" || status=$?
+if [ $status -ne 0 ]; then
+  echo "FAIL: the window's send (exit status $status)"
+  show_exim_log
+  exit 1
+fi
+if [ ! -e "$window_record" ]; then
+  # The window half skipped itself and said why; the tool's half has passed.
+  echo "The window's half was skipped; the command-line half passed."
+  exit 0
+fi
+if ! run "$python" "$checker" --mailbox "$mailbox" --index 1 --imei "$imei" --record "$window_record" \
+     --wait "$wait_seconds"; then
+  show_exim_log
+  exit 1
+fi
+echo "PASS: both messages delivered by Exim carry their records"
