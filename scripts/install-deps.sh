@@ -37,11 +37,12 @@ test=(
   xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
   exim4-daemon-light
   clang libclang-rt-14-dev
+  curl
   desktop-file-utils appstream lintian man-db
   "${package[@]}"
 )
 
-# Benchmarks only; `make test` does not need them.
+# Benchmarks run by hand; `make test` runs them once, tiny, and needs only curl of these.
 bench=(
   curl hyperfine
 )
