@@ -428,8 +428,9 @@ struct SbdSend::Impl {
                 Done(503, refusalBeforeHelo, false);
                 return;
             }
+            // HELO is a request of its own: the client's error text still holds MAIL's 503.
             needRset = Connected();
-            Done(code, FailureText(), false);
+            Done(code, client->LastResponse(), false);
             return;
         case Phase::Resetting:
             if (rq != smtpRset)
@@ -532,6 +533,13 @@ void SbdSend::Abort()
     Impl& d = *d_;
     ++d.generation;
     d.connectOnly = false;
+    // An idle open session is told goodbye on the way out; nothing waits for the answer.
+    if (!d.running && d.phase == Impl::Phase::Idle && d.Connected()) {
+        try {
+            d.client->Quit();
+        } catch (...) {
+        }
+    }
     d.DropConnection();
     if (d.running)
         d.FailRemaining(kAborted, QStringLiteral("426 Operation aborted."));

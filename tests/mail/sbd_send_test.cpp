@@ -63,6 +63,9 @@ const Transcript kTranscripts[] = {
     {"503 and the relay hangs up: 503",
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 503 5.5.1 send HELO first\nX\n", 1, {503},
      {"503 5.5.1 send HELO first"}},
+    {"503 to MAIL and HELO refused: HELO's code",
+     "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 503 send HELO first\nC~: ^HELO \nS: 550 no\n" QUIT, 1,
+     {550}, {"550 no"}},
     {"RCPT refused",
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\n"
      "S: 550 no such user\n" QUIT,
