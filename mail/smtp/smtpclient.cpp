@@ -102,6 +102,9 @@ TCustomSmtpClient::TCustomSmtpClient(QObject* parent)
     socket_ = std::make_unique<TWSocket>();
     socket_->SetName(QStringLiteral("TCustomSmtpClient_Socket%1").arg(TWSocket::LiveCount()));
     socket_->SetBgExceptionOwnerAbort([this] { AbortComponent(); });
+    // Commands and message lines are small writes: each goes out at once rather than waiting for
+    // the relay's delayed acknowledgement of the one before.
+    socket_->SetComponentOptions(WSocketOptionBit(wsoTcpNoDelay));
     socket_->OnSessionClosed = [this](TWSocket*, std::uint16_t e) { WSocketSessionClosed(e); };
 }
 
