@@ -259,6 +259,8 @@ private:
     bool LineSourceGone();
     void FailMessage(const std::exception& e);
     void ProtocolFault(const QString& text);
+    // A reply line that came while the message lines went out.
+    void StrayReply(const QString& line);
 
     void WSocketDnsLookupDone(std::uint16_t errCode);
     void WSocketSessionConnected(std::uint16_t errCode);

@@ -399,6 +399,12 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
         std::memmove(replyBuffer_, crlf + 2, size_t(replyBufferUsed_));
         replyBuffer_[replyBufferUsed_] = 0;
 
+        // While the message lines go out the relay has nothing to answer: a reply now would be
+        // taken for the answer to "." if it waited, so it ends the request here.
+        if (dataPumping_) {
+            StrayReply(FromSystemCodePage(line));
+            return;
+        }
         lastResponse_ = FromSystemCodePage(line);
         TriggerResponse(lastResponse_);
         switch (state_) {
@@ -416,6 +422,13 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
     }
     if (replyBufferUsed_ >= kReplyBufferSize - 1)
         ProtocolFault(QStringLiteral("500 Protocol error: reply line longer than 4093 characters"));
+}
+
+void TCustomSmtpClient::StrayReply(const QString& line)
+{
+    TriggerResponse(line);
+    ProtocolFault(QStringLiteral("500 Protocol error: the relay replied while the message was being sent: \"%1\"")
+                      .arg(line));
 }
 
 void TCustomSmtpClient::ProtocolFault(const QString& text)
@@ -818,6 +831,17 @@ void TCustomSmtpClient::DataNext()
             SendMessageLine(out);
             return;
         }
+        // Whatever the relay sent during the message has arrived by now or will be taken for
+        // the reply to ".": read it first.
+        if (replyBufferUsed_ > 0 || socket_->BytesWaiting() > 0) {
+            WSocketDataAvailable(0);
+            if (!dataPumping_ || !isConnected_)
+                return;
+            if (replyBufferUsed_ > 0) {
+                StrayReply(FromSystemCodePage(QByteArray(replyBuffer_, replyBufferUsed_)));
+                return;
+            }
+        }
         socket_->OnDataSent = nullptr;
         dataPumping_ = false;
         StateChange(smtpInternalReady);
@@ -873,6 +897,10 @@ void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t errCode)
     std::uint16_t code = activeRequest_ == smtpQuit ? 0 : 10004;
     if (code == 10004 && stepResult_ == 0)
         stepResult_ = 10004;
+    // The last reply belongs to an earlier command: the error names the close itself.
+    if (code == 10004 && !doneSignalled_ && errorMessage_.isEmpty())
+        errorMessage_ = state_ == smtpAbort ? QStringLiteral("10004 Connection aborted")
+                                            : QStringLiteral("10004 Connection closed by the relay");
     TriggerRequestDone(code);
 }
 
