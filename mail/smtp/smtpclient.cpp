@@ -97,8 +97,6 @@ TCustomSmtpClient::TCustomSmtpClient(QObject* parent)
     : TVyrWndControl(parent)
 {
     requestDoneMsg_ = AllocateMsg();
-    dataNextMsg_ = AllocateMsg();
-    spareMsg_ = AllocateMsg();
     socket_ = std::make_unique<TWSocket>();
     socket_->SetName(QStringLiteral("TCustomSmtpClient_Socket%1").arg(TWSocket::LiveCount()));
     socket_->SetBgExceptionOwnerAbort([this] { AbortComponent(); });
@@ -118,6 +116,21 @@ TCustomSmtpClient::~TCustomSmtpClient()
     socket_->OnDnsLookupDone = nullptr;
     socket_->SetBgExceptionOwnerAbort(nullptr);
     socket_.reset();
+}
+
+QStringList TCustomSmtpClient::AuthTypesSupported() const
+{
+    // "AUTH PLAIN LOGIN", or the older "AUTH=PLAIN LOGIN".
+    QStringList types;
+    for (const QString& line : ehloLines_) {
+        if (line.size() < 5 || !line.startsWith(QStringLiteral("AUTH"), Qt::CaseInsensitive) ||
+            (line[4] != u' ' && line[4] != u'='))
+            continue;
+        for (const QString& type : line.mid(5).split(u' ', Qt::SkipEmptyParts))
+            if (!types.contains(type.toUpper()))
+                types.append(type.toUpper());
+    }
+    return types;
 }
 
 void TCustomSmtpClient::SetWrapMsgMaxLineLen(int v)
@@ -164,7 +177,7 @@ void TCustomSmtpClient::TriggerCommand(const QString& msg)
 void TCustomSmtpClient::TriggerResponse(const QString& msg)
 {
     if (currentStep_ == smtpFctEhlo && msg.size() > 4)
-        ehloExtensions_.append(msg.mid(4).trimmed());
+        ehloLines_.append(msg.mid(4).trimmed());
     if (OnResponse)
         OnResponse(this, msg);
 }
@@ -278,10 +291,6 @@ void TCustomSmtpClient::WndProc(int msg, quintptr wParam, qintptr lParam)
 {
     if (msg == requestDoneMsg_) {
         WMSmtpRequestDone(TSmtpRequest(wParam), std::uint16_t(lParam));
-        return;
-    }
-    if (msg == dataNextMsg_) {
-        DataNext();
         return;
     }
     TVyrWndControl::WndProc(msg, wParam, lParam);
@@ -508,11 +517,7 @@ void TCustomSmtpClient::NextExecAsync()
             (this->*next)();
         } catch (const std::exception& e) {
             // A step that cannot go on ends the request instead of leaving it hanging.
-            stepResult_ = 500;
-            lastResponse_ = QStringLiteral("500 Internal client error %1: \"%2\"")
-                                .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
-            SetErrorMessage();
-            TriggerRequestDone(500);
+            EndWithInternalError(e);
         }
         return;
     }
@@ -613,8 +618,7 @@ void TCustomSmtpClient::DoHighLevelAsync()
     } catch (const std::exception& e) {
         chainResult_ = 500;
         stepResult_ = 500;
-        errorMessage_ = QStringLiteral("500 Internal client error %1: \"%2\"")
-                            .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+        errorMessage_ = InternalErrorText(e);
     }
     pendingSteps_ = 0;
     chainContinuation_ = false;
@@ -649,7 +653,7 @@ void TCustomSmtpClient::Ehlo()
     CheckReady();
     CheckConnected();
     currentStep_ = smtpFctEhlo;
-    ehloExtensions_.clear();
+    ehloLines_.clear();
     QString name = signOn_.isEmpty() ? LocalHostName() : signOn_;
     name.replace(u' ', u'_');
     ExecAsync(smtpEhlo, QStringLiteral("EHLO ") + name, {250}, &TCustomSmtpClient::EhloNext);
@@ -735,7 +739,7 @@ void TCustomSmtpClient::RcptToNext()
 
 void TCustomSmtpClient::RcptToDone()
 {
-    state_ = smtpInternalReady;
+    StateChange(smtpInternalReady);
     RcptToNext();
 }
 
@@ -851,6 +855,20 @@ void TCustomSmtpClient::DataNext()
     }
 }
 
+QString TCustomSmtpClient::InternalErrorText(const std::exception& e)
+{
+    return QStringLiteral("500 Internal client error %1: \"%2\"")
+        .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+}
+
+void TCustomSmtpClient::EndWithInternalError(const std::exception& e)
+{
+    stepResult_ = 500;
+    lastResponse_ = InternalErrorText(e);
+    SetErrorMessage();
+    TriggerRequestDone(500);
+}
+
 bool TCustomSmtpClient::LineSourceGone()
 {
     // A handler run for the line (the display) may have aborted the client: the request has
@@ -867,11 +885,7 @@ void TCustomSmtpClient::FailMessage(const std::exception& e)
     // drop the connection, so that the relay discards the partial data.
     dataPumping_ = false;
     socket_->OnDataSent = nullptr;
-    stepResult_ = 500;
-    lastResponse_ = QStringLiteral("500 Internal client error %1: \"%2\"")
-                        .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
-    SetErrorMessage();
-    TriggerRequestDone(500);
+    EndWithInternalError(e);
     if (socket_->State() != wsClosed)
         socket_->Abort();
 }
@@ -881,7 +895,7 @@ void TCustomSmtpClient::WSocketDataSent(std::uint16_t)
     TriggerMessageDataSent(lastLineSize_);
     if (!dataPumping_)
         return;
-    state_ = smtpInternalReady;
+    StateChange(smtpInternalReady);
     DataNext();
 }
 

@@ -686,6 +686,20 @@ TEST(SmtpSession, ExceptionFromRequestDoneAbortsTheConnection)
     EXPECT_EQ(log.events.last(), "done Mail 500");
 }
 
+TEST(SmtpSession, EhloKeepsItsLinesAndTheAuthenticationTypesAnnounced)
+{
+    RelaySession session(QString(kGreeting) + "C: EHLO kestravo\nS: 250-relay.example\nS: 250-SIZE 1000\n"
+                                              "S: 250-AUTH PLAIN login\nS: 250 AUTH=LOGIN CRAM-MD5\n");
+    auto& [relay, c, log] = session;
+    ConnectTo(c, relay, log);
+    c.SetSignOn(QStringLiteral("kestravo"));
+    c.Ehlo();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
+    EXPECT_EQ(log.events.last(), "done EHLO 0");
+    EXPECT_EQ(c.EhloLines(), QStringList({"relay.example", "SIZE 1000", "AUTH PLAIN login", "AUTH=LOGIN CRAM-MD5"}));
+    EXPECT_EQ(c.AuthTypesSupported(), QStringList({"PLAIN", "LOGIN", "CRAM-MD5"}));
+}
+
 TEST(SmtpSession, OpenGreetsWithHeloAndAuthNoneIsRefused)
 {
     RelaySession session(QString(kGreeting) + "C: HELO kestravo_test\nS: 250 hello\n");
