@@ -57,9 +57,14 @@ struct SbdSend::Impl {
     bool running = false;
     bool connectOnly = false;
     Phase phase = Phase::Idle;
-    // The client of the connection under way; a dropped one is released, never reused, so that
-    // nothing it still had queued reaches this flow.
+    // The client of the connection under way; a dropped one is retired, never reused, so that
+    // nothing it still had queued reaches this flow. Retired clients are freed from the event
+    // loop once no handler of any client is running: a handler may run a nested loop (a modal
+    // box), and the client whose handler it is must outlive it.
     TSmtpCli* client = nullptr;
+    std::vector<std::unique_ptr<TSmtpCli>> retired;
+    int handlerDepth = 0;
+    QTimer purge;
     // HELO was sent on this connection (after a 503 to MAIL).
     bool greeted = false;
     // The last message was refused on a connection that is still up: RSET before the next one.
@@ -84,12 +89,21 @@ struct SbdSend::Impl {
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
         QObject::connect(&deadline, &QTimer::timeout, [this] { DeadlineCheck(); });
+        purge.setSingleShot(true);
+        QObject::connect(&purge, &QTimer::timeout, [this] {
+            if (handlerDepth == 0)
+                retired.clear();
+        });
     }
 
     ~Impl()
     {
         *alive = false;
         DropConnection();
+        if (handlerDepth > 0) // destroyed from a handler after all: the clients free themselves later
+            for (std::unique_ptr<TSmtpCli>& c : retired)
+                c.release()->Release();
+        retired.clear();
     }
 
     std::chrono::milliseconds Allowed() const
@@ -97,9 +111,12 @@ struct SbdSend::Impl {
         return std::chrono::milliseconds(qint64(endpoints.timeoutSeconds) * 1000);
     }
 
-    // The relay said or took something: its silence is counted from now.
+    // The relay said or took something: its silence is counted from now. An idle open session
+    // has no deadline.
     void Touch()
     {
+        if (!running && !connectOnly)
+            return;
         lastActivity = Clock::now();
         deadline.start(Allowed());
     }
@@ -168,8 +185,8 @@ struct SbdSend::Impl {
         c->OnCommand = nullptr;
         c->OnMessageDataSent = nullptr;
         c->AbortComponent();
-        // Freed from the event loop: this may run inside one of the client's own handlers.
-        c->Release();
+        retired.emplace_back(c);
+        purge.start(0);
     }
 
     void NewClient()
@@ -192,13 +209,19 @@ struct SbdSend::Impl {
         c.OnRequestDone = [this](TCustomSmtpClient* sender, TSmtpRequest rq, std::uint16_t code) {
             if (sender != client)
                 return;
+            const std::weak_ptr<bool> stillAlive = alive;
+            ++handlerDepth;
             try {
                 RequestDone(rq, code);
             } catch (const std::exception& e) {
-                Crash(QString::fromLocal8Bit(e.what()));
+                CrashQuietly(QString::fromLocal8Bit(e.what()));
             } catch (...) {
-                Crash(QStringLiteral("unknown failure"));
+                CrashQuietly(QStringLiteral("unknown failure"));
             }
+            if (stillAlive.expired())
+                return;
+            if (--handlerDepth == 0 && !retired.empty())
+                purge.start(0);
         };
     }
 
@@ -213,6 +236,15 @@ struct SbdSend::Impl {
             ReportConnected(kNotSent, text);
         } else if (running) {
             FailRemaining(kNotSent, text);
+        }
+    }
+
+    // A handler that throws again while the failure is reported is not heard a second time.
+    void CrashQuietly(const QString& what) noexcept
+    {
+        try {
+            Crash(what);
+        } catch (...) {
         }
     }
 

@@ -3,6 +3,8 @@
 #include "mail/sbd_send.h"
 #include "smtp/scripted_relay.h"
 
+#include <QEventLoop>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace kestravo;
@@ -148,10 +150,12 @@ TEST(SbdSend, Transcripts)
         for (const QByteArray& line : lines)
             delivered += line == "Subject: " + kImei.toLatin1();
         EXPECT_GE(delivered, accepted);
-        if (t.codes == std::vector<int>{0})
+        if (t.codes == std::vector<int>{0}) {
             EXPECT_EQ(Attachment(lines, delivered - 1), Bytes(Record(0)));
-        if (t.codes == std::vector<int>{0, 550, 0})
+        }
+        if (t.codes == std::vector<int>{0, 550, 0}) { // the refused one never reached DATA
             EXPECT_EQ(Attachment(lines, 1), Bytes(Record(2)));
+        }
     }
 }
 
@@ -187,4 +191,28 @@ TEST(SbdSend, RefusedConnectionGives500WithTheReason)
         EXPECT_EQ(r.code, 500);
         EXPECT_TRUE(r.reply.contains(QStringLiteral("10061"))) << r.reply.toStdString();
     }
+}
+
+// A handler may run a nested event loop (the window's result box does); the client whose event
+// it handles must survive it, also when the flow has just dropped that client's connection.
+TEST(SbdSend, HandlersMayRunANestedLoop)
+{
+    ScriptedRelay relay("S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 503 send HELO first\nX\n");
+    Endpoints e;
+    e.relayHost = QStringLiteral("127.0.0.1");
+    e.relayPort = QString::number(relay.Port());
+    e.sender = QStringLiteral("ops@example.org");
+    e.gateway = QStringLiteral("data@sbd.example");
+    const auto nestedLoop = [] {
+        QEventLoop loop;
+        QTimer::singleShot(30, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    const std::vector<SbdResult> results =
+        SendAll(e, {{kImei, Record(0)}, {kImei, Record(1)}}, [&](std::size_t, const SbdResult&) { nestedLoop(); },
+                [&](std::size_t) { nestedLoop(); });
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].code, 503);
+    // The second message finds the relay gone and no one listening any more on a fresh try.
+    EXPECT_NE(results[1].code, 0);
 }
