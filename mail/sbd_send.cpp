@@ -147,10 +147,11 @@ struct SbdSend::Impl {
 
     void TimedOut()
     {
-        const QString reason = QStringLiteral("10060 Connection timed out: the relay %1:%2 did not answer for %3 seconds %4")
+        const QString reason = QStringLiteral("10060 Connection timed out: the relay %1:%2 did not answer for %3 %4 %5")
                                    .arg(endpoints.relayHost, endpoints.relayPort)
                                    .arg(endpoints.timeoutSeconds)
-                                   .arg(WaitingFor());
+                                   .arg(endpoints.timeoutSeconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds"),
+                                        WaitingFor());
         const Phase was = phase;
         DropConnection();
         if (connectOnly) {

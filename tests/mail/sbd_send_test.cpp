@@ -94,7 +94,7 @@ const Transcript kTranscripts[] = {
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\n"
      "C: DATA\nS: 354 go on\nC: *\nX\nA\nS: 220 relay back\n" MAIL_ACCEPTED("250 at last") QUIT,
      1, {0}, {"250 at last"}},
-    {"never greets: 10060", "", 2, {10060, 10060}, {"did not answer for 1 seconds", "10060"}},
+    {"never greets: 10060", "", 2, {10060, 10060}, {"did not answer for 1 second ", "10060"}},
     {"stops answering after the message: 10060",
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\n"
      "C: DATA\nS: 354 go on\nM\n",
