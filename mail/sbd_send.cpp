@@ -282,6 +282,15 @@ struct SbdSend::Impl {
     {
         const quint64 run = generation;
         const std::weak_ptr<bool> stillAlive = alive;
+        // Every result has its start before it, also for a message that never got as far as
+        // MAIL FROM (no connection, a malformed IMEI): whoever keeps a record of sends sees each.
+        if (i < started.size() && !started[i]) {
+            started[i] = true;
+            if (q->OnMessageStart)
+                q->OnMessageStart(i);
+            if (stillAlive.expired() || generation != run)
+                return false;
+        }
         if (q->OnMessageDone)
             q->OnMessageDone(i, result);
         return !stillAlive.expired() && generation == run;

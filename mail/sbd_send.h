@@ -48,7 +48,9 @@ public:
     SbdSend(const SbdSend&) = delete;
     SbdSend& operator=(const SbdSend&) = delete;
 
-    std::function<void(std::size_t index)> OnMessageStart;                  // before the message's MAIL FROM
+    // Before the message's MAIL FROM, or before its result when it never gets that far; once per
+    // message, always before its OnMessageDone.
+    std::function<void(std::size_t index)> OnMessageStart;
     std::function<void(std::size_t index, const SbdResult&)> OnMessageDone; // once per message, in order
     std::function<void()> OnFinished;                                       // the run is over (after QUIT or abort)
 

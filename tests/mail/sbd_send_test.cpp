@@ -132,6 +132,7 @@ TEST(SbdSend, Transcripts)
             EXPECT_TRUE(results[i].reply.contains(QLatin1String(t.replies[i])))
                 << i << ": " << results[i].reply.toStdString();
             EXPECT_EQ(dones.at(i), i);
+            EXPECT_EQ(starts.at(i), i);
         }
         EXPECT_TRUE(relay.Finished()) << relay.Where().toStdString();
         EXPECT_EQ(relay.Unexpected().join(" | ").toStdString(), "");
