@@ -563,6 +563,18 @@ void SbdSend::Start(std::vector<SbdMessage> messages)
             return;
         }
     }
+    // Endpoints that did not come through ResolveEndpoints are held to the same rules: nothing
+    // malformed reaches the envelope or the headers.
+    try {
+        ParseAddress(d.endpoints.sender, QStringLiteral("sender"));
+        ParseAddress(d.endpoints.gateway, QStringLiteral("gateway"));
+        ParseTimeoutSeconds(QString::number(d.endpoints.timeoutSeconds), QStringLiteral("timeout"));
+        if (d.endpoints.relayHost.isEmpty())
+            throw EndpointError("relay: no host");
+    } catch (const EndpointError& e) {
+        d.FailRemaining(kNotSent, QStringLiteral("500 ") + QString::fromUtf8(e.what()));
+        return;
+    }
     if (std::optional<SbdResult> failure = std::exchange(d.connectFailure, std::nullopt)) {
         d.FailRemaining(failure->code, failure->reply);
         return;

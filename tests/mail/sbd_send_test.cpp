@@ -217,3 +217,15 @@ TEST(SbdSend, HandlersMayRunANestedLoop)
     // The second message finds the relay gone and no one listening any more on a fresh try.
     EXPECT_NE(results[1].code, 0);
 }
+
+TEST(SbdSend, MalformedEndpointsSendNothing)
+{
+    Endpoints e;
+    e.relayHost = QStringLiteral("127.0.0.1");
+    e.relayPort = QStringLiteral("1");
+    e.sender = QStringLiteral("ops@example.org\r\nBcc: someone@example.org");
+    const std::vector<SbdResult> results = SendAll(e, {{kImei, Record(0)}});
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].code, 500);
+    EXPECT_TRUE(results[0].reply.startsWith(QStringLiteral("500 sender: address"))) << results[0].reply.toStdString();
+}
