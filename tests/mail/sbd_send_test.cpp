@@ -168,6 +168,7 @@ TEST(SbdSend, MalformedImeiIsNotSentAndTheOthersAre)
     e.relayPort = QString::number(relay.Port());
     e.sender = QStringLiteral("ops@example.org");
     e.gateway = QStringLiteral("data@sbd.example");
+    e.timeoutSeconds = 86400; // a day in milliseconds overflows nothing: the deadline is far off
     const std::vector<SbdResult> results =
         SendAll(e, {{QStringLiteral("30023401012345\n"), Record(0)}, {kImei, Record(1)}});
     ASSERT_EQ(results.size(), 2u);
