@@ -470,9 +470,8 @@ struct SbdSend::Impl {
                 Done(503, refusalBeforeHelo, false);
                 return;
             }
-            // HELO is a request of its own: the client's error text still holds MAIL's 503.
             needRset = Connected();
-            Done(code, client->LastResponse(), false);
+            Done(code, FailureText(), false);
             return;
         case Phase::Resetting:
             if (rq != smtpRset)

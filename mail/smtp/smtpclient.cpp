@@ -536,8 +536,13 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
     const TSmtpState stateBefore = state_;
     const TSmtpRequest requestBefore = activeRequest_;
     const bool doneBefore = doneSignalled_;
+    const QString errorBefore = errorMessage_;
     if (!chainActive_)
         activeRequest_ = rq;
+    // A new request of one command is judged on its own reply: the error text of an earlier
+    // request (MAIL's 503 before a HELO, say) must not stand for it.
+    if (!chainActive_ && doneSignalled_)
+        errorMessage_.clear();
     acceptedCodes_ = std::move(accepted);
     doneSignalled_ = false;
     stepContinuation_ = next;
@@ -551,6 +556,7 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
         if (state_ == smtpWaitingResponse && !doneSignalled_) {
             activeRequest_ = requestBefore;
             doneSignalled_ = doneBefore;
+            errorMessage_ = errorBefore;
             StateChange(stateBefore);
         }
         throw;
