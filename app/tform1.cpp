@@ -83,11 +83,6 @@ TForm1::TForm1(QWidget* parent)
     GuardImeiInput(this, ui->Edit1);
     PressButtonsOnReturn(this);
     ui->Edit1->setFocus();
-
-    SmtpClient_ = std::make_unique<mail::TSmtpCli>();
-    relayHost_ = QString::fromUtf8(kRelayHost);
-    relayPort_ = QString::fromLatin1(kRelayService);
-    SetupSmtpClient();
 }
 
 TForm1::~TForm1() = default;
