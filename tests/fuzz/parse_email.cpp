@@ -11,6 +11,8 @@
 #include <QStringEncoder>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 using namespace kestravo::mail;
 
@@ -26,14 +28,30 @@ QString TrimControls(const QString& s)
     return s.mid(b, e - b);
 }
 
+// Control characters shown as \xNN, so that a failure message shows where a line breaks.
+std::string Shown(const QString& s)
+{
+    std::string out;
+    for (char c : s.toUtf8()) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void CheckParse(const QString& entry, const QString& address, const QString& display)
 {
     QString name;
     const QString got = ParseEmail(entry, name);
-    FUZZ_CHECK(got == address, "address of [%s] is [%s], not [%s]", qPrintable(entry), qPrintable(got),
-               qPrintable(address));
-    FUZZ_CHECK(name == display, "display name of [%s] is [%s], not [%s]", qPrintable(entry), qPrintable(name),
-               qPrintable(display));
+    FUZZ_CHECK(got == address, "address of [%s] is [%s], not [%s]", Shown(entry).c_str(), Shown(got).c_str(),
+               Shown(address).c_str());
+    FUZZ_CHECK(name == display, "display name of [%s] is [%s], not [%s]", Shown(entry).c_str(), Shown(name).c_str(),
+               Shown(display).c_str());
 }
 
 void CheckFolding(const QString& line)
@@ -41,10 +59,10 @@ void CheckFolding(const QString& line)
     for (qsizetype i = 0; i < line.size(); ++i) {
         if (line[i] == u'\r') {
             FUZZ_CHECK(i + 2 < line.size() && line[i + 1] == u'\n' && (line[i + 2] == u' ' || line[i + 2] == u'\t'),
-                       "header line breaks at %lld: [%s]", (long long)i, qPrintable(line));
+                       "header line breaks at %lld: [%s]", (long long)i, Shown(line).c_str());
             ++i;
         } else {
-            FUZZ_CHECK(line[i] != u'\n', "lone LF in header line [%s]", qPrintable(line));
+            FUZZ_CHECK(line[i] != u'\n', "lone LF in header line [%s]", Shown(line).c_str());
         }
     }
 }
@@ -52,7 +70,7 @@ void CheckFolding(const QString& line)
 QByteArray DecodeWord(const QString& word, char encType)
 {
     const QString prefix = QStringLiteral("=?windows-1251?%1?").arg(QChar::fromLatin1(encType));
-    FUZZ_CHECK(word.startsWith(prefix) && word.endsWith(u"?="), "not an encoded word: [%s]", qPrintable(word));
+    FUZZ_CHECK(word.startsWith(prefix) && word.endsWith(u"?="), "not an encoded word: [%s]", Shown(word).c_str());
     FUZZ_CHECK(word.size() <= 75, "encoded word of %lld characters", (long long)word.size());
     const QByteArray body = word.mid(prefix.size(), word.size() - prefix.size() - 2).toLatin1();
     if (encType == 'B') {
@@ -147,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         needsEncoding = needsEncoding || !(c == 9 || c == 10 || c == 13 || (c >= 0x20 && c <= 0x7E));
     if ((flags & 2) || !needsEncoding) {
         if (!(flags & 1))
-            FUZZ_CHECK(subjectLine == value, "subject [%s] went out as [%s]", qPrintable(value), qPrintable(subjectLine));
+            FUZZ_CHECK(subjectLine == value, "subject [%s] went out as [%s]", Shown(value).c_str(), Shown(subjectLine).c_str());
     } else {
         QByteArray decoded;
         for (const QString& word : subjectLine.split(QStringLiteral("\r\n ")))
