@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,7 +22,7 @@ quint16 gPort = 0;
 
 // Event-loop turns a client may wait for a reply before the relay is nudged; longer inside a
 // message, where the client is still sending.
-constexpr int kStallTurns = 20;
+constexpr int kStallTurns = 6;
 constexpr int kMessageStallTurns = 300;
 // Turns one input may take before the relay hangs up, and turns the client then has to finish.
 constexpr int kInputTurns = 6000;
@@ -188,6 +189,10 @@ bool FuzzRelay::Poll()
     char buffer[4096];
     while (!clientGone_) {
         const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        // Acknowledge at once: the client's small writes would otherwise wait out the delayed
+        // acknowledgement (Nagle), some 40 ms a line.
+        int quick = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
         if (n > 0) {
             moved = true;
             input_.append(buffer, qsizetype(n));
@@ -228,20 +233,27 @@ bool FuzzRelay::Poll()
 
 void RunUntil(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<bool()>& finished)
 {
-    int idle = 0;
+    int quiet = 0;
     int hungUpAt = -1;
+    std::uint64_t lastWritten = 0;
+    TSmtpState lastState = client.State();
     for (int turn = 0;; ++turn) {
         if (finished())
             return;
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
-        const bool moved = relay.Poll();
+        // Progress is the relay's or the client's: a client busy sending its message moves on
+        // one line per turn without the relay seeing anything yet.
+        const std::uint64_t written = client.Socket()->WriteCount();
+        const TSmtpState state = client.State();
+        const bool moved = relay.Poll() || written != lastWritten || state != lastState;
+        lastWritten = written;
+        lastState = state;
         if (finished())
             return;
-        if (moved || !ClientWaiting(client)) {
-            idle = 0;
-        } else if (++idle > (relay.InMessage() ? kMessageStallTurns : kStallTurns)) {
-            idle = 0;
+        quiet = moved ? 0 : quiet + 1;
+        if (ClientWaiting(client) && quiet > (relay.InMessage() ? kMessageStallTurns : kStallTurns)) {
+            quiet = 0;
             relay.Stall();
         }
         if (turn == kInputTurns)
@@ -250,10 +262,9 @@ void RunUntil(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<b
             hungUpAt = turn;
         FUZZ_CHECK(hungUpAt < 0 || turn - hungUpAt < kAfterHangUpTurns,
                    "the client did not finish after the relay hung up (state %d)", int(client.State()));
-        if (!moved) {
-            // A short nap that ends as soon as the client writes to the relay.
+        // The client's own posted work runs on the next turns; only a lasting quiet waits.
+        if (quiet > 2)
             relay.Nap();
-        }
     }
 }
 
