@@ -20,10 +20,10 @@ namespace {
 int gListener = -1;
 quint16 gPort = 0;
 
-// Event-loop turns a client may wait for a reply before the relay is nudged; longer inside a
-// message, where the client is still sending.
+// Quiet event-loop turns a client may wait for a reply before the relay is nudged; far more
+// while bytes are still under way, which should not happen at all on loopback.
 constexpr int kStallTurns = 6;
-constexpr int kMessageStallTurns = 300;
+constexpr int kUnsettledStallTurns = 300;
 // Turns one input may take before the relay hangs up, and turns the client then has to finish.
 constexpr int kInputTurns = 6000;
 constexpr int kAfterHangUpTurns = 3000;
@@ -143,6 +143,11 @@ void FuzzRelay::Stall()
         hangUpRequested_ = true;
 }
 
+bool FuzzRelay::Settled(std::uint64_t clientWrote, std::uint64_t clientRead) const
+{
+    return fd_ >= 0 && outbox_.empty() && receivedBytes_ == clientWrote && std::uint64_t(sent_.size()) == clientRead;
+}
+
 void FuzzRelay::Nap() const
 {
     pollfd wait{fd_ >= 0 && !clientGone_ ? fd_ : gListener, POLLIN, 0};
@@ -196,6 +201,7 @@ bool FuzzRelay::Poll()
         if (n > 0) {
             moved = true;
             input_.append(buffer, qsizetype(n));
+            receivedBytes_ += std::uint64_t(n);
             for (qsizetype eol; (eol = input_.indexOf("\r\n")) >= 0;) {
                 const QByteArray line = input_.left(eol);
                 input_.remove(0, eol + 2);
@@ -252,7 +258,10 @@ void RunUntil(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<b
         if (finished())
             return;
         quiet = moved ? 0 : quiet + 1;
-        if (ClientWaiting(client) && quiet > (relay.InMessage() ? kMessageStallTurns : kStallTurns)) {
+        // Nothing in flight either way and the client still waits: the replies so far did not
+        // satisfy it. Sending earlier would let a reply overtake the command it answers.
+        const bool settled = relay.Settled(client.Socket()->WriteCount(), client.Socket()->ReadCount());
+        if (ClientWaiting(client) && quiet > (settled ? kStallTurns : kUnsettledStallTurns)) {
             quiet = 0;
             relay.Stall();
         }

@@ -52,8 +52,8 @@ public:
     // Waits a moment, less if the client writes.
     void Nap() const;
     bool HungUp() const { return hangUpRequested_; }
-    // Between DATA and the end of the message, where the client is busy sending.
-    bool InMessage() const { return afterData_ || inMessage_; }
+    // Everything the client wrote has arrived, and the client has read everything sent.
+    bool Settled(std::uint64_t clientWrote, std::uint64_t clientRead) const;
 
     QByteArray Sent() const { return sent_; }
     // The lines the client sent, in order, without CR LF.
@@ -71,6 +71,7 @@ private:
     std::deque<QByteArray> outbox_;
     QByteArray sent_;
     QByteArray input_;
+    std::uint64_t receivedBytes_ = 0;
     QList<QByteArray> received_;
     bool afterData_ = false;
     bool inMessage_ = false;
