@@ -42,19 +42,20 @@ clean:
 # Fuzzing: the libFuzzer targets of tests/fuzz, built by clang in their own folder with the
 # sanitizers, each run FUZZ_SECONDS from its corpus (new inputs go to a temporary folder).
 FUZZ_BUILD   ?= build-fuzz
+FUZZ_CXX     ?= clang++
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= record_codec text_to_int smtp_reply smtp_session parse_email composer_base64
 FUZZ_FLAGS   := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
 .PHONY: fuzz
 fuzz:
-	@if ! command -v clang++ >/dev/null 2>&1; then echo "fuzz: skipped: clang not installed"; exit 0; fi; \
+	@if ! command -v $(FUZZ_CXX) >/dev/null 2>&1; then echo "fuzz: skipped: clang not installed"; exit 0; fi; \
 	if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' | \
-	     clang++ -fsanitize=fuzzer -x c++ - -o /dev/null 2>/dev/null; then \
+	     $(FUZZ_CXX) -fsanitize=fuzzer -x c++ - -o /dev/null 2>/dev/null; then \
 	  echo "fuzz: skipped: clang has no libFuzzer (package libclang-rt-14-dev)"; exit 0; fi; \
 	set -e; \
 	[ -f $(FUZZ_BUILD)/build.ninja ] || cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_COMPILER=clang++ -DKESTRAVO_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKESTRAVO_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" $(CMAKE_FLAGS); \
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kestravo_fuzzers; \
 	export LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0; \
