@@ -5,6 +5,7 @@ ASAN_BUILD    ?= build-asan
 PACKAGE_BUILD ?= build-package
 JOBS          ?= $(shell nproc)
 CMAKE_FLAGS   ?=
+TEST_FUZZ_SECONDS ?= 5
 
 .PHONY: all deps deps-run deps-test deps-package configure run test test-plain test-asan package clean
 
@@ -35,9 +36,11 @@ run: deps-run
 	cmake --build $(BUILD) -j $(JOBS) --target kestravo kestravo-record
 	@if [ -x $(BUILD)/bin/kestravo ]; then exec $(BUILD)/bin/kestravo; else exec $(BUILD)/bin/kestravo-record --help; fi
 
+# Every corpus is replayed by ctest in both builds; the fuzzers then run a few seconds each.
 test: deps-test
 	@$(MAKE) --no-print-directory test-plain
 	@$(MAKE) --no-print-directory test-asan
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 
 test-plain: configure
 	@if grep -q '^BUILD_TESTING:BOOL=OFF' $(BUILD)/CMakeCache.txt; then cmake -S . -B $(BUILD) -DBUILD_TESTING=ON; fi
@@ -56,4 +59,28 @@ package: deps-package
 	@ls $(BUILD)/kestravo_*.deb
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD) $(FUZZ_BUILD)
+
+# Fuzzing: the libFuzzer targets of tests/fuzz, built by clang in their own folder with the
+# sanitizers, each run FUZZ_SECONDS from its corpus (new inputs go to a temporary folder).
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_CXX     ?= clang++
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= record_codec text_to_int smtp_reply smtp_session parse_email composer_base64
+FUZZ_FLAGS   := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+
+.PHONY: fuzz
+fuzz:
+	@if ! command -v $(FUZZ_CXX) >/dev/null 2>&1; then echo "fuzz: skipped: clang not installed"; exit 0; fi; \
+	if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' | \
+	     $(FUZZ_CXX) -fsanitize=fuzzer -x c++ - -o /dev/null 2>/dev/null; then \
+	  echo "fuzz: skipped: clang has no libFuzzer (package libclang-rt-14-dev)"; exit 0; fi; \
+	set -e; \
+	[ -f $(FUZZ_BUILD)/build.ninja ] || cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKESTRAVO_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" $(CMAKE_FLAGS); \
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kestravo_fuzzers; \
+	export LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0; \
+	status=0; for t in $(FUZZ_TARGETS); do \
+	  tests/fuzz/run_fuzzer.sh $(FUZZ_BUILD)/bin/fuzz_$$t tests/fuzz/corpus/$$t $(FUZZ_SECONDS) || status=1; \
+	done; exit $$status

@@ -109,6 +109,14 @@ QString EncodedWords(const QByteArray& bytes, const QString& charset, char encTy
 // blank allows it.
 QString FoldLine(const QString& line, int width = 76)
 {
+    // A line that already holds folds (encoded words) is folded one physical line at a time: a
+    // cut at the blank that opens a continuation would leave an empty line, ending the header.
+    if (line.contains(QStringLiteral("\r\n"))) {
+        QStringList folded;
+        for (const QString& physical : line.split(QStringLiteral("\r\n")))
+            folded.append(FoldLine(physical, width));
+        return folded.join(QStringLiteral("\r\n"));
+    }
     QString out;
     QString rest = line;
     while (rest.size() > width) {

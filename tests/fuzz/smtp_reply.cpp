@@ -1,0 +1,73 @@
+// The client's reply reader, driven through the one request that reads a reply with nothing sent
+// first: Connect and its greeting. The input is the whole of what the relay says, in pieces of
+// the size the first byte asks for, then the relay hangs up. Whatever the bytes, the request ends;
+// it succeeds only when the first final reply line reads 220, and it always does then unless
+// something the reader must refuse (a zero byte, a line longer than its buffer) came first.
+#include "fuzz_check.h"
+#include "smtp_relay.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+using namespace kestravo::mail;
+using namespace kestravo::fuzz;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    InitSmtpFuzzing();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    InitSmtpFuzzing();
+    RelayPlan plan = ParsePlan(data, size, false);
+    plan.hangUpAfterLast = true;
+    const QByteArray stream = plan.replies.empty() ? QByteArray() : plan.replies.front();
+
+    FuzzRelay relay(std::move(plan));
+    TCustomSmtpClient client;
+    client.SetHost(QStringLiteral("127.0.0.1"));
+    client.SetPort(QString::number(FuzzRelay::Port()));
+    int doneCount = 0;
+    std::optional<std::uint16_t> result;
+    TSmtpRequest request = smtpCustom;
+    client.OnRequestDone = [&](TCustomSmtpClient*, TSmtpRequest rq, std::uint16_t code) {
+        ++doneCount;
+        request = rq;
+        result = code;
+    };
+    client.Connect();
+    RunUntil(relay, client, [&] { return result.has_value(); });
+    // A request ends once: a late second report would reach the next request's handler.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    FUZZ_CHECK(doneCount == 1, "%d reports for one Connect", doneCount);
+    FUZZ_CHECK(request == smtpConnect, "reported as request %d", int(request));
+
+    // The greeting is the reply up to its first final line.
+    std::optional<ReplyLine> greeting;
+    qsizetype greetingBytes = 0;
+    bool longLine = false;
+    for (const ReplyLine& line : ReadReplyLines(stream)) {
+        greetingBytes += line.text.size() + 2;
+        longLine = longLine || line.text.size() >= 4000;
+        if (line.final) {
+            greeting = line;
+            break;
+        }
+    }
+    const bool accepted = greeting && greeting->code == 220;
+    if (*result == 0)
+        FUZZ_CHECK(accepted && !stream.left(greetingBytes).contains('\0'),
+                   "Connect succeeded without a 220 greeting");
+
+    // Without a zero byte anywhere and with lines that fit, the outcome is decided by the code.
+    if (!stream.contains('\0') && !longLine && stream.size() < 4000) {
+        FUZZ_CHECK((*result == 0) == accepted, "greeting %s, result %u", accepted ? "220" : "not 220", *result);
+        if (!accepted)
+            FUZZ_CHECK(*result == 10004, "a refused or missing greeting ends with %u, not 10004", *result);
+    }
+    return 0;
+}
