@@ -66,7 +66,7 @@ clean:
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_CXX     ?= clang++
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= record_codec text_to_int smtp_reply smtp_session parse_email composer_base64
+FUZZ_TARGETS ?= record_codec text_to_int smtp_reply smtp_session parse_email composer_base64 manifest settings
 FUZZ_FLAGS   := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
 .PHONY: fuzz

@@ -1,0 +1,141 @@
+// The parsers of the relay, deadline and addresses (shared by options, variables and the settings
+// file) against arbitrary text, and the settings file itself read from fuzzed bytes. A value is
+// either refused with a message naming its source or comes out fit to send: a host and a port in
+// range, a deadline in range, an address with "@" and nothing that could break a header line.
+#include "fuzz_check.h"
+#include "mail/endpoints.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+using namespace kestravo::mail;
+
+namespace {
+
+bool HeaderSafe(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() < 0x21 || c.unicode() > 0x7E || c == u'<' || c == u'>' || c == u',')
+            return false;
+    return true;
+}
+
+bool WholeDecimal(const QString& text, int& value)
+{
+    if (text.isEmpty() || text.size() > 9)
+        return false;
+    value = 0;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return false;
+        value = value * 10 + (c.unicode() - u'0');
+    }
+    return true;
+}
+
+void CheckRelay(const QString& text)
+{
+    try {
+        const auto [host, port] = ParseRelay(text, QStringLiteral("fuzz"));
+        FUZZ_CHECK(!host.isEmpty(), "empty host taken from a relay text");
+        if (port != QLatin1String("smtp")) {
+            int number = 0;
+            FUZZ_CHECK(WholeDecimal(port, number) && number >= 1 && number <= 65535, "port %s taken",
+                       port.toUtf8().constData());
+        }
+        for (QChar c : host)
+            FUZZ_CHECK(c.unicode() >= 0x20 && c.unicode() != 0x7F, "control character in host");
+    } catch (const EndpointError& refused) {
+        FUZZ_CHECK(QByteArray(refused.what()).contains("fuzz"), "refusal names no source: %s", refused.what());
+    }
+}
+
+void CheckTimeout(const QString& text)
+{
+    int expected = 0;
+    const bool fits = WholeDecimal(text, expected) && expected >= 1 && expected <= 86400;
+    try {
+        const int seconds = ParseTimeoutSeconds(text, QStringLiteral("fuzz"));
+        FUZZ_CHECK(fits && seconds == expected, "timeout \"%s\" read as %d", text.toUtf8().constData(), seconds);
+    } catch (const EndpointError& refused) {
+        // Leading zeros are a matter of taste; anything else that fits must be taken.
+        FUZZ_CHECK(!fits || text.startsWith(u'0'), "timeout \"%s\" refused: %s", text.toUtf8().constData(),
+                   refused.what());
+    }
+}
+
+void CheckAddress(const QString& text)
+{
+    try {
+        const QString address = ParseAddress(text, QStringLiteral("fuzz"));
+        FUZZ_CHECK(address.contains(u'@'), "address without @ taken");
+        FUZZ_CHECK(HeaderSafe(address), "address that breaks a header taken: %s", address.toUtf8().constData());
+    } catch (const EndpointError& refused) {
+        FUZZ_CHECK(QByteArray(refused.what()).contains("fuzz"), "refusal names no source: %s", refused.what());
+    }
+}
+
+// A private configuration folder for the whole run; the variables would take precedence.
+const QString& ConfigFile()
+{
+    static std::unique_ptr<QTemporaryDir> folder;
+    static QString file;
+    if (!folder) {
+        folder = std::make_unique<QTemporaryDir>();
+        ::setenv("XDG_CONFIG_HOME", QFile::encodeName(folder->path()).constData(), 1);
+        for (const char* name : {"KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
+                                 "KESTRAVO_HISTORY"})
+            ::unsetenv(name);
+        QDir(folder->path()).mkpath(QStringLiteral("kestravo"));
+        file = folder->path() + QStringLiteral("/kestravo/kestravo.conf");
+    }
+    return file;
+}
+
+void CheckSettingsFile(const QByteArray& bytes)
+{
+    QFile out(ConfigFile());
+    FUZZ_CHECK(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == bytes.size(),
+               "cannot write the settings file");
+    out.close();
+    try {
+        const Endpoints endpoints = ResolveEndpoints();
+        FUZZ_CHECK(!endpoints.relayHost.isEmpty(), "empty relay host from the settings file");
+        FUZZ_CHECK(endpoints.timeoutSeconds >= 1 && endpoints.timeoutSeconds <= 86400, "timeout %d",
+                   endpoints.timeoutSeconds);
+        FUZZ_CHECK(HeaderSafe(endpoints.sender) && HeaderSafe(endpoints.gateway), "unsafe address from the file");
+    } catch (const EndpointError& refused) {
+        FUZZ_CHECK(QByteArray(refused.what()).contains("kestravo.conf"), "refusal names no file: %s", refused.what());
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static int argc = 1;
+    static char name[] = "fuzz_settings";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
+
+    const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    // The first byte chooses between the single values and a whole settings file.
+    if (size > 0 && (data[0] & 1) != 0) {
+        CheckSettingsFile(bytes.mid(1));
+        return 0;
+    }
+    const QString text = QString::fromUtf8(bytes.mid(1));
+    CheckRelay(text);
+    CheckTimeout(text);
+    CheckAddress(text);
+    return 0;
+}
