@@ -1,5 +1,6 @@
 // kestravo-record send: mails a record file to the SBD gateway through the relay, with the same
 // client and the same message as the window's send command, without a window.
+#include "tools/record_tool/cli.h"
 #include "tools/record_tool/tool.h"
 
 #include "mail/endpoints.h"
@@ -47,46 +48,33 @@ bool HasControlCharacters(const std::string& text) {
     return false;
 }
 
-SendRequest ParseSendArgs(Args args) {
-    SendRequest request;
-    auto valueOf = [&](std::size_t& i) -> const std::string& {
-        if (i + 1 >= args.size())
-            throw ToolFailure(kExitRefused, "option " + args[i] + " needs a value");
-        return args[++i];
+std::optional<SendRequest> ParseSendArgs(Args args) {
+    QCommandLineParser parser;
+    const auto valued = [](const char* name, const char* valueName) {
+        return QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName));
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& word = args[i];
-        if (word == "--imei") {
-            request.imei = valueOf(i);
-        } else if (word == "--relay") {
-            const std::string relay = valueOf(i);
-            const auto colon = relay.rfind(':');
-            request.relayHost = relay.substr(0, colon);
-            if (colon != std::string::npos) request.relayPort = relay.substr(colon + 1);
-            if (request.relayHost.empty() || request.relayPort.empty())
-                throw ToolFailure(kExitRefused, "--relay takes HOST or HOST:PORT, not \"" + relay + "\"");
-        } else if (word == "--from") {
-            request.from = valueOf(i);
-        } else if (word == "--to") {
-            request.to = valueOf(i);
-        } else if (word == "--timeout") {
-            const std::string& text = valueOf(i);
-            try {
-                request.timeoutSeconds = std::stoi(text);
-            } catch (const std::exception&) {
-                request.timeoutSeconds = 0;
-            }
-            if (request.timeoutSeconds <= 0)
-                throw ToolFailure(kExitRefused, "--timeout takes a number of seconds, not \"" + text + "\"");
-        } else if (!word.empty() && word[0] == '-') {
-            throw ToolFailure(kExitRefused, "unknown option \"" + word + "\"");
-        } else if (request.file.empty()) {
-            request.file = word;
-        } else {
-            throw ToolFailure(kExitRefused, "more than one record file given");
-        }
+    parser.addOptions({valued("imei", "IMEI"), valued("relay", "HOST[:PORT]"), valued("from", "ADDR"),
+                       valued("to", "ADDR"), valued("timeout", "SECONDS")});
+    if (ParseSubcommand(parser, "send", args)) return std::nullopt;
+    SendRequest request;
+    const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
+    if (const auto imei = single("imei")) request.imei = LocalText(*imei);
+    if (const auto relayOption = single("relay")) {
+        const std::string relay = LocalText(*relayOption);
+        const auto colon = relay.rfind(':');
+        request.relayHost = relay.substr(0, colon);
+        if (colon != std::string::npos) request.relayPort = relay.substr(colon + 1);
+        if (request.relayHost.empty() || request.relayPort.empty())
+            throw ToolFailure(kExitRefused, "--relay takes HOST or HOST:PORT, not \"" + relay + "\"");
     }
-    if (request.file.empty()) throw ToolFailure(kExitRefused, "send needs a record file");
+    if (const auto from = single("from")) request.from = LocalText(*from);
+    if (const auto to = single("to")) request.to = LocalText(*to);
+    if (const auto timeout = single("timeout"))
+        request.timeoutSeconds = int(ParseWholeNumber(*timeout, 1, 86400, "--timeout"));
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) throw ToolFailure(kExitRefused, "more than one record file given");
+    if (files.isEmpty()) throw ToolFailure(kExitRefused, "send needs a record file");
+    request.file = LocalText(files.constFirst());
     if (request.imei.empty()) throw ToolFailure(kExitRefused, "send needs --imei IMEI");
     if (!IsImeiText(request.imei))
         throw ToolFailure(kExitRefused, "the IMEI must be 15 characters of digits, \"+\" or \"-\", not \"" +
@@ -196,7 +184,9 @@ private:
 } // namespace
 
 int RunSend(Args args) {
-    const SendRequest request = ParseSendArgs(args);
+    const std::optional<SendRequest> parsed = ParseSendArgs(args);
+    if (!parsed) return kExitOk;
+    const SendRequest& request = *parsed;
     const TConfigRecord record = ReadRecordFile(request.file);
 
     int argc = 1;
