@@ -1,0 +1,240 @@
+#include "history/send_history.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace kestravo::history {
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+constexpr int kRecordBytes = 44;
+// Long enough to outlast another writer's transaction, short enough not to look like a hang.
+constexpr int kBusyTimeoutMs = 10000;
+
+std::atomic<unsigned> connectionCounter{0};
+
+const char* const kColumns =
+    "id, time_utc, imei, record, relay_host, relay_port, sender, gateway, code, reply, message_id, origin";
+
+// A null QString binds as SQL NULL; the text columns hold '' instead.
+QString Text(const QString& s) { return s.isNull() ? QStringLiteral("") : s; }
+
+QString TimeText(const QDateTime& time) { return time.toUTC().toString(Qt::ISODateWithMs); }
+
+QString OriginText(Origin origin) {
+    return origin == Origin::Window ? QStringLiteral("window") : QStringLiteral("tool");
+}
+
+SendEntry EntryFrom(const QSqlQuery& q) {
+    SendEntry e;
+    e.id = q.value(0).toLongLong();
+    e.timeUtc = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs).toUTC();
+    e.imei = q.value(2).toString();
+    e.record = q.value(3).toByteArray();
+    e.relayHost = q.value(4).toString();
+    e.relayPort = q.value(5).toString();
+    e.sender = q.value(6).toString();
+    e.gateway = q.value(7).toString();
+    if (!q.value(8).isNull()) e.code = q.value(8).toInt();
+    e.reply = q.value(9).toString();
+    e.messageId = q.value(10).toString();
+    e.origin = q.value(11).toString() == QLatin1String("window") ? Origin::Window : Origin::Tool;
+    return e;
+}
+
+// The folder is created private: the history lists devices and where their records went.
+QString EnsureFolder(const QString& folder) {
+    const QFileInfo info(folder);
+    if (info.isDir()) return {};
+    if (info.exists()) return QStringLiteral("cannot create folder %1: a file of that name is in the way").arg(folder);
+    const QString parent = QFileInfo(folder).absolutePath();
+    if (!QDir().mkpath(parent)) return QStringLiteral("cannot create folder ") + parent;
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST)
+        return QStringLiteral("cannot create folder %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!QFileInfo(folder).isDir()) return QStringLiteral("%1 is not a folder").arg(folder);
+    return {};
+}
+
+} // namespace
+
+QString SendHistory::DefaultPath() {
+    // Relative values are invalid for XDG variables and are ignored.
+    QString base = qEnvironmentVariable("XDG_DATA_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + QStringLiteral("/.local/share");
+    return base + QStringLiteral("/kestravo/history.sqlite");
+}
+
+void SendHistory::Fail(const QString& what, const QString& driverText) const {
+    QString message = QStringLiteral("send history %1: %2").arg(path_, what);
+    if (!driverText.trimmed().isEmpty()) message += QStringLiteral(": ") + driverText.trimmed();
+    throw HistoryError(message.toStdString());
+}
+
+SendHistory::SendHistory(const QString& path) : path_(path) {
+    if (path_.isEmpty()) throw HistoryError("send history: no file name given");
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
+        Fail(QStringLiteral("the SQLite driver for Qt SQL (QSQLITE) is not installed"), {});
+    if (const QString problem = EnsureFolder(QFileInfo(path_).absolutePath()); !problem.isEmpty())
+        Fail(problem, {});
+
+    connectionName_ = QStringLiteral("kestravo-history-%1").arg(connectionCounter.fetch_add(1));
+    try {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
+        if (!db.isValid()) Fail(QStringLiteral("cannot load the SQLite driver"), db.lastError().text());
+        db.setDatabaseName(path_);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
+
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !q.next())
+            Fail(QStringLiteral("cannot switch to WAL mode"), q.lastError().text());
+        if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+            Fail(QStringLiteral("the file system does not allow WAL mode (got %1)").arg(q.value(0).toString()), {});
+        q.finish();
+
+        // IMMEDIATE takes the write lock at once, so two first runs do not both create the schema.
+        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            Fail(QStringLiteral("cannot lock"), q.lastError().text());
+        auto rollback = [&] { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); };
+        if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
+            const QString text = q.lastError().text();
+            rollback();
+            Fail(QStringLiteral("cannot read the schema version"), text);
+        }
+        const int version = q.value(0).toInt();
+        q.finish();
+        if (version > kSchemaVersion) {
+            rollback();
+            Fail(QStringLiteral("written by a newer version of this program (schema %1, this one knows %2)")
+                     .arg(version)
+                     .arg(kSchemaVersion),
+                 {});
+        }
+        if (version == 0) {
+            const char* const statements[] = {
+                "CREATE TABLE sends ("
+                " id INTEGER PRIMARY KEY,"
+                " time_utc TEXT NOT NULL,"
+                " imei TEXT NOT NULL,"
+                " record BLOB NOT NULL,"
+                " relay_host TEXT NOT NULL DEFAULT '',"
+                " relay_port TEXT NOT NULL DEFAULT '',"
+                " sender TEXT NOT NULL DEFAULT '',"
+                " gateway TEXT NOT NULL DEFAULT '',"
+                " code INTEGER NULL,"
+                " reply TEXT NOT NULL DEFAULT '',"
+                " message_id TEXT NOT NULL DEFAULT '',"
+                " origin TEXT NOT NULL CHECK (origin IN ('window', 'tool')))",
+                "CREATE INDEX sends_time ON sends (time_utc)",
+                "CREATE INDEX sends_imei_time ON sends (imei, time_utc)",
+                "PRAGMA user_version = 1",
+            };
+            for (const char* statement : statements) {
+                if (!q.exec(QString::fromLatin1(statement))) {
+                    const QString text = q.lastError().text();
+                    rollback();
+                    Fail(QStringLiteral("cannot create the tables"), text);
+                }
+            }
+        }
+        if (!q.exec(QStringLiteral("COMMIT"))) {
+            const QString text = q.lastError().text();
+            rollback();
+            Fail(QStringLiteral("cannot write the schema"), text);
+        }
+    } catch (...) {
+        QSqlDatabase::database(connectionName_, false).close();
+        QSqlDatabase::removeDatabase(connectionName_);
+        throw;
+    }
+}
+
+SendHistory::~SendHistory() {
+    {
+        QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connectionName_);
+}
+
+qint64 SendHistory::Begin(const SendEntry& entry) {
+    if (entry.record.size() != kRecordBytes)
+        Fail(QStringLiteral("a record of %1 bytes, not %2").arg(entry.record.size()).arg(kRecordBytes), {});
+    const QDateTime time = entry.timeUtc.isValid() ? entry.timeUtc : QDateTime::currentDateTimeUtc();
+
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.prepare(QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway,"
+                             " code, reply, message_id, origin) VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?)"));
+    q.addBindValue(TimeText(time));
+    q.addBindValue(Text(entry.imei));
+    q.addBindValue(entry.record);
+    q.addBindValue(Text(entry.relayHost));
+    q.addBindValue(Text(entry.relayPort));
+    q.addBindValue(Text(entry.sender));
+    q.addBindValue(Text(entry.gateway));
+    q.addBindValue(OriginText(entry.origin));
+    if (!q.exec()) Fail(QStringLiteral("cannot write the entry for %1").arg(entry.imei), q.lastError().text());
+    const QVariant id = q.lastInsertId();
+    if (!id.isValid()) Fail(QStringLiteral("the new entry for %1 has no id").arg(entry.imei), {});
+    return id.toLongLong();
+}
+
+void SendHistory::Finish(qint64 id, int code, const QString& reply, const QString& messageId) {
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.prepare(QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = ? WHERE id = ? AND code IS NULL"));
+    q.addBindValue(code);
+    q.addBindValue(Text(reply));
+    q.addBindValue(Text(messageId));
+    q.addBindValue(id);
+    if (!q.exec()) Fail(QStringLiteral("cannot complete entry %1").arg(id), q.lastError().text());
+    if (q.numRowsAffected() == 1) return;
+    if (Get(id)) Fail(QStringLiteral("entry %1 is already finished").arg(id), {});
+    Fail(QStringLiteral("there is no entry %1").arg(id), {});
+}
+
+std::vector<SendEntry> SendHistory::List(const HistoryFilter& filter) const {
+    QString sql = QStringLiteral("SELECT %1 FROM sends").arg(QLatin1String(kColumns));
+    QStringList conditions;
+    if (!filter.imei.isEmpty()) conditions << QStringLiteral("imei = ?");
+    if (filter.since.isValid()) conditions << QStringLiteral("time_utc >= ?");
+    if (!conditions.isEmpty()) sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
+    sql += QStringLiteral(" ORDER BY time_utc DESC, id DESC");
+    if (filter.limit > 0) sql += QStringLiteral(" LIMIT ?");
+
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.setForwardOnly(true);
+    q.prepare(sql);
+    if (!filter.imei.isEmpty()) q.addBindValue(filter.imei);
+    if (filter.since.isValid()) q.addBindValue(TimeText(filter.since));
+    if (filter.limit > 0) q.addBindValue(filter.limit);
+    if (!q.exec()) Fail(QStringLiteral("cannot read the entries"), q.lastError().text());
+
+    std::vector<SendEntry> entries;
+    while (q.next()) entries.push_back(EntryFrom(q));
+    if (q.lastError().isValid()) Fail(QStringLiteral("cannot read the entries"), q.lastError().text());
+    return entries;
+}
+
+std::optional<SendEntry> SendHistory::Get(qint64 id) const {
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1 FROM sends WHERE id = ?").arg(QLatin1String(kColumns)));
+    q.addBindValue(id);
+    if (!q.exec()) Fail(QStringLiteral("cannot read entry %1").arg(id), q.lastError().text());
+    if (q.next()) return EntryFrom(q);
+    if (q.lastError().isValid()) Fail(QStringLiteral("cannot read entry %1").arg(id), q.lastError().text());
+    return std::nullopt;
+}
+
+} // namespace kestravo::history

@@ -1,0 +1,66 @@
+#pragma once
+// A record of every send, kept in a small SQLite database in the user's data folder. A row is
+// written before a send starts and completed when it ends, so a crash leaves an unfinished row,
+// never a false "sent". WAL mode and a busy timeout let the window and several tool runs write to
+// the same file at once.
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace kestravo::history {
+
+enum class Origin { Window, Tool };
+
+struct SendEntry {
+    qint64 id = 0;
+    QDateTime timeUtc;       // an invalid time means "now" to Begin
+    QString imei;
+    QByteArray record;       // the 44 bytes
+    QString relayHost; QString relayPort; QString sender; QString gateway;
+    std::optional<int> code; // empty while unfinished
+    QString reply; QString messageId;
+    Origin origin = Origin::Tool;
+    bool finished() const { return code.has_value(); }
+};
+
+// Empty imei, an invalid since and limit <= 0 each mean "no restriction".
+struct HistoryFilter { QString imei; QDateTime since; int limit = 0; };
+
+// Any failure to open, read or write the history; what() names the file and the driver's text.
+class HistoryError : public std::runtime_error { using std::runtime_error::runtime_error; };
+
+class SendHistory {
+public:
+    // $XDG_DATA_HOME/kestravo/history.sqlite, ~/.local/share/kestravo/history.sqlite without it.
+    static QString DefaultPath();
+
+    // Opens or creates the file (its folder too, mode 0700); throws HistoryError.
+    explicit SendHistory(const QString& path = DefaultPath());
+    ~SendHistory();
+    SendHistory(const SendHistory&) = delete;
+    SendHistory& operator=(const SendHistory&) = delete;
+
+    const QString& path() const { return path_; }
+
+    // Writes the unfinished row before the send starts; returns its id. entry.id and entry.code
+    // are ignored.
+    qint64 Begin(const SendEntry& entry);
+    // Completes an unfinished row; an unknown or already finished id is a HistoryError.
+    void Finish(qint64 id, int code, const QString& reply, const QString& messageId);
+
+    std::vector<SendEntry> List(const HistoryFilter& filter = {}) const; // newest first
+    std::optional<SendEntry> Get(qint64 id) const;
+
+private:
+    [[noreturn]] void Fail(const QString& what, const QString& driverText) const;
+
+    QString path_;
+    QString connectionName_;
+};
+
+} // namespace kestravo::history
