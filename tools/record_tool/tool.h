@@ -62,6 +62,12 @@ MapSettingsStore BuildSettings(const std::optional<TConfigRecord>& base, const F
 void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json);
 QJsonObject RecordJson(const TConfigRecord& record);
 
+// The record of a send in the send history; refused (exit 2) when there is none or the history
+// cannot be read.
+TConfigRecord HistoryRecord(qint64 id);
+// A history id (a whole number from 1); refused naming what.
+qint64 ParseHistoryId(const QString& text, const std::string& what);
+
 using Args = std::span<const std::string>;
 
 // One function per subcommand; args are the words after the subcommand's name.
