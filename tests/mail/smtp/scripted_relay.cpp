@@ -45,6 +45,8 @@ ScriptedRelay::ScriptedRelay(const QString& script)
             steps_.append({Step::Expect, t.mid(3).toLatin1(), {}});
         else if (t == u"M")
             steps_.append({Step::Message, {}, {}});
+        else if (t == u"A")
+            steps_.append({Step::Accept, {}, {}});
         else if (t.startsWith(u'X'))
             steps_.append({Step::Close, {}, {}});
         else
@@ -79,14 +81,36 @@ void ScriptedRelay::CloseClient()
 
 void ScriptedRelay::OnNewConnection()
 {
-    QTcpSocket* s = server_.nextPendingConnection();
-    if (conn_) { // one client per script
+    if (!conn_) {
+        TakeConnection(server_.nextPendingConnection());
+        return;
+    }
+    // A further connection waits for the script's "A"; without one it is unexpected.
+    if (pos_ < steps_.size() && steps_[pos_].kind == Step::Accept) {
+        RunServerSteps();
+        return;
+    }
+    bool acceptFollows = false;
+    for (qsizetype i = pos_; i < steps_.size(); ++i)
+        acceptFollows = acceptFollows || steps_[i].kind == Step::Accept;
+    if (!acceptFollows) {
+        QTcpSocket* s = server_.nextPendingConnection();
         unexpected_.append(QStringLiteral("second connection"));
         s->abort();
         s->deleteLater();
-        return;
+    }
+}
+
+void ScriptedRelay::TakeConnection(QTcpSocket* s)
+{
+    if (conn_) {
+        conn_->disconnect(this);
+        conn_->abort();
+        conn_->deleteLater();
     }
     conn_ = s;
+    closedByScript_ = false;
+    pendingInput_.clear();
     connect(conn_, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
     connect(conn_, &QTcpSocket::disconnected, this, [this] {
         if (!closedByScript_)
@@ -110,6 +134,12 @@ void ScriptedRelay::RunServerSteps()
             conn_->waitForBytesWritten(1000);
             // Let the piece arrive on its own before the rest follows.
             QThread::msleep(50);
+        } else if (s.kind == Step::Accept) {
+            if (!server_.hasPendingConnections())
+                return;
+            ++pos_;
+            TakeConnection(server_.nextPendingConnection());
+            return;
         } else if (s.kind == Step::Close) {
             closedByScript_ = true;
             ++pos_;

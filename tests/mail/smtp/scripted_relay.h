@@ -8,6 +8,8 @@
 //   C~: <regex>                    lines are skipped until one matches the regular expression
 //   M                              the message data: lines are collected up to the "." line
 //   X                              the relay closes the connection
+//   A                              the relay takes the client's next connection and goes on
+//                                  with the script there (a script without it takes one)
 //
 // Escapes in S lines: \0 \r \n \t \\. Anything the client sends that the script does not
 // expect is recorded; Finished() tells whether every step was used.
@@ -42,12 +44,13 @@ public:
 
 private:
     struct Step {
-        enum Kind { Send, SendPiece, Expect, ExpectAny, SkipUntil, Message, Close } kind;
+        enum Kind { Send, SendPiece, Expect, ExpectAny, SkipUntil, Message, Close, Accept } kind;
         QByteArray text;
         QRegularExpression re;
     };
 
     void OnNewConnection();
+    void TakeConnection(QTcpSocket* s);
     void OnReadyRead();
     void RunServerSteps();
     void TakeLine(const QByteArray& line);

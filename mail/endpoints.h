@@ -1,0 +1,62 @@
+#pragma once
+// Where a send goes: the relay, the envelope's two addresses, the deadline and whether sends are
+// kept in the history. Each value comes from the first of these that gives it: a command-line
+// option, the environment (KESTRAVO_RELAY, KESTRAVO_SENDER, KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT,
+// KESTRAVO_HISTORY), the configuration file ($XDG_CONFIG_HOME/kestravo/kestravo.conf, by default
+// ~/.config/kestravo/kestravo.conf, section [mail], keys relay, sender, gateway, timeout, history),
+// the values compiled in (mail/compiled_endpoints.h). A malformed value is refused, never
+// trimmed or guessed at.
+#include "mail/compiled_endpoints.h"
+
+#include <QString>
+
+#include <stdexcept>
+#include <utility>
+
+namespace kestravo::mail {
+
+// relayPort is the text of a port number 1-65535 or the service name "smtp".
+struct Endpoints {
+    QString relayHost = QString::fromUtf8(kRelayHost);
+    QString relayPort = QString::fromLatin1(kRelayService);
+    QString sender = QString::fromUtf8(kSenderAddress);
+    QString gateway = QString::fromUtf8(kGatewayAddress);
+    int timeoutSeconds = 120;   // 1..86400: how long the relay may stay silent
+    bool historyEnabled = true; // KESTRAVO_HISTORY=off or history=off in the file turns it off
+};
+
+// Values given on a command line; a null QString means "not given".
+struct EndpointOptions {
+    QString relay;
+    QString sender;
+    QString gateway;
+    QString timeout;
+};
+
+// A malformed value; what() names where it came from ("--relay", "KESTRAVO_RELAY",
+// "/home/u/.config/kestravo/kestravo.conf [mail] relay") and what is wrong with it.
+class EndpointError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Resolves every value by the precedence above. Throws EndpointError.
+Endpoints ResolveEndpoints(const EndpointOptions& options = {});
+
+// The configuration file ResolveEndpoints reads (it need not exist).
+QString EndpointsConfigPath();
+
+// Strict whole-string parsers shared by options, variables and the file; each throws
+// EndpointError naming source.
+// HOST or HOST:PORT ([v6] and [v6]:PORT too); PORT 1..65535 and nothing after it. Without a port
+// the second value is "smtp".
+std::pair<QString, QString> ParseRelay(const QString& text, const QString& source);
+// Whole decimal number of seconds, 1..86400.
+int ParseTimeoutSeconds(const QString& text, const QString& source);
+// A bare ASCII address local@domain, without anything that could break a header line or the
+// SMTP envelope (control characters, blanks, "<", ">", ",", ";", quotes, brackets...).
+QString ParseAddress(const QString& text, const QString& source);
+// "on"/"off" (also true/false, yes/no, 1/0), any case.
+bool ParseSwitch(const QString& text, const QString& source);
+
+} // namespace kestravo::mail

@@ -1,0 +1,203 @@
+// Where a send goes: option values as the parsers take or refuse them, and the order in which
+// options, environment, configuration file and compiled-in values win.
+#include "mail/endpoints.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace kestravo::mail;
+
+namespace {
+
+// Every variable ResolveEndpoints reads, cleared for a test and put back after it.
+class CleanEnvironment {
+public:
+    CleanEnvironment()
+    {
+        for (const char* name : kNames) {
+            saved_.push_back(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
+            qunsetenv(name);
+        }
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    }
+    ~CleanEnvironment()
+    {
+        for (std::size_t i = 0; i < std::size(kNames); ++i) {
+            if (saved_[i])
+                qputenv(kNames[i], *saved_[i]);
+            else
+                qunsetenv(kNames[i]);
+        }
+    }
+    // Writes the configuration file with the given [mail] lines.
+    QString WriteConfig(const QByteArray& mailSection) const
+    {
+        QDir(config.path()).mkpath(QStringLiteral("kestravo"));
+        const QString path = config.filePath(QStringLiteral("kestravo/kestravo.conf"));
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[mail]\n" + mailSection);
+        return path;
+    }
+
+    QTemporaryDir config;
+
+private:
+    static constexpr const char* kNames[] = {"KESTRAVO_RELAY",   "KESTRAVO_SENDER",  "KESTRAVO_GATEWAY",
+                                             "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME"};
+    std::vector<std::optional<QByteArray>> saved_;
+};
+
+std::string Refusal(const EndpointOptions& options)
+{
+    try {
+        ResolveEndpoints(options);
+    } catch (const EndpointError& e) {
+        return e.what();
+    }
+    return {};
+}
+
+struct OptionCase {
+    const char* name;
+    EndpointOptions options;
+    // Expected on success: host, port, sender, gateway, timeout. On refusal: a part of the message.
+    const char* host = nullptr;
+    const char* port = nullptr;
+    const char* sender = nullptr;
+    const char* gateway = nullptr;
+    int timeout = 0;
+    const char* refusal = nullptr;
+};
+
+EndpointOptions Relay(const char* v) { return {QString::fromLatin1(v), {}, {}, {}}; }
+EndpointOptions Sender(const char* v) { return {{}, QString::fromLatin1(v), {}, {}}; }
+EndpointOptions Gateway(const char* v) { return {{}, {}, QString::fromLatin1(v), {}}; }
+EndpointOptions Timeout(const char* v) { return {{}, {}, {}, QString::fromLatin1(v)}; }
+
+const OptionCase kOptionCases[] = {
+    {"nothing given is the compiled-in relay on the smtp service", {}, "localhost", "smtp", "kestravo@localhost",
+     "data@sbd.iridium.com", 120},
+    {"host alone", Relay("relay.example"), "relay.example", "smtp"},
+    {"host and port", Relay("relay.example:2525"), "relay.example", "2525"},
+    {"IPv4 and the highest port", Relay("127.0.0.1:65535"), "127.0.0.1", "65535"},
+    {"IPv6 in brackets", Relay("[::1]:25"), "::1", "25"},
+    {"IPv6 in brackets without port", Relay("[::1]"), "::1", "smtp"},
+    {"port with letters after it", Relay("relay:25abc"), {}, {}, {}, {}, 0, "--relay: relay \"relay:25abc\": the port"},
+    {"port 0", Relay("relay:0"), {}, {}, {}, {}, 0, "from 1 to 65535"},
+    {"port 65536", Relay("relay:65536"), {}, {}, {}, {}, 0, "from 1 to 65535"},
+    {"port 35263x", Relay("relay:35263x"), {}, {}, {}, {}, 0, "from 1 to 65535"},
+    {"port of many digits", Relay("relay:99999999999999999999"), {}, {}, {}, {}, 0, "from 1 to 65535"},
+    {"signed port", Relay("relay:+25"), {}, {}, {}, {}, 0, "from 1 to 65535"},
+    {"empty port", Relay("relay:"), {}, {}, {}, {}, 0, "from 1 to 65535"},
+    {"empty relay", Relay(""), {}, {}, {}, {}, 0, "has no host"},
+    {"port without host", Relay(":25"), {}, {}, {}, {}, 0, "has no host"},
+    {"blank around the host", Relay(" relay"), {}, {}, {}, {}, 0, "the host may hold only"},
+    {"bare IPv6", Relay("::1"), {}, {}, {}, {}, 0, "brackets"},
+    {"bracket not closed", Relay("[::1:25"), {}, {}, {}, {}, 0, "without \"]\""},
+    {"timeout of one second", Timeout("1"), {}, {}, {}, {}, 1},
+    {"timeout of a day", Timeout("86400"), {}, {}, {}, {}, 86400},
+    {"timeout past a day", Timeout("86401"), {}, {}, {}, {}, 0, "--timeout: timeout \"86401\""},
+    {"timeout that overflows milliseconds", Timeout("2147484"), {}, {}, {}, {}, 0, "from 1 to 86400"},
+    {"timeout that overflows unsigned milliseconds", Timeout("4294968"), {}, {}, {}, {}, 0, "from 1 to 86400"},
+    {"timeout in exponent form", Timeout("1e3"), {}, {}, {}, {}, 0, "from 1 to 86400"},
+    {"timeout with letters", Timeout("5abc"), {}, {}, {}, {}, 0, "from 1 to 86400"},
+    {"timeout 0", Timeout("0"), {}, {}, {}, {}, 0, "from 1 to 86400"},
+    {"negative timeout", Timeout("-5"), {}, {}, {}, {}, 0, "from 1 to 86400"},
+    {"sender", Sender("ops@example.org"), {}, {}, "ops@example.org"},
+    {"gateway", Gateway("data@sbd.example"), {}, {}, {}, "data@sbd.example"},
+    {"sender without @", Sender("ops.example.org"), {}, {}, {}, {}, 0, "--from: address \"ops.example.org\" has no \"@\""},
+    {"sender with CR LF", Sender("a@b\r\nBcc: x@y"), {}, {}, {}, {}, 0, "--from: address \"a@b\\x0d\\x0aBcc"},
+    {"sender with a blank", Sender("a b@c"), {}, {}, {}, {}, 0, "a blank"},
+    {"sender with angle brackets", Sender("a@b>"), {}, {}, {}, {}, 0, "holds \">\""},
+    {"gateway list", Gateway("a@b,c@d"), {}, {}, {}, {}, 0, "--to: address \"a@b,c@d\" holds \",\""},
+    {"gateway with a tab", Gateway("a@b\t"), {}, {}, {}, {}, 0, "a blank, a control"},
+    {"gateway with two @", Gateway("a@b@c"), {}, {}, {}, {}, 0, "name@domain"},
+    {"gateway with nothing after @", Gateway("a@"), {}, {}, {}, {}, 0, "name@domain"},
+    {"empty gateway", Gateway(""), {}, {}, {}, {}, 0, "empty"},
+};
+
+} // namespace
+
+TEST(Endpoints, OptionValues)
+{
+    CleanEnvironment env;
+    for (const OptionCase& c : kOptionCases) {
+        SCOPED_TRACE(c.name);
+        if (c.refusal) {
+            const std::string message = Refusal(c.options);
+            EXPECT_NE(message.find(c.refusal), std::string::npos) << "refusal: \"" << message << '"';
+            continue;
+        }
+        Endpoints e;
+        ASSERT_NO_THROW(e = ResolveEndpoints(c.options));
+        if (c.host)
+            EXPECT_EQ(e.relayHost.toStdString(), c.host);
+        if (c.port)
+            EXPECT_EQ(e.relayPort.toStdString(), c.port);
+        if (c.sender)
+            EXPECT_EQ(e.sender.toStdString(), c.sender);
+        if (c.gateway)
+            EXPECT_EQ(e.gateway.toStdString(), c.gateway);
+        if (c.timeout)
+            EXPECT_EQ(e.timeoutSeconds, c.timeout);
+    }
+}
+
+TEST(Endpoints, OptionsBeatTheEnvironmentWhichBeatsTheFile)
+{
+    CleanEnvironment env;
+    env.WriteConfig("relay=file.example:2525\nsender=file@example.org\ngateway=file-gw@example.org\n"
+                    "timeout=30\nhistory=off\n");
+    Endpoints e = ResolveEndpoints();
+    EXPECT_EQ(e.relayHost, QStringLiteral("file.example"));
+    EXPECT_EQ(e.relayPort, QStringLiteral("2525"));
+    EXPECT_EQ(e.sender, QStringLiteral("file@example.org"));
+    EXPECT_EQ(e.gateway, QStringLiteral("file-gw@example.org"));
+    EXPECT_EQ(e.timeoutSeconds, 30);
+    EXPECT_FALSE(e.historyEnabled);
+
+    qputenv("KESTRAVO_RELAY", "env.example");
+    qputenv("KESTRAVO_SENDER", "env@example.org");
+    qputenv("KESTRAVO_HISTORY", "on");
+    e = ResolveEndpoints();
+    EXPECT_EQ(e.relayHost, QStringLiteral("env.example"));
+    EXPECT_EQ(e.relayPort, QStringLiteral("smtp"));
+    EXPECT_EQ(e.sender, QStringLiteral("env@example.org"));
+    EXPECT_EQ(e.gateway, QStringLiteral("file-gw@example.org"));
+    EXPECT_TRUE(e.historyEnabled);
+
+    e = ResolveEndpoints({QStringLiteral("opt.example:26"), {}, {}, QStringLiteral("5")});
+    EXPECT_EQ(e.relayHost, QStringLiteral("opt.example"));
+    EXPECT_EQ(e.relayPort, QStringLiteral("26"));
+    EXPECT_EQ(e.timeoutSeconds, 5);
+}
+
+TEST(Endpoints, RefusalsNameTheVariableOrTheFileAndKey)
+{
+    CleanEnvironment env;
+    const QString path = env.WriteConfig("relay=relay:25abc\ngateway=a@b, c@d\nhistory=maybe\n");
+    const std::string fileRelay = Refusal({});
+    EXPECT_EQ(fileRelay.rfind((path + " [mail] relay: ").toStdString(), 0), 0u) << fileRelay;
+
+    qputenv("KESTRAVO_RELAY", "relay:0");
+    EXPECT_EQ(Refusal({}).rfind("KESTRAVO_RELAY: ", 0), 0u) << Refusal({});
+    qputenv("KESTRAVO_RELAY", "relay");
+    // INI reads "a@b, c@d" as a list; it is refused as written, not taken as its first entry.
+    EXPECT_EQ(Refusal({}).rfind((path + " [mail] gateway: ").toStdString(), 0), 0u) << Refusal({});
+    qputenv("KESTRAVO_GATEWAY", "gw@example.org");
+    EXPECT_NE(Refusal({}).find("[mail] history: \"maybe\""), std::string::npos) << Refusal({});
+    qputenv("KESTRAVO_TIMEOUT", "4294968");
+    EXPECT_EQ(Refusal({}).rfind("KESTRAVO_TIMEOUT: ", 0), 0u) << Refusal({});
+}
+
+TEST(Endpoints, AConfigurationPathThatIsNoFileIsRefusedWithoutReadingIt)
+{
+    CleanEnvironment env;
+    QDir(env.config.path()).mkpath(QStringLiteral("kestravo/kestravo.conf"));
+    EXPECT_NE(Refusal({}).find("is not a regular file"), std::string::npos) << Refusal({});
+}
