@@ -37,6 +37,12 @@ std::string ReadText(const std::filesystem::path& path) {
 
 class RecordTool : public testing::Test {
 protected:
+    // The tool never reads the user's settings nor writes the user's send history here.
+    RecordTool() {
+        setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+    }
+
     ToolRun Tool(const std::vector<std::string>& args) {
         const char* fromEnv = std::getenv("KESTRAVO_RECORD_TOOL");
         const std::string binary = fromEnv != nullptr ? fromEnv : KESTRAVO_RECORD_TOOL;
@@ -82,6 +88,7 @@ protected:
 
     ScratchFolder folder; // the files the tool reads and writes
     ScratchFolder output; // its captured output
+    ScratchFolder home;   // its settings and history folders
 };
 
 const std::vector<std::string> kWorkedExampleTwo = {
