@@ -323,6 +323,17 @@ class RecordSendTest(unittest.TestCase):
         self.assertEqual(self.tool.history("--since", "2000-01-01T00:00"), rows)
         self.assertEqual(self.tool.history("--since", "2999-01-01"), [])
 
+        # On a terminal, stderr shows how far the run is; stdout keeps its lines.
+        leader, follower = os.openpty()
+        self.addCleanup(os.close, leader)
+        with os.fdopen(follower, "w") as terminal:
+            done = subprocess.run([TOOL, "send", "--imei", IMEIS[0], "--imei", IMEIS[1], "--relay",
+                                   "127.0.0.1:%d" % relay.port, self.record], stdout=subprocess.PIPE,
+                                  stderr=terminal, text=True, timeout=WAIT, env=self.tool.env)
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual(len(done.stdout.splitlines()), 2)
+        self.assertIn(b"2 of 2 messages done", os.read(leader, 65536))
+
     def test_json_lines_and_the_exit_status_of_a_partly_refused_fleet(self):
         relay = self.relay(dict(TAKES_ALL, **{".": ["250 queued", "554 5.7.1 no such device", "250 queued"]}))
         done = self.send("--json", "--relay", "127.0.0.1:%d" % relay.port, *sum((["--imei", i] for i in IMEIS[:3]), []),
@@ -460,6 +471,10 @@ class RecordSendTest(unittest.TestCase):
     # History and diff -------------------------------------------------------------------------
 
     def test_history_show_export_and_a_history_that_cannot_be_kept(self):
+        # Reading a history that was never written creates nothing.
+        empty = self.tool("history")
+        self.assertEqual((empty.returncode, empty.stdout, empty.stderr), (0, "", ""))
+        self.assertFalse(os.path.exists(os.path.join(self.tool.home.name, "data")))
         relay = self.relay(TAKES_ALL)
         self.assertEqual(self.send("--imei", IMEIS[0], "--relay", "127.0.0.1:%d" % relay.port,
                                    self.record).returncode, 0)
@@ -480,10 +495,21 @@ class RecordSendTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 2)
                 self.assertIn(mention, done.stderr)
 
+        # A relay that cannot be reached: the attempt is kept with its failure.
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            unused_port = closed.getsockname()[1]
+        self.assertEqual(self.send("--imei", IMEIS[3], "--relay", "127.0.0.1:%d" % unused_port,
+                                   self.record).returncode, 1)
+        unreachable = self.tool.history("--imei", IMEIS[3])
+        self.assertEqual([(r["code"], r["relayPort"]) for r in unreachable], [(500, str(unused_port))])
+        self.assertIn(" %s 500 127.0.0.1:%d " % (IMEIS[3], unused_port),
+                      self.tool("history", "--limit=1").stdout)
+
         # Turned off: no row. Unusable (the data folder is a file): one line, the send goes on.
         self.assertEqual(self.send("--imei", IMEIS[1], "--relay", "127.0.0.1:%d" % relay.port, self.record,
                                    env={"KESTRAVO_HISTORY": "off"}).returncode, 0)
-        self.assertEqual(len(self.tool.history()), 1)
+        self.assertEqual(len(self.tool.history()), 2)
         blocked = self.path("not-a-folder", "x")
         done = self.send("--imei", IMEIS[2], "--relay", "127.0.0.1:%d" % relay.port, self.record,
                          env={"XDG_DATA_HOME": blocked})

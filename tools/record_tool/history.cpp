@@ -5,6 +5,7 @@
 
 #include "history/send_history.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -93,11 +94,13 @@ qint64 ParseHistoryId(const QString& text, const std::string& what) {
     return ParseWholeNumber(text, 1, std::numeric_limits<qint64>::max() / 10, what);
 }
 
+// Reading never creates the history: without its file there is nothing to read.
+static bool HistoryExists() { return QFileInfo::exists(SendHistory::DefaultPath()); }
+
 TConfigRecord HistoryRecord(qint64 id) {
     std::optional<SendEntry> entry;
     try {
-        const SendHistory history;
-        entry = history.Get(id);
+        if (HistoryExists()) entry = SendHistory().Get(id);
     } catch (const HistoryError& error) {
         throw ToolFailure(kExitRefused, error.what());
     }
@@ -152,8 +155,7 @@ int RunHistory(Args args) {
         if (limit) filter.limit = int(ParseWholeNumber(*limit, 1, 1'000'000'000, "history: --limit"));
         std::vector<SendEntry> entries;
         try {
-            const SendHistory history;
-            entries = history.List(filter);
+            if (HistoryExists()) entries = SendHistory().List(filter);
         } catch (const HistoryError& error) {
             throw ToolFailure(kExitRefused, error.what());
         }

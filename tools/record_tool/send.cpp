@@ -212,6 +212,8 @@ public:
     }
 
     void Finish(std::size_t index, const SbdResult& result) {
+        // A message that never started (no connection) was still an attempt.
+        if (!ids_[index]) Begin(index);
         if (!history_ || !ids_[index]) return;
         try {
             history_->Finish(*ids_[index], result.code, result.reply, result.messageId);

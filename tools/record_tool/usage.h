@@ -84,8 +84,9 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
                    One device per row (CSV as RFC 4180: a header row, commas, quoted values,
                    UTF-8 with or without BOM). The column IMEI names the device; every other
                    column is a record field (as for "encode") whose value that row's record
-                   takes. Each record starts from --base FILE.sbd, or from the window's initial
-                   values, and is checked as "encode" checks it (no --raw). Takes no FILE.sbd.
+                   takes (an empty cell leaves the field as the start has it). Each record
+                   starts from --base FILE.sbd, or from the window's initial values, and is
+                   checked as "encode" checks it (no --raw). Takes no FILE.sbd.
   --skip-bad-rows  Send to the good rows when some rows (or IMEI lines) are bad. Without it
                    a bad row (bad IMEI, unknown column, value refused, IMEI given twice) is
                    reported with its line number and the run is refused (exit 2) before
