@@ -68,8 +68,8 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
         window's "SEND CONFIG TO SAT" does: the IMEI as subject, the record attached as
         "temp.sbd". All messages of a run go through one session with the relay. A relay
         that wants a greeting first (503 to MAIL) is greeted with HELO and the mail is tried
-        once more; a relay that hangs up mid-run is reconnected once for the messages it has
-        not yet accepted.
+        once more; when the relay hangs up mid-run, each message it has not accepted is
+        tried once more on a fresh connection.
         With one --imei and a record file, it prints "Mail sended" and "Error code 0" when
         the relay accepted the message; otherwise the error code and the relay's reply go to
         stderr, exit 1. With several devices (more --imei, --imei-file or --manifest) it
