@@ -9,6 +9,18 @@ std::string LocalText(const QString& text) { return text.toLocal8Bit().toStdStri
 
 QString FromLocal(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
 
+std::string OneLine(const QString& text) {
+    QString line = text;
+    for (QChar& c : line)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
+    return LocalText(line);
+}
+
+std::string RelayText(const QString& host, const QString& port) {
+    const bool v6 = host.contains(QLatin1Char(':'));
+    return LocalText((v6 ? QLatin1Char('[') + host + QLatin1Char(']') : host) + QLatin1Char(':') + port);
+}
+
 std::string VersionLine() { return std::string("kestravo-record ") + KESTRAVO_VERSION; }
 
 std::optional<int> ParseSubcommand(QCommandLineParser& parser, std::string_view subcommand, Args args) {

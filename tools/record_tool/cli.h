@@ -30,6 +30,12 @@ QString FromLocal(const std::string& text);
 // text after the digits, hexadecimal) is refused with a message naming what.
 long long ParseWholeNumber(const QString& text, long long low, long long high, const std::string& what);
 
+// A text on one output line (a relay's reply can span lines): control characters become blanks.
+std::string OneLine(const QString& text);
+
+// HOST:PORT, with an IPv6 host in brackets.
+std::string RelayText(const QString& host, const QString& port);
+
 // The version line: "kestravo-record 2.2".
 std::string VersionLine();
 

@@ -23,20 +23,7 @@ using history::HistoryFilter;
 using history::SendEntry;
 using history::SendHistory;
 
-// A reply can span lines; each send keeps to one output line.
-QString OneLine(QString text) {
-    for (QChar& c : text)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
-    return text;
-}
-
 QString TimeText(const SendEntry& entry) { return entry.timeUtc.toUTC().toString(Qt::ISODate); }
-
-QString RelayText(const SendEntry& entry) {
-    return (entry.relayHost.contains(QLatin1Char(':')) ? QLatin1Char('[') + entry.relayHost + QLatin1Char(']')
-                                                       : entry.relayHost) +
-           QLatin1Char(':') + entry.relayPort;
-}
 
 QJsonObject EntryJson(const SendEntry& entry) {
     return QJsonObject{
@@ -166,7 +153,7 @@ int RunHistory(Args args) {
             }
             std::cout << entry.id << " " << LocalText(TimeText(entry)) << " " << LocalText(entry.imei) << " "
                       << (entry.code ? std::to_string(*entry.code) : std::string("unfinished")) << " "
-                      << LocalText(RelayText(entry)) << " " << LocalText(OneLine(entry.reply)) << "\n";
+                      << RelayText(entry.relayHost, entry.relayPort) << " " << OneLine(entry.reply) << "\n";
         }
     }
     std::cout.flush();

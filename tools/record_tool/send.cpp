@@ -92,13 +92,12 @@ std::string ImeiRefusal(const std::string& imei) {
     return "the IMEI must be 15 characters of digits, \"+\" or \"-\", not \"" + imei + "\"";
 }
 
-// Every device of --imei and --imei-file gets the same record. A bad --imei refuses the run at
-// once; a bad line of the file is a bad row.
+// Every device of --imei (each already checked) and --imei-file gets the same record; a bad line
+// of the file is a bad row.
 Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile, const TConfigRecord& record) {
     Batch batch;
     std::map<QString, std::string> seen; // IMEI -> where it was first given
     for (const QString& imei : imeis) {
-        if (!mail::IsImeiText(imei)) throw ToolFailure(kExitRefused, ImeiRefusal(LocalText(imei)));
         if (!seen.emplace(imei, "--imei").second)
             throw ToolFailure(kExitRefused, "send: --imei " + LocalText(imei) + " is given twice");
         batch.messages.push_back({imei, record});
@@ -162,21 +161,6 @@ Batch ManifestBatch(const QString& manifestFile, const std::optional<TConfigReco
 
 std::string HexRecord(const TConfigRecord& record) {
     return QByteArray(reinterpret_cast<const char*>(record.data()), qsizetype(record.size())).toHex().toStdString();
-}
-
-std::string RelayText(const mail::Endpoints& endpoints) {
-    const QString host = endpoints.relayHost.contains(QLatin1Char(':'))
-                             ? QLatin1Char('[') + endpoints.relayHost + QLatin1Char(']')
-                             : endpoints.relayHost;
-    return LocalText(host + QLatin1Char(':') + endpoints.relayPort);
-}
-
-// A reply can span lines; each device keeps to one output line.
-std::string OneLine(const QString& text) {
-    QString line = text;
-    for (QChar& c : line)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
-    return LocalText(line);
 }
 
 // The send history of this run. Losing it never stops a send: the first failure is said once on
@@ -243,7 +227,7 @@ QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result) {
 
 int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) {
     if (!options.json)
-        std::cout << "# relay " << RelayText(options.endpoints) << " from " << LocalText(options.endpoints.sender)
+        std::cout << "# relay " << RelayText(options.endpoints.relayHost, options.endpoints.relayPort) << " from " << LocalText(options.endpoints.sender)
                   << " to " << LocalText(options.endpoints.gateway) << "\n";
     for (const SbdMessage& message : messages) {
         if (options.json)
