@@ -1,10 +1,13 @@
 // "SEND CONFIG TO SAT": the record goes to the SBD gateway as the attachment "temp.sbd" of a mail
-// whose subject is the IMEI. The click connects; when the connection is up the request-done
-// handler runs the click again, and that second pass writes the record and mails it.
+// whose subject is the IMEI, through the one send flow (mail/sbd_send.h). The click connects;
+// once the relay has greeted (or could not be reached) the click runs again, and that second pass
+// writes the record and mails it.
 #include "app/tform1.h"
 
 #include "app/application.h"
 #include "mail/endpoints.h"
+#include "mail/errors.h"
+#include "mail/sbd_send.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 
@@ -13,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -24,16 +28,6 @@ namespace kestravo {
 using namespace kestravo::mail;
 
 namespace {
-
-// The IMEI becomes the mail's subject; only what the key filter lets an operator type may pass,
-// whatever an opened file's name put into the edit.
-bool IsImeiText(const QString& imei)
-{
-    for (QChar c : imei)
-        if (!(c.isDigit() && c.unicode() < 0x80) && c != u'+' && c != u'-')
-            return false;
-    return true;
-}
 
 // A folder of the user's own that nobody else can write into or read. It bears the program's
 // name, so that only it is ever made private, never a shared parent such as ~/.local/share.
@@ -94,38 +88,34 @@ QString TForm1::TempRecordPath(const QString& programFolder)
     return QDir(folder).filePath(QStringLiteral("temp.sbd"));
 }
 
-void TForm1::SetupSmtpClient()
+void TForm1::NewSendFlow()
 {
-    TSmtpCli& c = *SmtpClient_;
-    c.SetShareMode(smtpShareDenyWrite);
-    c.SetLocalAddr(QStringLiteral("0.0.0.0"));
-    c.SetPort(QString::fromLatin1(kRelayService));
-    c.SetAuthType(smtpAuthNone);
-    c.SetConfirmReceipt(false);
-    c.SetHdrPriority(smtpPriorityNone);
-    c.SetCharSet(QStringLiteral("windows-1251"));
-    c.SetConvertToCharset(true);
-    c.SetWrapMsgMaxLineLen(76);
-    c.SetSendMode(smtpToSocket);
-    c.SetDefaultEncoding(smtpEnc7bit);
-    c.SetAllow8bitChars(true);
-    c.SetFoldHeaders(false);
-    c.SetWrapMessageText(false);
-    c.SetContentType(smtpPlainText);
-    c.SetOwnHeaders(false);
-    c.SetProxyType(smtpNoProxy);
-    c.OnGetData = [this](TCustomSmtpClient* sender, int lineNum, char* msgLine, int maxLen, bool& more) {
-        SmtpClientGetData(sender, lineNum, msgLine, maxLen, more);
-    };
-    c.OnRequestDone = [this](TCustomSmtpClient* sender, TSmtpRequest rqType, std::uint16_t errorCode) {
-        SmtpClientRequestDone(sender, rqType, errorCode);
-    };
+    // Endpoints are read at every send, so a changed setting applies without a restart; a
+    // malformed one stops the click here, shown in the error box, with nothing sent.
+    const Endpoints endpoints = ResolveEndpoints();
+    if (send_) {
+        // The old flow may still be on the stack (a result box runs its own loop): it goes later.
+        std::shared_ptr<SbdSend> old(send_.release());
+        old->OnConnected = nullptr;
+        old->OnMessageStart = nullptr;
+        old->OnMessageDone = nullptr;
+        old->OnFinished = nullptr;
+        old->Abort();
+        QTimer::singleShot(0, QCoreApplication::instance(), [old] {});
+    }
+    send_ = std::make_unique<SbdSend>(endpoints);
+    send_->OnConnected = [this](int, const QString&) { SendConnected(); };
+    send_->OnMessageDone = [this](std::size_t, const SbdResult& result) { FinishSend(result); };
+    send_->OnFinished = [this] { ShowSendActivity(); };
 }
 
-void TForm1::SetRelay(const QString& host, const QString& port)
+void TForm1::ShowSendActivity()
 {
-    relayHost_ = host;
-    relayPort_ = port;
+    // Over this window only: the operator may still move, type into or close it.
+    if (SendUnderWay())
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
 }
 
 void TForm1::SendPass(bool afterConnect)
@@ -135,119 +125,83 @@ void TForm1::SendPass(bool afterConnect)
         dialogs_->ShowMessage(ShortImeiMessage());
         return;
     }
-    TSmtpCli& c = *SmtpClient_;
-    // A click in the connected-idle state after the relay has dropped the idle connection would
-    // only earn error code 500: such a click starts over with a fresh connection.
-    if (SessionReady && !afterConnect && c.State() == smtpReady && c.Socket()->State() != wsConnected)
-        SessionReady = false;
+    // A send still connecting or mailing reads temp.sbd and the envelope later on: refuse before
+    // touching them, or that send would carry this click's record and IMEI while the operator is
+    // told that nothing was done.
+    if (!afterConnect && SendUnderWay())
+        throw SmtpException("SMTP component not ready");
     if (!SessionReady) {
-        c.SetHost(relayHost_);
-        c.SetPort(relayPort_);
-        greeted_ = false;
-        c.Connect();
+        NewSendFlow();
+        send_->Connect();
+        ShowSendActivity();
         return;
     }
-
-    // A send still under way reads temp.sbd and the envelope later on: refuse before touching
-    // them, or that send would carry this click's record and IMEI while the operator is told that
-    // nothing was done.
-    if (c.State() != smtpReady)
-        throw SmtpException("SMTP component not ready");
+    if (!send_) // a session marked ready from outside: the flow connects on its own
+        NewSendFlow();
 
     // The record reflects the controls as they are now. A record that cannot be written stops the
     // send here, so an older temp.sbd is never mailed in its place.
-    const QString path = TempRecordPath(QCoreApplication::applicationDirPath());
+    const QString path =
+        TempRecordPath(recordFolder_.isEmpty() ? QCoreApplication::applicationDirPath() : recordFolder_);
     std::shared_ptr<const int> lock = LockRecordFolder(path);
     SaveToFile(*this, QFile::encodeName(path).toStdString());
-
-    const QString sender = QString::fromUtf8(kSenderAddress);
-    const QString gateway = QString::fromUtf8(kGatewayAddress);
-    c.RcptName().clear();
-    c.RcptName().append(gateway);
-    const QStringList attachments{path};
-    c.SetHdrFrom(sender);
-    c.SetHdrTo(gateway);
-    c.SetHdrSubject(imei);
-    c.SetSignOn(QString());
-    c.SetFromName(sender);
-    c.SetEmailFiles(attachments);
-    c.SetHost(relayHost_);
-    c.SetPort(relayPort_);
-    c.Mail();
+    // What goes out is what the file holds, read back under the lock.
+    QFile written(path);
+    TConfigRecord record{};
+    if (!written.open(QIODevice::ReadOnly) ||
+        written.read(reinterpret_cast<char*>(record.data()), qint64(record.size())) != qint64(record.size()))
+        throw std::runtime_error("Cannot read back " + path.toStdString() + ": " + written.errorString().toStdString());
+    written.close();
     recordLock_ = std::move(lock);
+    send_->Start({SbdMessage{imei, record}});
+    ShowSendActivity();
 }
 
-void TForm1::SmtpClientRequestDone(TCustomSmtpClient*, TSmtpRequest RqType, std::uint16_t ErrorCode)
+void TForm1::SendConnected()
 {
-    // This runs from the client's own event delivery: nothing may escape from here, and whatever
-    // goes wrong is shown to the operator rather than swallowed.
+    // This runs from the flow's event delivery: nothing may escape from here, and whatever goes
+    // wrong is shown to the operator rather than swallowed.
+    SessionReady = true;
     try {
-        switch (RqType) {
-        case smtpConnect:
-            SessionReady = true;
-            SendPass(true);
-            break;
-        case smtpMail:
-            // Relays that want a greeting before MAIL answer 503; greet once and mail again.
-            if (ErrorCode == 503 && !greeted_ && SmtpClient_->Socket()->State() == wsConnected) {
-                greeted_ = true;
-                SmtpClient_->Helo();
-                break;
-            }
-            FinishSend(ErrorCode);
-            break;
-        case smtpHelo:
-            // A relay that hung up right after its 503 has said all it will say.
-            if (ErrorCode == 0)
-                SmtpClient_->Mail();
-            else
-                FinishSend(ErrorCode == 10004 ? 503 : ErrorCode);
-            break;
-        default:
-            break;
-        }
+        SendPass(true);
     } catch (...) {
         // The next click starts a fresh send with a new connection.
         SessionReady = false;
-        SmtpClient_->AbortComponent();
+        send_->Abort();
         recordLock_.reset();
+        ShowSendActivity();
         ShowFailure(std::current_exception());
+        return;
     }
+    ShowSendActivity();
 }
 
-void TForm1::FinishSend(std::uint16_t errorCode)
+void TForm1::FinishSend(const SbdResult& result)
 {
     recordLock_.reset();
-    dialogs_->ShowMessage(QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") +
-                          QString::number(errorCode));
+    unsetCursor();
+    QString text = QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(result.code);
+    // A relay that stopped answering says nothing itself: the box says how long it was waited for.
+    if (result.code == 10060)
+        text += QStringLiteral("\r\n") + result.reply;
+    dialogs_->ShowMessage(text);
     SessionReady = false;
-    SmtpClient_->Quit();
-}
-
-void TForm1::SmtpClientGetData(TCustomSmtpClient*, int, char*, int, bool& More)
-{
-    More = false;
 }
 
 bool TForm1::FormClose()
 {
-    const TSmtpState state = SmtpClient_->State();
-    const bool waiting = state != smtpReady && state != smtpInternalReady;
-    if (SessionReady || waiting) {
-        // Closing never waits for the relay: a session still busy is aborted.
-        try {
-            if (waiting)
-                SmtpClient_->Abort();
-            else
-                SmtpClient_->Quit();
-        } catch (...) {
-            SmtpClient_->AbortComponent();
-        }
-        SessionReady = false;
+    if (send_) {
+        // The window is going away: whatever the flow still reports belongs to no send. Closing
+        // never waits for the relay.
+        send_->OnConnected = nullptr;
+        send_->OnMessageStart = nullptr;
+        send_->OnMessageDone = nullptr;
+        send_->OnFinished = nullptr;
+        send_->Abort();
     }
-    // The window is going away: whatever the client still reports belongs to no send.
-    SmtpClient_->OnRequestDone = nullptr;
+    SessionReady = false;
     recordLock_.reset();
+    unsetCursor();
     return true;
 }
 

@@ -163,11 +163,6 @@ TForm1::TForm1(QWidget* parent)
     ui->Edit1->installEventFilter(this);
     ui->Edit1->setValidator(new ImeiInputGuard(this, ui->Edit1));
     ui->Edit1->setFocus();
-
-    SmtpClient_ = std::make_unique<mail::TSmtpCli>();
-    relayHost_ = QString::fromUtf8(kRelayHost);
-    relayPort_ = QString::fromLatin1(kRelayService);
-    SetupSmtpClient();
 }
 
 TForm1::~TForm1() = default;

@@ -3,7 +3,7 @@
 // the handlers live in resources/Form1.ui; this class holds the handlers, named after the control
 // and event or after the rule they keep.
 #include "app/operator_dialogs.h"
-#include "mail/smtp/smtpcli.h"
+#include "mail/sbd_send.h"
 #include "record/settings_store.h"
 
 #include <QHash>
@@ -61,27 +61,20 @@ public:
     void KeyPressDigit(QObject* Sender, QChar& Key);
 
     // Runs when the window is asked to close; false keeps it open. A send still under way is
-    // quit, or aborted when the client waits for the relay.
+    // dropped at once; an idle session gets QUIT.
     bool FormClose();
 
-    // The send command's SMTP client, with its stored configuration.
-    mail::TSmtpCli& SmtpClient() { return *SmtpClient_; }
-    // The request-done and get-data events of SmtpClient.
-    void SmtpClientRequestDone(mail::TCustomSmtpClient* Sender, mail::TSmtpRequest RqType,
-                               std::uint16_t ErrorCode);
-    void SmtpClientGetData(mail::TCustomSmtpClient* Sender, int LineNum, char* MsgLine, int MaxLen,
-                           bool& More);
-    // True from the connect request's end until the mail request's result has been shown: the
-    // next click goes straight to the mail request.
+    // True from the end of the connection attempt until the mail's result has been shown: the
+    // next click goes straight to the mail.
     bool SessionReady = false;
-
-    // Tests point a window at a relay of their own; the program itself always uses the
-    // compiled-in relay on the "smtp" service port.
-    void SetRelay(const QString& host, const QString& port);
+    // A connection is being made or a mail is under way (the window shows the busy cursor).
+    bool SendUnderWay() const { return send_ && send_->Busy(); }
 
     // Where the send command writes the record: in programFolder when that folder is writable,
     // otherwise in a private folder of the user's own. The file is always named "temp.sbd".
     static QString TempRecordPath(const QString& programFolder);
+    // The folder tried first for temp.sbd; empty (the default) means the program's folder.
+    void SetRecordFolder(const QString& folder) { recordFolder_ = folder; }
 
     // Shows a failure in the application's error box; the window goes on.
     void ShowFailure(std::exception_ptr failure);
@@ -115,9 +108,14 @@ private:
     // One pass of the send command: the first connects, the second writes and mails the record.
     // afterConnect: run by the connect request's end rather than by a click.
     void SendPass(bool afterConnect = false);
-    void SetupSmtpClient();
-    // Shows the mail request's result and quits the session.
-    void FinishSend(std::uint16_t errorCode);
+    // The relay greeted, or could not be reached: the second pass runs either way.
+    void SendConnected();
+    // Shows the mail's result; the flow then quits the session.
+    void FinishSend(const mail::SbdResult& result);
+    // A new send flow to the endpoints as they are set now.
+    void NewSendFlow();
+    // The busy cursor over the window while a send is under way.
+    void ShowSendActivity();
 
     void ClampEdit(QObject* sender, const QString& emptyValue, int maximum, bool lowerBoundFive);
     QLineEdit* SenderEdit(QObject* sender) const;
@@ -127,11 +125,8 @@ private:
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<OperatorDialogs> dialogs_;
-    std::unique_ptr<mail::TSmtpCli> SmtpClient_;
-    QString relayHost_;
-    QString relayPort_;
-    // HELO was sent in the current session (after a relay refused MAIL without one).
-    bool greeted_ = false;
+    std::unique_ptr<mail::SbdSend> send_;
+    QString recordFolder_;
     // Keeps other windows from replacing temp.sbd while the mail request under way reads it.
     std::shared_ptr<const int> recordLock_;
     QHash<QString, QLineEdit*> edits_;

@@ -57,9 +57,14 @@ struct SbdSend::Impl {
     bool running = false;
     bool connectOnly = false;
     Phase phase = Phase::Idle;
-    // The client of the connection under way; a dropped one is released, never reused, so that
-    // nothing it still had queued reaches this flow.
+    // The client of the connection under way; a dropped one is retired, never reused, so that
+    // nothing it still had queued reaches this flow. Retired clients are freed from the event
+    // loop once no handler of any client is running: a handler may run a nested loop (a modal
+    // box), and the client whose handler it is must outlive it.
     TSmtpCli* client = nullptr;
+    std::vector<std::unique_ptr<TSmtpCli>> retired;
+    int handlerDepth = 0;
+    QTimer purge;
     // HELO was sent on this connection (after a 503 to MAIL).
     bool greeted = false;
     // The last message was refused on a connection that is still up: RSET before the next one.
@@ -84,12 +89,21 @@ struct SbdSend::Impl {
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
         QObject::connect(&deadline, &QTimer::timeout, [this] { DeadlineCheck(); });
+        purge.setSingleShot(true);
+        QObject::connect(&purge, &QTimer::timeout, [this] {
+            if (handlerDepth == 0)
+                retired.clear();
+        });
     }
 
     ~Impl()
     {
         *alive = false;
         DropConnection();
+        if (handlerDepth > 0) // destroyed from a handler after all: the clients free themselves later
+            for (std::unique_ptr<TSmtpCli>& c : retired)
+                c.release()->Release();
+        retired.clear();
     }
 
     std::chrono::milliseconds Allowed() const
@@ -97,9 +111,12 @@ struct SbdSend::Impl {
         return std::chrono::milliseconds(qint64(endpoints.timeoutSeconds) * 1000);
     }
 
-    // The relay said or took something: its silence is counted from now.
+    // The relay said or took something: its silence is counted from now. An idle open session
+    // has no deadline.
     void Touch()
     {
+        if (!running && !connectOnly)
+            return;
         lastActivity = Clock::now();
         deadline.start(Allowed());
     }
@@ -130,10 +147,11 @@ struct SbdSend::Impl {
 
     void TimedOut()
     {
-        const QString reason = QStringLiteral("10060 Connection timed out: the relay %1:%2 did not answer for %3 seconds %4")
+        const QString reason = QStringLiteral("10060 Connection timed out: the relay %1:%2 did not answer for %3 %4 %5")
                                    .arg(endpoints.relayHost, endpoints.relayPort)
                                    .arg(endpoints.timeoutSeconds)
-                                   .arg(WaitingFor());
+                                   .arg(endpoints.timeoutSeconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds"),
+                                        WaitingFor());
         const Phase was = phase;
         DropConnection();
         if (connectOnly) {
@@ -168,8 +186,8 @@ struct SbdSend::Impl {
         c->OnCommand = nullptr;
         c->OnMessageDataSent = nullptr;
         c->AbortComponent();
-        // Freed from the event loop: this may run inside one of the client's own handlers.
-        c->Release();
+        retired.emplace_back(c);
+        purge.start(0);
     }
 
     void NewClient()
@@ -192,13 +210,19 @@ struct SbdSend::Impl {
         c.OnRequestDone = [this](TCustomSmtpClient* sender, TSmtpRequest rq, std::uint16_t code) {
             if (sender != client)
                 return;
+            const std::weak_ptr<bool> stillAlive = alive;
+            ++handlerDepth;
             try {
                 RequestDone(rq, code);
             } catch (const std::exception& e) {
-                Crash(QString::fromLocal8Bit(e.what()));
+                CrashQuietly(QString::fromLocal8Bit(e.what()));
             } catch (...) {
-                Crash(QStringLiteral("unknown failure"));
+                CrashQuietly(QStringLiteral("unknown failure"));
             }
+            if (stillAlive.expired())
+                return;
+            if (--handlerDepth == 0 && !retired.empty())
+                purge.start(0);
         };
     }
 
@@ -213,6 +237,15 @@ struct SbdSend::Impl {
             ReportConnected(kNotSent, text);
         } else if (running) {
             FailRemaining(kNotSent, text);
+        }
+    }
+
+    // A handler that throws again while the failure is reported is not heard a second time.
+    void CrashQuietly(const QString& what) noexcept
+    {
+        try {
+            Crash(what);
+        } catch (...) {
         }
     }
 
@@ -249,6 +282,15 @@ struct SbdSend::Impl {
     {
         const quint64 run = generation;
         const std::weak_ptr<bool> stillAlive = alive;
+        // Every result has its start before it, also for a message that never got as far as
+        // MAIL FROM (no connection, a malformed IMEI): whoever keeps a record of sends sees each.
+        if (i < started.size() && !started[i]) {
+            started[i] = true;
+            if (q->OnMessageStart)
+                q->OnMessageStart(i);
+            if (stillAlive.expired() || generation != run)
+                return false;
+        }
         if (q->OnMessageDone)
             q->OnMessageDone(i, result);
         return !stillAlive.expired() && generation == run;
@@ -520,6 +562,18 @@ void SbdSend::Start(std::vector<SbdMessage> messages)
             return;
         }
     }
+    // Endpoints that did not come through ResolveEndpoints are held to the same rules: nothing
+    // malformed reaches the envelope or the headers.
+    try {
+        ParseAddress(d.endpoints.sender, QStringLiteral("sender"));
+        ParseAddress(d.endpoints.gateway, QStringLiteral("gateway"));
+        ParseTimeoutSeconds(QString::number(d.endpoints.timeoutSeconds), QStringLiteral("timeout"));
+        if (d.endpoints.relayHost.isEmpty())
+            throw EndpointError("relay: no host");
+    } catch (const EndpointError& e) {
+        d.FailRemaining(kNotSent, QStringLiteral("500 ") + QString::fromUtf8(e.what()));
+        return;
+    }
     if (std::optional<SbdResult> failure = std::exchange(d.connectFailure, std::nullopt)) {
         d.FailRemaining(failure->code, failure->reply);
         return;
@@ -532,6 +586,13 @@ void SbdSend::Abort()
     Impl& d = *d_;
     ++d.generation;
     d.connectOnly = false;
+    // An idle open session is told goodbye on the way out; nothing waits for the answer.
+    if (!d.running && d.phase == Impl::Phase::Idle && d.Connected()) {
+        try {
+            d.client->Quit();
+        } catch (...) {
+        }
+    }
     d.DropConnection();
     if (d.running)
         d.FailRemaining(kAborted, QStringLiteral("426 Operation aborted."));

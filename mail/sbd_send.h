@@ -48,7 +48,9 @@ public:
     SbdSend(const SbdSend&) = delete;
     SbdSend& operator=(const SbdSend&) = delete;
 
-    std::function<void(std::size_t index)> OnMessageStart;                  // before the message's MAIL FROM
+    // Before the message's MAIL FROM, or before its result when it never gets that far; once per
+    // message, always before its OnMessageDone.
+    std::function<void(std::size_t index)> OnMessageStart;
     std::function<void(std::size_t index, const SbdResult&)> OnMessageDone; // once per message, in order
     std::function<void()> OnFinished;                                       // the run is over (after QUIT or abort)
 
@@ -63,8 +65,8 @@ public:
     // Sends the messages, on the session opened by Connect when there is one. Asynchronous: needs
     // a running Qt event loop. A run still under way is aborted first.
     void Start(std::vector<SbdMessage> messages);
-    // Drops the connection at once; messages without a result end with 426 and OnFinished follows
-    // when a run was under way.
+    // Drops the connection at once (an idle open session gets QUIT first, unanswered); messages
+    // without a result end with 426 and OnFinished follows when a run was under way.
     void Abort();
     // A connection is being made or a run is under way (not merely an idle open session).
     bool Busy() const;

@@ -30,7 +30,7 @@ constexpr CharsetEntry kCharsets[] = {
 
 bool IsMultiByte(int codePage) { return codePage == 65001 || codePage == 65000; }
 
-// Trimming of the original system: every character with a code of 32 or less goes.
+// Trims as the rest of this client does: every character with a code of 32 or less goes.
 QString TrimCtl(const QString& s)
 {
     qsizetype b = 0, e = s.size();

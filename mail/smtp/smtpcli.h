@@ -119,7 +119,11 @@ public:
     TSmtpState State() const { return state_; }
     QString LastResponse() const { return lastResponse_; }
     QString ErrorMessage() const { return errorMessage_; }
-    QStringList AuthTypesSupported() const { return ehloExtensions_; }
+    // The reply lines to the last EHLO, without their codes: the relay's name, then one
+    // extension per line.
+    QStringList EhloLines() const { return ehloLines_; }
+    // The authentication mechanisms the relay announced in its reply to EHLO, upper case.
+    QStringList AuthTypesSupported() const;
 
     // Composition properties.
     QString HdrFrom() const { return hdrFrom_; }
@@ -258,7 +262,13 @@ private:
     void SendMessageLine(const QByteArray& line);
     bool LineSourceGone();
     void FailMessage(const std::exception& e);
+    // "500 Internal client error " + the failure's class name + ": " + its message in quotes.
+    static QString InternalErrorText(const std::exception& e);
+    // Ends the command under way with 500 and that text.
+    void EndWithInternalError(const std::exception& e);
     void ProtocolFault(const QString& text);
+    // A reply line that came while the message lines went out.
+    void StrayReply(const QString& line);
 
     void WSocketDnsLookupDone(std::uint16_t errCode);
     void WSocketSessionConnected(std::uint16_t errCode);
@@ -268,8 +278,6 @@ private:
 
     std::unique_ptr<TWSocket> socket_;
     int requestDoneMsg_ = 0;
-    int dataNextMsg_ = 0;
-    int spareMsg_ = 0;
 
     QString host_;
     QString port_ = QStringLiteral("smtp");
@@ -304,7 +312,7 @@ private:
     bool chainActive_ = false;
     bool chainContinuation_ = false;
     bool esmtpAccepted_ = false;
-    QStringList ehloExtensions_;
+    QStringList ehloLines_;
     int listPosition_ = -1;
     int bodyLineNumber_ = 0;
     bool moreData_ = true;

@@ -97,11 +97,12 @@ TCustomSmtpClient::TCustomSmtpClient(QObject* parent)
     : TVyrWndControl(parent)
 {
     requestDoneMsg_ = AllocateMsg();
-    dataNextMsg_ = AllocateMsg();
-    spareMsg_ = AllocateMsg();
     socket_ = std::make_unique<TWSocket>();
     socket_->SetName(QStringLiteral("TCustomSmtpClient_Socket%1").arg(TWSocket::LiveCount()));
     socket_->SetBgExceptionOwnerAbort([this] { AbortComponent(); });
+    // Commands and message lines are small writes: each goes out at once rather than waiting for
+    // the relay's delayed acknowledgement of the one before.
+    socket_->SetComponentOptions(WSocketOptionBit(wsoTcpNoDelay));
     socket_->OnSessionClosed = [this](TWSocket*, std::uint16_t e) { WSocketSessionClosed(e); };
 }
 
@@ -115,6 +116,21 @@ TCustomSmtpClient::~TCustomSmtpClient()
     socket_->OnDnsLookupDone = nullptr;
     socket_->SetBgExceptionOwnerAbort(nullptr);
     socket_.reset();
+}
+
+QStringList TCustomSmtpClient::AuthTypesSupported() const
+{
+    // "AUTH PLAIN LOGIN", or the older "AUTH=PLAIN LOGIN".
+    QStringList types;
+    for (const QString& line : ehloLines_) {
+        if (line.size() < 5 || !line.startsWith(QStringLiteral("AUTH"), Qt::CaseInsensitive) ||
+            (line[4] != u' ' && line[4] != u'='))
+            continue;
+        for (const QString& type : line.mid(5).split(u' ', Qt::SkipEmptyParts))
+            if (!types.contains(type.toUpper()))
+                types.append(type.toUpper());
+    }
+    return types;
 }
 
 void TCustomSmtpClient::SetWrapMsgMaxLineLen(int v)
@@ -161,7 +177,7 @@ void TCustomSmtpClient::TriggerCommand(const QString& msg)
 void TCustomSmtpClient::TriggerResponse(const QString& msg)
 {
     if (currentStep_ == smtpFctEhlo && msg.size() > 4)
-        ehloExtensions_.append(msg.mid(4).trimmed());
+        ehloLines_.append(msg.mid(4).trimmed());
     if (OnResponse)
         OnResponse(this, msg);
 }
@@ -275,10 +291,6 @@ void TCustomSmtpClient::WndProc(int msg, quintptr wParam, qintptr lParam)
 {
     if (msg == requestDoneMsg_) {
         WMSmtpRequestDone(TSmtpRequest(wParam), std::uint16_t(lParam));
-        return;
-    }
-    if (msg == dataNextMsg_) {
-        DataNext();
         return;
     }
     TVyrWndControl::WndProc(msg, wParam, lParam);
@@ -396,6 +408,12 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
         std::memmove(replyBuffer_, crlf + 2, size_t(replyBufferUsed_));
         replyBuffer_[replyBufferUsed_] = 0;
 
+        // While the message lines go out the relay has nothing to answer: a reply now would be
+        // taken for the answer to "." if it waited, so it ends the request here.
+        if (dataPumping_) {
+            StrayReply(FromSystemCodePage(line));
+            return;
+        }
         lastResponse_ = FromSystemCodePage(line);
         TriggerResponse(lastResponse_);
         switch (state_) {
@@ -413,6 +431,13 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
     }
     if (replyBufferUsed_ >= kReplyBufferSize - 1)
         ProtocolFault(QStringLiteral("500 Protocol error: reply line longer than 4093 characters"));
+}
+
+void TCustomSmtpClient::StrayReply(const QString& line)
+{
+    TriggerResponse(line);
+    ProtocolFault(QStringLiteral("500 Protocol error: the relay replied while the message was being sent: \"%1\"")
+                      .arg(line));
 }
 
 void TCustomSmtpClient::ProtocolFault(const QString& text)
@@ -492,11 +517,7 @@ void TCustomSmtpClient::NextExecAsync()
             (this->*next)();
         } catch (const std::exception& e) {
             // A step that cannot go on ends the request instead of leaving it hanging.
-            stepResult_ = 500;
-            lastResponse_ = QStringLiteral("500 Internal client error %1: \"%2\"")
-                                .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
-            SetErrorMessage();
-            TriggerRequestDone(500);
+            EndWithInternalError(e);
         }
         return;
     }
@@ -515,8 +536,13 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
     const TSmtpState stateBefore = state_;
     const TSmtpRequest requestBefore = activeRequest_;
     const bool doneBefore = doneSignalled_;
+    const QString errorBefore = errorMessage_;
     if (!chainActive_)
         activeRequest_ = rq;
+    // A new request of one command is judged on its own reply: the error text of an earlier
+    // request (MAIL's 503 before a HELO, say) must not stand for it.
+    if (!chainActive_ && doneSignalled_)
+        errorMessage_.clear();
     acceptedCodes_ = std::move(accepted);
     doneSignalled_ = false;
     stepContinuation_ = next;
@@ -530,6 +556,7 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
         if (state_ == smtpWaitingResponse && !doneSignalled_) {
             activeRequest_ = requestBefore;
             doneSignalled_ = doneBefore;
+            errorMessage_ = errorBefore;
             StateChange(stateBefore);
         }
         throw;
@@ -597,8 +624,7 @@ void TCustomSmtpClient::DoHighLevelAsync()
     } catch (const std::exception& e) {
         chainResult_ = 500;
         stepResult_ = 500;
-        errorMessage_ = QStringLiteral("500 Internal client error %1: \"%2\"")
-                            .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+        errorMessage_ = InternalErrorText(e);
     }
     pendingSteps_ = 0;
     chainContinuation_ = false;
@@ -633,7 +659,7 @@ void TCustomSmtpClient::Ehlo()
     CheckReady();
     CheckConnected();
     currentStep_ = smtpFctEhlo;
-    ehloExtensions_.clear();
+    ehloLines_.clear();
     QString name = signOn_.isEmpty() ? LocalHostName() : signOn_;
     name.replace(u' ', u'_');
     ExecAsync(smtpEhlo, QStringLiteral("EHLO ") + name, {250}, &TCustomSmtpClient::EhloNext);
@@ -719,7 +745,7 @@ void TCustomSmtpClient::RcptToNext()
 
 void TCustomSmtpClient::RcptToDone()
 {
-    state_ = smtpInternalReady;
+    StateChange(smtpInternalReady);
     RcptToNext();
 }
 
@@ -815,6 +841,17 @@ void TCustomSmtpClient::DataNext()
             SendMessageLine(out);
             return;
         }
+        // Whatever the relay sent during the message has arrived by now or will be taken for
+        // the reply to ".": read it first.
+        if (replyBufferUsed_ > 0 || socket_->BytesWaiting() > 0) {
+            WSocketDataAvailable(0);
+            if (!dataPumping_ || !isConnected_)
+                return;
+            if (replyBufferUsed_ > 0) {
+                StrayReply(FromSystemCodePage(QByteArray(replyBuffer_, replyBufferUsed_)));
+                return;
+            }
+        }
         socket_->OnDataSent = nullptr;
         dataPumping_ = false;
         StateChange(smtpInternalReady);
@@ -822,6 +859,20 @@ void TCustomSmtpClient::DataNext()
     } catch (const std::exception& e) {
         FailMessage(e);
     }
+}
+
+QString TCustomSmtpClient::InternalErrorText(const std::exception& e)
+{
+    return QStringLiteral("500 Internal client error %1: \"%2\"")
+        .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
+}
+
+void TCustomSmtpClient::EndWithInternalError(const std::exception& e)
+{
+    stepResult_ = 500;
+    lastResponse_ = InternalErrorText(e);
+    SetErrorMessage();
+    TriggerRequestDone(500);
 }
 
 bool TCustomSmtpClient::LineSourceGone()
@@ -840,11 +891,7 @@ void TCustomSmtpClient::FailMessage(const std::exception& e)
     // drop the connection, so that the relay discards the partial data.
     dataPumping_ = false;
     socket_->OnDataSent = nullptr;
-    stepResult_ = 500;
-    lastResponse_ = QStringLiteral("500 Internal client error %1: \"%2\"")
-                        .arg(QString::fromLatin1(ClassNameOf(e)), QString::fromLocal8Bit(e.what()));
-    SetErrorMessage();
-    TriggerRequestDone(500);
+    EndWithInternalError(e);
     if (socket_->State() != wsClosed)
         socket_->Abort();
 }
@@ -854,7 +901,7 @@ void TCustomSmtpClient::WSocketDataSent(std::uint16_t)
     TriggerMessageDataSent(lastLineSize_);
     if (!dataPumping_)
         return;
-    state_ = smtpInternalReady;
+    StateChange(smtpInternalReady);
     DataNext();
 }
 
@@ -870,6 +917,10 @@ void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t errCode)
     std::uint16_t code = activeRequest_ == smtpQuit ? 0 : 10004;
     if (code == 10004 && stepResult_ == 0)
         stepResult_ = 10004;
+    // The last reply belongs to an earlier command: the error names the close itself.
+    if (code == 10004 && !doneSignalled_ && errorMessage_.isEmpty())
+        errorMessage_ = state_ == smtpAbort ? QStringLiteral("10004 Connection aborted")
+                                            : QStringLiteral("10004 Connection closed by the relay");
     TriggerRequestDone(code);
 }
 

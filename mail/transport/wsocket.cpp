@@ -182,6 +182,7 @@ struct TWSocket::Impl {
     QString localAddr = QStringLiteral("0.0.0.0"), localPort = QStringLiteral("0");
     bool addrGiven = false, portGiven = false, protoGiven = true;
     TSocketLingerOnOff lingerOnOff = wsLingerOn;
+    TWSocketOptions options = 0;
     int lingerTimeout = 0;
     int lastError = 0;
     int protoNumber = 6;
@@ -261,6 +262,9 @@ TSocketLingerOnOff TWSocket::LingerOnOff() const { return d_->lingerOnOff; }
 void TWSocket::SetLingerOnOff(TSocketLingerOnOff value) { d_->lingerOnOff = value; }
 int TWSocket::LingerTimeout() const { return d_->lingerTimeout; }
 void TWSocket::SetLingerTimeout(int seconds) { d_->lingerTimeout = seconds; }
+TWSocketOptions TWSocket::ComponentOptions() const { return d_->options; }
+void TWSocket::SetComponentOptions(TWSocketOptions options) { d_->options = options; }
+
 QString TWSocket::Name() const { return objectName(); }
 void TWSocket::SetName(const QString& name) { setObjectName(name); }
 int TWSocket::LastError() const { return d_->lastError; }
@@ -642,6 +646,10 @@ void TWSocket::Connect()
         const int on = 1;
         if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
             return FailConnect(QStringLiteral("setsockopt(SO_REUSEADDR)"), WSocketErrorFromErrno(errno));
+        if (d_->options & WSocketOptionBit(wsoTcpNoDelay)) {
+            if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0)
+                return FailConnect(QStringLiteral("setsockopt(TCP_NODELAY)"), WSocketErrorFromErrno(errno));
+        }
         if (d_->lingerOnOff != wsLingerNoSet) {
             linger l{};
             l.l_onoff = d_->lingerOnOff == wsLingerOn ? 1 : 0;
@@ -833,7 +841,7 @@ void TWSocket::ASyncReceive(int error, bool yieldToOthers)
             return;
         if (d_->fd < 0 || d_->lastError != 0)
             break;
-        if (BytesWaiting() <= 0)
+        if (BytesWaiting() <= 0 || (d_->options & WSocketOptionBit(wsoNoReceiveLoop)))
             break;
         // A handler that read nothing would be called for ever; wait for it to read.
         if (d_->receiveCalls == callsBefore)

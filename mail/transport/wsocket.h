@@ -19,6 +19,14 @@ enum TSocketState {
 };
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 
+// Behaviour switches of a socket (ComponentOptions), none on by default:
+// - wsoNoReceiveLoop: one OnDataAvailable per readable notification, even with more bytes waiting;
+// - wsoTcpNoDelay: small writes go out at once (TCP_NODELAY), instead of waiting for the peer's
+//   acknowledgement of the previous one, which a peer that delays its ACKs holds back ~40 ms.
+enum TWSocketOption { wsoNoReceiveLoop, wsoTcpNoDelay };
+using TWSocketOptions = unsigned; // bit n stands for the TWSocketOption n
+constexpr TWSocketOptions WSocketOptionBit(TWSocketOption o) { return 1u << o; }
+
 class TWSocket : public TVyrWndControl {
 public:
     explicit TWSocket(QObject* parent = nullptr);
@@ -40,6 +48,12 @@ public:
     void SetLingerOnOff(TSocketLingerOnOff value);
     int LingerTimeout() const;
     void SetLingerTimeout(int seconds);
+
+    // Taken into account at the next Connect.
+    TWSocketOptions ComponentOptions() const;
+    void SetComponentOptions(TWSocketOptions options);
+    // Bytes received by the system and not yet read.
+    int BytesWaiting() const;
 
     QString Name() const;
     void SetName(const QString& name);
@@ -119,7 +133,6 @@ private:
     void DoFdClose(int error);
     // Calls OnDataAvailable while bytes wait; with yieldToOthers it stops after a batch.
     void ASyncReceive(int error, bool yieldToOthers);
-    int BytesWaiting() const;
     void ReleaseDescriptor();
     void InternalClose(bool shutdownFirst);
 };

@@ -1,12 +1,15 @@
-// "SEND CONFIG TO SAT" end to end: the real window, driven by clicks, and the real client against
-// the gateway stand-in (tools/sbd-gateway-sim) on loopback, in its strict and lenient modes, plus a
-// few scripted relays for what the stand-in never does.
+// "SEND CONFIG TO SAT" as the window's own: the real window, driven by clicks, against the gateway
+// stand-in (tools/sbd-gateway-sim) and scripted relays on loopback: its texts, its two passes,
+// SessionReady, the busy cursor, the deadline's box, a malformed setting, closing during a send.
+// How the flow meets each kind of relay is tested once, on the flow itself (tests/mail).
 #include "app/tform1.h"
 #include "record/codec.h"
 #include "scripted_dialogs.h"
+#include "smtp/scripted_relay.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QFile>
 #include <QLineEdit>
 #include <QPointer>
@@ -18,7 +21,7 @@
 #include <QTest>
 
 using kestravo::TForm1;
-using kestravo::mail::smtpReady;
+using kestravo::mail::test::ScriptedRelay;
 
 namespace {
 
@@ -57,7 +60,8 @@ public:
     {
         QStringList args{QStringLiteral(KESTRAVO_GATEWAY_SIM), QStringLiteral("--port"), QStringLiteral("0"),
                          QStringLiteral("--store"), store.path(), QStringLiteral("--record-tool"),
-                         QStringLiteral(KESTRAVO_RECORD_TOOL)};
+                         QStringLiteral(KESTRAVO_RECORD_TOOL),
+                         QStringLiteral("--gateway"), QStringLiteral("data@sbd.example")};
         if (lenient)
             args << QStringLiteral("--lenient");
         process.start(QStringLiteral("/usr/bin/python3"), args);
@@ -89,79 +93,21 @@ public:
     QString port;
 };
 
-// A relay played by the test: greets (or not) and answers every command line with the next reply
-// of its list, the last one repeated. After a 354 reply to DATA it gathers the message up to the
-// "." line, which takes the next reply. A reply "HOLD" leaves the line unanswered until Answer();
-// "CLOSE" drops the connection instead of answering.
-class ScriptedRelay : public QObject {
-public:
-    ScriptedRelay(QByteArray greeting, QList<QByteArray> replies) : greeting_(greeting), replies_(replies)
-    {
-        server.listen(QHostAddress::LocalHost, 0);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket* s = server.nextPendingConnection();
-            peer_ = s;
-            ++connections;
-            if (!greeting_.isEmpty())
-                s->write(greeting_ + "\r\n");
-            connect(s, &QTcpSocket::readyRead, s, [this, s] {
-                while (s->canReadLine()) {
-                    const QByteArray line = s->readLine().chopped(2);
-                    if (inData_) {
-                        if (line != ".") {
-                            message << line;
-                            continue;
-                        }
-                        inData_ = false;
-                    }
-                    lines << line;
-                    const QByteArray reply = replies_.size() > 1 ? replies_.takeFirst() : replies_.value(0);
-                    if (reply == "CLOSE") {
-                        s->disconnectFromHost();
-                        return;
-                    }
-                    if (reply == "HOLD")
-                        continue;
-                    if (!reply.isEmpty())
-                        s->write(reply + "\r\n");
-                    inData_ = line == "DATA" && reply.startsWith("354");
-                    if (line == "QUIT")
-                        s->disconnectFromHost();
-                }
-            });
-        });
-    }
-    QString Port() const { return QString::number(server.serverPort()); }
-    // Answers the line left on hold.
-    void Answer(const QByteArray& reply)
-    {
-        if (peer_)
-            peer_->write(reply + "\r\n");
-    }
-    void Drop()
-    {
-        if (peer_)
-            peer_->disconnectFromHost();
-    }
-    QByteArray Header(const QByteArray& name) const
-    {
-        for (const QByteArray& line : message)
-            if (line.startsWith(name + ": "))
-                return line.mid(name.size() + 2);
-        return {};
-    }
+const char* const kEnvironment[] = {"KESTRAVO_RELAY",   "KESTRAVO_SENDER",  "KESTRAVO_GATEWAY",
+                                    "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME"};
 
-    QTcpServer server;
-    QList<QByteArray> lines;
-    QList<QByteArray> message;
-    int connections = 0;
+// A whole accepted transaction after the greeting, with the client's QUIT.
+#define MAIL_ACCEPTED                                                                                        \
+    "C: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\nC: DATA\n"      \
+    "S: 354 go on\nM\nS: 250 queued\nC: QUIT\nS: 221 bye\nX\n"
 
-private:
-    QByteArray greeting_;
-    QList<QByteArray> replies_;
-    QPointer<QTcpSocket> peer_;
-    bool inData_ = false;
-};
+QByteArray Header(const QList<QByteArray>& message, const QByteArray& name)
+{
+    for (const QByteArray& line : message)
+        if (line.startsWith(name + ": "))
+            return line.mid(name.size() + 2);
+    return {};
+}
 
 } // namespace
 
@@ -171,16 +117,20 @@ class TestSendCommand : public QObject {
 private:
     DialogScript script;
     std::unique_ptr<TForm1> form;
+    QTemporaryDir config;   // XDG_CONFIG_HOME: no configuration file of the user's
+    QTemporaryDir programs; // where the window writes temp.sbd
 
     TForm1& Window(const QString& port)
     {
+        qputenv("KESTRAVO_RELAY", ("127.0.0.1:" + port).toLatin1());
         script = DialogScript{};
         form = NewScriptedForm(script);
-        form->SetRelay(QStringLiteral("127.0.0.1"), port);
+        form->SetRecordFolder(programs.path());
         form->show();
         form->findChild<QLineEdit*>(QStringLiteral("Edit1"))->setText(kImei);
         return *form;
     }
+    TForm1& Window(quint16 port) { return Window(QString::number(port)); }
     void Click() { QTest::mouseClick(form->findChild<QPushButton*>(QStringLiteral("Button3")), Qt::LeftButton); }
     QLineEdit* Edit(const char* name) { return form->findChild<QLineEdit*>(QString::fromLatin1(name)); }
     QByteArray CurrentRecord()
@@ -188,12 +138,26 @@ private:
         const kestravo::TConfigRecord r = kestravo::EncodeRecord(*form);
         return QByteArray(reinterpret_cast<const char*>(r.data()), r.size());
     }
+    QString RecordPath() const { return TForm1::TempRecordPath(programs.path()); }
+    bool BusyCursorShown() const
+    {
+        return form->cursor().shape() == Qt::BusyCursor;
+    }
 
 private slots:
+    void initTestCase()
+    {
+        for (const char* name : kEnvironment)
+            qunsetenv(name);
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        qputenv("KESTRAVO_SENDER", "ops@example.org");
+        qputenv("KESTRAVO_GATEWAY", "data@sbd.example");
+    }
     void cleanup()
     {
         form.reset();
-        QFile::remove(TForm1::TempRecordPath(QCoreApplication::applicationDirPath()));
+        QFile::remove(RecordPath());
+        qunsetenv("KESTRAVO_TIMEOUT");
     }
 
     void oneClickDeliversTheRecord_data()
@@ -212,6 +176,11 @@ private slots:
         Edit("Edit20")->setText(QStringLiteral("-20"));
 
         Click();
+        // The send shows itself over the window only, and the window stays usable meanwhile.
+        QVERIFY(BusyCursorShown());
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+        QVERIFY(form->isEnabled());
+        QVERIFY(!form->SessionReady);
         // Changed after the click, before the connection is up: this is what must go out.
         Edit("Edit18")->setText(QStringLiteral("120"));
         QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
@@ -219,12 +188,13 @@ private slots:
         QCOMPARE(script.Messages(), QStringList{Result(0)});
         QVERIFY(script.Errors().isEmpty());
         QVERIFY(!form->SessionReady);
-        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->SendUnderWay(), kWait);
+        QVERIFY(!BusyCursorShown());
         const QStringList stored = gateway.Stored(QStringLiteral(".sbd"));
         QCOMPARE(stored.size(), 1);
         QVERIFY(stored[0].endsWith(QStringLiteral("-") + kImei + QStringLiteral(".sbd")));
         QCOMPARE(ReadAll(stored[0]), CurrentRecord());
-        QVERIFY(ReadAll(stored[0]).size() == 44);
+        QCOMPARE(ReadAll(RecordPath()), CurrentRecord());
         const QByteArray eml = ReadAll(gateway.Stored(QStringLiteral(".eml")).value(0));
         QVERIFY(eml.contains("\r\nSubject: " + kImei.toLatin1() + "\r\n"));
         QVERIFY(eml.contains("name=\"temp.sbd\""));
@@ -234,7 +204,7 @@ private slots:
     {
         QTcpServer unused;
         unused.listen(QHostAddress::LocalHost, 0);
-        const QString deadPort = QString::number(unused.serverPort());
+        const quint16 deadPort = unused.serverPort();
         unused.close();
 
         Window(deadPort);
@@ -242,14 +212,107 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
         QCOMPARE(script.Messages(), QStringList{Result(500)});
         QVERIFY(!form->SessionReady);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->SendUnderWay(), kWait);
+        QVERIFY(!BusyCursorShown());
 
-        Gateway gateway(true);
-        form->SetRelay(QStringLiteral("127.0.0.1"), gateway.port);
-        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        // The relay's setting is read again at the next click.
+        ScriptedRelay relay("S: 220 ready\n" MAIL_ACCEPTED);
+        qputenv("KESTRAVO_RELAY", "127.0.0.1:" + QByteArray::number(relay.Port()));
         Click();
         QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
         QCOMPARE(script.Messages().last(), Result(0));
-        QCOMPARE(gateway.Stored(QStringLiteral(".sbd")).size(), 1);
+        QCOMPARE(Attachment(relay.MessageLines()), CurrentRecord());
+    }
+
+    void aRefusedMailIsShownAndTheNextClickStartsOver()
+    {
+        ScriptedRelay relay("S: 220 ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\n"
+                            "S: 550 no such user\nC: QUIT\nS: 221 bye\nX\nA\nS: 220 ready\n" MAIL_ACCEPTED);
+        Window(relay.Port());
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(550)});
+        QVERIFY(!form->SessionReady);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->SendUnderWay(), kWait);
+
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
+        QCOMPARE(script.Messages().last(), Result(0));
+        QCOMPARE(relay.Connections(), 2);
+        QVERIFY(relay.Finished());
+        QVERIFY(script.Errors().isEmpty());
+    }
+
+    void aRelayThatStopsAnsweringEndsWith10060AndTheNextClickStartsOver_data()
+    {
+        QTest::addColumn<QString>("relayScript");
+        QTest::newRow("never greets") << QString();
+        QTest::newRow("stops after the message") << QStringLiteral(
+            "S: 220 ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\n"
+            "C: DATA\nS: 354 go on\nM\nH\n");
+    }
+    void aRelayThatStopsAnsweringEndsWith10060AndTheNextClickStartsOver()
+    {
+        QFETCH(QString, relayScript);
+        qputenv("KESTRAVO_TIMEOUT", "1");
+        ScriptedRelay relay(relayScript);
+        Window(relay.Port());
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages().size(), 1);
+        const QString shown = script.Messages()[0];
+        QVERIFY2(shown.startsWith(Result(10060) + QStringLiteral("\r\n10060 Connection timed out: the relay 127.0.0.1:")),
+                 qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("did not answer for 1 second ")), qPrintable(shown));
+        QVERIFY(!form->SessionReady);
+        QVERIFY(!form->SendUnderWay());
+        QVERIFY(!BusyCursorShown());
+
+        ScriptedRelay next("S: 220 ready\n" MAIL_ACCEPTED);
+        qputenv("KESTRAVO_RELAY", "127.0.0.1:" + QByteArray::number(next.Port()));
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
+        QCOMPARE(script.Messages().last(), Result(0));
+    }
+
+    void aMalformedSettingIsShownAndNothingIsSent_data()
+    {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("relay port 0") << QByteArray("KESTRAVO_RELAY") << QByteArray("127.0.0.1:0")
+                                      << QStringLiteral("KESTRAVO_RELAY: relay \"127.0.0.1:0\": the port \"0\" is not a "
+                                                        "whole number from 1 to 65535.");
+        QTest::newRow("sender that would add a header")
+            << QByteArray("KESTRAVO_SENDER") << QByteArray("ops@example.org\nBcc: x@y")
+            << QStringLiteral("KESTRAVO_SENDER: address \"ops@example.org\\x0aBcc: x@y\" holds a blank, a control or "
+                              "a non-ASCII character.");
+        QTest::newRow("timeout past a day") << QByteArray("KESTRAVO_TIMEOUT") << QByteArray("86401")
+                                            << QStringLiteral("KESTRAVO_TIMEOUT: timeout \"86401\" is not a whole number "
+                                                              "of seconds from 1 to 86400.");
+    }
+    void aMalformedSettingIsShownAndNothingIsSent()
+    {
+        QFETCH(QByteArray, variable);
+        QFETCH(QByteArray, value);
+        QFETCH(QString, shown);
+        ScriptedRelay relay("S: 220 ready\n");
+        Window(relay.Port());
+        const QByteArray before = qgetenv(variable.constData());
+        qputenv(variable.constData(), value);
+        Click();
+        qputenv(variable.constData(), before);
+        if (variable == "KESTRAVO_RELAY")
+            qputenv("KESTRAVO_RELAY", "127.0.0.1:" + QByteArray::number(relay.Port()));
+        if (before.isEmpty())
+            qunsetenv(variable.constData());
+        QCOMPARE(script.Errors(), QStringList{shown});
+        QVERIFY(script.Messages().isEmpty());
+        QVERIFY(!form->SessionReady);
+        QVERIFY(!form->SendUnderWay());
+        QVERIFY(!BusyCursorShown());
+        QTest::qWait(50); // let a wrongly started connection show itself
+        QCOMPARE(relay.Connections(), 0);
     }
 
     void aSettingThatIsNotANumberIsShownAndTheNextClickStartsAfresh()
@@ -262,9 +325,9 @@ private slots:
         QCOMPARE(script.Errors(), QStringList{QStringLiteral("''abc'' is not a valid integer value.")});
         QVERIFY(script.Messages().isEmpty());
         QVERIFY(!form->SessionReady);
+        QVERIFY(!BusyCursorShown());
 
         Edit("Edit22")->setText(QStringLiteral("500"));
-        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
         Click();
         QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
         QCOMPARE(script.Messages(), QStringList{Result(0)});
@@ -273,10 +336,10 @@ private slots:
 
     void aRecordThatCannotBeWrittenIsNeverReplacedByAnOlderOne()
     {
-        Gateway gateway(true);
-        Window(gateway.port);
+        ScriptedRelay relay("S: 220 ready\n");
+        Window(relay.Port());
         // A folder where temp.sbd belongs: the record cannot be written there.
-        const QString path = TForm1::TempRecordPath(QCoreApplication::applicationDirPath());
+        const QString path = RecordPath();
         QFile::remove(path);
         QVERIFY(QDir().mkdir(path));
         Click();
@@ -284,8 +347,9 @@ private slots:
         QDir().rmdir(path);
         QVERIFY2(script.Errors()[0].contains(path), qPrintable(script.Errors()[0]));
         QVERIFY(script.Messages().isEmpty());
-        QVERIFY(gateway.Stored(QStringLiteral(".sbd")).isEmpty());
+        QVERIFY(relay.MessageLines().isEmpty());
         QVERIFY(!form->SessionReady);
+        QVERIFY(!BusyCursorShown());
     }
 
     void imeiRefusedBeforeAnythingIsSent_data()
@@ -298,98 +362,20 @@ private slots:
     void imeiRefusedBeforeAnythingIsSent()
     {
         QFETCH(QString, imei);
-        ScriptedRelay relay("220 ready", {"250 ok"});
+        ScriptedRelay relay("S: 220 ready\n");
         Window(relay.Port());
         Edit("Edit1")->setText(imei);
         Click();
         QCOMPARE(script.Messages(),
                  QStringList{QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !")});
         QTest::qWait(50); // let a wrongly started connection show itself
-        QCOMPARE(relay.connections, 0);
-        QCOMPARE(form->SmtpClient().State(), smtpReady);
-    }
-
-    void aFailedSendIsShownAndTheNextClickStartsOver_data()
-    {
-        QTest::addColumn<QByteArray>("greeting");
-        QTest::addColumn<QList<QByteArray>>("replies");
-        QTest::addColumn<int>("shown");
-        QTest::newRow("greeting 421") << QByteArray("421 too busy") << QList<QByteArray>{"221 bye"} << 500;
-        QTest::newRow("hangs up at MAIL") << QByteArray("220 ready") << QList<QByteArray>{"CLOSE"} << 10004;
-        QTest::newRow("421 to MAIL") << QByteArray("220 ready") << QList<QByteArray>{"421 closing", "221 bye"} << 421;
-        QTest::newRow("recipient refused")
-            << QByteArray("220 ready") << QList<QByteArray>{"250 ok", "550 no such user", "221 bye"} << 550;
-        QTest::newRow("message refused at its end")
-            << QByteArray("220 ready") << QList<QByteArray>{"250 ok", "250 ok", "354 go", "554 not for us", "221 bye"}
-            << 554;
-    }
-    void aFailedSendIsShownAndTheNextClickStartsOver()
-    {
-        QFETCH(QByteArray, greeting);
-        QFETCH(QList<QByteArray>, replies);
-        QFETCH(int, shown);
-        ScriptedRelay relay(greeting, replies);
-        Window(relay.Port());
-        Click();
-        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
-        QCOMPARE(script.Messages(), QStringList{Result(shown)});
-        QVERIFY(!form->SessionReady);
-        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(form->SmtpClient().Socket()->State() != kestravo::mail::wsConnected, kWait);
-
-        Click();
-        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
-        QCOMPARE(relay.connections, 2);
-        QVERIFY(script.Errors().isEmpty());
-    }
-
-    void theCodeIsShownUnsigned()
-    {
-        // No relay reply carries this code (a reply code has three digits): the handler is given
-        // it directly.
-        ScriptedRelay relay("220 ready", {"221 bye"});
-        Window(relay.Port());
-        form->SessionReady = true;
-        form->SmtpClientRequestDone(&form->SmtpClient(), kestravo::mail::smtpMail, 65535);
-        QCOMPARE(script.Messages(), QStringList{Result(65535)});
-        QVERIFY(!form->SessionReady);
-        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
-    }
-
-    void aRelayRefusingTheGreetingToo_data()
-    {
-        QTest::addColumn<QList<QByteArray>>("replies");
-        QTest::addColumn<int>("shown");
-        QTest::addColumn<QByteArray>("last");
-        // 503 before a greeting, then HELO refused: the operator sees HELO's code.
-        QTest::newRow("HELO refused") << QList<QByteArray>{"503 send HELO first", "550 no", "221 bye"} << 550
-                                      << QByteArray("QUIT");
-        // The relay hangs up instead of answering HELO: its 503 is its last word, not a lost
-        // connection.
-        QTest::newRow("hangs up at HELO") << QList<QByteArray>{"503 send HELO first", "CLOSE"} << 503 << QByteArray();
-    }
-    void aRelayRefusingTheGreetingToo()
-    {
-        QFETCH(QList<QByteArray>, replies);
-        QFETCH(int, shown);
-        QFETCH(QByteArray, last);
-        ScriptedRelay relay("220 ready", replies);
-        Window(relay.Port());
-        Click();
-        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
-        QCOMPARE(script.Messages(), QStringList{Result(shown)});
-        QVERIFY(relay.lines.value(0).startsWith("MAIL FROM:<"));
-        QVERIFY(relay.lines.value(1).startsWith("HELO "));
-        if (!last.isEmpty())
-            QTRY_COMPARE_WITH_TIMEOUT(relay.lines.value(2), last, kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
-        QVERIFY(!form->SessionReady);
+        QCOMPARE(relay.Connections(), 0);
+        QVERIFY(!form->SendUnderWay());
     }
 
     void closingTheWindowNeverWaitsForTheRelay_data()
     {
         QTest::addColumn<QString>("when");
-        QTest::newRow("while connecting") << QStringLiteral("connecting");
         QTest::newRow("while waiting for the greeting") << QStringLiteral("waiting");
         QTest::newRow("connected, idle") << QStringLiteral("idle");
         QTest::newRow("while the relay holds its reply to MAIL") << QStringLiteral("mailing");
@@ -397,9 +383,9 @@ private slots:
     void closingTheWindowNeverWaitsForTheRelay()
     {
         QFETCH(QString, when);
-        // "waiting": the relay accepts and never greets.
-        ScriptedRelay relay(when == QStringLiteral("waiting") ? QByteArray() : QByteArray("220 ready"),
-                            {when == QStringLiteral("mailing") ? QByteArray("HOLD") : QByteArray("221 bye")});
+        ScriptedRelay relay(when == QStringLiteral("waiting")  ? QStringLiteral("H\n")
+                            : when == QStringLiteral("idle")   ? QStringLiteral("S: 220 ready\nC: QUIT\n")
+                                                               : QStringLiteral("S: 220 ready\nC~: ^MAIL FROM\nH\n"));
         Window(relay.Port());
         if (when == QStringLiteral("idle")) {
             // The IMEI shortened before the connection came up stops the second pass.
@@ -407,20 +393,21 @@ private slots:
             Edit("Edit1")->setText(kImei.left(14));
             QTRY_VERIFY_WITH_TIMEOUT(form->SessionReady, kWait);
             QCOMPARE(script.Messages().size(), 1);
+            QVERIFY(!BusyCursorShown());
         } else {
             Click();
-            if (when == QStringLiteral("waiting"))
-                QTRY_COMPARE_WITH_TIMEOUT(relay.connections, 1, kWait);
-            if (when == QStringLiteral("mailing"))
-                QTRY_COMPARE_WITH_TIMEOUT(relay.lines.size(), 1, kWait);
+            QTRY_COMPARE_WITH_TIMEOUT(relay.Connections(), 1, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(relay.Holding(), kWait);
+            QVERIFY(BusyCursorShown());
         }
         QVERIFY(form->close());
         QVERIFY(!form->isVisible());
-        QTRY_COMPARE_WITH_TIMEOUT(form->SmtpClient().State(), smtpReady, kWait);
+        QVERIFY(!form->SendUnderWay());
+        QVERIFY(!form->SessionReady);
         QTest::qWait(50); // nothing more may happen for this window
         QVERIFY2(script.Errors().isEmpty(), qPrintable(script.Errors().join(u'|')));
         if (when == QStringLiteral("idle"))
-            QTRY_COMPARE_WITH_TIMEOUT(relay.lines, QList<QByteArray>{"QUIT"}, kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(relay.Finished(), kWait); // QUIT on the way out
         else
             QCOMPARE(script.Messages().size(), 0);
     }
@@ -440,6 +427,10 @@ private slots:
             // Open to every user, like /tmp: another user could swap the file the mail carries.
             {open.path(), false},
         };
+        // The private folder is made under XDG_DATA_HOME: a temporary one here.
+        QTemporaryDir data;
+        const QByteArray savedData = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
         for (const auto& c : cases) {
             const QString path = TForm1::TempRecordPath(c.folder);
             QCOMPARE(QFileInfo(path).fileName(), QStringLiteral("temp.sbd"));
@@ -447,69 +438,78 @@ private slots:
             QVERIFY2((folder.absoluteFilePath() == QFileInfo(c.folder).absoluteFilePath()) == c.beside,
                      qPrintable(c.folder + QStringLiteral(" -> ") + path));
             QVERIFY(folder.isDir());
-            if (!c.beside)
+            if (!c.beside) {
+                QVERIFY2(path.startsWith(data.path()), qPrintable(path));
                 QCOMPARE(folder.permissions() &
                              (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
                          QFile::Permissions());
+            }
         }
+        if (savedData.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", savedData);
     }
 
     void aClickWhileTheMailIsUnderWayChangesNothingOfIt()
     {
         // The reply to MAIL is held while the operator types another IMEI and setting and clicks.
-        ScriptedRelay relay("220 ready", {"HOLD", "250 ok", "354 go", "250 queued", "221 bye"});
+        ScriptedRelay relay("S: 220 ready\nC: MAIL FROM:<ops@example.org>\nH\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\n"
+                            "S: 250 ok\nC: DATA\nS: 354 go on\nM\nS: 250 queued\nC: QUIT\nS: 221 bye\nX\n");
         Window(relay.Port());
         Edit("Edit3")->setText(QStringLiteral("1440"));
         const QByteArray record = CurrentRecord();
         Click();
-        QTRY_COMPARE_WITH_TIMEOUT(relay.lines.size(), 1, kWait);
-        const QString path = TForm1::TempRecordPath(QCoreApplication::applicationDirPath());
-        QCOMPARE(ReadAll(path), record);
+        QTRY_VERIFY_WITH_TIMEOUT(relay.Holding(), kWait);
+        QCOMPARE(ReadAll(RecordPath()), record);
 
         Edit("Edit1")->setText(QStringLiteral("300234010999999"));
         Edit("Edit3")->setText(QStringLiteral("60"));
         Click();
         QCOMPARE(script.Errors(), QStringList{QStringLiteral("SMTP component not ready.")});
-        QCOMPARE(ReadAll(path), record);
+        QCOMPARE(ReadAll(RecordPath()), record);
+        QVERIFY(BusyCursorShown());
 
-        relay.Answer("250 ok");
+        relay.Resume();
         QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
         QCOMPARE(script.Messages(), QStringList{Result(0)});
-        QCOMPARE(relay.Header("Subject"), kImei.toLatin1());
-        QCOMPARE(Attachment(relay.message), record);
-        QTRY_COMPARE_WITH_TIMEOUT(relay.lines.value(4), QByteArray("QUIT"), kWait);
+        QCOMPARE(Header(relay.MessageLines(), "Subject"), kImei.toLatin1());
+        QCOMPARE(Attachment(relay.MessageLines()), record);
+        QTRY_VERIFY_WITH_TIMEOUT(relay.Finished(), kWait);
     }
 
     void aSecondClickBeforeTheGreetingIsRefusedAndTheSendGoesOn()
     {
-        ScriptedRelay relay(QByteArray(), {"250 ok", "250 ok", "354 go", "250 queued", "221 bye"});
+        ScriptedRelay relay("H\nS: 220 ready\n" MAIL_ACCEPTED);
         Window(relay.Port());
         Click();
-        QTRY_COMPARE_WITH_TIMEOUT(relay.connections, 1, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(relay.Connections(), 1, kWait);
         Click();
         QCOMPARE(script.Errors(), QStringList{QStringLiteral("SMTP component not ready.")});
         QVERIFY(script.Messages().isEmpty());
 
-        relay.Answer("220 ready");
+        relay.Resume();
         QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
         QCOMPARE(script.Messages(), QStringList{Result(0)});
-        QCOMPARE(relay.connections, 1);
-        QCOMPARE(Attachment(relay.message), CurrentRecord());
+        QCOMPARE(relay.Connections(), 1);
+        QCOMPARE(Attachment(relay.MessageLines()), CurrentRecord());
     }
 
     void aSecondWindowNeverReplacesTheRecordOfASendUnderWay()
     {
         // Both windows run from the same folder and so write the same temp.sbd.
-        ScriptedRelay relay("220 ready", {"HOLD", "250 ok", "354 go", "250 queued", "221 bye"});
+        ScriptedRelay relay("S: 220 ready\nC: MAIL FROM:<ops@example.org>\nH\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\n"
+                            "S: 250 ok\nC: DATA\nS: 354 go on\nM\nS: 250 queued\nC: QUIT\nS: 221 bye\nX\n");
         Window(relay.Port());
         const QByteArray record = CurrentRecord();
         Click();
-        QTRY_COMPARE_WITH_TIMEOUT(relay.lines.size(), 1, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(relay.Holding(), kWait);
 
         DialogScript otherScript;
         std::unique_ptr<TForm1> other = NewScriptedForm(otherScript);
-        ScriptedRelay otherRelay("220 ready", {"250 ok", "250 ok", "354 go", "250 queued", "221 bye"});
-        other->SetRelay(QStringLiteral("127.0.0.1"), otherRelay.Port());
+        other->SetRecordFolder(programs.path());
+        ScriptedRelay otherRelay("S: 220 ready\nA\nS: 220 ready\n" MAIL_ACCEPTED);
+        qputenv("KESTRAVO_RELAY", "127.0.0.1:" + QByteArray::number(otherRelay.Port()));
         other->findChild<QLineEdit*>(QStringLiteral("Edit1"))->setText(QStringLiteral("300234010999999"));
         other->findChild<QLineEdit*>(QStringLiteral("Edit3"))->setText(QStringLiteral("60"));
         QTest::mouseClick(other->findChild<QPushButton*>(QStringLiteral("Button3")), Qt::LeftButton);
@@ -517,40 +517,39 @@ private slots:
         QVERIFY2(otherScript.Errors()[0].startsWith(QStringLiteral("Another send is using ")),
                  qPrintable(otherScript.Errors()[0]));
         QVERIFY(!other->SessionReady);
-        QVERIFY(otherRelay.lines.isEmpty());
+        QVERIFY(otherRelay.MessageLines().isEmpty());
 
-        relay.Answer("250 ok");
+        relay.Resume();
         QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
         QCOMPARE(script.Messages(), QStringList{Result(0)});
-        QCOMPARE(Attachment(relay.message), record);
+        QCOMPARE(Attachment(relay.MessageLines()), record);
 
         // Once the first send is done the other window sends its own record.
-        QTRY_COMPARE_WITH_TIMEOUT(other->SmtpClient().State(), smtpReady, kWait);
         QTest::mouseClick(other->findChild<QPushButton*>(QStringLiteral("Button3")), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!otherScript.Messages().isEmpty(), kWait);
         QCOMPARE(otherScript.Messages(), QStringList{Result(0)});
         const kestravo::TConfigRecord otherRecord = kestravo::EncodeRecord(*other);
-        QCOMPARE(Attachment(otherRelay.message),
+        QCOMPARE(Attachment(otherRelay.MessageLines()),
                  QByteArray(reinterpret_cast<const char*>(otherRecord.data()), otherRecord.size()));
     }
 
     void aClickAfterTheRelayDroppedTheIdleConnectionStartsOver()
     {
-        ScriptedRelay relay("220 ready", {"250 ok", "250 ok", "354 go", "250 queued", "221 bye"});
+        ScriptedRelay relay("S: 220 ready\nH\nX\nA\nS: 220 ready\n" MAIL_ACCEPTED);
         Window(relay.Port());
         // The IMEI shortened before the connection came up leaves the command connected and idle.
         Click();
         Edit("Edit1")->setText(kImei.left(14));
         QTRY_VERIFY_WITH_TIMEOUT(form->SessionReady, kWait);
-        relay.Drop();
-        QTRY_VERIFY_WITH_TIMEOUT(form->SmtpClient().Socket()->State() != kestravo::mail::wsConnected, kWait);
+        relay.Resume(); // the relay drops the idle connection
 
         Edit("Edit1")->setText(kImei);
+        QTest::qWait(50);
         Click();
         QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
         QCOMPARE(script.Messages().last(), Result(0));
-        QCOMPARE(relay.connections, 2);
-        QCOMPARE(Attachment(relay.message), CurrentRecord());
+        QCOMPARE(relay.Connections(), 2);
+        QCOMPARE(Attachment(relay.MessageLines()), CurrentRecord());
     }
 };
 

@@ -3,6 +3,8 @@
 #include "mail/sbd_send.h"
 #include "smtp/scripted_relay.h"
 
+#include <QEventLoop>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace kestravo;
@@ -63,6 +65,9 @@ const Transcript kTranscripts[] = {
     {"503 and the relay hangs up: 503",
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 503 5.5.1 send HELO first\nX\n", 1, {503},
      {"503 5.5.1 send HELO first"}},
+    {"503 to MAIL and HELO refused: HELO's code",
+     "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 503 send HELO first\nC~: ^HELO \nS: 550 no\n" QUIT, 1,
+     {550}, {"550 no"}},
     {"RCPT refused",
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\n"
      "S: 550 no such user\n" QUIT,
@@ -89,7 +94,7 @@ const Transcript kTranscripts[] = {
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\n"
      "C: DATA\nS: 354 go on\nC: *\nX\nA\nS: 220 relay back\n" MAIL_ACCEPTED("250 at last") QUIT,
      1, {0}, {"250 at last"}},
-    {"never greets: 10060", "", 2, {10060, 10060}, {"did not answer for 1 seconds", "10060"}},
+    {"never greets: 10060", "", 2, {10060, 10060}, {"did not answer for 1 second ", "10060"}},
     {"stops answering after the message: 10060",
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\n"
      "C: DATA\nS: 354 go on\nM\n",
@@ -127,6 +132,7 @@ TEST(SbdSend, Transcripts)
             EXPECT_TRUE(results[i].reply.contains(QLatin1String(t.replies[i])))
                 << i << ": " << results[i].reply.toStdString();
             EXPECT_EQ(dones.at(i), i);
+            EXPECT_EQ(starts.at(i), i);
         }
         EXPECT_TRUE(relay.Finished()) << relay.Where().toStdString();
         EXPECT_EQ(relay.Unexpected().join(" | ").toStdString(), "");
@@ -145,10 +151,12 @@ TEST(SbdSend, Transcripts)
         for (const QByteArray& line : lines)
             delivered += line == "Subject: " + kImei.toLatin1();
         EXPECT_GE(delivered, accepted);
-        if (t.codes == std::vector<int>{0})
+        if (t.codes == std::vector<int>{0}) {
             EXPECT_EQ(Attachment(lines, delivered - 1), Bytes(Record(0)));
-        if (t.codes == std::vector<int>{0, 550, 0})
+        }
+        if (t.codes == std::vector<int>{0, 550, 0}) { // the refused one never reached DATA
             EXPECT_EQ(Attachment(lines, 1), Bytes(Record(2)));
+        }
     }
 }
 
@@ -160,6 +168,7 @@ TEST(SbdSend, MalformedImeiIsNotSentAndTheOthersAre)
     e.relayPort = QString::number(relay.Port());
     e.sender = QStringLiteral("ops@example.org");
     e.gateway = QStringLiteral("data@sbd.example");
+    e.timeoutSeconds = 86400; // a day in milliseconds overflows nothing: the deadline is far off
     const std::vector<SbdResult> results =
         SendAll(e, {{QStringLiteral("30023401012345\n"), Record(0)}, {kImei, Record(1)}});
     ASSERT_EQ(results.size(), 2u);
@@ -184,4 +193,40 @@ TEST(SbdSend, RefusedConnectionGives500WithTheReason)
         EXPECT_EQ(r.code, 500);
         EXPECT_TRUE(r.reply.contains(QStringLiteral("10061"))) << r.reply.toStdString();
     }
+}
+
+// A handler may run a nested event loop (the window's result box does); the client whose event
+// it handles must survive it, also when the flow has just dropped that client's connection.
+TEST(SbdSend, HandlersMayRunANestedLoop)
+{
+    ScriptedRelay relay("S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 503 send HELO first\nX\n");
+    Endpoints e;
+    e.relayHost = QStringLiteral("127.0.0.1");
+    e.relayPort = QString::number(relay.Port());
+    e.sender = QStringLiteral("ops@example.org");
+    e.gateway = QStringLiteral("data@sbd.example");
+    const auto nestedLoop = [] {
+        QEventLoop loop;
+        QTimer::singleShot(30, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    const std::vector<SbdResult> results =
+        SendAll(e, {{kImei, Record(0)}, {kImei, Record(1)}}, [&](std::size_t, const SbdResult&) { nestedLoop(); },
+                [&](std::size_t) { nestedLoop(); });
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].code, 503);
+    // The second message finds the relay gone and no one listening any more on a fresh try.
+    EXPECT_NE(results[1].code, 0);
+}
+
+TEST(SbdSend, MalformedEndpointsSendNothing)
+{
+    Endpoints e;
+    e.relayHost = QStringLiteral("127.0.0.1");
+    e.relayPort = QStringLiteral("1");
+    e.sender = QStringLiteral("ops@example.org\r\nBcc: someone@example.org");
+    const std::vector<SbdResult> results = SendAll(e, {{kImei, Record(0)}});
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].code, 500);
+    EXPECT_TRUE(results[0].reply.startsWith(QStringLiteral("500 sender: address"))) << results[0].reply.toStdString();
 }

@@ -45,6 +45,8 @@ ScriptedRelay::ScriptedRelay(const QString& script)
             steps_.append({Step::Expect, t.mid(3).toLatin1(), {}});
         else if (t == u"M")
             steps_.append({Step::Message, {}, {}});
+        else if (t == u"H")
+            steps_.append({Step::Hold, {}, {}});
         else if (t == u"A")
             steps_.append({Step::Accept, {}, {}});
         else if (t.startsWith(u'X'))
@@ -79,8 +81,17 @@ void ScriptedRelay::CloseClient()
         conn_->disconnectFromHost();
 }
 
+void ScriptedRelay::Resume()
+{
+    if (Holding()) {
+        ++pos_;
+        RunServerSteps();
+    }
+}
+
 void ScriptedRelay::OnNewConnection()
 {
+    ++connections_;
     if (!conn_) {
         TakeConnection(server_.nextPendingConnection());
         return;
@@ -134,6 +145,8 @@ void ScriptedRelay::RunServerSteps()
             conn_->waitForBytesWritten(1000);
             // Let the piece arrive on its own before the rest follows.
             QThread::msleep(50);
+        } else if (s.kind == Step::Hold) {
+            return;
         } else if (s.kind == Step::Accept) {
             if (!server_.hasPendingConnections())
                 return;

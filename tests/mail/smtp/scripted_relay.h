@@ -8,6 +8,7 @@
 //   C~: <regex>                    lines are skipped until one matches the regular expression
 //   M                              the message data: lines are collected up to the "." line
 //   X                              the relay closes the connection
+//   H                              the relay holds: nothing more happens until Resume()
 //   A                              the relay takes the client's next connection and goes on
 //                                  with the script there (a script without it takes one)
 //
@@ -41,10 +42,16 @@ public:
     QString Where() const;
     // Closes the connection from outside the script.
     void CloseClient();
+    // The script stands at an "H" step.
+    bool Holding() const { return pos_ < steps_.size() && steps_[pos_].kind == Step::Hold; }
+    // Goes on past the "H" step the script stands at.
+    void Resume();
+    // Connections the relay has seen (taken or not).
+    int Connections() const { return connections_; }
 
 private:
     struct Step {
-        enum Kind { Send, SendPiece, Expect, ExpectAny, SkipUntil, Message, Close, Accept } kind;
+        enum Kind { Send, SendPiece, Expect, ExpectAny, SkipUntil, Message, Close, Accept, Hold } kind;
         QByteArray text;
         QRegularExpression re;
     };
@@ -65,6 +72,7 @@ private:
     bool messageEnded_ = false;
     bool clientClosed_ = false;
     bool closedByScript_ = false;
+    int connections_ = 0;
 };
 
 // Runs the event loop until the condition holds or a generous bound passes; returns the

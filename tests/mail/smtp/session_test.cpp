@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QMetaObject>
 #include <QTcpServer>
+#include <QThread>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -209,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"relay_closes_during_message_lines",
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nC: *\nX\n",
-                  {}, {}, false, "done Mail 10004", "", {}},
+                  {}, {}, false, "done Mail 10004", "10004 Connection closed by the relay", {}},
         ReplyCase{"ignored_first_recipient_second_decides",
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<first@example.org>\nS: 550 no such user\n"
@@ -685,6 +686,20 @@ TEST(SmtpSession, ExceptionFromRequestDoneAbortsTheConnection)
     EXPECT_EQ(log.events.last(), "done Mail 500");
 }
 
+TEST(SmtpSession, EhloKeepsItsLinesAndTheAuthenticationTypesAnnounced)
+{
+    RelaySession session(QString(kGreeting) + "C: EHLO kestravo\nS: 250-relay.example\nS: 250-SIZE 1000\n"
+                                              "S: 250-AUTH PLAIN login\nS: 250 AUTH=LOGIN CRAM-MD5\n");
+    auto& [relay, c, log] = session;
+    ConnectTo(c, relay, log);
+    c.SetSignOn(QStringLiteral("kestravo"));
+    c.Ehlo();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
+    EXPECT_EQ(log.events.last(), "done EHLO 0");
+    EXPECT_EQ(c.EhloLines(), QStringList({"relay.example", "SIZE 1000", "AUTH PLAIN login", "AUTH=LOGIN CRAM-MD5"}));
+    EXPECT_EQ(c.AuthTypesSupported(), QStringList({"PLAIN", "LOGIN", "CRAM-MD5"}));
+}
+
 TEST(SmtpSession, OpenGreetsWithHeloAndAuthNoneIsRefused)
 {
     RelaySession session(QString(kGreeting) + "C: HELO kestravo_test\nS: 250 hello\n");
@@ -726,4 +741,74 @@ TEST(SmtpSession, AbortDuringLookupEndsTheConnect)
     c.Quit(); // the client takes requests again
     ASSERT_TRUE(log.WaitDone(2));
     EXPECT_EQ(log.events.last(), "done QUIT 0");
+}
+
+// The relay plays its script on a thread of its own, so that the test can hold the client between
+// two message lines until the relay's stray reply has reached the client's socket: whatever order
+// the event loop then picks, the reply is there before the client could send ".".
+TEST(SmtpSession, AReplyWhileTheMessageGoesOutEndsTheRequestAndIsNeverTakenForTheAnswer)
+{
+    struct Case {
+        const char* name;
+        const char* afterFirstLine; // what the relay does after the first message line
+        std::uint16_t code;
+        const char* errorMessage;
+    };
+    const Case cases[] = {
+        {"reply out of turn", "S: 250 premature\nC~: ^\\.$\nS: 554 rejected\n", kSmtpProtocolError,
+         "500 Protocol error: the relay replied while the message was being sent: \"250 premature\""},
+        // Whether the close is seen before or after "." went out, the text names the close, never
+        // the 354 of the command before.
+        {"hang-up mid-DATA", "X\n", 10004, "10004 Connection closed by the relay"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const QString script = QString(kGreeting) +
+                               "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                               "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\n"
+                               "C: DATA\nS: 354 go ahead\nC: *\n" +
+                               k.afterFirstLine;
+        QThread thread;
+        QObject relayHome;
+        relayHome.moveToThread(&thread);
+        thread.start();
+        std::unique_ptr<ScriptedRelay> relay;
+        QMetaObject::invokeMethod(&relayHome, [&] { relay = std::make_unique<ScriptedRelay>(script); },
+                                  Qt::BlockingQueuedConnection);
+        {
+            TSmtpCli c;
+            EventLog log;
+            log.Attach(c);
+            SetEnvelope(c);
+            NoMoreText(c);
+            int linesSent = 0;
+            c.OnMessageDataSent = [&](TCustomSmtpClient* sender, int) {
+                if (++linesSent != 1)
+                    return;
+                // Bounded wait for the relay's answer to the first line.
+                for (int i = 0; i < 10000 && k.code == kSmtpProtocolError && sender->Socket()->BytesWaiting() == 0; ++i)
+                    QThread::msleep(1);
+            };
+            c.SetHost(QStringLiteral("127.0.0.1"));
+            c.SetPort(QString::number(relay->Port()));
+            c.Connect();
+            ASSERT_TRUE(log.WaitDone());
+            ASSERT_EQ(log.events.last(), "done CONNECT 0");
+            c.Mail();
+            ASSERT_TRUE(log.WaitDone(2));
+            EXPECT_EQ(log.lastRq, smtpMail);
+            EXPECT_EQ(log.lastCode, k.code);
+            EXPECT_TRUE(c.ErrorMessage().startsWith(QLatin1String(k.errorMessage))) << c.ErrorMessage();
+            EXPECT_FALSE(c.ErrorMessage().contains(QStringLiteral("354"))) << c.ErrorMessage();
+            if (k.code == kSmtpProtocolError) {
+                EXPECT_FALSE(log.displays.contains(QStringLiteral("> .")));
+                EXPECT_FALSE(c.LastResponse().startsWith(QStringLiteral("554"))) << c.LastResponse();
+            }
+            EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+            EXPECT_EQ(c.State(), smtpReady);
+        }
+        QMetaObject::invokeMethod(&relayHome, [&] { relay.reset(); }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
 }
