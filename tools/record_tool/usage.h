@@ -18,8 +18,8 @@ inline constexpr const char* kUsage = R"USAGE(Usage:
   kestravo-record --help    (also "-h", and after a subcommand: that subcommand's help)
   kestravo-record --version
 
-Options take their value as "--opt value" or "--opt=value"; "--" ends the options, so that a
-file whose name starts with "-" can follow it.
+An option takes its value after a blank or after "=" (--imei IMEI or --imei=IMEI); "--" ends
+the options, so that a file whose name starts with "-" can follow it.
 
 encode  Builds a 44-byte configuration record and writes it to OUT.sbd. The file is
         replaced only once the whole record is written; on any refusal nothing is written.
