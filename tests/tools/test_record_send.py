@@ -527,14 +527,17 @@ class RecordSendTest(unittest.TestCase):
         other = self.path("other.sbd")
         self.assertEqual(self.tool("encode", "--base", self.record, "-o", other, "SendInterval=60",
                                    "TempHighLevel=5").returncode, 0)
+        # A bit no field covers, and a record check byte that no longer matches.
         carried = self.path("carried.sbd", self.bytes[:8] + bytes([self.bytes[8] ^ 0x80]) + self.bytes[9:])
+        bad_check = self.path("bad-check.sbd", self.bytes[:43] + bytes([self.bytes[43] ^ 1]))
         cases = [
             # (A, B, exit status, stdout)
             (self.record, self.record, 0, ""),
             ("@%d" % row["id"], self.record, 0, ""),
             (self.record, other, 1, "SendInterval: 1440 -> 60\nTempHighLevel: -20 -> 5\n"),
             (other, "@%d" % row["id"], 1, "SendInterval: 60 -> 1440\nTempHighLevel: 5 -> -20\n"),
-            (self.record, carried, 1, None),
+            (self.record, carried, 1, "Byte 8: 0x%02X -> 0x%02X\n" % (self.bytes[8] & 0x80, (self.bytes[8] ^ 0x80) & 0x80)),
+            (self.record, bad_check, 1, "RecordCheck: 0x%02X -> 0x%02X\n" % (self.bytes[43], self.bytes[43] ^ 1)),
             (self.record, self.path("missing.sbd"), 2, ""),
             (self.record, "@99", 2, ""),
             (self.record, "@x", 2, ""),
@@ -543,8 +546,7 @@ class RecordSendTest(unittest.TestCase):
             with self.subTest(a=a, b=b):
                 done = self.tool("diff", a, b)
                 self.assertEqual(done.returncode, status, done.stderr)
-                if out is not None:
-                    self.assertEqual(done.stdout, out)
+                self.assertEqual(done.stdout, out)
                 self.assertEqual(done.stderr == "", status != 2)
         self.assertEqual(self.tool("diff", self.record).returncode, 2)
 
