@@ -323,6 +323,19 @@ class RecordSendTest(unittest.TestCase):
         self.assertEqual(self.tool.history("--since", "2000-01-01T00:00"), rows)
         self.assertEqual(self.tool.history("--since", "2999-01-01"), [])
 
+        # A reader that has gone away stops neither the run nor its history; the exit status tells.
+        relay.accepted.clear()
+        reader, writer = os.pipe()
+        os.close(reader)
+        with os.fdopen(writer, "w") as gone:
+            done = subprocess.run([TOOL, "send", "--imei", IMEIS[0], "--imei", IMEIS[1], "--relay",
+                                   "127.0.0.1:%d" % relay.port, self.record], stdout=gone,
+                                  stderr=subprocess.PIPE, text=True, timeout=WAIT, env=self.tool.env)
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("cannot write the output", done.stderr)
+        self.assertEqual(relay.accepted, IMEIS[:2])
+        self.assertEqual([r["code"] for r in self.tool.history("--limit", "2")], [0, 0])
+
         # On a terminal, stderr shows how far the run is; stdout keeps its lines.
         leader, follower = os.openpty()
         self.addCleanup(os.close, leader)

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
@@ -245,6 +246,9 @@ int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) 
 }
 
 int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
+    // A reader that goes away (| head -1) must not end the run halfway through a fleet: the
+    // messages still go out and are kept in the history; the lost output shows in the exit status.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
     HistoryWriter history(options.endpoints, sent);
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
