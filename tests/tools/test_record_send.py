@@ -299,7 +299,7 @@ class RecordSendTest(unittest.TestCase):
 
     def test_a_fleet_goes_through_one_session_and_every_attempt_is_kept(self):
         relay = self.relay(TAKES_ALL)
-        imei_file = self.path("imeis.txt", "# the second batch\n\n%s\r\n  %s  \n" % (IMEIS[2], IMEIS[3]))
+        imei_file = self.path("imeis.txt", "\ufeff# the second batch\n\n%s\r\n  %s  \n" % (IMEIS[2], IMEIS[3]))
         done = self.send("--imei", IMEIS[0], "--imei=" + IMEIS[1], "--imei-file", imei_file,
                          "--relay=127.0.0.1:%d" % relay.port, self.record)
         self.assertEqual(done.returncode, 0, done.stderr)

@@ -107,7 +107,8 @@ Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile
     const std::string path = LocalText(*imeiFile);
     const std::string text = ReadListFile(path, "--imei-file");
     int lineNumber = 0;
-    for (std::size_t at = 0; at < text.size();) {
+    // Editors on some systems start a UTF-8 file with a byte-order mark.
+    for (std::size_t at = text.starts_with("\xEF\xBB\xBF") ? 3 : 0; at < text.size();) {
         std::size_t end = text.find('\n', at);
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(at, end - at);
