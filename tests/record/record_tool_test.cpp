@@ -38,6 +38,12 @@ std::string ReadText(const std::filesystem::path& path) {
 
 class RecordTool : public testing::Test {
 protected:
+    // The tool never reads the user's settings nor writes the user's send history here.
+    RecordTool() {
+        setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+        setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+    }
+
     ToolRun Tool(const std::vector<std::string>& args) {
         const char* fromEnv = std::getenv("KESTRAVO_RECORD_TOOL");
         const std::string binary = fromEnv != nullptr ? fromEnv : KESTRAVO_RECORD_TOOL;
@@ -83,6 +89,7 @@ protected:
 
     ScratchFolder folder; // the files the tool reads and writes
     ScratchFolder output; // its captured output
+    ScratchFolder home;   // its settings and history folders
 };
 
 const std::vector<std::string> kWorkedExampleTwo = {
@@ -154,10 +161,12 @@ TEST_F(RecordTool, DecodePrintsFieldsInRecordOrderAndReportsBadChecks) {
     EXPECT_EQ(json.out.front(), '{');
     EXPECT_NE(json.out.find("\"TempHighLevel\": -20,"), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"StabilityPoints\": 5,"), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("\"PayloadCheck\": {\"ok\": false, \"stored\": 18, \"computed\": " +
-                            std::to_string(payload) + "}"),
-              std::string::npos)
-        << json.out;
+    const auto payloadCheck = json.out.find("\"PayloadCheck\": {");
+    ASSERT_NE(payloadCheck, std::string::npos) << json.out;
+    const std::string check = json.out.substr(payloadCheck, json.out.find('}', payloadCheck) - payloadCheck);
+    for (const std::string& member :
+         {std::string("\"ok\": false"), std::string("\"stored\": 18"), "\"computed\": " + std::to_string(payload)})
+        EXPECT_NE(check.find(member), std::string::npos) << check;
     EXPECT_EQ(json.out.substr(json.out.size() - 2), "}\n");
 }
 
@@ -327,15 +336,81 @@ TEST_F(RecordTool, UsageErrorsAndUnreadableInputs) {
     EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"pipe.sbd", "short.sbd"}));
 }
 
+// The whole help, or a subcommand's own part of it, on stdout.
 TEST_F(RecordTool, HelpGoesToStdout) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--help"}, {"-h"}, {"encode", "--help"}, {"decode", "-h"}}) {
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        // (arguments, texts the help holds)
+        {{"--help"}, {"encode -o", "decode FILE.sbd", "--manifest", "history --show", "diff A B", "--base"}},
+        {{"-h"}, {"encode -o", "--imei-file"}},
+        {{"encode", "--help"}, {"kestravo-record encode", "--base", "--raw", "Exit status"}},
+        {{"decode", "-h"}, {"kestravo-record decode", "--json"}},
+        {{"send", "--imei=1", "--help"}, {"kestravo-record send", "--skip-bad-rows", "--dry-run", "KESTRAVO_RELAY"}},
+        {{"history", "--help"}, {"kestravo-record history", "--since", "--export", "unfinished"}},
+        {{"diff", "--help"}, {"kestravo-record diff", "@ID"}},
+    };
+    for (const auto& [args, texts] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
         const ToolRun run = Tool(args);
         EXPECT_EQ(run.status, 0);
-        EXPECT_TRUE(run.out.starts_with("Usage:")) << run.out;
-        EXPECT_NE(run.out.find("--base"), std::string::npos);
+        EXPECT_TRUE(run.out.starts_with("Usage:\n")) << run.out;
+        for (const std::string& text : texts) EXPECT_NE(run.out.find(text), std::string::npos) << text;
         EXPECT_EQ(run.err, "");
     }
+    // A subcommand's help leaves out the others.
+    const ToolRun decode = Tool({"decode", "--help"});
+    EXPECT_EQ(decode.out.find("--base"), std::string::npos) << decode.out;
+    EXPECT_EQ(decode.out.find("kestravo-record send"), std::string::npos) << decode.out;
+}
+
+// Options in either spelling, "--" before a name that starts with "-", the version, and numbers
+// read as whole strings only.
+TEST_F(RecordTool, CommandLineParsing) {
+    const auto dashed = folder / "-dashed.sbd";
+    ASSERT_EQ(Tool({"encode", "--output=" + dashed.string(), "--", "SendInterval=60"}).status, 0);
+    ASSERT_EQ(Tool({"encode", "--base=" + dashed.string(), "--output", (folder / "b.sbd").string(),
+                    "Password=7"}).status, 0);
+    EXPECT_EQ(Decode(folder / "b.sbd").at("SendInterval"), "60");
+    // After "--" a word that starts with "-" is a file name.
+    const ToolRun afterDashes = Tool({"decode", "--", "-x"});
+    EXPECT_EQ(afterDashes.status, 2);
+    EXPECT_NE(afterDashes.err.find("cannot read \"-x\""), std::string::npos) << afterDashes.err;
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"}, {"encode", "--version"},
+                                                  {"history", "--version"}}) {
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "kestravo-record 2.2\n");
+    }
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string mentions;
+    };
+    const std::string file = dashed.string();
+    const std::vector<Case> refused = {
+        {{"--frobnicate"}, "--frobnicate"},
+        {{"decode", "-x", file}, "\"-x\""},
+        {{"encode", "-o", (folder / "c.sbd").string(), "-o", (folder / "d.sbd").string()}, "given twice"},
+        {{"encode", "--output="}, "-o"},
+        {{"send", "--imei", "300234010123450", "--timeout", "12s", file}, "--timeout"},
+        {{"send", "--imei", "300234010123450", "--timeout= 12", file}, "--timeout"},
+        {{"send", "--imei", "300234010123450", "--timeout=0x10", file}, "--timeout"},
+        {{"send", "--imei", "300234010123450", "--timeout=0", file}, "--timeout"},
+        {{"send", "--imei", "300234010123450", "--timeout=86401", file}, "--timeout"},
+        {{"history", "--limit=ten"}, "--limit"},
+        {{"history", "--limit", "-1"}, "--limit"},
+        {{"history", "--show", "1x"}, "--show"},
+        {{"history", "--since", "yesterday"}, "--since"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.err.starts_with("kestravo-record: ")) << run.err;
+        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "c.sbd"));
 }
 
 } // namespace

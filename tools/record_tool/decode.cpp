@@ -1,6 +1,11 @@
 #include "record/codec.h"
+#include "tools/record_tool/cli.h"
 #include "tools/record_tool/tool.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <array>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -21,59 +26,57 @@ std::string Hex(std::uint8_t byte) {
     return text;
 }
 
+// Each check byte as stored and as computed from the bytes it covers.
+std::array<Check, 2> ChecksOf(const TConfigRecord& record) {
+    return {{{"PayloadCheck", record[kPayloadCheckOffset],
+              ConfigChecksum(record.data() + kHeaderSize, static_cast<std::uint8_t>(kPayloadSize - 1))},
+             {"RecordCheck", record[kRecordCheckOffset],
+              ConfigChecksum(record.data(), static_cast<std::uint8_t>(kRecordSize - 1))}}};
+}
+
 } // namespace
 
-int RunDecode(Args args) {
-    std::optional<std::string> path;
-    bool json = false;
-    for (const std::string& word : args) {
-        if (word == "--json") {
-            json = true;
-        } else if (!word.empty() && word[0] == '-') {
-            throw ToolFailure(kExitRefused, "decode: unknown option \"" + word + "\"");
-        } else if (path) {
-            throw ToolFailure(kExitRefused, "decode: only one file may be given");
-        } else {
-            path = word;
-        }
-    }
-    if (!path) throw ToolFailure(kExitRefused, "decode: no file given");
-
-    const TConfigRecord record = ReadRecordFile(*path);
+QJsonObject RecordJson(const TConfigRecord& record) {
     MapSettingsStore store;
     DecodeRecord(store, record);
+    QJsonObject object;
+    for (const FieldSpec& field : Fields())
+        object.insert(QLatin1String(field.name.data(), qsizetype(field.name.size())), SettingValue(store, field));
+    for (const Check& c : ChecksOf(record))
+        object.insert(QLatin1String(c.name), QJsonObject{{QStringLiteral("ok"), c.stored == c.computed},
+                                                         {QStringLiteral("stored"), int{c.stored}},
+                                                         {QStringLiteral("computed"), int{c.computed}}});
+    return object;
+}
 
-    const Check checks[] = {
-        {"PayloadCheck", record[kPayloadCheckOffset],
-         ConfigChecksum(record.data() + kHeaderSize, static_cast<std::uint8_t>(kPayloadSize - 1))},
-        {"RecordCheck", record[kRecordCheckOffset],
-         ConfigChecksum(record.data(), static_cast<std::uint8_t>(kRecordSize - 1))},
-    };
-
+void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json) {
     if (json) {
-        std::cout << "{\n";
-        for (const FieldSpec& field : Fields())
-            std::cout << "  \"" << field.name << "\": " << SettingValue(store, field) << ",\n";
-        for (std::size_t i = 0; i < std::size(checks); ++i) {
-            const Check& c = checks[i];
-            std::cout << "  \"" << c.name << "\": {\"ok\": "
-                      << (c.stored == c.computed ? "true" : "false")
-                      << ", \"stored\": " << int{c.stored} << ", \"computed\": " << int{c.computed}
-                      << "}" << (i + 1 < std::size(checks) ? ",\n" : "\n");
-        }
-        std::cout << "}\n";
-    } else {
-        for (const FieldSpec& field : Fields())
-            std::cout << field.name << "=" << SettingValue(store, field) << "\n";
-        for (const Check& c : checks) {
-            std::cout << c.name << "=";
-            if (c.stored == c.computed)
-                std::cout << "ok\n";
-            else
-                std::cout << "bad (stored " << Hex(c.stored) << ", computed " << Hex(c.computed)
-                          << ")\n";
-        }
+        out << QJsonDocument(RecordJson(record)).toJson(QJsonDocument::Indented).toStdString();
+        return;
     }
+    MapSettingsStore store;
+    DecodeRecord(store, record);
+    for (const FieldSpec& field : Fields()) out << field.name << "=" << SettingValue(store, field) << "\n";
+    for (const Check& c : ChecksOf(record)) {
+        out << c.name << "=";
+        if (c.stored == c.computed)
+            out << "ok\n";
+        else
+            out << "bad (stored " << Hex(c.stored) << ", computed " << Hex(c.computed) << ")\n";
+    }
+}
+
+int RunDecode(Args args) {
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"));
+    parser.addOption(json);
+    if (const auto done = ParseSubcommand(parser, "decode", args)) return *done;
+    const QStringList files = parser.positionalArguments();
+    if (files.isEmpty()) throw ToolFailure(kExitRefused, "decode: no file given");
+    if (files.size() > 1) throw ToolFailure(kExitRefused, "decode: only one file may be given");
+
+    const TConfigRecord record = ReadRecordFile(LocalText(files.constFirst()));
+    PrintRecord(std::cout, record, parser.isSet(json));
     std::cout.flush();
     if (!std::cout) throw ToolFailure(kExitIoFailure, "decode: cannot write the output");
     return kExitOk;

@@ -1,4 +1,5 @@
 #include "record/codec.h"
+#include "tools/record_tool/cli.h"
 #include "tools/record_tool/tool.h"
 
 #include <map>
@@ -9,105 +10,100 @@ namespace kestravo::tool {
 
 namespace {
 
+void CheckRange(const FieldSpec& field, std::int32_t value) {
+    if (const auto refusal = CheckFieldValue(field, value)) throw ToolFailure(kExitRefused, *refusal);
+}
+
+// Combinations the window's rules never leave on screen, checked on the values the record would
+// get when the request names at least one field of the pair.
+void CheckCombinations(const FieldValues& values, const SettingsStore& store) {
+    const auto refusal = CheckRecordRules(store, [&](std::string_view name) { return values.contains(name); });
+    if (refusal) throw ToolFailure(kExitRefused, *refusal);
+}
+
 struct Request {
-    std::optional<std::string> output;
-    std::optional<std::string> base;
+    std::optional<QString> output;
+    std::optional<QString> base;
     bool raw = false;
-    std::map<std::string_view, std::int32_t> values; // field name -> value
+    FieldValues values;
 };
 
-std::string TakeOptionValue(Args args, std::size_t& i, std::string_view option) {
-    if (i + 1 >= args.size())
-        throw ToolFailure(kExitRefused, "encode: " + std::string(option) + " needs a file name");
-    return args[++i];
-}
-
-void SetOnce(std::optional<std::string>& slot, std::string value, std::string_view option) {
-    if (slot) throw ToolFailure(kExitRefused, "encode: " + std::string(option) + " given twice");
-    if (value.empty())
-        throw ToolFailure(kExitRefused, "encode: " + std::string(option) + " needs a file name");
-    slot = std::move(value);
-}
-
-void AddAssignment(Request& request, const std::string& word) {
-    const auto equals = word.find('=');
-    if (equals == std::string::npos || equals == 0)
-        throw ToolFailure(kExitRefused, "encode: \"" + word + "\" is not FIELD=VALUE");
-    const std::string name = word.substr(0, equals);
-    const FieldSpec* field = FieldByName(name);
-    if (field == nullptr) throw ToolFailure(kExitRefused, "encode: unknown field \"" + name + "\"");
-    if (request.values.contains(field->name))
-        throw ToolFailure(kExitRefused, "encode: field " + name + " given twice");
-    std::int32_t value = 0;
-    try {
-        value = TextToInt(word.substr(equals + 1));
-    } catch (const EConvertError& error) {
-        throw ToolFailure(kExitRefused, "encode: " + name + ": " + error.what());
-    }
-    request.values[field->name] = value;
-}
-
-Request ParseRequest(Args args) {
+// The request, or nothing when only the help or the version was asked for (and printed).
+std::optional<Request> ParseRequest(Args args) {
+    QCommandLineParser parser;
+    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")}, QString(),
+                                    QStringLiteral("OUT.sbd"));
+    const QCommandLineOption base(QStringLiteral("base"), QString(), QStringLiteral("FILE.sbd"));
+    const QCommandLineOption raw(QStringLiteral("raw"));
+    parser.addOptions({output, base, raw});
+    if (ParseSubcommand(parser, "encode", args)) return std::nullopt;
     Request request;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& word = args[i];
-        if (word == "-o" || word == "--output") {
-            SetOnce(request.output, TakeOptionValue(args, i, word), "-o");
-        } else if (word.starts_with("--output=")) {
-            SetOnce(request.output, word.substr(9), "-o");
-        } else if (word == "--base") {
-            SetOnce(request.base, TakeOptionValue(args, i, word), "--base");
-        } else if (word.starts_with("--base=")) {
-            SetOnce(request.base, word.substr(7), "--base");
-        } else if (word == "--raw") {
-            request.raw = true;
-        } else if (!word.empty() && word[0] == '-') {
-            throw ToolFailure(kExitRefused, "encode: unknown option \"" + word + "\"");
-        } else {
-            AddAssignment(request, word);
+    request.output = SingleValue(parser, QStringLiteral("o"), "encode");
+    request.base = SingleValue(parser, QStringLiteral("base"), "encode");
+    request.raw = parser.isSet(raw);
+    for (const QString& word : parser.positionalArguments()) {
+        const std::string text = LocalText(word);
+        const auto equals = text.find('=');
+        if (equals == std::string::npos || equals == 0)
+            throw ToolFailure(kExitRefused, "encode: \"" + text + "\" is not FIELD=VALUE");
+        try {
+            AddFieldValue(request.values, text.substr(0, equals), text.substr(equals + 1));
+        } catch (const ToolFailure& failure) {
+            throw ToolFailure(failure.ExitCode(), std::string("encode: ") + failure.what());
         }
     }
     if (!request.output) throw ToolFailure(kExitRefused, "encode: no output file given (-o OUT.sbd)");
     return request;
 }
 
-void CheckRange(const FieldSpec& field, std::int32_t value) {
-    if (const auto refusal = CheckFieldValue(field, value))
-        throw ToolFailure(kExitRefused, "encode: " + *refusal);
-}
-
-// Combinations the window's rules never leave on screen, checked on the values the record would
-// get when the request names at least one field of the pair.
-void CheckCombinations(const Request& request, const SettingsStore& store) {
-    const auto refusal = CheckRecordRules(
-        store, [&](std::string_view name) { return request.values.contains(name); });
-    if (refusal) throw ToolFailure(kExitRefused, "encode: " + *refusal);
-}
-
 } // namespace
 
-int RunEncode(Args args) {
-    const Request request = ParseRequest(args);
+void AddFieldValue(FieldValues& values, const std::string& name, const std::string& valueText) {
+    const FieldSpec* field = FieldByName(name);
+    if (field == nullptr) throw ToolFailure(kExitRefused, "unknown field \"" + name + "\"");
+    if (values.contains(field->name)) throw ToolFailure(kExitRefused, "field " + name + " given twice");
+    try {
+        values[field->name] = TextToInt(valueText);
+    } catch (const EConvertError& error) {
+        throw ToolFailure(kExitRefused, name + ": " + error.what());
+    }
+}
 
-    if (!request.raw)
-        for (const auto& [name, value] : request.values) CheckRange(*FieldByName(name), value);
+MapSettingsStore BuildSettings(const std::optional<TConfigRecord>& base, const FieldValues& values, bool raw) {
+    if (!raw)
+        for (const auto& [name, value] : values) CheckRange(*FieldByName(name), value);
 
     MapSettingsStore store;
-    if (request.base) {
+    if (base) {
         // As opening the file in the window: the buffer takes its bytes, the settings its fields.
-        const TConfigRecord base = ReadRecordFile(*request.base);
-        DecodeRecord(store, base);
+        DecodeRecord(store, *base);
+    } else {
+        // Several records may be built in one run: none may inherit the bits of the one before.
+        RetainedRecord().fill(0);
     }
     // --raw keeps the low bits, as the record does; a box then follows its lowest bit.
-    for (const auto& [name, value] : request.values) {
+    for (const auto& [name, value] : values) {
         const FieldSpec& field = *FieldByName(name);
-        WriteSetting(store, field, request.raw ? FieldBitsOf(field, value) : value);
+        WriteSetting(store, field, raw ? FieldBitsOf(field, value) : value);
     }
 
-    if (!request.raw) CheckCombinations(request, store);
+    if (!raw) CheckCombinations(values, store);
+    return store;
+}
 
+int RunEncode(Args args) {
+    const std::optional<Request> request = ParseRequest(args);
+    if (!request) return kExitOk;
+    std::optional<TConfigRecord> base;
+    if (request->base) base = ReadRecordFile(LocalText(*request->base));
+    MapSettingsStore store;
     try {
-        SaveToFile(store, *request.output);
+        store = BuildSettings(base, request->values, request->raw);
+    } catch (const ToolFailure& failure) {
+        throw ToolFailure(failure.ExitCode(), std::string("encode: ") + failure.what());
+    }
+    try {
+        SaveToFile(store, LocalText(*request->output));
     } catch (const EFileError& error) {
         throw ToolFailure(kExitIoFailure, error.what());
     } catch (const EConvertError& error) {

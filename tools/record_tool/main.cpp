@@ -1,5 +1,6 @@
-// kestravo-record: builds and reads configuration records (.sbd files) from the command line,
-// through the same codec as the window.
+// kestravo-record: builds, reads, compares and sends configuration records (.sbd files) from the
+// command line, through the same codec and the same send flow as the window.
+#include "tools/record_tool/cli.h"
 #include "tools/record_tool/tool.h"
 #include "tools/record_tool/usage.h"
 
@@ -18,9 +19,9 @@ struct Subcommand {
 
 // A new subcommand is one function in its own source file and one row here.
 constexpr Subcommand kSubcommands[] = {
-    {"encode", kestravo::tool::RunEncode},
-    {"decode", kestravo::tool::RunDecode},
-    {"send", kestravo::tool::RunSend},
+    {"encode", kestravo::tool::RunEncode},   {"decode", kestravo::tool::RunDecode},
+    {"send", kestravo::tool::RunSend},       {"history", kestravo::tool::RunHistory},
+    {"diff", kestravo::tool::RunDiff},
 };
 
 int Refuse(const std::string& message) {
@@ -38,13 +39,12 @@ int main(int argc, char** argv) {
         std::cout << kestravo::tool::kUsage;
         return kestravo::tool::kExitOk;
     }
+    if (words[0] == "--version") {
+        std::cout << kestravo::tool::VersionLine() << "\n";
+        return kestravo::tool::kExitOk;
+    }
     for (const Subcommand& sub : kSubcommands) {
         if (words[0] != sub.name) continue;
-        for (const std::string& word : words)
-            if (word == "--help" || word == "-h") {
-                std::cout << kestravo::tool::kUsage;
-                return kestravo::tool::kExitOk;
-            }
         try {
             return sub.run(Args(words).subspan(1));
         } catch (const kestravo::tool::ToolFailure& failure) {
@@ -55,5 +55,7 @@ int main(int argc, char** argv) {
             return kestravo::tool::kExitIoFailure;
         }
     }
+    if (words[0].starts_with("-"))
+        return Refuse("unknown option \"" + words[0] + "\"; try \"kestravo-record --help\"");
     return Refuse("unknown subcommand \"" + words[0] + "\"; try \"kestravo-record --help\"");
 }

@@ -1,230 +1,372 @@
-// kestravo-record send: mails a record file to the SBD gateway through the relay, with the same
-// client and the same message as the window's send command, without a window.
+// kestravo-record send: mails records to the SBD gateway through the relay, one message per
+// device, over the send flow the window uses (mail/sbd_send.h). This file only turns the command
+// line into messages and the results into lines; connecting, mailing, the 503 fallback and the
+// IMEI check live in mail/.
+#include "record/codec.h"
+#include "tools/record_tool/cli.h"
+#include "tools/record_tool/manifest.h"
 #include "tools/record_tool/tool.h"
 
+#include "history/send_history.h"
 #include "mail/endpoints.h"
-#include "mail/smtp/smtpcli.h"
+#include "mail/sbd_send.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestravo::tool {
 
 namespace {
 
-using mail::TCustomSmtpClient;
-using mail::TSmtpCli;
-using mail::TSmtpRequest;
+using mail::SbdMessage;
+using mail::SbdResult;
 
-struct SendRequest {
-    std::string imei;
-    std::string relayHost = kRelayHost;
-    std::string relayPort = kRelayService;
-    std::string from = kSenderAddress;
-    std::string to = kGatewayAddress;
-    std::string file;
-    int timeoutSeconds = 120;
+struct SendOptions {
+    bool json = false;
+    bool dryRun = false;
+    bool skipBadRows = false;
+    // One --imei and a record file: the output the single send has always had.
+    bool single = false;
+    mail::Endpoints endpoints;
 };
 
-// Gateways take the IMEI as the subject; the window lets an operator type only these characters.
-bool IsImeiText(const std::string& imei) {
-    if (imei.size() != 15) return false;
-    for (char c : imei)
-        if (!((c >= '0' && c <= '9') || c == '+' || c == '-')) return false;
-    return true;
-}
+// An input line (an IMEI file's or a manifest's) that cannot become a message.
+struct BadRow {
+    std::string where; // "FILE:LINE"
+    std::string message;
+};
 
-// A header value or an envelope address with a line break could add lines to the message.
-bool HasControlCharacters(const std::string& text) {
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F) return true;
-    return false;
-}
+struct Batch {
+    std::vector<SbdMessage> messages;
+    std::vector<BadRow> badRows;
+};
 
-SendRequest ParseSendArgs(Args args) {
-    SendRequest request;
-    auto valueOf = [&](std::size_t& i) -> const std::string& {
-        if (i + 1 >= args.size())
-            throw ToolFailure(kExitRefused, "option " + args[i] + " needs a value");
-        return args[++i];
+constexpr off_t kMaxListBytes = 16 * 1024 * 1024;
+
+// The whole of an IMEI list or a manifest. Only a regular file is read (a FIFO could hold the run
+// forever), and only up to a size no device list comes near.
+std::string ReadListFile(const std::string& path, const char* option) {
+    const auto refuse = [&](const std::string& why) {
+        return ToolFailure(kExitRefused, std::string("send: ") + option + " \"" + path + "\": " + why);
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& word = args[i];
-        if (word == "--imei") {
-            request.imei = valueOf(i);
-        } else if (word == "--relay") {
-            const std::string relay = valueOf(i);
-            const auto colon = relay.rfind(':');
-            request.relayHost = relay.substr(0, colon);
-            if (colon != std::string::npos) request.relayPort = relay.substr(colon + 1);
-            if (request.relayHost.empty() || request.relayPort.empty())
-                throw ToolFailure(kExitRefused, "--relay takes HOST or HOST:PORT, not \"" + relay + "\"");
-        } else if (word == "--from") {
-            request.from = valueOf(i);
-        } else if (word == "--to") {
-            request.to = valueOf(i);
-        } else if (word == "--timeout") {
-            const std::string& text = valueOf(i);
-            try {
-                request.timeoutSeconds = std::stoi(text);
-            } catch (const std::exception&) {
-                request.timeoutSeconds = 0;
-            }
-            if (request.timeoutSeconds <= 0)
-                throw ToolFailure(kExitRefused, "--timeout takes a number of seconds, not \"" + text + "\"");
-        } else if (!word.empty() && word[0] == '-') {
-            throw ToolFailure(kExitRefused, "unknown option \"" + word + "\"");
-        } else if (request.file.empty()) {
-            request.file = word;
-        } else {
-            throw ToolFailure(kExitRefused, "more than one record file given");
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw refuse(std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxListBytes) {
+        const bool regular = S_ISREG(info.st_mode);
+        ::close(fd);
+        throw refuse(regular ? "larger than 16 MiB" : "not a regular file");
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw refuse(std::strerror(error));
+        }
+        if (n == 0) break;
+        text.append(buffer, std::size_t(n));
+        if (text.size() > std::size_t(kMaxListBytes)) {
+            ::close(fd);
+            throw refuse("larger than 16 MiB");
         }
     }
-    if (request.file.empty()) throw ToolFailure(kExitRefused, "send needs a record file");
-    if (request.imei.empty()) throw ToolFailure(kExitRefused, "send needs --imei IMEI");
-    if (!IsImeiText(request.imei))
-        throw ToolFailure(kExitRefused, "the IMEI must be 15 characters of digits, \"+\" or \"-\", not \"" +
-                                            request.imei + "\"");
-    for (const std::string* text : {&request.from, &request.to, &request.relayHost, &request.relayPort})
-        if (text->empty() || HasControlCharacters(*text))
-            throw ToolFailure(kExitRefused, "relay, sender and gateway must be plain one-line texts");
-    return request;
+    ::close(fd);
+    return text;
 }
 
-// Connect, mail, quit; when a relay that wants a greeting answers 503 to the mail request, greet
-// with HELO and mail once more.
-class HeadlessSend {
+std::string ImeiRefusal(const std::string& imei) {
+    return "the IMEI must be 15 characters of digits, \"+\" or \"-\", not \"" + imei + "\"";
+}
+
+// Every device of --imei (each already checked) and --imei-file gets the same record; a bad line
+// of the file is a bad row.
+Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile, const TConfigRecord& record) {
+    Batch batch;
+    std::map<QString, std::string> seen; // IMEI -> where it was first given
+    for (const QString& imei : imeis) {
+        if (!seen.emplace(imei, "--imei").second)
+            throw ToolFailure(kExitRefused, "send: --imei " + LocalText(imei) + " is given twice");
+        batch.messages.push_back({imei, record});
+    }
+    if (!imeiFile) return batch;
+    const std::string path = LocalText(*imeiFile);
+    const std::string text = ReadListFile(path, "--imei-file");
+    int lineNumber = 0;
+    // Editors on some systems start a UTF-8 file with a byte-order mark.
+    for (std::size_t at = text.starts_with("\xEF\xBB\xBF") ? 3 : 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        line = line.substr(first, line.find_last_not_of(" \t") - first + 1);
+        const std::string where = path + ":" + std::to_string(lineNumber);
+        const QString imei = QString::fromUtf8(line);
+        if (!mail::IsImeiText(imei)) {
+            batch.badRows.push_back({where, ImeiRefusal(line)});
+        } else if (const auto [it, inserted] = seen.emplace(imei, where); !inserted) {
+            batch.badRows.push_back({where, "IMEI " + line + " is given again (first at " + it->second + ")"});
+        } else {
+            batch.messages.push_back({imei, record});
+        }
+    }
+    return batch;
+}
+
+// One message per manifest row, each record built as "encode" builds one from the row's fields.
+Batch ManifestBatch(const QString& manifestFile, const std::optional<TConfigRecord>& base) {
+    const std::string path = LocalText(manifestFile);
+    const Manifest manifest = ParseManifest(ReadListFile(path, "--manifest"));
+    Batch batch;
+    for (const ManifestProblem& problem : manifest.problems)
+        batch.badRows.push_back({path + ":" + std::to_string(problem.line), problem.message});
+    // A header that cannot be read leaves no row to skip to.
+    if (manifest.rows.empty() && !batch.badRows.empty()) {
+        for (const BadRow& bad : batch.badRows) std::cerr << "kestravo-record: " << bad.where << ": " << bad.message << "\n";
+        throw ToolFailure(kExitRefused, "send: the manifest " + path + " is refused; nothing sent");
+    }
+    for (const ManifestRow& row : manifest.rows) {
+        const std::string where = path + ":" + std::to_string(row.line);
+        try {
+            FieldValues values;
+            // An empty cell leaves the field as the base (or the initial values) has it.
+            for (const auto& [name, text] : row.fields)
+                if (!text.empty()) AddFieldValue(values, name, text);
+            const MapSettingsStore settings = BuildSettings(base, values, false);
+            batch.messages.push_back({QString::fromStdString(row.imei), EncodeRecord(settings)});
+        } catch (const ToolFailure& failure) {
+            batch.badRows.push_back({where, failure.what()});
+        } catch (const EConvertError& error) {
+            batch.badRows.push_back({where, error.what()});
+        }
+    }
+    return batch;
+}
+
+std::string HexRecord(const TConfigRecord& record) {
+    return QByteArray(reinterpret_cast<const char*>(record.data()), qsizetype(record.size())).toHex().toStdString();
+}
+
+// The send history of this run. Losing it never stops a send: the first failure is said once on
+// stderr and the rest of the run goes on without it.
+class HistoryWriter {
 public:
-    HeadlessSend(const SendRequest& request, const QString& attachment) : request_(request) {
-        client_.SetHost(QString::fromStdString(request.relayHost));
-        client_.SetPort(QString::fromStdString(request.relayPort));
-        client_.SetCharSet(QStringLiteral("windows-1251"));
-        client_.RcptName().clear();
-        client_.RcptName().append(QString::fromStdString(request.to));
-        client_.SetHdrFrom(QString::fromStdString(request.from));
-        client_.SetHdrTo(QString::fromStdString(request.to));
-        client_.SetHdrSubject(QString::fromStdString(request.imei));
-        client_.SetSignOn(QString());
-        client_.SetFromName(QString::fromStdString(request.from));
-        client_.SetEmailFiles({attachment});
-        client_.OnGetData = [](TCustomSmtpClient*, int, char*, int, bool& more) { more = false; };
-        client_.OnRequestDone = [this](TCustomSmtpClient*, TSmtpRequest rq, std::uint16_t code) {
-            RequestDone(rq, code);
-        };
+    HistoryWriter(const mail::Endpoints& endpoints, const std::vector<SbdMessage>& messages)
+        : endpoints_(endpoints), messages_(messages), ids_(messages.size()) {
+        if (!endpoints.historyEnabled) return;
+        try {
+            history_ = std::make_unique<history::SendHistory>();
+        } catch (const std::exception& error) {
+            Lost(error);
+        }
     }
 
-    // Runs the exchange to its end; the result code of the mail request (0 = accepted).
-    int Run() {
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        QObject::connect(&deadline, &QTimer::timeout, [this] {
-            timedOut_ = true;
-            client_.Abort();
-            QCoreApplication::exit(0);
-        });
-        deadline.start(request_.timeoutSeconds * 1000);
-        client_.Connect(); // refusals (an empty host) leave as exceptions
-        QCoreApplication::exec();
-        // A relay that took the message and then never closed after QUIT has still taken it:
-        // reporting a failure there would make a script send the configuration twice.
-        if (timedOut_ && !mailCode_)
-            throw ToolFailure(1, "the relay did not finish within " + std::to_string(request_.timeoutSeconds) +
-                                     " seconds; nothing is known to be sent");
-        return mailCode_.value_or(500);
+    void Begin(std::size_t index) {
+        if (!history_ || ids_[index]) return; // a message tried again keeps its row
+        history::SendEntry entry;
+        entry.imei = messages_[index].imei;
+        entry.record = QByteArray(reinterpret_cast<const char*>(messages_[index].record.data()),
+                                  qsizetype(messages_[index].record.size()));
+        entry.relayHost = endpoints_.relayHost;
+        entry.relayPort = endpoints_.relayPort;
+        entry.sender = endpoints_.sender;
+        entry.gateway = endpoints_.gateway;
+        entry.origin = history::Origin::Tool;
+        try {
+            ids_[index] = history_->Begin(entry);
+        } catch (const std::exception& error) {
+            Lost(error);
+        }
     }
 
-    std::string Reply() const {
-        const QString text = client_.ErrorMessage().isEmpty() ? client_.LastResponse() : client_.ErrorMessage();
-        return (connectError_.isEmpty() ? text : connectError_).toStdString();
+    void Finish(std::size_t index, const SbdResult& result) {
+        // A message that never started (no connection) was still an attempt.
+        if (!ids_[index]) Begin(index);
+        if (!history_ || !ids_[index]) return;
+        try {
+            history_->Finish(*ids_[index], result.code, result.reply, result.messageId);
+        } catch (const std::exception& error) {
+            Lost(error);
+        }
     }
 
 private:
-    void RequestDone(TSmtpRequest rq, std::uint16_t code) {
-        try {
-            switch (rq) {
-            case mail::smtpConnect:
-                // As in the window: the mail request runs anyway and reports 500 without a connection.
-                if (code != 0) connectError_ = client_.ErrorMessage();
-                client_.Mail();
-                break;
-            case mail::smtpMail:
-                // Greeting a relay that has hung up would only hide its 503 behind a 500.
-                if (code == 503 && !greeted_ && client_.Socket()->State() == mail::wsConnected) {
-                    greeted_ = true;
-                    client_.Helo();
-                    break;
-                }
-                mailCode_ = code;
-                client_.Quit();
-                break;
-            case mail::smtpHelo:
-                if (code == 0) {
-                    client_.Mail();
-                } else {
-                    // A relay that hung up right after its 503 has said all it will say.
-                    mailCode_ = code == 10004 ? 503 : code;
-                    client_.Quit();
-                }
-                break;
-            case mail::smtpQuit:
-                QCoreApplication::exit(0);
-                break;
-            default:
-                break;
-            }
-        } catch (const std::exception& failure) {
-            if (!mailCode_) mailCode_ = 500;
-            connectError_ = QString::fromUtf8(failure.what());
-            QCoreApplication::exit(0);
-        }
+    void Lost(const std::exception& error) {
+        std::cerr << "kestravo-record: the send history is not kept for this run: " << error.what() << "\n";
+        history_.reset();
     }
 
-    const SendRequest& request_;
-    TSmtpCli client_;
-    std::optional<int> mailCode_;
-    bool greeted_ = false;
-    bool timedOut_ = false;
-    QString connectError_;
+    const mail::Endpoints& endpoints_;
+    const std::vector<SbdMessage>& messages_;
+    std::vector<std::optional<qint64>> ids_;
+    std::unique_ptr<history::SendHistory> history_;
 };
+
+QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result) {
+    return QJsonObject{{QStringLiteral("imei"), message.imei},
+                       {QStringLiteral("code"), result.code},
+                       {QStringLiteral("reply"), result.reply},
+                       {QStringLiteral("messageId"), result.messageId}};
+}
+
+int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) {
+    if (!options.json)
+        std::cout << "# relay " << RelayText(options.endpoints.relayHost, options.endpoints.relayPort) << " from " << LocalText(options.endpoints.sender)
+                  << " to " << LocalText(options.endpoints.gateway) << "\n";
+    for (const SbdMessage& message : messages) {
+        if (options.json)
+            std::cout << QJsonDocument(QJsonObject{{QStringLiteral("imei"), message.imei},
+                                                   {QStringLiteral("record"), QString::fromStdString(HexRecord(message.record))}})
+                             .toJson(QJsonDocument::Compact)
+                             .toStdString()
+                      << "\n";
+        else
+            std::cout << LocalText(message.imei) << " " << HexRecord(message.record) << "\n";
+    }
+    std::cout.flush();
+    if (!std::cout) throw ToolFailure(kExitIoFailure, "send: cannot write the output");
+    return kExitOk;
+}
+
+int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
+    // A reader that goes away (| head -1) must not end the run halfway through a fleet: the
+    // messages still go out and are kept in the history; the lost output shows in the exit status.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
+    HistoryWriter history(options.endpoints, sent);
+    const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
+    const std::size_t total = messages.size();
+    std::size_t done = 0;
+    std::size_t refused = 0;
+
+    const auto showProgress = [&] {
+        std::cerr << "\r\033[Kkestravo-record: " << done << " of " << total << " messages done" << std::flush;
+    };
+    if (progress) showProgress();
+    const std::vector<SbdResult> results = mail::SendAll(
+        options.endpoints, std::move(messages),
+        [&](std::size_t index, const SbdResult& result) {
+            history.Finish(index, result);
+            ++done;
+            if (!result.accepted()) ++refused;
+            if (progress) std::cerr << "\r\033[K" << std::flush;
+            if (options.json)
+                std::cout << QJsonDocument(ResultJson(sent[index], result)).toJson(QJsonDocument::Compact).toStdString()
+                          << "\n";
+            else if (!options.single)
+                std::cout << LocalText(sent[index].imei) << " " << result.code << " " << OneLine(result.reply) << "\n";
+            std::cout.flush();
+            if (progress) showProgress();
+        },
+        [&](std::size_t index) { history.Begin(index); });
+    if (progress) std::cerr << "\r\033[K" << std::flush;
+
+    if (options.single && !options.json) {
+        const SbdResult& result = results.front();
+        if (result.code == 10060 && result.messageId.isEmpty())
+            throw ToolFailure(kExitIoFailure, "the relay did not finish within " +
+                                                  std::to_string(options.endpoints.timeoutSeconds) +
+                                                  " seconds; nothing is known to be sent");
+        if (!result.accepted())
+            throw ToolFailure(kExitIoFailure, "the relay did not accept the message: error code " +
+                                                  std::to_string(result.code) +
+                                                  (result.reply.isEmpty() ? std::string() : ": " + OneLine(result.reply)));
+        std::cout << "Mail sended\nError code 0\n";
+    }
+    std::cout.flush();
+    if (!std::cout) throw ToolFailure(kExitIoFailure, "send: cannot write the output");
+    if (refused > 0) {
+        if (!options.single || options.json)
+            std::cerr << "kestravo-record: " << refused << " of " << total << " messages were not accepted\n";
+        return kExitIoFailure;
+    }
+    return kExitOk;
+}
 
 } // namespace
 
 int RunSend(Args args) {
-    const SendRequest request = ParseSendArgs(args);
-    const TConfigRecord record = ReadRecordFile(request.file);
+    QCommandLineParser parser;
+    const auto valued = [](const char* name, const char* valueName) {
+        return QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName));
+    };
+    const QCommandLineOption json(QStringLiteral("json")), dryRun(QStringLiteral("dry-run")),
+        skipBadRows(QStringLiteral("skip-bad-rows"));
+    parser.addOptions({valued("imei", "IMEI"), valued("imei-file", "FILE"), valued("manifest", "FILE.csv"),
+                       valued("base", "FILE.sbd"), valued("relay", "HOST[:PORT]"), valued("from", "ADDR"),
+                       valued("to", "ADDR"), valued("timeout", "SECONDS"), json, dryRun, skipBadRows});
+    if (const auto done = ParseSubcommand(parser, "send", args)) return *done;
+    const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
+    const QStringList imeis = parser.values(QStringLiteral("imei"));
+    const auto imeiFile = single("imei-file");
+    const auto manifest = single("manifest");
+    const auto base = single("base");
+    const QStringList files = parser.positionalArguments();
 
-    int argc = 1;
-    char name[] = "kestravo-record";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    SendOptions options;
+    options.json = parser.isSet(json);
+    options.dryRun = parser.isSet(dryRun);
+    options.skipBadRows = parser.isSet(skipBadRows);
+    mail::EndpointOptions given;
+    if (const auto relay = single("relay")) given.relay = *relay;
+    if (const auto from = single("from")) given.sender = *from;
+    if (const auto to = single("to")) given.gateway = *to;
+    if (const auto timeout = single("timeout")) given.timeout = *timeout;
+    try {
+        options.endpoints = mail::ResolveEndpoints(given);
+    } catch (const mail::EndpointError& error) {
+        throw ToolFailure(kExitRefused, error.what());
+    }
 
-    // The attachment keeps the window's name, "temp.sbd", in a folder only this user can read.
-    QTemporaryDir folder;
-    if (!folder.isValid())
-        throw ToolFailure(kExitIoFailure, "cannot make a private folder for the attachment: " +
-                                              folder.errorString().toStdString());
-    const QString attachment = QDir(folder.path()).filePath(QStringLiteral("temp.sbd"));
-    QFile out(attachment);
-    if (!out.open(QIODevice::WriteOnly) ||
-        out.write(reinterpret_cast<const char*>(record.data()), record.size()) != qint64(record.size()) ||
-        !out.flush())
-        throw ToolFailure(kExitIoFailure, "cannot write the attachment " + attachment.toStdString() + ": " +
-                                              out.errorString().toStdString());
-    out.close();
+    Batch batch;
+    if (manifest) {
+        if (!imeis.isEmpty() || imeiFile)
+            throw ToolFailure(kExitRefused, "send: --manifest names the devices; --imei and --imei-file go without it");
+        if (!files.isEmpty())
+            throw ToolFailure(kExitRefused, "send: --manifest builds the records; give a starting record as --base FILE.sbd");
+        std::optional<TConfigRecord> baseRecord;
+        if (base) baseRecord = ReadRecordFile(LocalText(*base));
+        batch = ManifestBatch(*manifest, baseRecord);
+    } else {
+        if (base) throw ToolFailure(kExitRefused, "send: --base goes with --manifest");
+        if (files.size() > 1) throw ToolFailure(kExitRefused, "more than one record file given");
+        if (files.isEmpty()) throw ToolFailure(kExitRefused, "send needs a record file");
+        if (imeis.isEmpty() && !imeiFile) throw ToolFailure(kExitRefused, "send needs --imei IMEI");
+        for (const QString& imei : imeis)
+            if (!mail::IsImeiText(imei)) throw ToolFailure(kExitRefused, ImeiRefusal(LocalText(imei)));
+        const TConfigRecord record = ReadRecordFile(LocalText(files.constFirst()));
+        batch = ImeiBatch(imeis, imeiFile, record);
+        options.single = imeis.size() == 1 && !imeiFile;
+    }
 
-    HeadlessSend send(request, attachment);
-    const int code = send.Run();
-    if (code != 0)
-        throw ToolFailure(1, "the relay did not accept the message: error code " + std::to_string(code) +
-                                 (send.Reply().empty() ? std::string() : ": " + send.Reply()));
-    std::cout << "Mail sended\nError code 0\n";
-    return kExitOk;
+    for (const BadRow& bad : batch.badRows)
+        std::cerr << "kestravo-record: " << bad.where << ": " << bad.message
+                  << (options.skipBadRows ? " (skipped)" : "") << "\n";
+    if (!batch.badRows.empty() && !options.skipBadRows)
+        throw ToolFailure(kExitRefused, "send: " + std::to_string(batch.badRows.size()) +
+                                            " bad rows; nothing sent (--skip-bad-rows sends to the others)");
+    if (batch.messages.empty()) throw ToolFailure(kExitRefused, "send: no device to send to");
+
+    if (options.dryRun) return DryRun(options, batch.messages);
+    return Send(options, std::move(batch.messages));
 }
 
 } // namespace kestravo::tool

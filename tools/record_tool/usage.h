@@ -1,9 +1,11 @@
 #pragma once
 // The help text. The fields' limits and initial values in it are written from the field table.
+// "SUBCOMMAND --help" prints the synopsis and the paragraph of that subcommand (see UsageFor).
 #include "record/config_record.h"
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -141,9 +143,17 @@ inline std::string InitialValues() {
 inline const std::string kUsage = std::string(R"USAGE(Usage:
   kestravo-record encode -o OUT.sbd [--base FILE.sbd] [--raw] FIELD=VALUE ...
   kestravo-record decode FILE.sbd [--json]
-  kestravo-record send --imei IMEI [--relay HOST[:PORT]] [--from ADDR] [--to ADDR]
-                       [--timeout SECONDS] FILE.sbd
-  kestravo-record --help    (also "-h", and after a subcommand)
+  kestravo-record send --imei IMEI [--imei IMEI ...] [--imei-file FILE] [SEND OPTIONS] FILE.sbd
+  kestravo-record send --manifest FILE.csv [--base FILE.sbd] [--skip-bad-rows] [SEND OPTIONS]
+  kestravo-record history [--imei IMEI] [--since DATE] [--limit N] [--json]
+  kestravo-record history --show ID [--json]
+  kestravo-record history --export ID -o OUT.sbd
+  kestravo-record diff A B
+  kestravo-record --help    (also "-h", and after a subcommand: that subcommand's help)
+  kestravo-record --version
+
+An option takes its value after a blank or after "=" (--imei IMEI or --imei=IMEI); "--" ends
+the options, so that a file whose name starts with "-" can follow it.
 
 encode  Builds a 44-byte configuration record and writes it to OUT.sbd, as the window
         saves: a file is replaced only once the whole record is written beside it, or
@@ -178,27 +188,109 @@ decode  Prints the fields of FILE.sbd, one "Field=value" line each in record ord
         for RecordCheck. The first 44 bytes are read; bytes after them are ignored.
   --json
         Print one JSON object instead: each field as a number, and "PayloadCheck" and
-        "RecordCheck" as objects {"ok": true|false, "stored": N, "computed": N}.
+        "RecordCheck" as objects {"ok": true|false, "stored": N, "computed": N} (keys in
+        alphabetical order).
 
-send    Mails the first 44 bytes of FILE.sbd to the SBD gateway through the relay, as the
+send    Mails a record to the SBD gateway through the relay, one message per device, as the
         window's "SEND CONFIG TO SAT" does: the IMEI as subject, the record attached as
-        "temp.sbd". A relay that wants a greeting first (503 to MAIL) is greeted with HELO
-        and the mail is tried once more. Prints "Error code 0" when the relay accepted the
-        message; otherwise the error code and the relay's reply go to stderr, exit 1.
-  --imei IMEI      15 characters of digits, "+" or "-".
+        "temp.sbd". All messages of a run go through one session with the relay. A relay
+        that wants a greeting first (503 to MAIL) is greeted with HELO and the mail is tried
+        once more; when the relay hangs up mid-run, each message it has not accepted is
+        tried once more on a fresh connection.
+        With one --imei and a record file, it prints "Mail sended" and "Error code 0" when
+        the relay accepted the message; otherwise the error code and the relay's reply go to
+        stderr, exit 1. With several devices (more --imei, --imei-file or --manifest) it
+        prints one line per device as its message is done: "IMEI CODE REPLY" (CODE 0 when
+        the relay accepted it, else the relay's or the connection's error code), and a
+        progress line on stderr when stderr is a terminal; exit 1 when any message was not
+        accepted. Every attempt is kept in the send history (see "history").
+  --imei IMEI      15 characters of digits, "+" or "-". May be given more than once; each
+                   device gets the first 44 bytes of FILE.sbd.
+  --imei-file FILE One IMEI a line; blank lines and lines starting with "#" are skipped.
+  --manifest FILE.csv
+                   One device per row (CSV as RFC 4180: a header row, commas, quoted values,
+                   UTF-8 with or without BOM). The column IMEI names the device; every other
+                   column is a record field (as for "encode") whose value that row's record
+                   takes (an empty cell leaves the field as the start has it). Each record
+                   starts from --base FILE.sbd, or from the window's initial values, and is
+                   checked as "encode" checks it (no --raw). Takes no FILE.sbd.
+  --skip-bad-rows  Send to the good rows when some rows (or IMEI lines) are bad. Without it
+                   a bad row (bad IMEI, unknown column, value refused, IMEI given twice) is
+                   reported with its line number and the run is refused (exit 2) before
+                   anything is sent.
+  --dry-run        Build and check every record and print what would be sent, one line per
+                   device ("IMEI RECORD" with the 44 bytes in hexadecimal, after a first line
+                   "# relay HOST:PORT from ADDR to ADDR"); no connection is made.
+  --json           One JSON object per device per line instead of the result lines (also for
+                   a single device): {"imei", "code", "reply", "messageId"}; with --dry-run
+                   {"imei", "record"}.
+  SEND OPTIONS: --dry-run, --json above, and:
   --relay HOST[:PORT]
-                   Default: the compiled-in relay on the "smtp" service port.
+                   Default: the relay of the settings (below), else the compiled-in relay on
+                   the "smtp" service port.
   --from ADDR, --to ADDR
-                   Default: the compiled-in sender and gateway addresses.
+                   Default: the settings' sender and gateway, else the compiled-in ones.
   --timeout SECONDS
-                   Give up (exit 1) when the relay has not accepted the message by then;
-                   default 120. A message already accepted counts as sent even when the
-                   relay then leaves the session open.
+                   1-86400, default 120. Give up (exit 1, error code 10060 for the messages
+                   not yet accepted) when the relay stays silent that long. A message already
+                   accepted counts as sent even when the relay then leaves the session open.
+        Settings: the environment variables KESTRAVO_RELAY, KESTRAVO_SENDER,
+        KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT and KESTRAVO_HISTORY, else the file
+        $XDG_CONFIG_HOME/kestravo/kestravo.conf (default ~/.config/kestravo/kestravo.conf),
+        section [mail], keys relay, sender, gateway, timeout, history. The options win over
+        both. A malformed value is refused (exit 2) with its origin named.
+
+history Lists the sends kept in the history, newest first, one line each:
+        "ID TIME IMEI RESULT RELAY REPLY" (TIME in UTC as 2026-12-10T13:40:00Z, RESULT the
+        error code or "unfinished" when the send never ended, RELAY as HOST:PORT). The
+        history is $XDG_DATA_HOME/kestravo/history.sqlite (default ~/.local/share/kestravo/);
+        the window's sends are there too. KESTRAVO_HISTORY=off, or history=off in the
+        settings file, stops keeping it; a history that cannot be written never stops a send.
+  --imei IMEI      Only the sends to that device.
+  --since DATE     Only the sends from then on: DATE as 2026-12-10 or 2026-12-10T13:40:00
+                   (UTC).
+  --limit N        At most the N newest sends.
+  --json           One JSON object per send per line: {"id", "time", "imei", "code" (null
+                   when unfinished), "reply", "messageId", "relayHost", "relayPort", "sender",
+                   "gateway", "origin" ("window" or "tool"), "record" (hexadecimal)}.
+  --show ID        Prints the record of that send as "decode" prints a file (--json too).
+  --export ID -o OUT.sbd
+                   Writes the record of that send to OUT.sbd.
+
+diff    Compares two records, A then B, and prints each field that differs as
+        "Field: A's value -> B's value", in record order; bits no field covers as
+        "Byte N: 0xNN -> 0xNN", and a check byte only when the bytes it covers are equal.
+        A and B are record files, or "@ID" for the record of a send in the history (write
+        "./@name" for a file whose name starts with "@"). Exit 0 when the records are
+        equal, 1 when they differ, 2 when one cannot be read.
 
 Exit status: 0 done; 2 bad usage, a refused value, or an input that is missing,
 unreadable, short, a folder, a pipe, a socket or a device; 1 the output file could not
 be written (an existing file keeps its content, unless it had to be written in place and
-the message says it may be incomplete), or the relay did not accept the message.
+the message says it may be incomplete), the relay did not accept a message, or (diff)
+the records differ.
 )USAGE";
+
+// The help of one subcommand: the "Usage:" lines naming it, its paragraph (up to the next line
+// that starts a paragraph) and the exit status.
+inline std::string UsageFor(std::string_view subcommand) {
+    const std::string_view text = kUsage;
+    const std::string synopsis = "  kestravo-record " + std::string(subcommand) + " ";
+    const std::string heading = std::string(subcommand) + " ";
+    std::string usage = "Usage:\n", paragraph, exitStatus;
+    bool inSynopsis = false, inParagraph = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        const std::string_view line = text.substr(at, end - at + 1);
+        at = end + 1;
+        if (line.starts_with("  kestravo-record ")) inSynopsis = line.starts_with(synopsis);
+        else if (!line.starts_with("   ")) inSynopsis = false;
+        if (inSynopsis) usage += line;
+        if (!line.starts_with(' ') && line != "\n") inParagraph = line.starts_with(heading);
+        if (inParagraph) paragraph += line;
+        if (line.starts_with("Exit status:")) exitStatus = text.substr(at - line.size());
+    }
+    return usage + "\n" + paragraph + exitStatus;
+}
 
 } // namespace kestravo::tool

@@ -1,0 +1,77 @@
+#include "tools/record_tool/cli.h"
+#include "tools/record_tool/usage.h"
+
+#include <iostream>
+
+namespace kestravo::tool {
+
+std::string LocalText(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+QString FromLocal(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
+
+std::string OneLine(const QString& text) {
+    QString line = text;
+    for (QChar& c : line)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
+    return LocalText(line);
+}
+
+std::string RelayText(const QString& host, const QString& port) {
+    const bool v6 = host.contains(QLatin1Char(':'));
+    return LocalText((v6 ? QLatin1Char('[') + host + QLatin1Char(']') : host) + QLatin1Char(':') + port);
+}
+
+std::string VersionLine() { return std::string("kestravo-record ") + KESTRAVO_VERSION; }
+
+std::optional<int> ParseSubcommand(QCommandLineParser& parser, std::string_view subcommand, Args args) {
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version(QStringLiteral("version"), QString());
+    parser.addOption(help);
+    parser.addOption(version);
+
+    QStringList words{QStringLiteral("kestravo-record")};
+    for (const std::string& word : args) words.append(FromLocal(word));
+    const bool parsed = parser.parse(words);
+    const std::string prefix = std::string(subcommand) + ": ";
+
+    // A request for help is answered whatever else the line holds, as before.
+    if (parser.isSet(help)) {
+        std::cout << UsageFor(subcommand);
+        return kExitOk;
+    }
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString name = parser.unknownOptionNames().constFirst();
+        throw ToolFailure(kExitRefused, prefix + "unknown option \"" + (name.size() == 1 ? "-" : "--") +
+                                            LocalText(name) + "\"");
+    }
+    if (!parsed) throw ToolFailure(kExitRefused, prefix + LocalText(parser.errorText()));
+    if (parser.isSet(version)) {
+        std::cout << VersionLine() << "\n";
+        return kExitOk;
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> SingleValue(const QCommandLineParser& parser, const QString& option,
+                                   std::string_view subcommand) {
+    const QStringList values = parser.values(option);
+    const std::string name = (option.size() == 1 ? "-" : "--") + LocalText(option);
+    if (values.isEmpty()) return std::nullopt;
+    if (values.size() > 1) throw ToolFailure(kExitRefused, std::string(subcommand) + ": " + name + " given twice");
+    if (values.constFirst().isEmpty())
+        throw ToolFailure(kExitRefused, std::string(subcommand) + ": " + name + " needs a value");
+    return values.constFirst();
+}
+
+long long ParseWholeNumber(const QString& text, long long low, long long high, const std::string& what) {
+    bool digitsOnly = !text.isEmpty() && text.size() <= 18;
+    for (const QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) digitsOnly = false;
+    const long long value = digitsOnly ? text.toLongLong() : -1;
+    if (!digitsOnly || value < low || value > high)
+        throw ToolFailure(kExitRefused, what + " takes a whole number " + std::to_string(low) + "-" +
+                                            std::to_string(high) + ", not \"" + LocalText(text) + "\"");
+    return value;
+}
+
+} // namespace kestravo::tool

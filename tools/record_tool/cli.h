@@ -1,0 +1,42 @@
+#pragma once
+// Command-line parsing shared by the subcommands: one QCommandLineParser per subcommand, with
+// --help and --version on each, "--opt value" and "--opt=value" alike and "--" ending the options.
+#include "tools/record_tool/tool.h"
+
+#include <QCommandLineParser>
+#include <QString>
+
+#include <optional>
+#include <string>
+
+namespace kestravo::tool {
+
+// Adds --help (-h) and --version, parses the words after the subcommand's name and refuses
+// (ToolFailure, exit 2, the message starting with "SUBCOMMAND: ") unknown options and options
+// without their value. Returns an exit code when the request was only for the help or the version,
+// which have then been printed.
+std::optional<int> ParseSubcommand(QCommandLineParser& parser, std::string_view subcommand, Args args);
+
+// The value of an option that may be given once, or nothing when it is not given; refused when
+// given twice or empty.
+std::optional<QString> SingleValue(const QCommandLineParser& parser, const QString& option,
+                                   std::string_view subcommand);
+
+// Texts as the command line and the file system hold them (the locale's encoding).
+std::string LocalText(const QString& text);
+QString FromLocal(const std::string& text);
+
+// A whole decimal number in [low, high]; anything else (blanks, a sign on an unsigned number,
+// text after the digits, hexadecimal) is refused with a message naming what.
+long long ParseWholeNumber(const QString& text, long long low, long long high, const std::string& what);
+
+// A text on one output line (a relay's reply can span lines): control characters become blanks.
+std::string OneLine(const QString& text);
+
+// HOST:PORT, with an IPv6 host in brackets.
+std::string RelayText(const QString& host, const QString& port);
+
+// The version line: "kestravo-record 2.2".
+std::string VersionLine();
+
+} // namespace kestravo::tool
