@@ -253,6 +253,11 @@ private slots:
         QCOMPARE(relay.Connections(), 2);
         QVERIFY(relay.Finished());
         QVERIFY(script.Errors().isEmpty());
+        // Both attempts are in the history, newest first.
+        const auto rows = SendHistory().List();
+        QCOMPARE(rows.size(), std::size_t(2));
+        QCOMPARE(rows[0].code, std::optional<int>(0));
+        QCOMPARE(rows[1].code, std::optional<int>(550));
     }
 
     void aRelayThatStopsAnsweringEndsWith10060AndTheNextClickStartsOver_data()
@@ -443,6 +448,7 @@ private slots:
                             relayAnswer);
         Window(relay.Port());
         Edit("Edit3")->setText(QStringLiteral("1440"));
+        QVERIFY(!QFileInfo::exists(SendHistory::DefaultPath())); // not opened with the window
         Click();
         QTRY_VERIFY_WITH_TIMEOUT(relay.Holding(), kWait);
         {
