@@ -5,6 +5,7 @@
 #include "app/tform1.h"
 
 #include "app/application.h"
+#include "history/send_history.h"
 #include "mail/endpoints.h"
 #include "mail/errors.h"
 #include "mail/sbd_send.h"
@@ -17,6 +18,10 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTimer>
+
+#include <optional>
+#include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -82,6 +87,81 @@ std::shared_ptr<const int> LockRecordFolder(const QString& path)
 
 } // namespace
 
+// The window's side of the send history: a row before each message goes out, completed with its
+// result. The history only looks on: when it cannot be opened or written the send goes on as if it
+// were not there, and the operator hears of it once per window.
+class WindowSendHistory {
+public:
+    void Begin(const SbdMessage& message, const Endpoints& endpoints) noexcept
+    {
+        row_ = 0;
+        if (!endpoints.historyEnabled)
+            return;
+        Keep([&] {
+            // Opened here rather than at start-up; one that failed is tried again at the next send.
+            if (!file_)
+                file_ = std::make_unique<history::SendHistory>();
+            history::SendEntry entry;
+            entry.timeUtc = QDateTime::currentDateTimeUtc();
+            entry.imei = message.imei;
+            entry.record = QByteArray(reinterpret_cast<const char*>(message.record.data()),
+                                      qsizetype(message.record.size()));
+            entry.relayHost = endpoints.relayHost;
+            entry.relayPort = endpoints.relayPort;
+            entry.sender = endpoints.sender;
+            entry.gateway = endpoints.gateway;
+            entry.origin = history::Origin::Window;
+            row_ = file_->Begin(entry);
+        });
+    }
+
+    void Finish(const SbdResult& result) noexcept
+    {
+        const qint64 row = std::exchange(row_, 0);
+        if (row != 0)
+            Keep([&] { file_->Finish(row, result.code, result.reply, result.messageId); });
+    }
+
+    // The first problem met, once per window; nothing afterwards.
+    std::optional<QString> TakeProblem()
+    {
+        if (told_ || problem_.isEmpty())
+            return std::nullopt;
+        told_ = true;
+        return QStringLiteral("The send history cannot be kept: ") + problem_;
+    }
+
+private:
+    template <class Write>
+    void Keep(Write&& write) noexcept
+    {
+        try {
+            write();
+        } catch (const std::exception& e) {
+            Note(QString::fromUtf8(e.what()));
+        } catch (...) {
+            Note(QStringLiteral("unknown failure"));
+        }
+    }
+    void Note(const QString& problem) noexcept
+    {
+        if (problem_.isEmpty())
+            problem_ = problem.isEmpty() ? QStringLiteral("unknown failure") : problem;
+    }
+
+    std::unique_ptr<history::SendHistory> file_;
+    qint64 row_ = 0; // the row of the message under way, 0 for none
+    QString problem_;
+    bool told_ = false;
+};
+
+WindowSendHistory& TForm1::History()
+{
+    if (!history_)
+        history_ = std::make_shared<WindowSendHistory>();
+    return *history_;
+}
+
 QString TForm1::TempRecordPath(const QString& programFolder)
 {
     const QString folder = IsOwnWritableFolder(programFolder) ? programFolder : PrivateFolder();
@@ -104,6 +184,7 @@ void TForm1::NewSendFlow()
         QTimer::singleShot(0, QCoreApplication::instance(), [old] {});
     }
     send_ = std::make_unique<SbdSend>(endpoints);
+    sendEndpoints_ = endpoints;
     send_->OnConnected = [this](int, const QString&) { SendConnected(); };
     send_->OnMessageDone = [this](std::size_t, const SbdResult& result) { FinishSend(result); };
     send_->OnFinished = [this] { ShowSendActivity(); };
@@ -153,7 +234,12 @@ void TForm1::SendPass(bool afterConnect)
         throw std::runtime_error("Cannot read back " + path.toStdString() + ": " + written.errorString().toStdString());
     written.close();
     recordLock_ = std::move(lock);
-    send_->Start({SbdMessage{imei, record}});
+    SbdMessage message{imei, record};
+    // The history's row is written as the message starts out, before MAIL FROM.
+    send_->OnMessageStart = [this, message, endpoints = *sendEndpoints_](std::size_t) {
+        History().Begin(message, endpoints);
+    };
+    send_->Start({std::move(message)});
     ShowSendActivity();
 }
 
@@ -178,6 +264,8 @@ void TForm1::SendConnected()
 
 void TForm1::FinishSend(const SbdResult& result)
 {
+    // Completed before the box, which may stay up for long.
+    History().Finish(result);
     recordLock_.reset();
     unsetCursor();
     QString text = QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(result.code);
@@ -186,6 +274,9 @@ void TForm1::FinishSend(const SbdResult& result)
         text += QStringLiteral("\r\n") + result.reply;
     dialogs_->ShowMessage(text);
     SessionReady = false;
+    // A history that could not be kept is told after the result, never holding up the send.
+    if (std::optional<QString> problem = History().TakeProblem())
+        ShowFailure(std::make_exception_ptr(std::runtime_error(problem->toStdString())));
 }
 
 bool TForm1::FormClose()

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,8 @@ class TForm1;
 }
 
 namespace kestravo {
+
+class WindowSendHistory; // app/send_command.cpp
 
 class TForm1 : public QWidget, public SettingsStore {
     Q_OBJECT
@@ -112,6 +115,8 @@ private:
     void SendConnected();
     // Shows the mail's result; the flow then quits the session.
     void FinishSend(const mail::SbdResult& result);
+    // The send history of this window, made on first use.
+    WindowSendHistory& History();
     // A new send flow to the endpoints as they are set now.
     void NewSendFlow();
     // The busy cursor over the window while a send is under way.
@@ -131,6 +136,9 @@ private:
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<OperatorDialogs> dialogs_;
     std::unique_ptr<mail::SbdSend> send_;
+    std::optional<mail::Endpoints> sendEndpoints_; // those send_ was made with
+    // Every send is kept in the send history; made at the first send, not at start-up.
+    std::shared_ptr<WindowSendHistory> history_;
     QString recordFolder_;
     // Keeps other windows from replacing temp.sbd while the mail request under way reads it.
     std::shared_ptr<const int> recordLock_;

@@ -1,8 +1,10 @@
 // "SEND CONFIG TO SAT" as the window's own: the real window, driven by clicks, against the gateway
 // stand-in (tools/sbd-gateway-sim) and scripted relays on loopback: its texts, its two passes,
-// SessionReady, the busy cursor, the deadline's box, a malformed setting, closing during a send.
+// SessionReady, the busy cursor, the deadline's box, a malformed setting, closing during a send,
+// the send history.
 // How the flow meets each kind of relay is tested once, on the flow itself (tests/mail).
 #include "app/tform1.h"
+#include "history/send_history.h"
 #include "record/codec.h"
 #include "scripted_dialogs.h"
 #include "smtp/scripted_relay.h"
@@ -21,6 +23,7 @@
 #include <QTest>
 
 using kestravo::TForm1;
+using kestravo::history::SendHistory;
 using kestravo::mail::test::ScriptedRelay;
 
 namespace {
@@ -119,6 +122,7 @@ private:
     std::unique_ptr<TForm1> form;
     QTemporaryDir config;   // XDG_CONFIG_HOME: no configuration file of the user's
     QTemporaryDir programs; // where the window writes temp.sbd
+    std::unique_ptr<QTemporaryDir> data; // XDG_DATA_HOME, where the send history goes: one per test
 
     TForm1& Window(const QString& port)
     {
@@ -153,11 +157,19 @@ private slots:
         qputenv("KESTRAVO_SENDER", "ops@example.org");
         qputenv("KESTRAVO_GATEWAY", "data@sbd.example");
     }
+    void init()
+    {
+        data = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_DATA_HOME", data->path().toLocal8Bit());
+    }
     void cleanup()
     {
         form.reset();
+        data.reset();
         QFile::remove(RecordPath());
         qunsetenv("KESTRAVO_TIMEOUT");
+        qunsetenv("KESTRAVO_HISTORY");
+        QFile::remove(config.filePath(QStringLiteral("kestravo/kestravo.conf")));
     }
 
     void oneClickDeliversTheRecord_data()
@@ -241,6 +253,11 @@ private slots:
         QCOMPARE(relay.Connections(), 2);
         QVERIFY(relay.Finished());
         QVERIFY(script.Errors().isEmpty());
+        // Both attempts are in the history, newest first.
+        const auto rows = SendHistory().List();
+        QCOMPARE(rows.size(), std::size_t(2));
+        QCOMPARE(rows[0].code, std::optional<int>(0));
+        QCOMPARE(rows[1].code, std::optional<int>(550));
     }
 
     void aRelayThatStopsAnsweringEndsWith10060AndTheNextClickStartsOver_data()
@@ -410,6 +427,124 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(relay.Finished(), kWait); // QUIT on the way out
         else
             QCOMPARE(script.Messages().size(), 0);
+    }
+
+    void eachSendIsKeptInTheHistory_data()
+    {
+        QTest::addColumn<QString>("relayAnswer"); // to RCPT TO, and what follows
+        QTest::addColumn<int>("code");
+        QTest::newRow("accepted") << QStringLiteral("S: 250 ok\nC: DATA\nS: 354 go on\nM\nS: 250 queued\n"
+                                                    "C: QUIT\nS: 221 bye\nX\n")
+                                  << 0;
+        QTest::newRow("refused") << QStringLiteral("S: 550 no such user\nC: QUIT\nS: 221 bye\nX\n") << 550;
+    }
+    void eachSendIsKeptInTheHistory()
+    {
+        QFETCH(QString, relayAnswer);
+        QFETCH(int, code);
+        // The reply to MAIL is held: the row must already be there, unfinished.
+        ScriptedRelay relay(QStringLiteral("S: 220 ready\nC: MAIL FROM:<ops@example.org>\nH\nS: 250 ok\n"
+                                           "C: RCPT TO:<data@sbd.example>\n") +
+                            relayAnswer);
+        Window(relay.Port());
+        Edit("Edit3")->setText(QStringLiteral("1440"));
+        QVERIFY(!QFileInfo::exists(SendHistory::DefaultPath())); // not opened with the window
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(relay.Holding(), kWait);
+        {
+            const auto rows = SendHistory().List();
+            QCOMPARE(rows.size(), std::size_t(1));
+            QVERIFY(!rows[0].finished());
+            QCOMPARE(rows[0].record, ReadAll(RecordPath()));
+        }
+
+        relay.Resume();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(code)});
+        QVERIFY(script.Errors().isEmpty());
+        const auto rows = SendHistory().List();
+        QCOMPARE(rows.size(), std::size_t(1));
+        const kestravo::history::SendEntry& row = rows[0];
+        QVERIFY(row.finished());
+        QCOMPARE(*row.code, code);
+        QCOMPARE(row.origin, kestravo::history::Origin::Window);
+        QCOMPARE(row.imei, kImei);
+        QCOMPARE(row.record.size(), qsizetype(44));
+        QCOMPARE(row.record, ReadAll(RecordPath()));
+        QCOMPARE(row.record, CurrentRecord());
+        QCOMPARE(row.relayHost, QStringLiteral("127.0.0.1"));
+        QCOMPARE(row.relayPort, QString::number(relay.Port()));
+        QCOMPARE(row.sender, QStringLiteral("ops@example.org"));
+        QCOMPARE(row.gateway, QStringLiteral("data@sbd.example"));
+        QVERIFY(row.timeUtc.isValid());
+        QVERIFY(qAbs(row.timeUtc.secsTo(QDateTime::currentDateTimeUtc())) < 3600);
+        if (code == 0) {
+            QVERIFY2(row.reply.startsWith(QStringLiteral("250")), qPrintable(row.reply));
+            QVERIFY(!row.messageId.isEmpty());
+            QCOMPARE("<" + row.messageId.toLatin1() + ">", Header(relay.MessageLines(), "Message-ID"));
+        } else {
+            QVERIFY2(row.reply.contains(QStringLiteral("550 no such user")), qPrintable(row.reply));
+        }
+    }
+
+    void aHistoryTurnedOffWritesNothing_data()
+    {
+        QTest::addColumn<bool>("inTheFile"); // else in the environment
+        QTest::newRow("KESTRAVO_HISTORY=off") << false;
+        QTest::newRow("history=off in the settings file") << true;
+    }
+    void aHistoryTurnedOffWritesNothing()
+    {
+        QFETCH(bool, inTheFile);
+        if (inTheFile) {
+            QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("kestravo"))));
+            QFile conf(config.filePath(QStringLiteral("kestravo/kestravo.conf")));
+            QVERIFY(conf.open(QIODevice::WriteOnly));
+            conf.write("[mail]\nhistory=off\n");
+        } else {
+            qputenv("KESTRAVO_HISTORY", "off");
+        }
+        ScriptedRelay relay("S: 220 ready\n" MAIL_ACCEPTED);
+        Window(relay.Port());
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QVERIFY(script.Errors().isEmpty());
+        QVERIFY(!QFileInfo::exists(SendHistory::DefaultPath()));
+        QVERIFY(QDir(data->path()).isEmpty());
+    }
+
+    void aHistoryThatCannotBeKeptIsToldOnceAndTheSendsGoOn()
+    {
+        // XDG_DATA_HOME names a file: the history's folder cannot be made.
+        const QString blocker = data->filePath(QStringLiteral("not-a-folder"));
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        qputenv("XDG_DATA_HOME", blocker.toLocal8Bit());
+        ScriptedRelay relay("S: 220 ready\n" MAIL_ACCEPTED "A\nS: 220 ready\n" MAIL_ACCEPTED);
+        Window(relay.Port());
+
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->SendUnderWay(), kWait);
+        Click();
+        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(relay.Finished(), kWait);
+        QCOMPARE(relay.Connections(), 2);
+        QCOMPARE(Attachment(relay.MessageLines()), CurrentRecord());
+
+        // The result first, then the history's problem, once.
+        QCOMPARE(script.shown.size(), 3);
+        QVERIFY(!script.shown[0].error);
+        QCOMPARE(script.shown[0].text, Result(0));
+        QVERIFY(script.shown[1].error);
+        QVERIFY2(script.shown[1].text.startsWith(QStringLiteral("The send history cannot be kept: ")),
+                 qPrintable(script.shown[1].text));
+        QVERIFY2(script.shown[1].text.contains(blocker), qPrintable(script.shown[1].text));
+        QVERIFY(!script.shown[2].error);
+        QCOMPARE(script.shown[2].text, Result(0));
+        QVERIFY(QFileInfo(blocker).isFile());
     }
 
     void theRecordStaysBesideTheProgramOnlyInAFolderOfTheUsersOwn()
