@@ -92,6 +92,8 @@ std::shared_ptr<const int> LockRecordFolder(const QString& path)
 // were not there, and the operator hears of it once per window.
 class WindowSendHistory {
 public:
+    static constexpr int kHistoryWaitMs = 500;
+
     void Begin(const SbdMessage& message, const Endpoints& endpoints) noexcept
     {
         row_ = 0;
@@ -99,8 +101,10 @@ public:
             return;
         Keep([&] {
             // Opened here rather than at start-up; one that failed is tried again at the next send.
+            // Another writer holds the window up for a moment at most, never for the tool's wait.
             if (!file_)
-                file_ = std::make_unique<history::SendHistory>();
+                file_ = std::make_unique<history::SendHistory>(history::SendHistory::DefaultPath(),
+                                                               kHistoryWaitMs);
             history::SendEntry entry;
             entry.timeUtc = QDateTime::currentDateTimeUtc();
             entry.imei = message.imei;

@@ -19,8 +19,6 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 constexpr int kRecordBytes = 44;
-// Long enough to outlast another writer's transaction, short enough not to look like a hang.
-constexpr int kBusyTimeoutMs = 10000;
 
 std::atomic<unsigned> connectionCounter{0};
 
@@ -81,7 +79,7 @@ void SendHistory::Fail(const QString& what, const QString& driverText) const {
     throw HistoryError(message.toStdString());
 }
 
-SendHistory::SendHistory(const QString& path) : path_(path) {
+SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
     if (path_.isEmpty()) throw HistoryError("send history: no file name given");
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
         Fail(QStringLiteral("the SQLite driver for Qt SQL (QSQLITE) is not installed"), {});
@@ -93,7 +91,7 @@ SendHistory::SendHistory(const QString& path) : path_(path) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
         if (!db.isValid()) Fail(QStringLiteral("cannot load the SQLite driver"), db.lastError().text());
         db.setDatabaseName(path_);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
         if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
 
         QSqlQuery q(db);

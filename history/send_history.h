@@ -39,8 +39,12 @@ public:
     // $XDG_DATA_HOME/kestravo/history.sqlite, ~/.local/share/kestravo/history.sqlite without it.
     static QString DefaultPath();
 
+    // How long a write waits for another writer's transaction before it fails. A window, which
+    // must not freeze behind a long writer, gives a shorter wait than a command-line run.
+    static constexpr int kDefaultBusyTimeoutMs = 10000;
+
     // Opens or creates the file (its folder too, mode 0700); throws HistoryError.
-    explicit SendHistory(const QString& path = DefaultPath());
+    explicit SendHistory(const QString& path = DefaultPath(), int busyTimeoutMs = kDefaultBusyTimeoutMs);
     ~SendHistory();
     SendHistory(const SendHistory&) = delete;
     SendHistory& operator=(const SendHistory&) = delete;
