@@ -229,7 +229,13 @@ void TForm1::SendPass(bool afterConnect)
     const QString path =
         TempRecordPath(recordFolder_.isEmpty() ? QCoreApplication::applicationDirPath() : recordFolder_);
     std::shared_ptr<const int> lock = LockRecordFolder(path);
-    SaveToFile(*this, QFile::encodeName(path).toStdString());
+    // The record writer follows links, as a save to a chosen file should; temp.sbd is the program's
+    // own file, and a link planted in its place must not carry the record somewhere else.
+    const QByteArray native = QFile::encodeName(path);
+    struct stat existing {};
+    if (::lstat(native.constData(), &existing) == 0 && S_ISLNK(existing.st_mode) && ::unlink(native.constData()) != 0)
+        throw std::runtime_error("Cannot remove the link " + path.toStdString() + " in place of temp.sbd");
+    SaveToFile(*this, native.toStdString());
     // What goes out is what the file holds, read back under the lock.
     QFile written(path);
     TConfigRecord record{};

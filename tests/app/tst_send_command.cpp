@@ -586,6 +586,26 @@ private slots:
             qputenv("XDG_DATA_HOME", savedData);
     }
 
+    void aLinkInPlaceOfTempSbdIsNotFollowed()
+    {
+        Gateway gateway(true);
+        QVERIFY2(!gateway.port.isEmpty(), "the gateway stand-in did not start");
+        Window(gateway.port);
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.filePath(QStringLiteral("victim"));
+        QFile seed(victim);
+        QVERIFY(seed.open(QIODevice::WriteOnly) && seed.write("keep me") == 7);
+        seed.close();
+        QVERIFY(QFile::link(victim, RecordPath()));
+
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QCOMPARE(ReadAll(victim), QByteArray("keep me"));
+        QVERIFY(!QFileInfo(RecordPath()).isSymLink());
+        QCOMPARE(ReadAll(RecordPath()), CurrentRecord());
+    }
+
     void aClickWhileTheMailIsUnderWayChangesNothingOfIt()
     {
         // The reply to MAIL is held while the operator types another IMEI and setting and clicks.
