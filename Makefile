@@ -5,6 +5,11 @@ ASAN_BUILD    ?= build-asan
 PACKAGE_BUILD ?= build-package
 JOBS          ?= $(shell nproc)
 CMAKE_FLAGS   ?=
+# Rebuilds in a fresh clone reuse the objects of earlier builds where ccache is installed.
+LAUNCHER      := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Paths are taken relative to the clone, so another clone of the tree hits the same objects.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 TEST_FUZZ_SECONDS ?= 5
 
 .PHONY: all deps deps-run deps-test deps-package configure run test test-plain test-asan package clean
@@ -24,15 +29,15 @@ deps-package:
 configure: $(BUILD)/build.ninja
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) $(CMAKE_FLAGS)
 
 $(ASAN_BUILD)/build.ninja:
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRAVO_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRAVO_SANITIZE=ON $(LAUNCHER) $(CMAKE_FLAGS)
 
 # A first `make run` configures without the tests, whose packages it does not install;
 # `make test` turns them on in the same folder.
 run: deps-run
-	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target kestravo kestravo-record
 	@if [ -x $(BUILD)/bin/kestravo ]; then exec $(BUILD)/bin/kestravo; else exec $(BUILD)/bin/kestravo-record --help; fi
 
@@ -53,7 +58,7 @@ test-asan: $(ASAN_BUILD)/build.ninja
 
 # Built as a packager builds: a folder of its own, without the tests and what they need.
 package: deps-package
-	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRAVO_HARDENING=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRAVO_HARDENING=ON $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	cd $(PACKAGE_BUILD) && cpack -B $(abspath $(BUILD))
 	@ls $(BUILD)/kestravo_*.deb
@@ -77,7 +82,7 @@ fuzz:
 	  echo "fuzz: skipped: clang has no libFuzzer (package libclang-rt-14-dev)"; exit 0; fi; \
 	set -e; \
 	[ -f $(FUZZ_BUILD)/build.ninja ] || cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKESTRAVO_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKESTRAVO_FUZZ=ON $(LAUNCHER) "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 	  "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" $(CMAKE_FLAGS); \
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kestravo_fuzzers; \
 	export LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0; \
