@@ -35,6 +35,8 @@ check 'SendInterval='                            kestravo-record encode SendI
 check 'In1LongEvent=|In1ShortEvent=|In1TimeXX=|In1TimeYY=|In1TimesZZ=' kestravo-record encode In1
 check ''                                         kestravo-record encode SendInterval =
 check ''                                         kestravo-record encode SendInterval = 14
+check 'In1LongEvent=|In1TimeXX=|In1TimeYY=|In1TimesZZ=' kestravo-record encode In1ShortEvent = 1 --raw In1
+check 'StabilityPoints=|StartupDelay='           kestravo-record encode --base = a.sbd St
 check '--base|--help|--output|--raw|-o'          kestravo-record encode -
 check 'B.SBD|a.sbd|folder'                       kestravo-record encode -o ''
 check 'B.SBD|a.sbd|folder'                       kestravo-record encode --base = ''
@@ -67,6 +69,34 @@ if [[ $tool_fields != "$listed" ]]; then
     echo "  completion: $listed"
     failures=$((failures + 1))
 fi
+
+# Each subcommand's options against the tool: every long option its help names and the tool
+# takes is offered, and every option offered is one the tool takes. Nothing here can send: no
+# record file is given, so every run stops at its usage check.
+export XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" KESTRAVO_HISTORY=off
+accepted() { # subcommand option: does the tool know the option?
+    local said
+    said=$(timeout 20 "$KESTRAVO_RECORD_TOOL" "$1" "$2" </dev/null 2>&1 >/dev/null)
+    [[ $said != *"unknown option"* ]]
+}
+for sub in encode decode send history diff; do
+    COMP_WORDS=(kestravo-record "$sub" -); COMP_CWORD=2; COMPREPLY=()
+    _kestravo_record 2>/dev/null
+    offered=$(printf '%s\n' "${COMPREPLY[@]}" | sort -u | paste -sd' ')
+    for option in $offered; do
+        accepted "$sub" "$option" || {
+            echo "FAIL: $sub: the completion offers $option, which the tool does not take"
+            failures=$((failures + 1))
+        }
+    done
+    for option in $("$KESTRAVO_RECORD_TOOL" "$sub" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+        accepted "$sub" "$option" || continue # named in the text, e.g. "no --raw"
+        [[ " $offered " == *" $option "* ]] || {
+            echo "FAIL: $sub: the tool takes $option, the completion does not offer it"
+            failures=$((failures + 1))
+        }
+    done
+done
 
 if ((failures > 0)); then
     echo "$failures completion check(s) failed"
