@@ -118,6 +118,10 @@ int main(int argc, char* argv[])
     try {
         kestravo::TForm1 Form1;
         Form1.setWindowTitle(kestravo::WindowTitle(QString::fromLatin1(kestravo::kVersion)));
+        // The window's X window is made before the icon is given: made with an icon, Qt would
+        // convert and send all of its pictures twice, once for the new window and once for the
+        // widget on it.
+        (void)Form1.winId();
         iconPictures.Wait();
         QApplication::setWindowIcon(ApplicationIcon(std::move(iconImages)));
         Form1.show();
