@@ -10,7 +10,6 @@
 #include "ui_Form1.h"
 
 #include <QCloseEvent>
-#include <QRegularExpression>
 #include <QSignalBlocker>
 
 #include <array>
@@ -33,6 +32,19 @@ QString Name(std::string_view control)
 std::int32_t NumberIn(const QLineEdit* edit)
 {
     return TextToInt(edit->text().toUtf8().toStdString());
+}
+
+// "Label" followed by one or more decimal digits and nothing else: the layout's own captions, as
+// opposed to pictures and other labels that keep the size the layout gives them.
+bool IsNumberedLabel(const QString& name)
+{
+    static constexpr QLatin1String kPrefix("Label");
+    if (name.size() <= kPrefix.size() || !name.startsWith(kPrefix))
+        return false;
+    for (qsizetype i = kPrefix.size(); i < name.size(); ++i)
+        if (name[i] < u'0' || name[i] > u'9')
+            return false;
+    return true;
 }
 
 // Programmatic writes go through here so that an equal text never counts as a change.
@@ -67,9 +79,9 @@ TForm1::TForm1(QWidget* parent)
     }
 
     // Labels are sized to their text in the window's font.
-    static const QRegularExpression labelName(QStringLiteral("^Label\\d+$"));
-    for (QLabel* label : findChildren<QLabel*>(labelName))
-        label->adjustSize();
+    for (QLabel* label : findChildren<QLabel*>())
+        if (IsNumberedLabel(label->objectName()))
+            label->adjustSize();
 
     for (QLineEdit* edit : findChildren<QLineEdit*>())
         edits_.insert(edit->objectName(), edit);

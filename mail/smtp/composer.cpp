@@ -188,12 +188,18 @@ int CharsetToCodePage(const QString& name)
     const QString wanted = name.trimmed().toLower();
     if (wanted.isEmpty())
         return 0;
+    // The table's own names need no converter: opening one costs the window's start a codec
+    // library's tables, and text is converted only when a message is composed.
+    for (const auto& c : kCharsets)
+        if (wanted == QLatin1String(c.name))
+            return c.codePage;
+    // An alias ("cp1251", "latin1") is known by the converter under its canonical name.
     QStringEncoder enc(wanted.toLatin1().constData());
     if (!enc.isValid())
         return 0;
     const QString canonical = QString::fromLatin1(enc.name()).toLower();
     for (const auto& c : kCharsets)
-        if (wanted == QLatin1String(c.name) || canonical == QLatin1String(c.name))
+        if (canonical == QLatin1String(c.name))
             return c.codePage;
     return 0;
 }

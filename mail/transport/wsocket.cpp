@@ -1,14 +1,14 @@
 // TCP (RFC 9293) over POSIX non-blocking IPv4 sockets. Readiness comes from QSocketNotifier;
 // a notifier only posts a message to its socket and the message handler does the work, so event
-// handlers never run inside Qt's notifier code and may even free the socket. Errors carry the
+// handlers never run inside Qt's notifier code and may even free the socket. Name lookups run
+// getaddrinfo on a thread of their own and post the answer back the same way. Errors carry the
 // Windows Sockets numbers that the SMTP client reports to the operator.
 #include "wsocket.h"
 
 #include <QCoreApplication>
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -22,20 +22,16 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace kestravo::mail {
 
 namespace {
 
 std::atomic<int> gLiveCount{0};
-
-QObject* LookupReceiver()
-{
-    static QPointer<QObject> receiver;
-    if (!receiver)
-        receiver = new QObject(QCoreApplication::instance());
-    return receiver;
-}
 
 TWSocket::NameResolver& InjectedResolver()
 {
@@ -164,12 +160,80 @@ QStringList BlockingLookup(const QString& host, int& errorCode)
     return list;
 }
 
+// What DnsLookup reports for a name: every IPv4 address of any the resolver gives, in its order,
+// each once. A name that resolves to IPv6 addresses only has no usable address (11004); a name
+// the resolver does not know, 11001; any other failure of the resolver, 11002.
+QStringList SystemLookup(const QString& host, int& errorCode)
+{
+    errorCode = 0;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    // An address in any numeric form stands for itself; only names go to the resolver, in their
+    // ASCII form.
+    hints.ai_flags = AI_NUMERICHOST;
+    int rc = ::getaddrinfo(host.toLatin1().constData(), nullptr, &hints, &res);
+    if (rc != 0) {
+        const QByteArray ace = QUrl::toAce(host);
+        if (ace.isEmpty()) {
+            errorCode = 11001;
+            return {};
+        }
+        hints.ai_flags = AI_ADDRCONFIG;
+        rc = ::getaddrinfo(ace.constData(), nullptr, &hints, &res);
+        if (rc == EAI_BADFLAGS) {
+            hints.ai_flags = 0;
+            rc = ::getaddrinfo(ace.constData(), nullptr, &hints, &res);
+        }
+    }
+    if (rc != 0) {
+        switch (rc) {
+        case EAI_NONAME:
+        case EAI_FAIL:
+#ifdef EAI_NODATA
+        case EAI_NODATA:
+#endif
+            errorCode = 11001;
+            break;
+        default:
+            errorCode = 11002;
+            break;
+        }
+        return {};
+    }
+    QStringList list;
+    for (addrinfo* p = res; p; p = p->ai_next) {
+        if (p->ai_family != AF_INET)
+            continue;
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
+        const QString text = DottedText(ntohl(sin->sin_addr.s_addr));
+        if (!list.contains(text))
+            list << text;
+    }
+    ::freeaddrinfo(res);
+    if (list.isEmpty())
+        errorCode = 11004;
+    return list;
+}
+
 bool IsConnectionLost(int code)
 {
     return code == 10054 || code == 10038 || code == 10057 || code == 10022 || code == 10053;
 }
 
 } // namespace
+
+// Shared between a socket and the worker thread resolving a name for it. The worker posts its
+// answer only while the socket is still attached; the socket detaches before it goes away and
+// whenever it stops waiting, so a late answer never reaches a freed or aborted socket.
+struct TWSocket::LookupTicket {
+    std::mutex lock;
+    TWSocket* socket = nullptr;
+    quintptr token = 0;
+    QStringList answer;
+    int error = 0;
+};
 
 struct TWSocket::Impl {
     int fd = -1;
@@ -190,7 +254,7 @@ struct TWSocket::Impl {
     QStringList resolved;
     quintptr pendingLookup = 0; // token of the lookup whose answer is awaited, 0 = none
     quintptr lookupCounter = 0;
-    int hostInfoId = -1;
+    std::shared_ptr<LookupTicket> lookupTicket; // of a lookup running on a worker thread
     QStringList lookupAnswer;
     int lookupError = 0;
 
@@ -421,56 +485,58 @@ void TWSocket::DnsLookup(const QString& host)
         PostMsg(d_->msgHostByName, token, 0);
         return;
     }
-    // The answer comes back through the event loop to a receiver that outlives every socket
-    // (Qt loses track of a callback whose context object dies first); a socket freed meanwhile
-    // is simply not told.
-    QPointer<TWSocket> self(this);
-    d_->hostInfoId = QHostInfo::lookupHost(name, LookupReceiver(), [self, token](const QHostInfo& info) {
-        if (!self || token != self->d_->pendingLookup)
-            return;
-        Impl* d = self->d_;
-        d->hostInfoId = -1;
-        QStringList list;
-        int error = 0;
-        switch (info.error()) {
-        case QHostInfo::NoError:
-            for (const QHostAddress& a : info.addresses()) {
-                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                    const QString text = DottedText(a.toIPv4Address());
-                    if (!list.contains(text))
-                        list << text;
-                }
-            }
-            if (list.isEmpty())
-                error = 11004;
-            break;
-        case QHostInfo::HostNotFound:
-            error = 11001;
-            break;
-        default:
-            error = 11002;
-            break;
-        }
-        d->lookupAnswer = list;
-        d->lookupError = error;
-        self->PostMsg(d->msgHostByName, token, 0);
-    });
+    // The resolver may block for seconds: it runs on a thread of its own, and its answer comes
+    // back through the event loop like every other happening.
+    auto ticket = std::make_shared<LookupTicket>();
+    ticket->socket = this;
+    ticket->token = token;
+    d_->lookupTicket = ticket;
+    try {
+        std::thread([ticket, name] {
+            int error = 0;
+            QStringList answer = SystemLookup(name, error);
+            const std::lock_guard<std::mutex> guard(ticket->lock);
+            if (ticket->socket == nullptr)
+                return;
+            ticket->answer = std::move(answer);
+            ticket->error = error;
+            ticket->socket->PostMsg(ticket->socket->d_->msgHostByName, ticket->token, 1);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the lookup fails as a resolver out of resources does.
+        d_->lookupTicket.reset();
+        d_->lookupAnswer.clear();
+        d_->lookupError = 11002;
+        PostMsg(d_->msgHostByName, token, 0);
+    }
 }
 
 void TWSocket::CancelDnsLookup()
 {
-    // The answer of a cancelled lookup is simply ignored (its token no longer matches); aborting
-    // it inside Qt would leak the callback Qt holds for it.
-    d_->hostInfoId = -1;
+    // A resolver call cannot be interrupted: the worker finishes it and finds nobody waiting. An
+    // answer already posted is ignored, since its token no longer matches.
+    if (d_->lookupTicket) {
+        const std::lock_guard<std::mutex> guard(d_->lookupTicket->lock);
+        d_->lookupTicket->socket = nullptr;
+    }
+    d_->lookupTicket.reset();
     d_->pendingLookup = 0;
 }
 
-void TWSocket::HandleLookupDone(quintptr token)
+void TWSocket::HandleLookupDone(quintptr token, bool fromWorker)
 {
     if (token == 0 || token != d_->pendingLookup)
         return;
     d_->pendingLookup = 0;
-    d_->hostInfoId = -1;
+    if (fromWorker) {
+        if (!d_->lookupTicket)
+            return;
+        const std::lock_guard<std::mutex> guard(d_->lookupTicket->lock);
+        d_->lookupAnswer = std::move(d_->lookupTicket->answer);
+        d_->lookupError = d_->lookupTicket->error;
+        d_->lookupTicket->socket = nullptr;
+    }
+    d_->lookupTicket.reset();
     const int error = d_->lookupError;
     if (error == 0)
         d_->resolved = d_->lookupAnswer;
@@ -737,7 +803,7 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
         return;
     }
     if (msg == d_->msgHostByName)
-        return HandleLookupDone(wParam);
+        return HandleLookupDone(wParam, lParam != 0);
     if (msg == d_->msgCloseDelayed)
         return Close();
     if (msg == d_->msgTest)

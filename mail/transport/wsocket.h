@@ -120,13 +120,15 @@ protected:
 
 private:
     struct Impl;
+    struct LookupTicket;
     Impl* d_;
 
     bool RefuseChange(const char* property, const QString& current, const QString& value);
     void Refuse(const QString& text);
     void FailConnect(const QString& operation, int code);
     void TriggerSessionClosed(int error);
-    void HandleLookupDone(quintptr token);
+    // fromWorker: the answer waits in the lookup's ticket rather than in the socket.
+    void HandleLookupDone(quintptr token, bool fromWorker);
     void DoFdConnect(int error);
     void DoFdRead(int error);
     void DoFdWrite(int error);

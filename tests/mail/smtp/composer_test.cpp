@@ -283,6 +283,20 @@ TEST(SmtpMessage, PropertySettersHoldTheirValues)
     EXPECT_EQ(c.ContentTypeText(), "text/html");
 }
 
+TEST(SmtpMessage, CharsetNamesAndAliasesMapToCodePages)
+{
+    const struct { const char* name; int codePage; } rows[] = {
+        {"windows-1251", 1251}, {" KOI8-R ", 20866}, {"UTF-8", 65001}, {"utf-7", 65000},
+        {"iso-8859-15", 28605}, {"ibm866", 866},
+        // Aliases the converter knows, under the canonical name of a supported charset.
+        {"cp1251", 1251}, {"latin1", 28591}, {"cp866", 866}, {"ascii", 20127},
+        // Unknown, or known to the converter but not a charset this client sends.
+        {"klingon-8", 0}, {"", 0}, {"  ", 0}, {"shift_jis", 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(CharsetToCodePage(QString::fromLatin1(row.name)), row.codePage) << row.name;
+}
+
 TEST(SmtpMessage, EmailFilesAreTrimmedAndMustExist)
 {
     QTemporaryDir dir;

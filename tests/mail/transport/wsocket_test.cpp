@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QStringList>
+#include <QThread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -229,6 +230,58 @@ TEST(WSocketDnsLookup, UnknownNameFailsWithHostNotFoundThroughTheSystemResolver)
     ASSERT_TRUE(WaitUntil([&] { return !log.done.empty(); }));
     EXPECT_EQ(log.done[0].first, 11001);
     EXPECT_TRUE(s.ResolvedAddress().isEmpty());
+}
+
+// The system resolver runs off the caller's thread; its answer still arrives from the event loop,
+// on the socket's thread. Only names the hosts file or the resolver itself answers: no query
+// leaves the machine.
+TEST(WSocketDnsLookup, SystemResolverAnswersThroughTheEventLoop)
+{
+    const struct { const char* host; int error; QStringList addresses; } rows[] = {
+        {"localhost", 0, {QStringLiteral("127.0.0.1")}},
+        {"LocalHost", 0, {QStringLiteral("127.0.0.1")}},
+        {"::1", 11004, {}}, // an IPv6 address: nothing a socket of this kind can reach
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.host);
+        TWSocket s;
+        LookupLog log;
+        log.Attach(s);
+        std::vector<bool> onOwnThread;
+        s.OnDnsLookupDone = [&](TWSocket* w, std::uint16_t e) {
+            onOwnThread.push_back(QThread::currentThread() == s.thread());
+            log.done.emplace_back(e, w->ResolvedAddresses());
+        };
+        s.DnsLookup(QString::fromLatin1(row.host));
+        EXPECT_TRUE(log.done.empty());
+        ASSERT_TRUE(WaitUntil([&] { return !log.done.empty(); }));
+        SpinFor(20);
+        ASSERT_EQ(log.done.size(), 1u);
+        EXPECT_TRUE(onOwnThread[0]);
+        EXPECT_EQ(log.done[0].first, row.error);
+        EXPECT_EQ(log.done[0].second, row.addresses);
+        EXPECT_EQ(s.ResolvedAddress(), row.addresses.value(0));
+    }
+}
+
+TEST(WSocketDnsLookup, SystemLookupCancelledAbortedOrSupersededIsNeverReported)
+{
+    const struct { const char* name; std::function<void(TWSocket&)> after; std::vector<int> expected; } rows[] = {
+        {"CancelDnsLookup", [](TWSocket& s) { s.CancelDnsLookup(); }, {}},
+        {"Abort", [](TWSocket& s) { s.Abort(); }, {}},
+        {"a dotted address", [](TWSocket& s) { s.DnsLookup(QStringLiteral("10.1.2.3")); }, {0}},
+        {"a newer name", [](TWSocket& s) { s.DnsLookup(QStringLiteral("::1")); }, {11004}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TWSocket s;
+        std::vector<int> done;
+        s.OnDnsLookupDone = [&](TWSocket*, std::uint16_t e) { done.push_back(e); };
+        s.DnsLookup(QStringLiteral("localhost"));
+        row.after(s);
+        SpinFor(300);
+        EXPECT_EQ(done, row.expected);
+    }
 }
 
 TEST(WSocketDnsLookup, EmptyNameIsRefused)
