@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <sys/stat.h>
 
 namespace kestravo::history {
@@ -101,23 +102,47 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
             Fail(QStringLiteral("the file system does not allow WAL mode (got %1)").arg(q.value(0).toString()), {});
         q.finish();
 
-        // IMMEDIATE takes the write lock at once, so two first runs do not both create the schema.
-        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            Fail(QStringLiteral("cannot lock"), q.lastError().text());
-        auto rollback = [&] { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); };
-        if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
-            const QString text = q.lastError().text();
-            rollback();
-            Fail(QStringLiteral("cannot read the schema version"), text);
-        }
-        const int version = q.value(0).toInt();
+        // FULL would wait for the disk on every commit, two per send. In WAL mode NORMAL keeps the
+        // file consistent and every commit survives a crash of this process; only a power loss can
+        // take the last commits back, and those go in order. That may lose a row or leave a sent
+        // one unfinished, but never makes a row lie: no "finished" outlives the row it finishes.
+        if (!q.exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
+            Fail(QStringLiteral("cannot set the sync mode"), q.lastError().text());
         q.finish();
-        if (version > kSchemaVersion) {
-            rollback();
+
+        const auto readVersion = [&] {
+            if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+                return std::optional<int>();
+            const int v = q.value(0).toInt();
+            q.finish();
+            return std::optional<int>(v);
+        };
+        const auto refuseNewer = [&](int version) {
             Fail(QStringLiteral("written by a newer version of this program (schema %1, this one knows %2)")
                      .arg(version)
                      .arg(kSchemaVersion),
                  {});
+        };
+        // A file already set up needs no write lock just to be looked at.
+        const std::optional<int> seen = readVersion();
+        if (!seen) Fail(QStringLiteral("cannot read the schema version"), q.lastError().text());
+        if (*seen > kSchemaVersion) refuseNewer(*seen);
+        if (*seen == kSchemaVersion) return;
+
+        // IMMEDIATE takes the write lock at once, so two first runs do not both create the schema.
+        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            Fail(QStringLiteral("cannot lock"), q.lastError().text());
+        auto rollback = [&] { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); };
+        const std::optional<int> locked = readVersion();
+        if (!locked) {
+            const QString text = q.lastError().text();
+            rollback();
+            Fail(QStringLiteral("cannot read the schema version"), text);
+        }
+        const int version = *locked;
+        if (version > kSchemaVersion) {
+            rollback();
+            refuseNewer(version);
         }
         if (version == 0) {
             const char* const statements[] = {
