@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -13,6 +14,12 @@
 #include <cstring>
 #include <optional>
 #include <sys/stat.h>
+
+#if __has_include(<dlfcn.h>) && __has_include(<sqlite3.h>)
+#include <dlfcn.h>
+#include <sqlite3.h>
+#define KESTRAVO_HISTORY_KEEPS_LOG 1
+#endif
 
 namespace kestravo::history {
 
@@ -65,6 +72,35 @@ QString EnsureFolder(const QString& folder) {
     return {};
 }
 
+// The last connection to close a WAL database folds the log into the file, and that waits for
+// the disk twice: for a tool run that adds two rows, most of its time. So a short log is kept at
+// close; whoever opens the file next reads it as part of the file. Only a log grown past
+// kLogKeptBytes is folded in, so that reading it back at the next open stays cheap.
+constexpr qint64 kLogKeptBytes = 512 * 1024;
+
+// Whether the closing connection folds the log in. The call goes to the SQLite the driver itself
+// uses, found from the driver's own code; a driver with a private copy of SQLite is left to its
+// default, which folds it in.
+void FoldLogOnClose(const QSqlDatabase& db, bool fold) {
+#ifdef KESTRAVO_HISTORY_KEEPS_LOG
+    const QSqlDriver* const sqlDriver = db.driver();
+    const QVariant handle = sqlDriver ? sqlDriver->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) return;
+    sqlite3* const connection = *static_cast<sqlite3* const*>(handle.constData());
+    Dl_info where {};
+    if (!connection || ::dladdr(sqlDriver->metaObject(), &where) == 0 || !where.dli_fname) return;
+    void* const driver = ::dlopen(where.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (!driver) return;
+    using DbConfig = int (*)(sqlite3*, int, ...);
+    if (const auto config = reinterpret_cast<DbConfig>(::dlsym(driver, "sqlite3_db_config")))
+        config(connection, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, fold ? 0 : 1, static_cast<int*>(nullptr));
+    ::dlclose(driver);
+#else
+    Q_UNUSED(db);
+    Q_UNUSED(fold);
+#endif
+}
+
 } // namespace
 
 QString SendHistory::DefaultPath() {
@@ -94,6 +130,7 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
         db.setDatabaseName(path_);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
         if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
+        FoldLogOnClose(db, false);
 
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !q.next())
@@ -176,6 +213,8 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
             rollback();
             Fail(QStringLiteral("cannot write the schema"), text);
         }
+        // A new file holds its own schema, not only the log.
+        if (version == 0) q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     } catch (...) {
         QSqlDatabase::database(connectionName_, false).close();
         QSqlDatabase::removeDatabase(connectionName_);
@@ -186,6 +225,7 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
 SendHistory::~SendHistory() {
     {
         QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
+        if (QFileInfo(path_ + QStringLiteral("-wal")).size() > kLogKeptBytes) FoldLogOnClose(db, true);
         db.close();
     }
     QSqlDatabase::removeDatabase(connectionName_);

@@ -11,6 +11,7 @@
 #include "mail/endpoints.h"
 #include "mail/sbd_send.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -250,6 +251,13 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     // A reader that goes away (| head -1) must not end the run halfway through a fleet: the
     // messages still go out and are kept in the history; the lost output shows in the exit status.
     std::signal(SIGPIPE, SIG_IGN);
+    // The application object outlives the history: Qt SQL gives a connection only to the thread
+    // that opened it, and once the object is gone it no longer counts this one as that thread, so
+    // the history could not close its file itself. SendAll uses this object.
+    static int argc = 1;
+    static char name[] = "kestravo";
+    static char* argv[] = {name, nullptr};
+    const QCoreApplication app(argc, argv);
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
     HistoryWriter history(options.endpoints, sent);
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
