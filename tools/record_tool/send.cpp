@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -171,8 +172,12 @@ std::string HexRecord(const TConfigRecord& record) {
 class HistoryWriter {
 public:
     HistoryWriter(const mail::Endpoints& endpoints, const std::vector<SbdMessage>& messages)
-        : endpoints_(endpoints), messages_(messages), ids_(messages.size()) {
-        if (!endpoints.historyEnabled) return;
+        : endpoints_(endpoints), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
+
+    // Opens the file once; a message's Begin opens it if nothing did before.
+    void Open() {
+        if (opened_) return;
+        opened_ = true;
         try {
             history_ = std::make_unique<history::SendHistory>();
         } catch (const std::exception& error) {
@@ -181,6 +186,7 @@ public:
     }
 
     void Begin(std::size_t index) {
+        Open();
         if (!history_ || ids_[index]) return; // a message tried again keeps its row
         history::SendEntry entry;
         entry.imei = messages_[index].imei;
@@ -218,6 +224,7 @@ private:
     const mail::Endpoints& endpoints_;
     const std::vector<SbdMessage>& messages_;
     std::vector<std::optional<qint64>> ids_;
+    bool opened_;
     std::unique_ptr<history::SendHistory> history_;
 };
 
@@ -269,6 +276,9 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
         std::cerr << "\r\033[Kkestravo-record: " << done << " of " << total << " messages done" << std::flush;
     };
     if (progress) showProgress();
+    // The history opens from the send's event loop, once the connection is on its way: the file
+    // is read while the relay accepts and greets, not before the connection is even asked for.
+    QTimer::singleShot(0, &app, [&history] { history.Open(); });
     const std::vector<SbdResult> results = mail::SendAll(
         options.endpoints, std::move(messages),
         [&](std::size_t index, const SbdResult& result) {
