@@ -103,6 +103,15 @@ void FoldLogOnClose(const QSqlDatabase& db, bool fold) {
 
 } // namespace
 
+// Begin and Finish run twice per message of a fleet: their statements are prepared once.
+struct SendHistory::Statements {
+    explicit Statements(const QSqlDatabase& db) : begin(db), finish(db) {}
+    QSqlQuery begin;
+    QSqlQuery finish;
+    bool beginPrepared = false;
+    bool finishPrepared = false;
+};
+
 QString SendHistory::DefaultPath() {
     // Relative values are invalid for XDG variables and are ignored.
     QString base = qEnvironmentVariable("XDG_DATA_HOME");
@@ -223,6 +232,7 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
 }
 
 SendHistory::~SendHistory() {
+    statements_.reset(); // the connection closes with no statement of its own left open
     {
         QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
         if (QFileInfo(path_ + QStringLiteral("-wal")).size() > kLogKeptBytes) FoldLogOnClose(db, true);
@@ -231,37 +241,55 @@ SendHistory::~SendHistory() {
     QSqlDatabase::removeDatabase(connectionName_);
 }
 
+SendHistory::Statements& SendHistory::Prepared() {
+    if (!statements_) statements_ = std::make_unique<Statements>(QSqlDatabase::database(connectionName_, false));
+    return *statements_;
+}
+
 qint64 SendHistory::Begin(const SendEntry& entry) {
     if (entry.record.size() != kRecordBytes)
         Fail(QStringLiteral("a record of %1 bytes, not %2").arg(entry.record.size()).arg(kRecordBytes), {});
     const QDateTime time = entry.timeUtc.isValid() ? entry.timeUtc : QDateTime::currentDateTimeUtc();
 
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.prepare(QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway,"
-                             " code, reply, message_id, origin) VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?)"));
-    q.addBindValue(TimeText(time));
-    q.addBindValue(Text(entry.imei));
-    q.addBindValue(entry.record);
-    q.addBindValue(Text(entry.relayHost));
-    q.addBindValue(Text(entry.relayPort));
-    q.addBindValue(Text(entry.sender));
-    q.addBindValue(Text(entry.gateway));
-    q.addBindValue(OriginText(entry.origin));
-    if (!q.exec()) Fail(QStringLiteral("cannot write the entry for %1").arg(entry.imei), q.lastError().text());
-    const QVariant id = q.lastInsertId();
+    Statements& statements = Prepared();
+    QSqlQuery& q = statements.begin;
+    if (!statements.beginPrepared)
+        statements.beginPrepared =
+            q.prepare(QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway,"
+                                     " code, reply, message_id, origin) VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?)"));
+    q.bindValue(0, TimeText(time));
+    q.bindValue(1, Text(entry.imei));
+    q.bindValue(2, entry.record);
+    q.bindValue(3, Text(entry.relayHost));
+    q.bindValue(4, Text(entry.relayPort));
+    q.bindValue(5, Text(entry.sender));
+    q.bindValue(6, Text(entry.gateway));
+    q.bindValue(7, OriginText(entry.origin));
+    const bool written = q.exec();
+    const QVariant id = written ? q.lastInsertId() : QVariant();
+    const QString error = q.lastError().text();
+    q.finish();
+    if (!written) Fail(QStringLiteral("cannot write the entry for %1").arg(entry.imei), error);
     if (!id.isValid()) Fail(QStringLiteral("the new entry for %1 has no id").arg(entry.imei), {});
     return id.toLongLong();
 }
 
 void SendHistory::Finish(qint64 id, int code, const QString& reply, const QString& messageId) {
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.prepare(QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = ? WHERE id = ? AND code IS NULL"));
-    q.addBindValue(code);
-    q.addBindValue(Text(reply));
-    q.addBindValue(Text(messageId));
-    q.addBindValue(id);
-    if (!q.exec()) Fail(QStringLiteral("cannot complete entry %1").arg(id), q.lastError().text());
-    if (q.numRowsAffected() == 1) return;
+    Statements& statements = Prepared();
+    QSqlQuery& q = statements.finish;
+    if (!statements.finishPrepared)
+        statements.finishPrepared =
+            q.prepare(QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = ? WHERE id = ? AND code IS NULL"));
+    q.bindValue(0, code);
+    q.bindValue(1, Text(reply));
+    q.bindValue(2, Text(messageId));
+    q.bindValue(3, id);
+    const bool written = q.exec();
+    const int rows = written ? q.numRowsAffected() : 0;
+    const QString error = q.lastError().text();
+    q.finish();
+    if (!written) Fail(QStringLiteral("cannot complete entry %1").arg(id), error);
+    if (rows == 1) return;
     if (Get(id)) Fail(QStringLiteral("entry %1 is already finished").arg(id), {});
     Fail(QStringLiteral("there is no entry %1").arg(id), {});
 }
