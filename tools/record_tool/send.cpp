@@ -294,7 +294,7 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
             std::cout.flush();
             if (progress) showProgress();
         },
-        [&](std::size_t index) { history.Begin(index); });
+        [&](std::size_t index) { history.Begin(index); }, mail::QuitReply::DoNotAwait);
     if (progress) std::cerr << "\r\033[K" << std::flush;
 
     if (options.single && !options.json) {
