@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -11,7 +12,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <sys/stat.h>
+
+#if __has_include(<dlfcn.h>) && __has_include(<sqlite3.h>)
+#include <dlfcn.h>
+#include <sqlite3.h>
+#define KESTRAVO_HISTORY_KEEPS_LOG 1
+#endif
 
 namespace kestravo::history {
 
@@ -64,7 +72,45 @@ QString EnsureFolder(const QString& folder) {
     return {};
 }
 
+// The last connection to close a WAL database folds the log into the file, and that waits for
+// the disk twice: for a tool run that adds two rows, most of its time. So a short log is kept at
+// close; whoever opens the file next reads it as part of the file. Only a log grown past
+// kLogKeptBytes is folded in, so that reading it back at the next open stays cheap.
+constexpr qint64 kLogKeptBytes = 512 * 1024;
+
+// Whether the closing connection folds the log in. The call goes to the SQLite the driver itself
+// uses, found from the driver's own code; a driver with a private copy of SQLite is left to its
+// default, which folds it in.
+void FoldLogOnClose(const QSqlDatabase& db, bool fold) {
+#ifdef KESTRAVO_HISTORY_KEEPS_LOG
+    const QSqlDriver* const sqlDriver = db.driver();
+    const QVariant handle = sqlDriver ? sqlDriver->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) return;
+    sqlite3* const connection = *static_cast<sqlite3* const*>(handle.constData());
+    Dl_info where {};
+    if (!connection || ::dladdr(sqlDriver->metaObject(), &where) == 0 || !where.dli_fname) return;
+    void* const driver = ::dlopen(where.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (!driver) return;
+    using DbConfig = int (*)(sqlite3*, int, ...);
+    if (const auto config = reinterpret_cast<DbConfig>(::dlsym(driver, "sqlite3_db_config")))
+        config(connection, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, fold ? 0 : 1, static_cast<int*>(nullptr));
+    ::dlclose(driver);
+#else
+    Q_UNUSED(db);
+    Q_UNUSED(fold);
+#endif
+}
+
 } // namespace
+
+// Begin and Finish run twice per message of a fleet: their statements are prepared once.
+struct SendHistory::Statements {
+    explicit Statements(const QSqlDatabase& db) : begin(db), finish(db) {}
+    QSqlQuery begin;
+    QSqlQuery finish;
+    bool beginPrepared = false;
+    bool finishPrepared = false;
+};
 
 QString SendHistory::DefaultPath() {
     // Relative values are invalid for XDG variables and are ignored.
@@ -93,6 +139,7 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
         db.setDatabaseName(path_);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
         if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
+        FoldLogOnClose(db, false);
 
         QSqlQuery q(db);
         if (!q.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !q.next())
@@ -101,23 +148,47 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
             Fail(QStringLiteral("the file system does not allow WAL mode (got %1)").arg(q.value(0).toString()), {});
         q.finish();
 
-        // IMMEDIATE takes the write lock at once, so two first runs do not both create the schema.
-        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            Fail(QStringLiteral("cannot lock"), q.lastError().text());
-        auto rollback = [&] { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); };
-        if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
-            const QString text = q.lastError().text();
-            rollback();
-            Fail(QStringLiteral("cannot read the schema version"), text);
-        }
-        const int version = q.value(0).toInt();
+        // FULL would wait for the disk on every commit, two per send. In WAL mode NORMAL keeps the
+        // file consistent and every commit survives a crash of this process; only a power loss can
+        // take the last commits back, and those go in order. That may lose a row or leave a sent
+        // one unfinished, but never makes a row lie: no "finished" outlives the row it finishes.
+        if (!q.exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
+            Fail(QStringLiteral("cannot set the sync mode"), q.lastError().text());
         q.finish();
-        if (version > kSchemaVersion) {
-            rollback();
+
+        const auto readVersion = [&] {
+            if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+                return std::optional<int>();
+            const int v = q.value(0).toInt();
+            q.finish();
+            return std::optional<int>(v);
+        };
+        const auto refuseNewer = [&](int version) {
             Fail(QStringLiteral("written by a newer version of this program (schema %1, this one knows %2)")
                      .arg(version)
                      .arg(kSchemaVersion),
                  {});
+        };
+        // A file already set up needs no write lock just to be looked at.
+        const std::optional<int> seen = readVersion();
+        if (!seen) Fail(QStringLiteral("cannot read the schema version"), q.lastError().text());
+        if (*seen > kSchemaVersion) refuseNewer(*seen);
+        if (*seen == kSchemaVersion) return;
+
+        // IMMEDIATE takes the write lock at once, so two first runs do not both create the schema.
+        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            Fail(QStringLiteral("cannot lock"), q.lastError().text());
+        auto rollback = [&] { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); };
+        const std::optional<int> locked = readVersion();
+        if (!locked) {
+            const QString text = q.lastError().text();
+            rollback();
+            Fail(QStringLiteral("cannot read the schema version"), text);
+        }
+        const int version = *locked;
+        if (version > kSchemaVersion) {
+            rollback();
+            refuseNewer(version);
         }
         if (version == 0) {
             const char* const statements[] = {
@@ -151,6 +222,8 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
             rollback();
             Fail(QStringLiteral("cannot write the schema"), text);
         }
+        // A new file holds its own schema, not only the log.
+        if (version == 0) q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     } catch (...) {
         QSqlDatabase::database(connectionName_, false).close();
         QSqlDatabase::removeDatabase(connectionName_);
@@ -159,11 +232,18 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
 }
 
 SendHistory::~SendHistory() {
+    statements_.reset(); // the connection closes with no statement of its own left open
     {
         QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
+        if (QFileInfo(path_ + QStringLiteral("-wal")).size() > kLogKeptBytes) FoldLogOnClose(db, true);
         db.close();
     }
     QSqlDatabase::removeDatabase(connectionName_);
+}
+
+SendHistory::Statements& SendHistory::Prepared() {
+    if (!statements_) statements_ = std::make_unique<Statements>(QSqlDatabase::database(connectionName_, false));
+    return *statements_;
 }
 
 qint64 SendHistory::Begin(const SendEntry& entry) {
@@ -171,32 +251,45 @@ qint64 SendHistory::Begin(const SendEntry& entry) {
         Fail(QStringLiteral("a record of %1 bytes, not %2").arg(entry.record.size()).arg(kRecordBytes), {});
     const QDateTime time = entry.timeUtc.isValid() ? entry.timeUtc : QDateTime::currentDateTimeUtc();
 
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.prepare(QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway,"
-                             " code, reply, message_id, origin) VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?)"));
-    q.addBindValue(TimeText(time));
-    q.addBindValue(Text(entry.imei));
-    q.addBindValue(entry.record);
-    q.addBindValue(Text(entry.relayHost));
-    q.addBindValue(Text(entry.relayPort));
-    q.addBindValue(Text(entry.sender));
-    q.addBindValue(Text(entry.gateway));
-    q.addBindValue(OriginText(entry.origin));
-    if (!q.exec()) Fail(QStringLiteral("cannot write the entry for %1").arg(entry.imei), q.lastError().text());
-    const QVariant id = q.lastInsertId();
+    Statements& statements = Prepared();
+    QSqlQuery& q = statements.begin;
+    if (!statements.beginPrepared)
+        statements.beginPrepared =
+            q.prepare(QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway,"
+                                     " code, reply, message_id, origin) VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?)"));
+    q.bindValue(0, TimeText(time));
+    q.bindValue(1, Text(entry.imei));
+    q.bindValue(2, entry.record);
+    q.bindValue(3, Text(entry.relayHost));
+    q.bindValue(4, Text(entry.relayPort));
+    q.bindValue(5, Text(entry.sender));
+    q.bindValue(6, Text(entry.gateway));
+    q.bindValue(7, OriginText(entry.origin));
+    const bool written = q.exec();
+    const QVariant id = written ? q.lastInsertId() : QVariant();
+    const QString error = q.lastError().text();
+    q.finish();
+    if (!written) Fail(QStringLiteral("cannot write the entry for %1").arg(entry.imei), error);
     if (!id.isValid()) Fail(QStringLiteral("the new entry for %1 has no id").arg(entry.imei), {});
     return id.toLongLong();
 }
 
 void SendHistory::Finish(qint64 id, int code, const QString& reply, const QString& messageId) {
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.prepare(QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = ? WHERE id = ? AND code IS NULL"));
-    q.addBindValue(code);
-    q.addBindValue(Text(reply));
-    q.addBindValue(Text(messageId));
-    q.addBindValue(id);
-    if (!q.exec()) Fail(QStringLiteral("cannot complete entry %1").arg(id), q.lastError().text());
-    if (q.numRowsAffected() == 1) return;
+    Statements& statements = Prepared();
+    QSqlQuery& q = statements.finish;
+    if (!statements.finishPrepared)
+        statements.finishPrepared =
+            q.prepare(QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = ? WHERE id = ? AND code IS NULL"));
+    q.bindValue(0, code);
+    q.bindValue(1, Text(reply));
+    q.bindValue(2, Text(messageId));
+    q.bindValue(3, id);
+    const bool written = q.exec();
+    const int rows = written ? q.numRowsAffected() : 0;
+    const QString error = q.lastError().text();
+    q.finish();
+    if (!written) Fail(QStringLiteral("cannot complete entry %1").arg(id), error);
+    if (rows == 1) return;
     if (Get(id)) Fail(QStringLiteral("entry %1 is already finished").arg(id), {});
     Fail(QStringLiteral("there is no entry %1").arg(id), {});
 }

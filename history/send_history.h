@@ -8,6 +8,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -61,10 +62,14 @@ public:
     std::optional<SendEntry> Get(qint64 id) const;
 
 private:
+    struct Statements;
+
     [[noreturn]] void Fail(const QString& what, const QString& driverText) const;
+    Statements& Prepared();
 
     QString path_;
     QString connectionName_;
+    std::unique_ptr<Statements> statements_;
 };
 
 } // namespace kestravo::history

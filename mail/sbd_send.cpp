@@ -605,7 +605,7 @@ bool SbdSend::Busy() const
 
 std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessage> messages,
                                std::function<void(std::size_t, const SbdResult&)> onDone,
-                               std::function<void(std::size_t)> onStart)
+                               std::function<void(std::size_t)> onStart, QuitReply quitReply)
 {
     static int argc = 1;
     static char name[] = "kestravo";
@@ -622,17 +622,22 @@ std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessag
         if (onStart)
             onStart(i);
     };
+    std::size_t waiting = results.size();
     send.OnMessageDone = [&](std::size_t i, const SbdResult& r) {
         results[i] = r;
         if (onDone)
             onDone(i, r);
+        // After the last result the flow sends QUIT before it gives the loop back, so the loop
+        // ends with QUIT sent; leaving closes the connection the ordinary way.
+        if (--waiting == 0 && quitReply == QuitReply::DoNotAwait)
+            loop.quit();
     };
     send.OnFinished = [&] {
         finished = true;
         loop.quit();
     };
     send.Start(std::move(messages));
-    if (!finished)
+    if (!finished && (waiting > 0 || quitReply == QuitReply::Await))
         loop.exec();
     return results;
 }

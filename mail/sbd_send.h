@@ -76,9 +76,16 @@ private:
     std::unique_ptr<Impl> d_;
 };
 
-// For command-line tools: runs its own event loop until every message has a result.
+// Whether SendAll, once every message has its result, waits for the relay to answer QUIT and
+// close (or for the deadline), or returns as soon as QUIT has been sent.
+enum class QuitReply { Await, DoNotAwait };
+
+// For command-line tools: runs its own event loop until every message has a result and the
+// session is over. A relay that took the messages and then never answers QUIT costs nothing
+// with QuitReply::DoNotAwait: its answer tells nothing more about them.
 std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessage> messages,
                                std::function<void(std::size_t, const SbdResult&)> onDone = {},
-                               std::function<void(std::size_t)> onStart = {});
+                               std::function<void(std::size_t)> onStart = {},
+                               QuitReply quitReply = QuitReply::Await);
 
 } // namespace kestravo::mail

@@ -237,6 +237,30 @@ TEST(SendHistoryPath, DefaultPathFollowsXdgDataHome) {
     if (!saved.isNull()) qputenv("XDG_DATA_HOME", saved);
 }
 
+// Closing may leave the newest rows in the log beside the file, for the next open to read; a log
+// grown long is folded in at close, and the file alone then holds every row.
+TEST_F(SendHistoryTest, RowsOutliveCloseWhetherTheLogIsKeptOrFoldedIn) {
+    for (const int rows : {1, 100}) {
+        SCOPED_TRACE(rows);
+        const QString path = dir.filePath(QStringLiteral("log-%1/history.sqlite").arg(rows));
+        {
+            SendHistory history(path);
+            for (int i = 0; i < rows; ++i)
+                history.Finish(history.Begin(Entry(QStringLiteral("300234010753370"))), 0, QStringLiteral("250 ok"), {});
+        }
+        {
+            const std::vector<SendEntry> entries = SendHistory(path).List();
+            ASSERT_EQ(entries.size(), std::size_t(rows));
+            for (const SendEntry& e : entries) EXPECT_TRUE(e.finished());
+        }
+        if (rows < 100) continue;
+        const QString alone = dir.filePath(QStringLiteral("alone/history.sqlite"));
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(alone).absolutePath()));
+        ASSERT_TRUE(QFile::copy(path, alone));
+        EXPECT_EQ(SendHistory(alone).List().size(), std::size_t(rows));
+    }
+}
+
 TEST_F(SendHistoryTest, TwoHandlesInOneProcessShareTheFile) {
     SendHistory first(Path());
     auto second = std::make_unique<SendHistory>(Path());

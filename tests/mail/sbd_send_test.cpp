@@ -160,6 +160,34 @@ TEST(SbdSend, Transcripts)
     }
 }
 
+// A tool need not wait for the relay's goodbye: SendAll returns with QUIT sent but not yet read by
+// the relay (which answers only from this thread's loop), and the relay then gets it whole.
+TEST(SbdSend, SendAllCanLeaveWithoutAwaitingTheQuitReply)
+{
+    ScriptedRelay relay("S: 220 relay ready\n" MAIL_ACCEPTED("250 queued as Q1") QUIT);
+    Endpoints e;
+    e.relayHost = QStringLiteral("127.0.0.1");
+    e.relayPort = QString::number(relay.Port());
+    e.sender = QStringLiteral("ops@example.org");
+    e.gateway = QStringLiteral("data@sbd.example");
+    const std::vector<SbdResult> results = SendAll(e, {{kImei, Record(0)}}, {}, {}, QuitReply::DoNotAwait);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].code, 0);
+    EXPECT_TRUE(results[0].reply.contains(QStringLiteral("queued as Q1")));
+    EXPECT_FALSE(relay.Finished()) << "SendAll waited for the reply to QUIT";
+    QEventLoop loop;
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit); // a bound, should the QUIT never come
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (relay.Finished())
+            loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
+    EXPECT_TRUE(relay.Finished()) << relay.Where().toStdString();
+    EXPECT_EQ(relay.Unexpected().join(" | ").toStdString(), "");
+}
+
 TEST(SbdSend, MalformedImeiIsNotSentAndTheOthersAre)
 {
     ScriptedRelay relay("S: 220 relay ready\n" MAIL_ACCEPTED("250 ok") QUIT);

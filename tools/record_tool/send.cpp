@@ -11,8 +11,10 @@
 #include "mail/endpoints.h"
 #include "mail/sbd_send.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -170,8 +172,12 @@ std::string HexRecord(const TConfigRecord& record) {
 class HistoryWriter {
 public:
     HistoryWriter(const mail::Endpoints& endpoints, const std::vector<SbdMessage>& messages)
-        : endpoints_(endpoints), messages_(messages), ids_(messages.size()) {
-        if (!endpoints.historyEnabled) return;
+        : endpoints_(endpoints), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
+
+    // Opens the file once; a message's Begin opens it if nothing did before.
+    void Open() {
+        if (opened_) return;
+        opened_ = true;
         try {
             history_ = std::make_unique<history::SendHistory>();
         } catch (const std::exception& error) {
@@ -180,6 +186,7 @@ public:
     }
 
     void Begin(std::size_t index) {
+        Open();
         if (!history_ || ids_[index]) return; // a message tried again keeps its row
         history::SendEntry entry;
         entry.imei = messages_[index].imei;
@@ -217,6 +224,7 @@ private:
     const mail::Endpoints& endpoints_;
     const std::vector<SbdMessage>& messages_;
     std::vector<std::optional<qint64>> ids_;
+    bool opened_;
     std::unique_ptr<history::SendHistory> history_;
 };
 
@@ -250,6 +258,13 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     // A reader that goes away (| head -1) must not end the run halfway through a fleet: the
     // messages still go out and are kept in the history; the lost output shows in the exit status.
     std::signal(SIGPIPE, SIG_IGN);
+    // The application object outlives the history: Qt SQL gives a connection only to the thread
+    // that opened it, and once the object is gone it no longer counts this one as that thread, so
+    // the history could not close its file itself. SendAll uses this object.
+    static int argc = 1;
+    static char name[] = "kestravo";
+    static char* argv[] = {name, nullptr};
+    const QCoreApplication app(argc, argv);
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
     HistoryWriter history(options.endpoints, sent);
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
@@ -261,6 +276,9 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
         std::cerr << "\r\033[Kkestravo-record: " << done << " of " << total << " messages done" << std::flush;
     };
     if (progress) showProgress();
+    // The history opens from the send's event loop, once the connection is on its way: the file
+    // is read while the relay accepts and greets, not before the connection is even asked for.
+    QTimer::singleShot(0, &app, [&history] { history.Open(); });
     const std::vector<SbdResult> results = mail::SendAll(
         options.endpoints, std::move(messages),
         [&](std::size_t index, const SbdResult& result) {
@@ -276,7 +294,7 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
             std::cout.flush();
             if (progress) showProgress();
         },
-        [&](std::size_t index) { history.Begin(index); });
+        [&](std::size_t index) { history.Begin(index); }, mail::QuitReply::DoNotAwait);
     if (progress) std::cerr << "\r\033[K" << std::flush;
 
     if (options.single && !options.json) {
