@@ -14,6 +14,7 @@ set -euo pipefail
 build=(
   build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev
+  libsqlite3-dev
 )
 
 # What the installed programs need to run (the .deb depends on the same; see packaging/).
