@@ -125,6 +125,25 @@ int ResolverErrorFromGai(int gai)
     }
 }
 
+// Every IPv4 address of a resolver's answer, in its order, each once; frees the answer. An answer
+// without one has no usable address (11004).
+QStringList Ipv4AddressesOf(addrinfo* res, int& errorCode)
+{
+    QStringList list;
+    for (addrinfo* p = res; p; p = p->ai_next) {
+        if (p->ai_family != AF_INET)
+            continue;
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
+        const QString text = DottedText(ntohl(sin->sin_addr.s_addr));
+        if (!list.contains(text))
+            list << text;
+    }
+    ::freeaddrinfo(res);
+    if (list.isEmpty())
+        errorCode = 11004;
+    return list;
+}
+
 // Blocking lookup of an IPv4 host name (Connect only; the SMTP client passes dotted addresses).
 QStringList BlockingLookup(const QString& host, int& errorCode)
 {
@@ -145,19 +164,7 @@ QStringList BlockingLookup(const QString& host, int& errorCode)
         errorCode = ResolverErrorFromGai(rc);
         return {};
     }
-    QStringList list;
-    for (addrinfo* p = res; p; p = p->ai_next) {
-        if (p->ai_family != AF_INET)
-            continue;
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
-        const QString text = DottedText(ntohl(sin->sin_addr.s_addr));
-        if (!list.contains(text))
-            list << text;
-    }
-    ::freeaddrinfo(res);
-    if (list.isEmpty())
-        errorCode = 11004;
-    return list;
+    return Ipv4AddressesOf(res, errorCode);
 }
 
 // What DnsLookup reports for a name: every IPv4 address of any the resolver gives, in its order,
@@ -202,19 +209,7 @@ QStringList SystemLookup(const QString& host, int& errorCode)
         }
         return {};
     }
-    QStringList list;
-    for (addrinfo* p = res; p; p = p->ai_next) {
-        if (p->ai_family != AF_INET)
-            continue;
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
-        const QString text = DottedText(ntohl(sin->sin_addr.s_addr));
-        if (!list.contains(text))
-            list << text;
-    }
-    ::freeaddrinfo(res);
-    if (list.isEmpty())
-        errorCode = 11004;
-    return list;
+    return Ipv4AddressesOf(res, errorCode);
 }
 
 bool IsConnectionLost(int code)
