@@ -69,9 +69,10 @@ void ReadFontConfiguration()
         init();
 }
 
-// The sizes of the icon installed for the desktop, each drawn for its size and built into the
-// program; the window's icon carries them all.
-constexpr std::array<int, 7> kIconSizes = {16, 24, 32, 48, 64, 128, 256};
+// The window's own icon: the sizes a title bar or task bar draws. Larger views (menus, launchers)
+// take the installed icon through the desktop entry, so the window need not send them to the
+// X server at every start.
+constexpr std::array<int, 5> kIconSizes = {16, 24, 32, 48, 64};
 using IconImages = std::array<QImage, kIconSizes.size()>;
 
 // Decodes the icon's pictures. They are read as PNG, which Qt reads itself: guessing the format
