@@ -41,11 +41,12 @@ run: deps-run
 	cmake --build $(BUILD) -j $(JOBS) --target kestravo kestravo-record
 	@if [ -x $(BUILD)/bin/kestravo ]; then exec $(BUILD)/bin/kestravo; else exec $(BUILD)/bin/kestravo-record --help; fi
 
-# Every corpus is replayed by ctest in both builds; the fuzzers then run a few seconds each.
+# Every corpus is replayed by ctest in both builds; the fuzzers then run a few seconds each, from a
+# fixed seed, so that a test run tries the same inputs each time (`make fuzz` explores freely).
 test: deps-test
 	@$(MAKE) --no-print-directory test-plain
 	@$(MAKE) --no-print-directory test-asan
-	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS) FUZZ_OPTIONS=-seed=1
 
 test-plain: configure
 	@if grep -q '^BUILD_TESTING:BOOL=OFF' $(BUILD)/CMakeCache.txt; then cmake -S . -B $(BUILD) -DBUILD_TESTING=ON; fi
@@ -71,6 +72,7 @@ clean:
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_CXX     ?= clang++
 FUZZ_SECONDS ?= 60
+FUZZ_OPTIONS ?=
 FUZZ_TARGETS ?= record_codec text_to_int smtp_reply smtp_session parse_email composer_base64 manifest settings
 FUZZ_FLAGS   := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
@@ -87,5 +89,5 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target kestravo_fuzzers; \
 	export LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0; \
 	status=0; for t in $(FUZZ_TARGETS); do \
-	  tests/fuzz/run_fuzzer.sh $(FUZZ_BUILD)/bin/fuzz_$$t tests/fuzz/corpus/$$t $(FUZZ_SECONDS) || status=1; \
+	  tests/fuzz/run_fuzzer.sh $(FUZZ_BUILD)/bin/fuzz_$$t tests/fuzz/corpus/$$t $(FUZZ_SECONDS) $(FUZZ_OPTIONS) || status=1; \
 	done; exit $$status
