@@ -6,7 +6,7 @@
 
 #include "mail/smtp/smtpcli.h"
 
-#include <QCoreApplication>
+#include "fuzz_app.h"
 #include <QFile>
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -116,19 +116,9 @@ void CheckComposedBody(const QString& path, const QByteArray& bytes, const QStri
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    static int argc = 1;
-    static char name[] = "kestravo-fuzz";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
-    (void)app;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    LLVMFuzzerInitialize(nullptr, nullptr);
+    kestravo::fuzz::EnsureApplication();
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     CheckMessageText(bytes);
 

@@ -7,7 +7,7 @@
 
 #include "mail/smtp/smtpcli.h"
 
-#include <QCoreApplication>
+#include "fuzz_app.h"
 #include <QStringEncoder>
 #include <cstddef>
 #include <cstdint>
@@ -99,19 +99,9 @@ QByteArray DecodeWord(const QString& word, char encType)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    static int argc = 1;
-    static char name[] = "kestravo-fuzz";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
-    (void)app;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    LLVMFuzzerInitialize(nullptr, nullptr);
+    kestravo::fuzz::EnsureApplication();
     if (size == 0)
         return 0;
     const std::uint8_t flags = data[0];

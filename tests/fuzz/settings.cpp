@@ -2,11 +2,11 @@
 // file) against arbitrary text, and the settings file itself read from fuzzed bytes. A value is
 // either refused with a message naming its source or comes out fit to send: a host and a port in
 // range, a deadline in range, an address with "@" and nothing that could break a header line.
+#include "fuzz_app.h"
 #include "fuzz_check.h"
 #include "mail/endpoints.h"
 
 #include <QByteArray>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QString>
@@ -122,10 +122,7 @@ void CheckSettingsFile(const QByteArray& bytes)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_settings";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
+    kestravo::fuzz::EnsureApplication();
 
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     // The first byte chooses between the single values and a whole settings file.

@@ -1,6 +1,8 @@
 #include "smtp_relay.h"
 #include "fuzz_check.h"
 
+#include "fuzz_app.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 
@@ -48,11 +50,7 @@ bool ClientWaiting(const TCustomSmtpClient& client)
 
 void InitSmtpFuzzing()
 {
-    static int argc = 1;
-    static char name[] = "kestravo-fuzz";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
-    (void)app;
+    kestravo::fuzz::EnsureApplication();
     if (gListener >= 0)
         return;
     gListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
