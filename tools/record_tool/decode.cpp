@@ -6,7 +6,6 @@
 #include <QJsonObject>
 
 #include <array>
-#include <cstdio>
 #include <iostream>
 #include <optional>
 
@@ -20,12 +19,6 @@ struct Check {
     std::uint8_t computed;
 };
 
-std::string Hex(std::uint8_t byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", byte);
-    return text;
-}
-
 // Each check byte as stored and as computed from the bytes it covers.
 std::array<Check, 2> ChecksOf(const TConfigRecord& record) {
     return {{{"PayloadCheck", record[kPayloadCheckOffset],
@@ -33,8 +26,6 @@ std::array<Check, 2> ChecksOf(const TConfigRecord& record) {
              {"RecordCheck", record[kRecordCheckOffset],
               ConfigChecksum(record.data(), static_cast<std::uint8_t>(kRecordSize - 1))}}};
 }
-
-} // namespace
 
 QJsonObject RecordJson(const TConfigRecord& record) {
     MapSettingsStore store;
@@ -49,6 +40,8 @@ QJsonObject RecordJson(const TConfigRecord& record) {
     return object;
 }
 
+} // namespace
+
 void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json) {
     if (json) {
         out << QJsonDocument(RecordJson(record)).toJson(QJsonDocument::Indented).toStdString();
@@ -62,7 +55,7 @@ void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json) {
         if (c.stored == c.computed)
             out << "ok\n";
         else
-            out << "bad (stored " << Hex(c.stored) << ", computed " << Hex(c.computed) << ")\n";
+            out << "bad (stored " << HexByte(c.stored) << ", computed " << HexByte(c.computed) << ")\n";
     }
 }
 

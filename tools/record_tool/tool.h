@@ -6,7 +6,7 @@
 #include "record/map_settings_store.h"
 #include "record/settings_store.h"
 
-#include <QJsonObject>
+#include <QString>
 
 #include <iosfwd>
 #include <map>
@@ -59,7 +59,6 @@ MapSettingsStore BuildSettings(const std::optional<TConfigRecord>& base, const F
 
 // decode's output for a record: "Field=value" lines and the two checks, or the JSON object.
 void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json);
-QJsonObject RecordJson(const TConfigRecord& record);
 
 // The record of a send in the send history; refused (exit 2) when there is none or the history
 // cannot be read.
