@@ -38,10 +38,6 @@ QString Text(const QString& s) { return s.isNull() ? QStringLiteral("") : s; }
 
 QString TimeText(const QDateTime& time) { return time.toUTC().toString(Qt::ISODateWithMs); }
 
-QString OriginText(Origin origin) {
-    return origin == Origin::Window ? QStringLiteral("window") : QStringLiteral("tool");
-}
-
 SendEntry EntryFrom(const QSqlQuery& q) {
     SendEntry e;
     e.id = q.value(0).toLongLong();
@@ -102,6 +98,10 @@ void FoldLogOnClose(const QSqlDatabase& db, bool fold) {
 }
 
 } // namespace
+
+QString OriginText(Origin origin) {
+    return origin == Origin::Window ? QStringLiteral("window") : QStringLiteral("tool");
+}
 
 // Begin and Finish run twice per message of a fleet: their statements are prepared once.
 struct SendHistory::Statements {

@@ -38,8 +38,7 @@ QJsonObject EntryJson(const SendEntry& entry) {
         {QStringLiteral("relayPort"), entry.relayPort},
         {QStringLiteral("sender"), entry.sender},
         {QStringLiteral("gateway"), entry.gateway},
-        {QStringLiteral("origin"), entry.origin == history::Origin::Window ? QStringLiteral("window")
-                                                                            : QStringLiteral("tool")},
+        {QStringLiteral("origin"), history::OriginText(entry.origin)},
         {QStringLiteral("record"), QString::fromLatin1(entry.record.toHex())},
     };
 }
