@@ -32,7 +32,7 @@ QJsonObject RecordJson(const TConfigRecord& record) {
     DecodeRecord(store, record);
     QJsonObject object;
     for (const FieldSpec& field : Fields())
-        object.insert(QLatin1String(field.name.data(), qsizetype(field.name.size())), SettingValue(store, field));
+        object.insert(QLatin1String(field.name.data(), qsizetype(field.name.size())), ReadSetting(store, field));
     for (const Check& c : ChecksOf(record))
         object.insert(QLatin1String(c.name), QJsonObject{{QStringLiteral("ok"), c.stored == c.computed},
                                                          {QStringLiteral("stored"), int{c.stored}},
@@ -49,7 +49,7 @@ void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json) {
     }
     MapSettingsStore store;
     DecodeRecord(store, record);
-    for (const FieldSpec& field : Fields()) out << field.name << "=" << SettingValue(store, field) << "\n";
+    for (const FieldSpec& field : Fields()) out << field.name << "=" << ReadSetting(store, field) << "\n";
     for (const Check& c : ChecksOf(record)) {
         out << c.name << "=";
         if (c.stored == c.computed)

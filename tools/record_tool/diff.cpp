@@ -37,7 +37,7 @@ int RunDiff(Args args) {
     DecodeRecord(storeA, a);
     DecodeRecord(storeB, b);
     for (const FieldSpec& field : Fields()) {
-        const std::int32_t before = SettingValue(storeA, field), after = SettingValue(storeB, field);
+        const std::int32_t before = ReadSetting(storeA, field), after = ReadSetting(storeB, field);
         if (before == after) continue;
         differ = true;
         std::cout << field.name << ": " << before << " -> " << after << "\n";

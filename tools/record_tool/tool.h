@@ -41,9 +41,6 @@ private:
 // pipe, a socket or a device) as ToolFailure, exit 2.
 TConfigRecord ReadRecordFile(const std::string& path);
 
-// The value of a field as the store holds it (edit text through TextToInt, item index, 0 or 1).
-std::int32_t SettingValue(const SettingsStore& store, const FieldSpec& field);
-
 // Field values requested by field name, each field once.
 using FieldValues = std::map<std::string_view, std::int32_t>;
 
