@@ -57,6 +57,17 @@ def private_environment(work):
     return env
 
 
+def stop_process(process):
+    """Asks a child to end, then forces it after WAIT seconds."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 class WorkFolder:
     def __enter__(self):
         self.path = tempfile.mkdtemp(prefix="kestravo-bench-")
@@ -101,13 +112,7 @@ class Sink:
             return {k: int(v) for k, v in (line.split("=") for line in f.read().split())}
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
         self.stderr.close()
 
     def __enter__(self):

@@ -1,5 +1,6 @@
 #include "history/send_history.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +8,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QVariant>
 
 #include <atomic>
@@ -27,6 +29,7 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 constexpr int kRecordBytes = 44;
+constexpr int kSqliteBusy = 5; // SQLITE_BUSY, the low byte of its extended codes
 
 std::atomic<unsigned> connectionCounter{0};
 
@@ -37,10 +40,6 @@ const char* const kColumns =
 QString Text(const QString& s) { return s.isNull() ? QStringLiteral("") : s; }
 
 QString TimeText(const QDateTime& time) { return time.toUTC().toString(Qt::ISODateWithMs); }
-
-QString OriginText(Origin origin) {
-    return origin == Origin::Window ? QStringLiteral("window") : QStringLiteral("tool");
-}
 
 SendEntry EntryFrom(const QSqlQuery& q) {
     SendEntry e;
@@ -103,6 +102,10 @@ void FoldLogOnClose(const QSqlDatabase& db, bool fold) {
 
 } // namespace
 
+QString OriginText(Origin origin) {
+    return origin == Origin::Window ? QStringLiteral("window") : QStringLiteral("tool");
+}
+
 // Begin and Finish run twice per message of a fleet: their statements are prepared once.
 struct SendHistory::Statements {
     explicit Statements(const QSqlDatabase& db) : begin(db), finish(db) {}
@@ -142,8 +145,16 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
         FoldLogOnClose(db, false);
 
         QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !q.next())
-            Fail(QStringLiteral("cannot switch to WAL mode"), q.lastError().text());
+        // Switching a new file to WAL needs it to itself, and SQLite answers "locked" at once,
+        // without the busy wait, while another process sets the same file up: ask again until the
+        // busy wait would have ended.
+        const QDeadlineTimer switchDeadline(busyTimeoutMs);
+        while (!q.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !q.next()) {
+            if ((q.lastError().nativeErrorCode().toInt() & 0xFF) != kSqliteBusy || switchDeadline.hasExpired())
+                Fail(QStringLiteral("cannot switch to WAL mode"), q.lastError().text());
+            q.finish();
+            QThread::msleep(10);
+        }
         if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
             Fail(QStringLiteral("the file system does not allow WAL mode (got %1)").arg(q.value(0).toString()), {});
         q.finish();

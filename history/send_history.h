@@ -17,6 +17,9 @@ namespace kestravo::history {
 
 enum class Origin { Window, Tool };
 
+// "window" or "tool", as the file stores it.
+QString OriginText(Origin origin);
+
 struct SendEntry {
     qint64 id = 0;
     QDateTime timeUtc;       // an invalid time means "now" to Begin

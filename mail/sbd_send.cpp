@@ -37,12 +37,9 @@ QString MessageIdOf(const TSmtpHeaderLines& headers)
 
 bool IsImeiText(const QString& imei)
 {
-    if (imei.size() != 15)
-        return false;
-    for (QChar c : imei)
-        if (!(c >= u'0' && c <= u'9') && c != u'+' && c != u'-')
-            return false;
-    return true;
+    // One byte per character; one outside Latin-1 becomes '?', which the rule refuses.
+    const QByteArray latin1 = imei.toLatin1();
+    return IsImei(std::string_view(latin1.constData(), std::size_t(latin1.size())));
 }
 
 struct SbdSend::Impl {

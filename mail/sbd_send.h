@@ -14,7 +14,8 @@
 
 namespace kestravo::mail {
 
-// 15 characters, each a digit, '+' or '-': what the window's key filter lets through.
+// kestravo::IsImei on the text: 15 characters, each a digit, '+' or '-', as the window's key filter
+// lets through.
 bool IsImeiText(const QString& imei);
 
 struct SbdMessage {

@@ -179,4 +179,11 @@ void WriteField(std::span<std::uint8_t> record, const FieldSpec& field, std::int
     if (UsesWord(field)) record[field.offset + 1u] = static_cast<std::uint8_t>(container >> 8);
 }
 
+bool IsImei(std::string_view imei) {
+    if (imei.size() != 15) return false;
+    for (const char c : imei)
+        if (!(c >= '0' && c <= '9') && c != '+' && c != '-') return false;
+    return true;
+}
+
 } // namespace kestravo

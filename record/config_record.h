@@ -76,4 +76,7 @@ std::int32_t FieldBitsOf(const FieldSpec& field, std::int32_t value);
 std::int32_t ReadField(std::span<const std::uint8_t> record, const FieldSpec& field);
 void WriteField(std::span<std::uint8_t> record, const FieldSpec& field, std::int32_t value);
 
+// A device's IMEI as a send takes it: 15 characters, each a digit, '+' or '-'.
+bool IsImei(std::string_view imei);
+
 } // namespace kestravo

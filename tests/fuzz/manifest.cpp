@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(row.line >= 1 && row.line <= lines, "row line %d of %d", row.line, lines);
         FUZZ_CHECK(row.line > lastLine, "rows out of order at line %d", row.line);
         lastLine = row.line;
-        FUZZ_CHECK(kestravo::IsManifestImei(row.imei), "row %d carries a bad IMEI", row.line);
+        FUZZ_CHECK(kestravo::IsImei(row.imei), "row %d carries a bad IMEI", row.line);
         FUZZ_CHECK(imeis.insert(row.imei).second, "IMEI repeated at line %d", row.line);
         std::set<std::string> names;
         for (const auto& [name, value] : row.fields) {

@@ -206,6 +206,32 @@ TEST(SbdSend, MalformedImeiIsNotSentAndTheOthersAre)
     EXPECT_TRUE(relay.Finished()) << relay.Where().toStdString();
 }
 
+// The window's QString check and the tool's byte check are one rule; a character outside ASCII
+// never passes, whatever its width in either text.
+TEST(SbdSend, ImeiRuleIsTheSameOnQStringAndBytes)
+{
+    const struct {
+        const char* utf8;
+        bool valid;
+    } cases[] = {
+        {"300234010123450", true},
+        {"+-0123456789-+0", true},
+        {"30023401012345", false},
+        {"3002340101234500", false},
+        {"30023401012345a", false},
+        {"30023401012345 ", false},
+        {"", false},
+        {"30023401012345\xC3\xA9", false},       // e acute: 15 characters, 16 bytes
+        {"3002340101234\xC3\xA9", false},        // 14 characters, 15 bytes
+        {"30023401012345\xEF\xBC\x90", false},  // fullwidth zero
+        {"3002340101234\xF0\x9D\x9F\x8E", false}, // mathematical bold zero: two UTF-16 units
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsImeiText(QString::fromUtf8(c.utf8)), c.valid) << c.utf8;
+        EXPECT_EQ(kestravo::IsImei(c.utf8), c.valid) << c.utf8;
+    }
+}
+
 TEST(SbdSend, RefusedConnectionGives500WithTheReason)
 {
     Endpoints e;

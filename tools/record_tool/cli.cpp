@@ -1,6 +1,7 @@
 #include "tools/record_tool/cli.h"
 #include "tools/record_tool/usage.h"
 
+#include <cstdio>
 #include <iostream>
 
 namespace kestravo::tool {
@@ -14,6 +15,12 @@ std::string OneLine(const QString& text) {
     for (QChar& c : line)
         if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char(' ');
     return LocalText(line);
+}
+
+std::string HexByte(std::uint8_t byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", byte);
+    return text;
 }
 
 std::string RelayText(const QString& host, const QString& port) {
@@ -50,6 +57,10 @@ std::optional<int> ParseSubcommand(QCommandLineParser& parser, std::string_view 
         return kExitOk;
     }
     return std::nullopt;
+}
+
+QCommandLineOption ValuedOption(const char* name, const char* valueName) {
+    return QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName));
 }
 
 std::optional<QString> SingleValue(const QCommandLineParser& parser, const QString& option,

@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,9 @@ namespace kestravo::tool {
 // without their value. Returns an exit code when the request was only for the help or the version,
 // which have then been printed.
 std::optional<int> ParseSubcommand(QCommandLineParser& parser, std::string_view subcommand, Args args);
+
+// An option that takes a value, shown as valueName (help texts are kept in usage.h).
+QCommandLineOption ValuedOption(const char* name, const char* valueName);
 
 // The value of an option that may be given once, or nothing when it is not given; refused when
 // given twice or empty.
@@ -32,6 +36,9 @@ long long ParseWholeNumber(const QString& text, long long low, long long high, c
 
 // A text on one output line (a relay's reply can span lines): control characters become blanks.
 std::string OneLine(const QString& text);
+
+// A byte as "0xNN".
+std::string HexByte(std::uint8_t byte);
 
 // HOST:PORT, with an IPv6 host in brackets.
 std::string RelayText(const QString& host, const QString& port);

@@ -6,7 +6,6 @@
 #include <QJsonObject>
 
 #include <array>
-#include <cstdio>
 #include <iostream>
 #include <optional>
 
@@ -20,12 +19,6 @@ struct Check {
     std::uint8_t computed;
 };
 
-std::string Hex(std::uint8_t byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", byte);
-    return text;
-}
-
 // Each check byte as stored and as computed from the bytes it covers.
 std::array<Check, 2> ChecksOf(const TConfigRecord& record) {
     return {{{"PayloadCheck", record[kPayloadCheckOffset],
@@ -34,20 +27,20 @@ std::array<Check, 2> ChecksOf(const TConfigRecord& record) {
               ConfigChecksum(record.data(), static_cast<std::uint8_t>(kRecordSize - 1))}}};
 }
 
-} // namespace
-
 QJsonObject RecordJson(const TConfigRecord& record) {
     MapSettingsStore store;
     DecodeRecord(store, record);
     QJsonObject object;
     for (const FieldSpec& field : Fields())
-        object.insert(QLatin1String(field.name.data(), qsizetype(field.name.size())), SettingValue(store, field));
+        object.insert(QLatin1String(field.name.data(), qsizetype(field.name.size())), ReadSetting(store, field));
     for (const Check& c : ChecksOf(record))
         object.insert(QLatin1String(c.name), QJsonObject{{QStringLiteral("ok"), c.stored == c.computed},
                                                          {QStringLiteral("stored"), int{c.stored}},
                                                          {QStringLiteral("computed"), int{c.computed}}});
     return object;
 }
+
+} // namespace
 
 void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json) {
     if (json) {
@@ -56,13 +49,13 @@ void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json) {
     }
     MapSettingsStore store;
     DecodeRecord(store, record);
-    for (const FieldSpec& field : Fields()) out << field.name << "=" << SettingValue(store, field) << "\n";
+    for (const FieldSpec& field : Fields()) out << field.name << "=" << ReadSetting(store, field) << "\n";
     for (const Check& c : ChecksOf(record)) {
         out << c.name << "=";
         if (c.stored == c.computed)
             out << "ok\n";
         else
-            out << "bad (stored " << Hex(c.stored) << ", computed " << Hex(c.computed) << ")\n";
+            out << "bad (stored " << HexByte(c.stored) << ", computed " << HexByte(c.computed) << ")\n";
     }
 }
 

@@ -4,7 +4,6 @@
 #include "tools/record_tool/tool.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 
 namespace kestravo::tool {
@@ -16,12 +15,6 @@ TConfigRecord ReadRecordArgument(const QString& argument) {
     if (argument.startsWith(QLatin1Char('@')))
         return HistoryRecord(ParseHistoryId(argument.mid(1), "diff: \"@ID\""));
     return ReadRecordFile(LocalText(argument));
-}
-
-std::string Hex(std::uint8_t byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", byte);
-    return text;
 }
 
 // The copy of the password in the header (bits 0-11 of its first word); the codec writes it from
@@ -44,7 +37,7 @@ int RunDiff(Args args) {
     DecodeRecord(storeA, a);
     DecodeRecord(storeB, b);
     for (const FieldSpec& field : Fields()) {
-        const std::int32_t before = SettingValue(storeA, field), after = SettingValue(storeB, field);
+        const std::int32_t before = ReadSetting(storeA, field), after = ReadSetting(storeB, field);
         if (before == after) continue;
         differ = true;
         std::cout << field.name << ": " << before << " -> " << after << "\n";
@@ -67,18 +60,18 @@ int RunDiff(Args args) {
     for (std::size_t i = 0; i < kPayloadCheckOffset; ++i) {
         if (restA[i] == restB[i]) continue;
         differ = true;
-        std::cout << "Byte " << i << ": " << Hex(restA[i]) << " -> " << Hex(restB[i]) << "\n";
+        std::cout << "Byte " << i << ": " << HexByte(restA[i]) << " -> " << HexByte(restB[i]) << "\n";
     }
     // A check byte follows from the bytes it covers; it is news only when they are equal.
     const bool payloadSame = std::equal(a.begin() + kHeaderSize, a.begin() + kPayloadCheckOffset, b.begin() + kHeaderSize);
     if (payloadSame && a[kPayloadCheckOffset] != b[kPayloadCheckOffset]) {
         differ = true;
-        std::cout << "PayloadCheck: " << Hex(a[kPayloadCheckOffset]) << " -> " << Hex(b[kPayloadCheckOffset]) << "\n";
+        std::cout << "PayloadCheck: " << HexByte(a[kPayloadCheckOffset]) << " -> " << HexByte(b[kPayloadCheckOffset]) << "\n";
     }
     const bool recordSame = std::equal(a.begin(), a.begin() + kRecordCheckOffset, b.begin());
     if (recordSame && a[kRecordCheckOffset] != b[kRecordCheckOffset]) {
         differ = true;
-        std::cout << "RecordCheck: " << Hex(a[kRecordCheckOffset]) << " -> " << Hex(b[kRecordCheckOffset]) << "\n";
+        std::cout << "RecordCheck: " << HexByte(a[kRecordCheckOffset]) << " -> " << HexByte(b[kRecordCheckOffset]) << "\n";
     }
     std::cout.flush();
     if (!std::cout) throw ToolFailure(kExitRefused, "diff: cannot write the output");

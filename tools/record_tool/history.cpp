@@ -38,8 +38,7 @@ QJsonObject EntryJson(const SendEntry& entry) {
         {QStringLiteral("relayPort"), entry.relayPort},
         {QStringLiteral("sender"), entry.sender},
         {QStringLiteral("gateway"), entry.gateway},
-        {QStringLiteral("origin"), entry.origin == history::Origin::Window ? QStringLiteral("window")
-                                                                            : QStringLiteral("tool")},
+        {QStringLiteral("origin"), history::OriginText(entry.origin)},
         {QStringLiteral("record"), QString::fromLatin1(entry.record.toHex())},
     };
 }
@@ -100,12 +99,9 @@ TConfigRecord HistoryRecord(qint64 id) {
 
 int RunHistory(Args args) {
     QCommandLineParser parser;
-    const auto valued = [](const char* name, const char* valueName) {
-        return QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName));
-    };
     const QCommandLineOption json(QStringLiteral("json"));
-    parser.addOptions({valued("imei", "IMEI"), valued("since", "DATE"), valued("limit", "N"), valued("show", "ID"),
-                       valued("export", "ID"), QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")},
+    parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("since", "DATE"), ValuedOption("limit", "N"), ValuedOption("show", "ID"),
+                       ValuedOption("export", "ID"), QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")},
                                                                   QString(), QStringLiteral("OUT.sbd")),
                        json});
     if (const auto done = ParseSubcommand(parser, "history", args)) return *done;

@@ -141,13 +141,6 @@ private:
 
 } // namespace
 
-bool IsManifestImei(std::string_view imei) {
-    if (imei.size() != 15) return false;
-    for (const char c : imei)
-        if (!((c >= '0' && c <= '9') || c == '+' || c == '-')) return false;
-    return true;
-}
-
 Manifest ParseManifest(std::string_view text) {
     Manifest manifest;
     if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
@@ -195,7 +188,7 @@ Manifest ParseManifest(std::string_view text) {
         ManifestRow row;
         row.line = record->line;
         row.imei = record->fields[imeiIndex];
-        if (!IsManifestImei(row.imei)) {
+        if (!IsImei(row.imei)) {
             manifest.problems.push_back(
                 {row.line, "IMEI " + Shown(row.imei) + " is not 15 characters, each a digit, '+' or '-'"});
             continue;

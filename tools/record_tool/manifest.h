@@ -31,7 +31,4 @@ struct Manifest {
 // Values are passed on as text: their ranges are the encoder's to check.
 Manifest ParseManifest(std::string_view text);
 
-// 15 characters, each a digit, '+' or '-'.
-bool IsManifestImei(std::string_view imei);
-
 } // namespace kestravo

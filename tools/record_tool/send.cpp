@@ -163,9 +163,11 @@ Batch ManifestBatch(const QString& manifestFile, const std::optional<TConfigReco
     return batch;
 }
 
-std::string HexRecord(const TConfigRecord& record) {
-    return QByteArray(reinterpret_cast<const char*>(record.data()), qsizetype(record.size())).toHex().toStdString();
+QByteArray RecordBytes(const TConfigRecord& record) {
+    return QByteArray(reinterpret_cast<const char*>(record.data()), qsizetype(record.size()));
 }
+
+std::string HexRecord(const TConfigRecord& record) { return RecordBytes(record).toHex().toStdString(); }
 
 // The send history of this run. Losing it never stops a send: the first failure is said once on
 // stderr and the rest of the run goes on without it.
@@ -190,8 +192,7 @@ public:
         if (!history_ || ids_[index]) return; // a message tried again keeps its row
         history::SendEntry entry;
         entry.imei = messages_[index].imei;
-        entry.record = QByteArray(reinterpret_cast<const char*>(messages_[index].record.data()),
-                                  qsizetype(messages_[index].record.size()));
+        entry.record = RecordBytes(messages_[index].record);
         entry.relayHost = endpoints_.relayHost;
         entry.relayPort = endpoints_.relayPort;
         entry.sender = endpoints_.sender;
@@ -323,14 +324,11 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
 
 int RunSend(Args args) {
     QCommandLineParser parser;
-    const auto valued = [](const char* name, const char* valueName) {
-        return QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName));
-    };
     const QCommandLineOption json(QStringLiteral("json")), dryRun(QStringLiteral("dry-run")),
         skipBadRows(QStringLiteral("skip-bad-rows"));
-    parser.addOptions({valued("imei", "IMEI"), valued("imei-file", "FILE"), valued("manifest", "FILE.csv"),
-                       valued("base", "FILE.sbd"), valued("relay", "HOST[:PORT]"), valued("from", "ADDR"),
-                       valued("to", "ADDR"), valued("timeout", "SECONDS"), json, dryRun, skipBadRows});
+    parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("imei-file", "FILE"), ValuedOption("manifest", "FILE.csv"),
+                       ValuedOption("base", "FILE.sbd"), ValuedOption("relay", "HOST[:PORT]"), ValuedOption("from", "ADDR"),
+                       ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), json, dryRun, skipBadRows});
     if (const auto done = ParseSubcommand(parser, "send", args)) return *done;
     const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
     const QStringList imeis = parser.values(QStringLiteral("imei"));

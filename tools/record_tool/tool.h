@@ -6,7 +6,7 @@
 #include "record/map_settings_store.h"
 #include "record/settings_store.h"
 
-#include <QJsonObject>
+#include <QString>
 
 #include <iosfwd>
 #include <map>
@@ -41,9 +41,6 @@ private:
 // pipe, a socket or a device) as ToolFailure, exit 2.
 TConfigRecord ReadRecordFile(const std::string& path);
 
-// The value of a field as the store holds it (edit text through TextToInt, item index, 0 or 1).
-std::int32_t SettingValue(const SettingsStore& store, const FieldSpec& field);
-
 // Field values requested by field name, each field once.
 using FieldValues = std::map<std::string_view, std::int32_t>;
 
@@ -59,7 +56,6 @@ MapSettingsStore BuildSettings(const std::optional<TConfigRecord>& base, const F
 
 // decode's output for a record: "Field=value" lines and the two checks, or the JSON object.
 void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json);
-QJsonObject RecordJson(const TConfigRecord& record);
 
 // The record of a send in the send history; refused (exit 2) when there is none or the history
 // cannot be read.
