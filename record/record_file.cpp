@@ -238,11 +238,8 @@ bool ReplaceByRename(const Target& target, const std::string& shown,
     return true;
 }
 
-// Writes a pipe or a character device as "cat > device" does. Opening without waiting refuses a
-// pipe that nobody reads at once instead of hanging until someone does.
+// Writes a pipe or a character device as "cat > device" does.
 void WriteStream(int fd, const std::string& shown, const TConfigRecord& record) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::size_t written = 0;
     int error = 0;
     const bool ok = WriteAll(fd, record.data(), record.size(), written, error);
@@ -255,8 +252,6 @@ void WriteStream(int fd, const std::string& shown, const TConfigRecord& record) 
 // Overwrites a regular file through its own inode, for files that must keep it (hard links,
 // another owner's file, a file in a folder that takes no new names).
 void WriteInPlace(int fd, const std::string& shown, const TConfigRecord& record) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::size_t written = 0;
     int error = 0;
     bool ok = WriteAll(fd, record.data(), record.size(), written, error);
@@ -277,7 +272,8 @@ void WriteInPlace(int fd, const std::string& shown, const TConfigRecord& record)
 }
 
 // Opens an existing file for writing without creating, truncating or waiting on it, then writes
-// it as what it turns out to be.
+// it as what it turns out to be. Opening without waiting refuses a pipe that nobody reads at once
+// instead of hanging until someone does; the writes themselves wait as usual.
 void WriteExisting(const std::string& path, const std::string& shown,
                    const TConfigRecord& record) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -296,6 +292,8 @@ void WriteExisting(const std::string& path, const std::string& shown,
         ::close(fd);
         Fail(kCannotWrite, shown, Reason(error));
     }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     if (S_ISFIFO(opened.st_mode) || S_ISCHR(opened.st_mode)) return WriteStream(fd, shown, record);
     if (S_ISREG(opened.st_mode)) return WriteInPlace(fd, shown, record);
     ::close(fd);
