@@ -85,6 +85,17 @@ std::shared_ptr<const int> LockRecordFolder(const QString& path)
     });
 }
 
+// Stops a flow whose reports belong to no send of this window any more: nothing it still says
+// reaches the window.
+void Silence(SbdSend& send)
+{
+    send.OnConnected = nullptr;
+    send.OnMessageStart = nullptr;
+    send.OnMessageDone = nullptr;
+    send.OnFinished = nullptr;
+    send.Abort();
+}
+
 } // namespace
 
 // The window's side of the send history: a row before each message goes out, completed with its
@@ -180,11 +191,7 @@ void TForm1::NewSendFlow()
     if (send_) {
         // The old flow may still be on the stack (a result box runs its own loop): it goes later.
         std::shared_ptr<SbdSend> old(send_.release());
-        old->OnConnected = nullptr;
-        old->OnMessageStart = nullptr;
-        old->OnMessageDone = nullptr;
-        old->OnFinished = nullptr;
-        old->Abort();
+        Silence(*old);
         QTimer::singleShot(0, QCoreApplication::instance(), [old] {});
     }
     send_ = std::make_unique<SbdSend>(endpoints);
@@ -294,11 +301,7 @@ bool TForm1::FormClose()
     if (send_) {
         // The window is going away: whatever the flow still reports belongs to no send. Closing
         // never waits for the relay.
-        send_->OnConnected = nullptr;
-        send_->OnMessageStart = nullptr;
-        send_->OnMessageDone = nullptr;
-        send_->OnFinished = nullptr;
-        send_->Abort();
+        Silence(*send_);
     }
     SessionReady = false;
     recordLock_.reset();
