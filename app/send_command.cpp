@@ -244,12 +244,7 @@ void TForm1::SendPass(bool afterConnect)
         throw std::runtime_error("Cannot remove the link " + path.toStdString() + " in place of temp.sbd");
     SaveToFile(*this, native.toStdString());
     // What goes out is what the file holds, read back under the lock.
-    QFile written(path);
-    TConfigRecord record{};
-    if (!written.open(QIODevice::ReadOnly) ||
-        written.read(reinterpret_cast<char*>(record.data()), qint64(record.size())) != qint64(record.size()))
-        throw std::runtime_error("Cannot read back " + path.toStdString() + ": " + written.errorString().toStdString());
-    written.close();
+    const TConfigRecord record = ReadRecordFile(native.toStdString());
     recordLock_ = std::move(lock);
     SbdMessage message{imei, record};
     // The history's row is written as the message starts out, before MAIL FROM.
