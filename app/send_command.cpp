@@ -116,8 +116,7 @@ public:
             if (!file_)
                 file_ = std::make_unique<history::SendHistory>(history::SendHistory::DefaultPath(),
                                                                kHistoryWaitMs);
-            history::SendEntry entry;
-            entry.timeUtc = QDateTime::currentDateTimeUtc();
+            history::SendEntry entry; // stamped with the time of Begin
             entry.imei = message.imei;
             entry.record = QByteArray(reinterpret_cast<const char*>(message.record.data()),
                                       qsizetype(message.record.size()));
