@@ -50,6 +50,11 @@ std::string KindOf(mode_t mode) {
     return "not a regular file";
 }
 
+// Why something other than a regular file is refused: "it is a pipe, not a record file".
+std::string NotARecordFile(mode_t mode) {
+    return "it is " + KindOf(mode) + ", not a record file";
+}
+
 // Writes everything or reports how far it got. SIGPIPE is held back while writing, so that a
 // reader that goes away makes the write fail with EPIPE instead of ending the program.
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, std::size_t& written,
@@ -297,7 +302,7 @@ void WriteExisting(const std::string& path, const std::string& shown,
     if (S_ISFIFO(opened.st_mode) || S_ISCHR(opened.st_mode)) return WriteStream(fd, shown, record);
     if (S_ISREG(opened.st_mode)) return WriteInPlace(fd, shown, record);
     ::close(fd);
-    Fail(kCannotWrite, shown, "it is " + KindOf(opened.st_mode) + ", not a record file");
+    Fail(kCannotWrite, shown, NotARecordFile(opened.st_mode));
 }
 
 } // namespace
@@ -319,7 +324,7 @@ void WriteRecordFile(const std::string& path, const TConfigRecord& record) {
     if (S_ISDIR(mode)) Fail(kCannotWrite, shown, Reason(EISDIR));
     if (S_ISFIFO(mode) || S_ISCHR(mode)) return WriteExisting(target.path, shown, record);
     if (!S_ISREG(mode))
-        Fail(kCannotWrite, shown, "it is " + KindOf(mode) + ", not a record file");
+        Fail(kCannotWrite, shown, NotARecordFile(mode));
 
     // A file this user may not write is refused, not replaced behind its back.
     if (!CanWrite(target.path, W_OK)) Fail(kCannotWrite, shown, Reason(errno));
@@ -338,7 +343,7 @@ TConfigRecord ReadRecordFile(const std::string& path) {
     };
     const auto notRegular = [&](mode_t mode) {
         if (S_ISDIR(mode)) refuse(EFileError::Problem::Folder, EISDIR, Reason(EISDIR));
-        refuse(EFileError::Problem::NotRegular, 0, "it is " + KindOf(mode) + ", not a record file");
+        refuse(EFileError::Problem::NotRegular, 0, NotARecordFile(mode));
     };
 
     // The type is looked at before opening: opening a pipe with no writer, or reading a device,
