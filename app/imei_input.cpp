@@ -16,6 +16,13 @@ namespace kestravo {
 
 namespace {
 
+// Whether the key filter drops c, which it does by turning the key into a null character.
+bool FilterDrops(TForm1& form, QObject* sender, QChar c)
+{
+    form.KeyPressDigit(sender, c);
+    return c.isNull();
+}
+
 // Text that reaches the IMEI edit without being typed (pasted by key, menu or middle button,
 // dropped, brought back by undo) obeys the key filter too: a change that brings in a character
 // the filter drops, or any control character, is refused whole. Only the inserted part is
@@ -51,11 +58,8 @@ public:
                input.at(input.size() - 1 - tail) == last_.at(last_.size() - 1 - tail))
             ++tail;
         for (qsizetype i = head; i < input.size() - tail; ++i) {
-            QChar c = input.at(i);
-            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-                return Invalid;
-            form_->KeyPressDigit(edit_, c);
-            if (c.isNull())
+            const QChar c = input.at(i);
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F || FilterDrops(*form_, edit_, c))
                 return Invalid;
         }
         return Acceptable;
@@ -114,21 +118,16 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
                 return false;
         }
         const QString text = key->text();
-        for (QChar c : text) {
-            QChar typed = c;
-            KeyPressDigit(watched, typed);
-            if (typed.isNull())
+        for (QChar c : text)
+            if (FilterDrops(*this, watched, c))
                 return true;
-        }
         return false;
     }
     if (event->type() == QEvent::InputMethod) {
         // Characters composed by an input method reach the edit this way; they obey the filter too.
         auto* im = static_cast<QInputMethodEvent*>(event);
         for (QChar c : im->commitString()) {
-            QChar typed = c;
-            KeyPressDigit(watched, typed);
-            if (typed.isNull()) {
+            if (FilterDrops(*this, watched, c)) {
                 QInputMethodEvent dropped;
                 QCoreApplication::sendEvent(watched, &dropped);
                 return true;

@@ -85,6 +85,17 @@ std::shared_ptr<const int> LockRecordFolder(const QString& path)
     });
 }
 
+// Stops a flow whose reports belong to no send of this window any more: nothing it still says
+// reaches the window.
+void Silence(SbdSend& send)
+{
+    send.OnConnected = nullptr;
+    send.OnMessageStart = nullptr;
+    send.OnMessageDone = nullptr;
+    send.OnFinished = nullptr;
+    send.Abort();
+}
+
 } // namespace
 
 // The window's side of the send history: a row before each message goes out, completed with its
@@ -105,8 +116,7 @@ public:
             if (!file_)
                 file_ = std::make_unique<history::SendHistory>(history::SendHistory::DefaultPath(),
                                                                kHistoryWaitMs);
-            history::SendEntry entry;
-            entry.timeUtc = QDateTime::currentDateTimeUtc();
+            history::SendEntry entry; // stamped with the time of Begin
             entry.imei = message.imei;
             entry.record = QByteArray(reinterpret_cast<const char*>(message.record.data()),
                                       qsizetype(message.record.size()));
@@ -180,11 +190,7 @@ void TForm1::NewSendFlow()
     if (send_) {
         // The old flow may still be on the stack (a result box runs its own loop): it goes later.
         std::shared_ptr<SbdSend> old(send_.release());
-        old->OnConnected = nullptr;
-        old->OnMessageStart = nullptr;
-        old->OnMessageDone = nullptr;
-        old->OnFinished = nullptr;
-        old->Abort();
+        Silence(*old);
         QTimer::singleShot(0, QCoreApplication::instance(), [old] {});
     }
     send_ = std::make_unique<SbdSend>(endpoints);
@@ -237,12 +243,7 @@ void TForm1::SendPass(bool afterConnect)
         throw std::runtime_error("Cannot remove the link " + path.toStdString() + " in place of temp.sbd");
     SaveToFile(*this, native.toStdString());
     // What goes out is what the file holds, read back under the lock.
-    QFile written(path);
-    TConfigRecord record{};
-    if (!written.open(QIODevice::ReadOnly) ||
-        written.read(reinterpret_cast<char*>(record.data()), qint64(record.size())) != qint64(record.size()))
-        throw std::runtime_error("Cannot read back " + path.toStdString() + ": " + written.errorString().toStdString());
-    written.close();
+    const TConfigRecord record = ReadRecordFile(native.toStdString());
     recordLock_ = std::move(lock);
     SbdMessage message{imei, record};
     // The history's row is written as the message starts out, before MAIL FROM.
@@ -294,11 +295,7 @@ bool TForm1::FormClose()
     if (send_) {
         // The window is going away: whatever the flow still reports belongs to no send. Closing
         // never waits for the relay.
-        send_->OnConnected = nullptr;
-        send_->OnMessageStart = nullptr;
-        send_->OnMessageDone = nullptr;
-        send_->OnFinished = nullptr;
-        send_->Abort();
+        Silence(*send_);
     }
     SessionReady = false;
     recordLock_.reset();

@@ -50,6 +50,11 @@ std::string KindOf(mode_t mode) {
     return "not a regular file";
 }
 
+// Why something other than a regular file is refused: "it is a pipe, not a record file".
+std::string NotARecordFile(mode_t mode) {
+    return "it is " + KindOf(mode) + ", not a record file";
+}
+
 // Writes everything or reports how far it got. SIGPIPE is held back while writing, so that a
 // reader that goes away makes the write fail with EPIPE instead of ending the program.
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, std::size_t& written,
@@ -238,11 +243,8 @@ bool ReplaceByRename(const Target& target, const std::string& shown,
     return true;
 }
 
-// Writes a pipe or a character device as "cat > device" does. Opening without waiting refuses a
-// pipe that nobody reads at once instead of hanging until someone does.
+// Writes a pipe or a character device as "cat > device" does.
 void WriteStream(int fd, const std::string& shown, const TConfigRecord& record) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::size_t written = 0;
     int error = 0;
     const bool ok = WriteAll(fd, record.data(), record.size(), written, error);
@@ -255,8 +257,6 @@ void WriteStream(int fd, const std::string& shown, const TConfigRecord& record) 
 // Overwrites a regular file through its own inode, for files that must keep it (hard links,
 // another owner's file, a file in a folder that takes no new names).
 void WriteInPlace(int fd, const std::string& shown, const TConfigRecord& record) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::size_t written = 0;
     int error = 0;
     bool ok = WriteAll(fd, record.data(), record.size(), written, error);
@@ -277,7 +277,8 @@ void WriteInPlace(int fd, const std::string& shown, const TConfigRecord& record)
 }
 
 // Opens an existing file for writing without creating, truncating or waiting on it, then writes
-// it as what it turns out to be.
+// it as what it turns out to be. Opening without waiting refuses a pipe that nobody reads at once
+// instead of hanging until someone does; the writes themselves wait as usual.
 void WriteExisting(const std::string& path, const std::string& shown,
                    const TConfigRecord& record) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -296,10 +297,12 @@ void WriteExisting(const std::string& path, const std::string& shown,
         ::close(fd);
         Fail(kCannotWrite, shown, Reason(error));
     }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     if (S_ISFIFO(opened.st_mode) || S_ISCHR(opened.st_mode)) return WriteStream(fd, shown, record);
     if (S_ISREG(opened.st_mode)) return WriteInPlace(fd, shown, record);
     ::close(fd);
-    Fail(kCannotWrite, shown, "it is " + KindOf(opened.st_mode) + ", not a record file");
+    Fail(kCannotWrite, shown, NotARecordFile(opened.st_mode));
 }
 
 } // namespace
@@ -321,7 +324,7 @@ void WriteRecordFile(const std::string& path, const TConfigRecord& record) {
     if (S_ISDIR(mode)) Fail(kCannotWrite, shown, Reason(EISDIR));
     if (S_ISFIFO(mode) || S_ISCHR(mode)) return WriteExisting(target.path, shown, record);
     if (!S_ISREG(mode))
-        Fail(kCannotWrite, shown, "it is " + KindOf(mode) + ", not a record file");
+        Fail(kCannotWrite, shown, NotARecordFile(mode));
 
     // A file this user may not write is refused, not replaced behind its back.
     if (!CanWrite(target.path, W_OK)) Fail(kCannotWrite, shown, Reason(errno));
@@ -340,7 +343,7 @@ TConfigRecord ReadRecordFile(const std::string& path) {
     };
     const auto notRegular = [&](mode_t mode) {
         if (S_ISDIR(mode)) refuse(EFileError::Problem::Folder, EISDIR, Reason(EISDIR));
-        refuse(EFileError::Problem::NotRegular, 0, "it is " + KindOf(mode) + ", not a record file");
+        refuse(EFileError::Problem::NotRegular, 0, NotARecordFile(mode));
     };
 
     // The type is looked at before opening: opening a pipe with no writer, or reading a device,

@@ -36,6 +36,28 @@ void WhenModalShows(std::function<void(QWidget*)> answer)
     poll->start(10);
 }
 
+// Shows text in an error box or in a plain message box, hands the box to look while it is up,
+// then presses its button. A box that never came fails the test.
+void ShowAndLook(QWidget* owner, bool error, const QString& text,
+                 const std::function<void(QMessageBox*)>& look)
+{
+    kestravo::WidgetOperatorDialogs dialogs(owner);
+    bool seen = false;
+    WhenModalShows([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        QVERIFY(box != nullptr);
+        seen = true;
+        look(box);
+        if (!QTest::currentTestFailed())
+            box->buttons().first()->click();
+    });
+    if (error)
+        dialogs.ShowError(text);
+    else
+        dialogs.ShowMessage(text);
+    QVERIFY(seen);
+}
+
 } // namespace
 
 class OperatorDialogsTest : public QObject {
@@ -65,12 +87,7 @@ private slots:
         QFETCH(bool, error);
         QFETCH(int, icon);
         QFETCH(QString, text);
-        kestravo::WidgetOperatorDialogs dialogs(&owner);
-        bool seen = false;
-        WhenModalShows([&](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            QVERIFY(box != nullptr);
-            seen = true;
+        ShowAndLook(&owner, error, text, [&](QMessageBox* box) {
             QCOMPARE(box->windowTitle(), kestravo::ApplicationTitle());
             QCOMPARE(box->text(), text);
             auto* label = box->findChild<QLabel*>("qt_msgbox_label");
@@ -79,13 +96,7 @@ private slots:
             QCOMPARE(int(box->icon()), icon);
             QCOMPARE(box->buttons().size(), 1);
             QCOMPARE(box->standardButton(box->buttons().first()), QMessageBox::Ok);
-            box->buttons().first()->click();
         });
-        if (error)
-            dialogs.ShowError(text);
-        else
-            dialogs.ShowMessage(text);
-        QVERIFY(seen);
     }
 
     void saveDialogProposesTheNameAndAsksNothing()
@@ -135,12 +146,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, starts);
         QFETCH(QString, ends);
-        kestravo::WidgetOperatorDialogs dialogs(&owner);
-        bool seen = false;
-        WhenModalShows([&](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            QVERIFY(box != nullptr);
-            seen = true;
+        ShowAndLook(&owner, true, text, [&](QMessageBox* box) {
             const QString shown = box->text();
             QVERIFY2(shown.startsWith(starts), qPrintable(shown.left(80)));
             QVERIFY2(shown.endsWith(ends), qPrintable(shown.right(80)));
@@ -151,10 +157,7 @@ private slots:
                      qPrintable(QString::number(box->sizeHint().width())));
             QVERIFY2(box->sizeHint().height() <= screen.height(),
                      qPrintable(QString::number(box->sizeHint().height())));
-            box->buttons().first()->click();
         });
-        dialogs.ShowError(text);
-        QVERIFY(seen);
     }
 
     void saveDialogOpensInTheFolderLastUsed()

@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -23,6 +21,7 @@ namespace kestravo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::LimitFileSize;
 using test::ReadBytes;
 using test::ScratchFolder;
 using test::WriteBytes;
@@ -289,21 +288,6 @@ TEST(WriteRecordFileStopsShort, OnlyAnInPlaceWriteSaysTheFileMayBeIncomplete) {
     fs::create_hard_link(folder / "linked.sbd", folder / "other-name.sbd");
     WriteBytes(folder / "own.sbd", kOld);
 
-    struct LimitFileSize {
-        rlimit saved{};
-        void (*savedHandler)(int) = nullptr;
-        LimitFileSize() {
-            getrlimit(RLIMIT_FSIZE, &saved);
-            savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-            rlimit small = saved;
-            small.rlim_cur = 10;
-            setrlimit(RLIMIT_FSIZE, &small);
-        }
-        ~LimitFileSize() {
-            setrlimit(RLIMIT_FSIZE, &saved);
-            std::signal(SIGXFSZ, savedHandler);
-        }
-    };
     Outcome inPlace;
     Outcome replaced;
     {

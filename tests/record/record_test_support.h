@@ -7,6 +7,7 @@
 #include "record/settings_store.h"
 
 #include <filesystem>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -49,5 +50,19 @@ private:
 
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// While it lives, files of this process may grow to 10 bytes at most (a limit that binds root
+// too), and a write past that fails with EFBIG instead of raising SIGXFSZ.
+class LimitFileSize {
+public:
+    LimitFileSize();
+    ~LimitFileSize();
+    LimitFileSize(const LimitFileSize&) = delete;
+    LimitFileSize& operator=(const LimitFileSize&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*savedHandler_)(int) = nullptr;
+};
 
 } // namespace kestravo::test

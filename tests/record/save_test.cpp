@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <sys/resource.h>
 
 namespace kestravo {
 namespace {
 
+using test::LimitFileSize;
 using test::ReadBytes;
 using test::RecordingStore;
 using test::ScratchFolder;
@@ -110,21 +109,6 @@ TEST_F(Save, AWriteThatStopsShortLeavesTheExistingFileAsItWas) {
     const auto target = folder / "kept.sbd";
     WriteBytes(target, kOldContent);
 
-    struct LimitFileSize {
-        rlimit saved{};
-        void (*savedHandler)(int) = nullptr;
-        LimitFileSize() {
-            getrlimit(RLIMIT_FSIZE, &saved);
-            savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-            rlimit small = saved;
-            small.rlim_cur = 10;
-            setrlimit(RLIMIT_FSIZE, &small);
-        }
-        ~LimitFileSize() {
-            setrlimit(RLIMIT_FSIZE, &saved);
-            std::signal(SIGXFSZ, savedHandler);
-        }
-    };
     {
         LimitFileSize limit;
         ExpectFileError(target.string(), EFBIG);
