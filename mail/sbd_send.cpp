@@ -152,9 +152,7 @@ struct SbdSend::Impl {
         const Phase was = phase;
         DropConnection();
         if (connectOnly) {
-            connectOnly = false;
-            connectFailure = SbdResult{kTimedOut, reason, QString()};
-            ReportConnected(kTimedOut, reason);
+            ConnectFailed(kTimedOut, kTimedOut, reason);
             return;
         }
         if (!running)
@@ -229,9 +227,7 @@ struct SbdSend::Impl {
         DropConnection();
         const QString text = QStringLiteral("500 Internal client error: ") + what;
         if (connectOnly) {
-            connectOnly = false;
-            connectFailure = SbdResult{kNotSent, text, QString()};
-            ReportConnected(kNotSent, text);
+            ConnectFailed(kNotSent, kNotSent, text);
         } else if (running) {
             FailRemaining(kNotSent, text);
         }
@@ -274,23 +270,39 @@ struct SbdSend::Impl {
         return client->ErrorMessage().isEmpty() ? client->LastResponse() : client->ErrorMessage();
     }
 
+    // Taken before a handler runs: tells afterwards whether the handler ended this run (a new
+    // run or an abort) or destroyed the flow.
+    struct RunWatch {
+        const Impl* d;
+        quint64 run;
+        std::weak_ptr<bool> alive;
+        bool Ended() const { return alive.expired() || d->generation != run; }
+    };
+    RunWatch Watch() const { return {this, generation, alive}; }
+
+    // Message i's OnMessageStart, once; false when the handler ended this run meanwhile.
+    bool AnnounceStart(std::size_t i)
+    {
+        if (i >= started.size() || started[i])
+            return true;
+        started[i] = true;
+        const RunWatch watch = Watch();
+        if (q->OnMessageStart)
+            q->OnMessageStart(i);
+        return !watch.Ended();
+    }
+
     // Reports message i; false when a handler ended this run (or the flow) meanwhile.
     bool Report(std::size_t i, const SbdResult& result)
     {
-        const quint64 run = generation;
-        const std::weak_ptr<bool> stillAlive = alive;
         // Every result has its start before it, also for a message that never got as far as
         // MAIL FROM (no connection, a malformed IMEI): whoever keeps a record of sends sees each.
-        if (i < started.size() && !started[i]) {
-            started[i] = true;
-            if (q->OnMessageStart)
-                q->OnMessageStart(i);
-            if (stillAlive.expired() || generation != run)
-                return false;
-        }
+        if (!AnnounceStart(i))
+            return false;
+        const RunWatch watch = Watch();
         if (q->OnMessageDone)
             q->OnMessageDone(i, result);
-        return !stillAlive.expired() && generation == run;
+        return !watch.Ended();
     }
 
     void ReportConnected(int code, const QString& reply)
@@ -299,16 +311,21 @@ struct SbdSend::Impl {
             q->OnConnected(code, reply);
     }
 
+    // Connect could not open the session: OnConnected hears `code`, and the Start that follows
+    // gives every message `resultCode` with the same reason.
+    void ConnectFailed(int code, int resultCode, const QString& reason)
+    {
+        connectOnly = false;
+        connectFailure = SbdResult{resultCode, reason, QString()};
+        ReportConnected(code, reason);
+    }
+
     void FailRemaining(int code, const QString& reply)
     {
         DropConnection();
-        const quint64 run = generation;
-        const std::weak_ptr<bool> stillAlive = alive;
         for (; current < messages.size(); ++current)
             if (!Report(current, SbdResult{code, reply, QString()}))
                 return;
-        if (stillAlive.expired() || generation != run)
-            return;
         Finish();
     }
 
@@ -366,12 +383,7 @@ struct SbdSend::Impl {
     {
         const std::size_t i = current;
         if (!started[i]) {
-            started[i] = true;
-            const quint64 run = generation;
-            const std::weak_ptr<bool> stillAlive = alive;
-            if (q->OnMessageStart)
-                q->OnMessageStart(i);
-            if (stillAlive.expired() || generation != run)
+            if (!AnnounceStart(i))
                 return;
             if (!Connected()) { // the relay hung up while the handler ran
                 Next();
@@ -441,9 +453,7 @@ struct SbdSend::Impl {
                 const QString reason = FailureText();
                 DropConnection();
                 if (connectOnly) {
-                    connectOnly = false;
-                    connectFailure = SbdResult{kNotSent, reason, QString()};
-                    ReportConnected(code, reason);
+                    ConnectFailed(code, kNotSent, reason);
                     return;
                 }
                 FailRemaining(kNotSent, reason);
@@ -612,13 +622,9 @@ std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessag
         ownApp = std::make_unique<QCoreApplication>(argc, argv);
 
     std::vector<SbdResult> results(messages.size());
-    bool finished = false;
     QEventLoop loop;
     SbdSend send(endpoints);
-    send.OnMessageStart = [&](std::size_t i) {
-        if (onStart)
-            onStart(i);
-    };
+    send.OnMessageStart = std::move(onStart);
     std::size_t waiting = results.size();
     send.OnMessageDone = [&](std::size_t i, const SbdResult& r) {
         results[i] = r;
@@ -629,12 +635,10 @@ std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessag
         if (--waiting == 0 && quitReply == QuitReply::DoNotAwait)
             loop.quit();
     };
-    send.OnFinished = [&] {
-        finished = true;
-        loop.quit();
-    };
+    send.OnFinished = [&] { loop.quit(); };
     send.Start(std::move(messages));
-    if (!finished && (waiting > 0 || quitReply == QuitReply::Await))
+    // A run that ended within Start (no messages, malformed endpoints) is no longer busy.
+    if (send.Busy() && (waiting > 0 || quitReply == QuitReply::Await))
         loop.exec();
     return results;
 }

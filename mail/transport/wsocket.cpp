@@ -26,6 +26,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace kestravo::mail {
 
@@ -219,9 +220,10 @@ bool IsConnectionLost(int code)
 
 } // namespace
 
-// Shared between a socket and the worker thread resolving a name for it. The worker posts its
-// answer only while the socket is still attached; the socket detaches before it goes away and
-// whenever it stops waiting, so a late answer never reaches a freed or aborted socket.
+// The answer of the lookup a socket awaits. A worker thread resolving the name shares it with the
+// socket and posts its answer only while the socket is still attached; the socket detaches
+// before it goes away and whenever it stops waiting, so a late answer never reaches a freed or
+// aborted socket. An answer known at once is left in it without a worker.
 struct TWSocket::LookupTicket {
     std::mutex lock;
     TWSocket* socket = nullptr;
@@ -249,9 +251,7 @@ struct TWSocket::Impl {
     QStringList resolved;
     quintptr pendingLookup = 0; // token of the lookup whose answer is awaited, 0 = none
     quintptr lookupCounter = 0;
-    std::shared_ptr<LookupTicket> lookupTicket; // of a lookup running on a worker thread
-    QStringList lookupAnswer;
-    int lookupError = 0;
+    std::shared_ptr<LookupTicket> lookupTicket; // of the lookup pending
 
     std::deque<Chunk> sendBuffer;
     qint64 bufferedBytes = 0;
@@ -473,19 +473,19 @@ void TWSocket::DnsLookup(const QString& host)
 
     const quintptr token = ++d_->lookupCounter;
     d_->pendingLookup = token;
+    auto ticket = std::make_shared<LookupTicket>();
+    ticket->token = token;
+    d_->lookupTicket = ticket;
     if (const auto& injected = InjectedResolver()) {
         int error = 0;
-        d_->lookupAnswer = injected(name, error);
-        d_->lookupError = (error == 0 && d_->lookupAnswer.isEmpty()) ? 11004 : error;
+        ticket->answer = injected(name, error);
+        ticket->error = (error == 0 && ticket->answer.isEmpty()) ? 11004 : error;
         PostMsg(d_->msgHostByName, token, 0);
         return;
     }
     // The resolver may block for seconds: it runs on a thread of its own, and its answer comes
     // back through the event loop like every other happening.
-    auto ticket = std::make_shared<LookupTicket>();
     ticket->socket = this;
-    ticket->token = token;
-    d_->lookupTicket = ticket;
     try {
         std::thread([ticket, name] {
             int error = 0;
@@ -495,13 +495,12 @@ void TWSocket::DnsLookup(const QString& host)
                 return;
             ticket->answer = std::move(answer);
             ticket->error = error;
-            ticket->socket->PostMsg(ticket->socket->d_->msgHostByName, ticket->token, 1);
+            ticket->socket->PostMsg(ticket->socket->d_->msgHostByName, ticket->token, 0);
         }).detach();
     } catch (const std::system_error&) {
         // No thread to be had: the lookup fails as a resolver out of resources does.
-        d_->lookupTicket.reset();
-        d_->lookupAnswer.clear();
-        d_->lookupError = 11002;
+        ticket->socket = nullptr;
+        ticket->error = 11002;
         PostMsg(d_->msgHostByName, token, 0);
     }
 }
@@ -518,24 +517,22 @@ void TWSocket::CancelDnsLookup()
     d_->pendingLookup = 0;
 }
 
-void TWSocket::HandleLookupDone(quintptr token, bool fromWorker)
+void TWSocket::HandleLookupDone(quintptr token)
 {
     if (token == 0 || token != d_->pendingLookup)
         return;
     d_->pendingLookup = 0;
-    if (fromWorker) {
-        if (!d_->lookupTicket)
-            return;
-        const std::lock_guard<std::mutex> guard(d_->lookupTicket->lock);
-        d_->lookupAnswer = std::move(d_->lookupTicket->answer);
-        d_->lookupError = d_->lookupTicket->error;
-        d_->lookupTicket->socket = nullptr;
+    const std::shared_ptr<LookupTicket> ticket = std::exchange(d_->lookupTicket, nullptr);
+    if (!ticket)
+        return;
+    int error = 0;
+    {
+        const std::lock_guard<std::mutex> guard(ticket->lock);
+        ticket->socket = nullptr;
+        error = ticket->error;
+        if (error == 0)
+            d_->resolved = std::move(ticket->answer);
     }
-    d_->lookupTicket.reset();
-    const int error = d_->lookupError;
-    if (error == 0)
-        d_->resolved = d_->lookupAnswer;
-    d_->lookupAnswer.clear();
     if (OnDnsLookupDone)
         OnDnsLookupDone(this, static_cast<std::uint16_t>(error));
 }
@@ -798,7 +795,7 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
         return;
     }
     if (msg == d_->msgHostByName)
-        return HandleLookupDone(wParam, lParam != 0);
+        return HandleLookupDone(wParam);
     if (msg == d_->msgCloseDelayed)
         return Close();
     if (msg == d_->msgTest)

@@ -127,8 +127,7 @@ private:
     void Refuse(const QString& text);
     void FailConnect(const QString& operation, int code);
     void TriggerSessionClosed(int error);
-    // fromWorker: the answer waits in the lookup's ticket rather than in the socket.
-    void HandleLookupDone(quintptr token, bool fromWorker);
+    void HandleLookupDone(quintptr token);
     void DoFdConnect(int error);
     void DoFdRead(int error);
     void DoFdWrite(int error);

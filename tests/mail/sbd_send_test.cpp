@@ -47,6 +47,17 @@ const QString kImei = QStringLiteral("300234010123450");
     "S: 354 go on\nM\nS: " reply "\n"
 #define QUIT "C: QUIT\nS: 221 bye\nX\n"
 
+// Sends from ops@example.org to data@sbd.example through the relay on loopback.
+Endpoints RelayEndpoints(const ScriptedRelay& relay)
+{
+    Endpoints e;
+    e.relayHost = QStringLiteral("127.0.0.1");
+    e.relayPort = QString::number(relay.Port());
+    e.sender = QStringLiteral("ops@example.org");
+    e.gateway = QStringLiteral("data@sbd.example");
+    return e;
+}
+
 struct Transcript {
     const char* name;
     const char* script;
@@ -108,11 +119,7 @@ TEST(SbdSend, Transcripts)
     for (const Transcript& t : kTranscripts) {
         SCOPED_TRACE(t.name);
         ScriptedRelay relay(QString::fromLatin1(t.script));
-        Endpoints e;
-        e.relayHost = QStringLiteral("127.0.0.1");
-        e.relayPort = QString::number(relay.Port());
-        e.sender = QStringLiteral("ops@example.org");
-        e.gateway = QStringLiteral("data@sbd.example");
+        Endpoints e = RelayEndpoints(relay);
         e.timeoutSeconds = 1;
         std::vector<SbdMessage> messages;
         for (int i = 0; i < t.messages; ++i)
@@ -165,11 +172,7 @@ TEST(SbdSend, Transcripts)
 TEST(SbdSend, SendAllCanLeaveWithoutAwaitingTheQuitReply)
 {
     ScriptedRelay relay("S: 220 relay ready\n" MAIL_ACCEPTED("250 queued as Q1") QUIT);
-    Endpoints e;
-    e.relayHost = QStringLiteral("127.0.0.1");
-    e.relayPort = QString::number(relay.Port());
-    e.sender = QStringLiteral("ops@example.org");
-    e.gateway = QStringLiteral("data@sbd.example");
+    const Endpoints e = RelayEndpoints(relay);
     const std::vector<SbdResult> results = SendAll(e, {{kImei, Record(0)}}, {}, {}, QuitReply::DoNotAwait);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].code, 0);
@@ -191,11 +194,7 @@ TEST(SbdSend, SendAllCanLeaveWithoutAwaitingTheQuitReply)
 TEST(SbdSend, MalformedImeiIsNotSentAndTheOthersAre)
 {
     ScriptedRelay relay("S: 220 relay ready\n" MAIL_ACCEPTED("250 ok") QUIT);
-    Endpoints e;
-    e.relayHost = QStringLiteral("127.0.0.1");
-    e.relayPort = QString::number(relay.Port());
-    e.sender = QStringLiteral("ops@example.org");
-    e.gateway = QStringLiteral("data@sbd.example");
+    Endpoints e = RelayEndpoints(relay);
     e.timeoutSeconds = 86400; // a day in milliseconds overflows nothing: the deadline is far off
     const std::vector<SbdResult> results =
         SendAll(e, {{QStringLiteral("30023401012345\n"), Record(0)}, {kImei, Record(1)}});
@@ -254,11 +253,7 @@ TEST(SbdSend, RefusedConnectionGives500WithTheReason)
 TEST(SbdSend, HandlersMayRunANestedLoop)
 {
     ScriptedRelay relay("S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 503 send HELO first\nX\n");
-    Endpoints e;
-    e.relayHost = QStringLiteral("127.0.0.1");
-    e.relayPort = QString::number(relay.Port());
-    e.sender = QStringLiteral("ops@example.org");
-    e.gateway = QStringLiteral("data@sbd.example");
+    const Endpoints e = RelayEndpoints(relay);
     const auto nestedLoop = [] {
         QEventLoop loop;
         QTimer::singleShot(30, &loop, &QEventLoop::quit);
