@@ -31,26 +31,6 @@ QString Quoted(const QString& text)
     return out + u'"';
 }
 
-// Whole decimal digits within [low, high]; no sign, blank, exponent or trailing text. The value
-// is built in 64 bits and the loop stops once it passes high, so no length of digits overflows.
-bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& value)
-{
-    if (text.isEmpty())
-        return false;
-    qint64 v = 0;
-    for (QChar c : text) {
-        if (c < u'0' || c > u'9')
-            return false;
-        v = v * 10 + (c.unicode() - u'0');
-        if (v > high)
-            return false;
-    }
-    if (v < low)
-        return false;
-    value = v;
-    return true;
-}
-
 bool IsHostNameChar(QChar c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-' ||
@@ -108,6 +88,26 @@ Given Pick(const QString& option, const char* optionName, const char* variable, 
 }
 
 } // namespace
+
+bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& value)
+{
+    if (text.isEmpty())
+        return false;
+    qint64 v = 0;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return false;
+        const int digit = c.unicode() - u'0';
+        // Stops as soon as the number passes high, so no length of digits overflows.
+        if (v > (high - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    if (v < low)
+        return false;
+    value = v;
+    return true;
+}
 
 QString EndpointsConfigPath()
 {

@@ -46,6 +46,10 @@ Endpoints ResolveEndpoints(const EndpointOptions& options = {});
 // The configuration file ResolveEndpoints reads (it need not exist).
 QString EndpointsConfigPath();
 
+// Whole decimal digits within [low, high] (0 <= low <= high): no sign, blank, exponent or
+// trailing text. The one reading of a number that every option, variable and settings key gets.
+bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& value);
+
 // Strict whole-string parsers shared by options, variables and the file; each throws
 // EndpointError naming source.
 // HOST or HOST:PORT ([v6] and [v6]:PORT too); PORT 1..65535 and nothing after it. Without a port

@@ -1,4 +1,6 @@
 #include "tools/record_tool/cli.h"
+
+#include "mail/endpoints.h"
 #include "tools/record_tool/usage.h"
 
 #include <cstdio>
@@ -75,11 +77,8 @@ std::optional<QString> SingleValue(const QCommandLineParser& parser, const QStri
 }
 
 long long ParseWholeNumber(const QString& text, long long low, long long high, const std::string& what) {
-    bool digitsOnly = !text.isEmpty() && text.size() <= 18;
-    for (const QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) digitsOnly = false;
-    const long long value = digitsOnly ? text.toLongLong() : -1;
-    if (!digitsOnly || value < low || value > high)
+    qint64 value = 0;
+    if (!mail::ParseWholeNumber(text, low, high, value))
         throw ToolFailure(kExitRefused, what + " takes a whole number " + std::to_string(low) + "-" +
                                             std::to_string(high) + ", not \"" + LocalText(text) + "\"");
     return value;
