@@ -8,6 +8,7 @@
 #include "history/send_history.h"
 #include "mail/endpoints.h"
 #include "mail/errors.h"
+#include "mail/sbd_history.h"
 #include "mail/sbd_send.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
@@ -116,16 +117,7 @@ public:
             if (!file_)
                 file_ = std::make_unique<history::SendHistory>(history::SendHistory::DefaultPath(),
                                                                kHistoryWaitMs);
-            history::SendEntry entry; // stamped with the time of Begin
-            entry.imei = message.imei;
-            entry.record = QByteArray(reinterpret_cast<const char*>(message.record.data()),
-                                      qsizetype(message.record.size()));
-            entry.relayHost = endpoints.relayHost;
-            entry.relayPort = endpoints.relayPort;
-            entry.sender = endpoints.sender;
-            entry.gateway = endpoints.gateway;
-            entry.origin = history::Origin::Window;
-            row_ = file_->Begin(entry);
+            row_ = file_->Begin(HistoryEntry(message, endpoints, history::Origin::Window));
         });
     }
 

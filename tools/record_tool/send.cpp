@@ -9,6 +9,7 @@
 
 #include "history/send_history.h"
 #include "mail/endpoints.h"
+#include "mail/sbd_history.h"
 #include "mail/sbd_send.h"
 
 #include <QCoreApplication>
@@ -190,16 +191,8 @@ public:
     void Begin(std::size_t index) {
         Open();
         if (!history_ || ids_[index]) return; // a message tried again keeps its row
-        history::SendEntry entry;
-        entry.imei = messages_[index].imei;
-        entry.record = RecordBytes(messages_[index].record);
-        entry.relayHost = endpoints_.relayHost;
-        entry.relayPort = endpoints_.relayPort;
-        entry.sender = endpoints_.sender;
-        entry.gateway = endpoints_.gateway;
-        entry.origin = history::Origin::Tool;
         try {
-            ids_[index] = history_->Begin(entry);
+            ids_[index] = history_->Begin(mail::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool));
         } catch (const std::exception& error) {
             Lost(error);
         }
