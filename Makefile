@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The two commands of the README: `make run` and `make test`. `make` alone only builds.
 # `make package` builds the Debian package build/kestravo_<version>_<arch>.deb.
 BUILD         ?= build

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Application-wide texts and the error box's wording rule.
 #include <QString>

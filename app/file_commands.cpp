@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "SAVE TO FILE" and "Open FROM FILE": the IMEI check, the dialogs, and the record file written or
 // read through the shared writer and reader.
 #include "app/tform1.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IMEI edit: its key filter, applied to typed keys, to input-method text and, through a
 // validator, to text that arrives any other way.
 #include "app/imei_input.h"

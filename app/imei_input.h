@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The IMEI edit (Edit1) obeys its key filter, TForm1::KeyPressDigit, for every way text reaches it:
 // typed keys and input-method text through the window's event filter, pasted, dropped or undone

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The face the window's fixed layout was measured in: Tahoma 8 beside 13-pixel check boxes.
 #include <QLabel>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up: the application object, its title, the one window, the message loop.
 #include "app/application.h"
 #include "app/operator_dialogs.h"

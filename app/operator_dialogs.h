@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every message box and file dialog of the window goes through this interface, so that tests can
 // answer the dialogs and read the texts without a person at the screen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The window's two panels follow its size as docked panels do: the logo panel along the left
 // edge with its picture at the bottom, the settings panel filling the rest. The controls on them

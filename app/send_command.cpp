@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "SEND CONFIG TO SAT": the record goes to the SBD gateway as the attachment "temp.sbd" of a mail
 // whose subject is the IMEI, through the one send flow (mail/sbd_send.h). The click connects;
 // once the relay has greeted (or could not be reached) the click runs again, and that second pass

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/tform1.h"
 
 #include "app/application.h"

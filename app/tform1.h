@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one window of the program: its controls hold every setting. The layout and the bindings of
 // the handlers live in resources/Form1.ui; this class holds the handlers, named after the control

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The yardstick for bench/window_start: the least a Qt Widgets program does to show a window of
 // the configurator's size. With --text it also shows one line of text, so that the cost of the
 // font machinery every window with captions pays can be told apart from the window's own.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What the benchmarks share: where the programs are, the loopback SMTP sink, the message curl
 sends, medians. Public tools only; nothing here is part of the product."""
 

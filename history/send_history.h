@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A record of every send, kept in a small SQLite database in the user's data folder. A row is
 // written before a send starts and completed when it ends, so a crash leaves an unfinished row,

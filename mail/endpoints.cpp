@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Endpoints of a send from options, environment, configuration file and compiled-in values.
 #include "mail/endpoints.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Where a send goes: the relay, the envelope's two addresses, the deadline and whether sends are
 // kept in the history. Each value comes from the first of these that gives it: a command-line

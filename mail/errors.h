@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Exceptions of the mail layer. ClassName() is part of observable texts: the SMTP client reports
 // failures as "500 " + ClassName() + ": " + message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the send history keeps of one message of the send flow: the window and kestravo-record
 // write the same row, and only where it came from differs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The send flow: one SMTP session carries every message; the deadline, the 503 fallback, the
 // reconnection and the envelope live here only.
 #include "mail/sbd_send.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one send flow of the system: records go to the SBD gateway as the attachment "temp.sbd" of
 // a mail whose subject is the device's IMEI, through the relay of the given Endpoints. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Moves a configuration between the settings (SettingsStore) and a 44-byte TConfigRecord.
 #include "record/config_record.h"

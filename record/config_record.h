@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The 44-byte configuration record: a 3-byte header, a bit-packed 40-byte payload whose last byte
 // is PayloadCheck, and RecordCheck. One table describes every field; encoding, decoding and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The settings held in plain maps, starting from the window's initial values (the field table's).
 // It has no input rules: what is written is what is read back. The record tool and the tests use it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "record/record_file.h"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading and writing ".sbd" record files: the one reader and the one writer that the window, the
 // record tool and the send paths share.

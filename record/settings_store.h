@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The codec's view of the settings, addressed by control name. The window provides it over its
 // controls; the record tool over a plain map. The codec keeps no settings of its own.

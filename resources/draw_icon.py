@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Draws the application icon: a satellite above the horizon signalling to a tracker.
 
 Writes resources/icon/io.kestravo.Configurator.svg and one PNG per hicolor size

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Draws the window's two pictures into this folder.
 
 Image1.png: the logo strip, 72 x 726, 8-bit RGBA (colour type 6), not interlaced, with a gAMA

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages one kind of work needs; does nothing when all are present.
 #
 #   scripts/install-deps.sh build runtime           # make run: build and start the window

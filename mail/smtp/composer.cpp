@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Composition of the Internet message: the header block (RFC 5322), the MIME multipart/mixed
 // body with its text part and base64 attachments (RFC 2045 to 2049), encoded words (RFC 2047).
 #include "mail/smtp/smtpcli.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The SMTP client: TCustomSmtpClient runs the session (RFC 5321) over a TWSocket, TSmtpCli adds
 // the composition of the Internet message (RFC 5322 headers, MIME multipart/mixed body with

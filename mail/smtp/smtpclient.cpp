@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The SMTP session (RFC 5321): connection, reply reading and judging, commands, the high-level
 // request chains and the message line pump.
 #include "mail/smtp/smtpcli.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // TVyrWndControl: the base of components that receive posted notifications on their owner's
 // thread. A component reserves its own message numbers; messages posted to them are handled one

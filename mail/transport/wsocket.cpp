@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TCP (RFC 9293) over POSIX non-blocking IPv4 sockets. Readiness comes from QSocketNotifier;
 // a notifier only posts a message to its socket and the message handler does the work, so event
 // handlers never run inside Qt's notifier code and may even free the socket. Name lookups run

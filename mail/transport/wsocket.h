@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // TWSocket: an asynchronous IPv4 TCP socket whose happenings (lookup done, connected, data
 // readable, all data sent, closed) arrive as events on the owner's thread, out of its event loop.

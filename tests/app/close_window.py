@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Asks an X window to close the way a window manager does: WM_DELETE_WINDOW via WM_PROTOCOLS."""
 import sys
 

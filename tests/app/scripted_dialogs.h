@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Stands in for the operator at the window's boxes and dialogs: records every text shown and
 // answers the file dialogs from a script. A dialog asked for without a scripted answer is noted

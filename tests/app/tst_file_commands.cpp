@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "SAVE TO FILE" and "Open FROM FILE": the IMEI check, the dialogs, the files written and read,
 // and the refusals that leave the window and the retained record as they were.
 #include "app/tform1.h"

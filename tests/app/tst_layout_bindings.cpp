@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stored layout binds each control's event to its handler by name. Built here onto a stand-in
 // that only notes which handler ran for which sender, so the table of bindings is checked alone,
 // and so is the promise that building the window runs no handler.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real boxes and dialogs: the caption, the icon, the one button, and the save dialog's
 // proposal and options, answered here as the operator would.
 #include "app/application.h"

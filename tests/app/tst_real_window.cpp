@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real program: without a display it says so and stops; in a private X server it shows its
 // window at 906 x 751, lets itself be photographed, and ends with 0 when asked to close.
 #include <QDeadlineTimer>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // "SEND CONFIG TO SAT" as the window's own: the real window, driven by clicks, against the gateway
 // stand-in (tools/sbd-gateway-sim) and scripted relays on loopback: its texts, its two passes,
 // SessionReady, the busy cursor, the deadline's box, a malformed setting, closing during a send,

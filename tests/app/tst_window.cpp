@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window as the operator meets it: the initial state, the layout, the key filter, the range
 // rules, the interval rule, the interlock, the input 5 lock and what a load makes of them.
 #include "app/application.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Checks one message an MTA delivered into an mbox file: the subject is the IMEI, it went to the
 gateway address, and its only attachment, temp.sbd, holds exactly the 44 bytes of the record.
 

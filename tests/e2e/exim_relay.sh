@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # One configuration record through a real mail server: a private Exim daemon on a free loopback
 # port, spool and mailbox in a temporary folder, HELO/EHLO required before MAIL as Exim wants by
 # default, every recipient delivered to one mailbox file. The record goes once through

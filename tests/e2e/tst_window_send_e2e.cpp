@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's "SEND CONFIG TO SAT" against the relay named by KESTRAVO_RELAY, nothing else: run by
 // exim_relay.sh with a real mail server behind that address. The record the controls hold is
 // written to KESTRAVO_E2E_RECORD_OUT for the script to compare with what was delivered.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The base64 of the composer against QByteArray::fromBase64: the message text in base64 lines,
 // an attachment in chunks (DoFileEncBase64), and an attachment inside a whole composed body.
 // Every line is 76 characters but the last, chunks join into one stream, and the decoded bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one QCoreApplication of a fuzzing process, made on first use and kept until it ends: the
 // code under test posts events, reads code pages and settings through it.

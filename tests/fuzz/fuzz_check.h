@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A broken property stops the run at once with a readable line; libFuzzer then stores the input,
 // and the replay driver names the file it was reading.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The batch manifest reader against arbitrary bytes: it never throws, and what it hands on is
 // only ever well formed: known field columns, valid and distinct IMEIs, row lines inside the text,
 // and no rows at all once the header is refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ParseEmail and the header lines built from addresses and a subject. An entry built as
 // "display <address>" or "\"display\" <address>" gives back exactly its parts; whatever the
 // texts, no header line can start a header of its own (every CR LF is a fold: a blank follows,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any 44 bytes load into the settings and come back: every field's bits, every bit no setting
 // covers, the header the encoder writes and both check bytes.
 #include "fuzz_check.h"

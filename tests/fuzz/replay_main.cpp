@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a fuzz entry point over stored inputs without libFuzzer, so that any compiler's build
 // replays the corpus: every argument is a file or a folder whose files are read in name order.
 // A failing input aborts the process (the entry points trap on a broken property), and the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs one libFuzzer binary from its committed corpus for a number of seconds. New inputs and
 # any crash go to a fresh folder under the system's temporary folder, never into the tree; a
 # crash keeps that folder and names the file to add to the corpus.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parsers of the relay, deadline and addresses (shared by options, variables and the settings
 // file) against arbitrary text, and the settings file itself read from fuzzed bytes. A value is
 // either refused with a message naming its source or comes out fit to send: a host and a port in

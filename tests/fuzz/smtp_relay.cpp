@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "smtp_relay.h"
 #include "fuzz_check.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A relay on loopback that answers the SMTP client with bytes from a fuzz input, and the reading
 // of those bytes that decides what the client may make of them. The relay lives in the fuzzing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's reply reader, driven through the one request that reads a reply with nothing sent
 // first: Connect and its greeting. The input is the whole of what the relay says, in pieces of
 // the size the first byte asks for, then the relay hangs up. Whatever the bytes, the request ends;

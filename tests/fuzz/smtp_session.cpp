@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole send as the window runs it: Connect, Mail (HELO once and Mail again after a 503),
 // Quit, against a relay whose replies are the fuzz input. Whatever the relay says, every request
 // ends; the mail is reported sent only when the relay's bytes held the accepting replies in order

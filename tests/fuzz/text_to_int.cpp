@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TextToInt against a plain reading of the rule it follows: leading blanks (the space only), one
 // optional sign, decimal digits or a hexadecimal number after "$", "x", "X", "0x" or "0X", nothing
 // after the digits, a signed 32-bit result (a hexadecimal number is a 32-bit pattern, which a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where a send goes: option values as the parsers take or refuse them, and the order in which
 // options, environment, configuration file and compiled-in values win.
 #include "mail/endpoints.h"

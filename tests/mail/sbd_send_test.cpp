@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one send flow against scripted relays: each row is a whole conversation, with the result
 // every message gets.
 #include "mail/sbd_send.h"

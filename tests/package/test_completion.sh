@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Bash completion of kestravo-record: what it offers at each point of a command line, and its
 # field names against those the tool itself prints.
 set -uo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """The Debian package, built as a packager builds it: a fresh build folder with
 -DBUILD_TESTING=OFF (no GoogleTest, no Qt Test), then `cmake --build --target package`.
 `cmake --install --prefix` and the package both lay every file out where the desktop looks

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # scripts/install-deps.sh installs per kind of work: `make run` gets no test packages, the test
 # list has every tool the tests call, and the package's declared Depends are all in the runtime list.
 set -uo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """The files that make the program a desktop application, checked from this build:
 the desktop entry and the AppStream metadata pass their validators, the manual pages render
 without warnings and document every option the tool's help names, and the icon is what its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one reader and the one writer of record files, against every kind of thing a path can name.
 #include "record/record_file.h"
 #include "tests/record/record_test_support.h"

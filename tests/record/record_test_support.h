@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Helpers shared by the record tests: a settings store that records every write, the window's
 // initial values, and scratch folders.

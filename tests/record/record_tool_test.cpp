@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the built kestravo-record binary and checks what it writes, prints and refuses.
 #include "record/codec.h"
 #include "tests/record/record_test_support.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """kestravo-record send against the gateway stand-in and scripted relays on loopback, in both
 greeting modes, for one device and for fleets; the send history it keeps, and diff.
 

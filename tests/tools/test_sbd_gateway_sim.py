@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Tests of tools/sbd-gateway-sim, driven through smtplib on loopback.
 
 Each test starts the simulator as a subprocess on port 0 and always stops it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Command-line parsing shared by the subcommands: one QCommandLineParser per subcommand, with
 // --help and --version on each, "--opt value" and "--opt=value" alike and "--" ending the options.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "record/codec.h"
 #include "tools/record_tool/cli.h"
 #include "tools/record_tool/tool.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kestravo-record diff: the fields in which two records differ, as diff(1) reports files.
 #include "record/codec.h"
 #include "tools/record_tool/cli.h"

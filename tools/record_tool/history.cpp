@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kestravo-record history: the sends kept in the send history, and the record of one of them.
 #include "record/codec.h"
 #include "record/record_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kestravo-record: builds, reads, compares and sends configuration records (.sbd files) from the
 // command line, through the same codec and the same send flow as the window.
 #include "tools/record_tool/cli.h"

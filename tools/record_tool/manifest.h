@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A manifest names the devices of a batch send, one per row, with the record fields that differ
 // per device: CSV (RFC 4180) whose header names IMEI and any record field names. Standard C++

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kestravo-record send: mails records to the SBD gateway through the relay, one message per
 // device, over the send flow the window uses (mail/sbd_send.h). This file only turns the command
 // line into messages and the results into lines; connecting, mailing, the 503 fallback and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared pieces of kestravo-record: the in-memory settings, the failure that ends a subcommand,
 // and reading a record file. Each subcommand lives in its own source file and is listed once in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The help text. The fields' limits and initial values in it are written from the field table.
 // "SUBCOMMAND --help" prints the synopsis and the paragraph of that subcommand (see UsageFor).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client against a real SMTP server (aiosmtpd) started by the test on loopback.
 #include "smtp_test_support.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Parses one Internet message with the standard library and prints what a reader sees, as JSON."""
 import email
 import json

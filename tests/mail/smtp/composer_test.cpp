@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The composed message: header block, multipart body, base64 chunks, dates, identifiers.
 #include "smtp_test_support.h"
 

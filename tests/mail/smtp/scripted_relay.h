@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A relay on a loopback port chosen by the system that plays a transcript:
 //

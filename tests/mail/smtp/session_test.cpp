@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The session against a scripted relay on loopback: each case reads as the conversation.
 #include "smtp_test_support.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """A real SMTP server on loopback for the client's tests: aiosmtpd with a handler that stores
 every accepted message as <n>.eml in the given folder. Prints "listening on PORT" once it
 accepts connections and runs until its standard input closes or it is terminated."""

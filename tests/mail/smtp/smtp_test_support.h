@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 #include "mail/smtp/smtpcli.h"
 #include "scripted_relay.h"

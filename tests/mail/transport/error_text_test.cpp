@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Error numbers and texts, and the dotted-address test.
 #include "mail/transport/wsocket.h"
 

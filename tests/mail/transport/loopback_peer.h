@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The far end of a loopback TCP connection, driven by the test itself with plain POSIX calls,
 // and a bounded wait that keeps Qt's event loop running meanwhile.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Posted messages and background-exception handling of the component base.
 #include "loopback_peer.h"
 #include "mail/transport/wndcontrol.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TWSocket against real loopback peers: the order of its events, sending and receiving, closing,
 // and the errors it reports.
 #include "loopback_peer.h"
