@@ -81,7 +81,7 @@ class ManualExamples(unittest.TestCase):
         self.assertTrue(blocks, "%s has no examples" % page)
         script = ["set -e -o pipefail",
                   # A stand-in an example failed to stop goes with the shell.
-                  "trap 'jobs -p | xargs -r kill 2>/dev/null' EXIT"]
+                  "trap '(jobs -p | xargs -r kill) 2>/dev/null || true' EXIT"]
         for number, block in enumerate(blocks, 1):
             script += ["echo '### example %d' >&2" % number, block]
         proc = subprocess.Popen(["bash", "-c", "\n".join(script) + "\n"], cwd=self.work, env=self.env,
