@@ -212,7 +212,7 @@ public:
 
 private:
     void Lost(const std::exception& error) {
-        std::cerr << "kestravo-record: the send history is not kept for this run: " << error.what() << "\n";
+        PrintDiagnostic(std::string("the send history is not kept for this run: ") + error.what());
         history_.reset();
     }
 
@@ -308,7 +308,7 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     if (!std::cout) throw ToolFailure(kExitIoFailure, "send: cannot write the output");
     if (refused > 0) {
         if (!options.single || options.json)
-            std::cerr << "kestravo-record: " << refused << " of " << total << " messages were not accepted\n";
+            PrintDiagnostic(std::to_string(refused) + " of " + std::to_string(total) + " messages were not accepted");
         return kExitIoFailure;
     }
     return kExitOk;
