@@ -159,8 +159,8 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
 
     const KnownSection* section = nullptr;
     QString sectionName;
-    std::map<QString, int> sectionLines;     // section -> line it opens on
-    std::map<QString, int> keyLines;         // key of the current section -> its line
+    std::map<QString, int> sectionLines; // section -> line it opens on
+    std::map<QString, int> keyLines;     // key of the current section -> its line
     const QStringList lines = decoded.split(u'\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const int number = int(i) + 1;
@@ -201,24 +201,21 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
             Refuse(at(number), QStringLiteral("%1 is neither [section], key=value nor a comment").arg(Quoted(trimmed)));
         const QString key = line.left(equals).trimmed();
         if (!section)
-            Refuse(at(number), QStringLiteral("key %1 comes before any section; it belongs under [mail]").arg(Quoted(key)));
-        const QString where = path + QStringLiteral(" [") + sectionName + QStringLiteral("] ") + key;
-        if (sectionName == u"mail" && key == u"password")
-            Refuse(at(number) + u' ' + where.mid(path.size() + 1),
-                   QStringLiteral("passwords are not kept in the settings file; they go to the keyring, or "
-                                  "password_command names a program that prints one"));
+            Refuse(at(number), QStringLiteral("key %1 comes before any section; keys go under [mail] or [directip]").arg(Quoted(key)));
+        // "FILE:LINE [section] key", so the message names the line and the setting alike.
+        const QString keyAt = at(number) + QStringLiteral(" [") + sectionName + QStringLiteral("] ") + key;
+        if (sectionName == u"mail" && key.compare(u"password", Qt::CaseInsensitive) == 0)
+            Refuse(keyAt, QStringLiteral("passwords are not kept in the settings file; they go to the keyring, or "
+                                         "password_command names a program that prints one"));
         if (!NamesOf(section->keys).contains(key)) {
             const QString spelling = OtherCase(key, section->keys);
             if (!spelling.isNull())
-                Refuse(at(number) + u' ' + where.mid(path.size() + 1),
-                       QStringLiteral("the key is written %1; keys are lower case: %2").arg(Quoted(key), spelling));
-            Refuse(at(number) + u' ' + where.mid(path.size() + 1),
-                   QStringLiteral("unknown key; [%1] takes %2")
-                       .arg(sectionName, NamesOf(section->keys).join(QStringLiteral(", "))));
+                Refuse(keyAt, QStringLiteral("the key is written %1; keys are lower case: %2").arg(Quoted(key), spelling));
+            Refuse(keyAt, QStringLiteral("unknown key; [%1] takes %2")
+                              .arg(sectionName, NamesOf(section->keys).join(QStringLiteral(", "))));
         }
         if (const auto [it, inserted] = keyLines.emplace(key, number); !inserted)
-            Refuse(at(number) + u' ' + where.mid(path.size() + 1),
-                   QStringLiteral("the key is given twice (first on line %1); which one is meant is not guessed")
+            Refuse(keyAt, QStringLiteral("the key is given twice (first on line %1); which one is meant is not guessed")
                        .arg(it->second));
     }
 }

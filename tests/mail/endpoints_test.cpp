@@ -274,6 +274,8 @@ const SettingsFileCase kSettingsFileCases[] = {
     {"section header not closed", "[mail\nrelay=x\n", nullptr, ":1: \"[mail\" is not a section header"},
     {"a password in the file", "[mail]\npassword=throwaway\n", nullptr,
      ":2 [mail] password: passwords are not kept in the settings file; they go to the keyring"},
+    {"a password in another case", "[mail]\nrelay=one.example\nPassWord = throwaway\n", nullptr,
+     ":3 [mail] PassWord: passwords are not kept in the settings file"},
 };
 
 } // namespace
