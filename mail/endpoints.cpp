@@ -174,9 +174,12 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
         if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
             continue;
         if (trimmed.startsWith(u'[')) {
-            if (!trimmed.endsWith(u']'))
+            // "[name]", optionally followed by a "; comment".
+            const qsizetype close = trimmed.indexOf(u']');
+            const QString after = close < 0 ? QString() : trimmed.mid(close + 1).trimmed();
+            if (close < 0 || (!after.isEmpty() && !after.startsWith(u';')))
                 Refuse(at(number), QStringLiteral("%1 is not a section header [NAME]").arg(Quoted(trimmed)));
-            sectionName = trimmed.mid(1, trimmed.size() - 2).trimmed();
+            sectionName = trimmed.mid(1, close - 1).trimmed();
             section = FindSection(sectionName);
             if (!section) {
                 QStringList names;

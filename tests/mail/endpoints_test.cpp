@@ -249,7 +249,8 @@ QByteArray RandomBytes()
 
 const SettingsFileCase kSettingsFileCases[] = {
     {"comments, blank lines, CR LF and a byte-order mark are read",
-     "\xEF\xBB\xBF; kestravo\r\n\r\n# relay below\r\n[mail]\r\nrelay = file.example:2525\r\n", "file.example"},
+     "\xEF\xBB\xBF; kestravo\r\n\r\n# relay below\r\n[ mail ] ; where mail goes\r\nrelay = file.example:2525\r\n",
+     "file.example"},
     {"keys other parts of the program read are known, not refused",
      "[mail]\nrelay=k.example\nsecurity=starttls\nuser=ops\nauth=plain\ncafile=/etc/ssl/ca.pem\n"
      "password_command=pass show relay\ntransport=smtp\n[directip]\nhost=gw.example\nport=10800\n",
