@@ -377,7 +377,8 @@ int RunSend(Args args) {
     const int status = options.dryRun ? DryRun(options, batch.messages) : Send(options, std::move(batch.messages));
     // A skipped row is a device that got nothing: the run did not do all it was asked.
     if (status == kExitOk && !batch.badRows.empty()) {
-        PrintDiagnostic(std::to_string(batch.badRows.size()) + " bad rows were skipped");
+        const std::size_t skipped = batch.badRows.size();
+        PrintDiagnostic(skipped == 1 ? "1 bad row was skipped" : std::to_string(skipped) + " bad rows were skipped");
         return kExitIoFailure;
     }
     return status;
