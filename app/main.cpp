@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
@@ -101,6 +102,10 @@ QIcon ApplicationIcon(IconImages&& images)
 
 int main(int argc, char* argv[])
 {
+    // A file-size limit or a peer that goes away makes a write fail with EFBIG or EPIPE, which
+    // the window reports, instead of ending the program with nothing said.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     // Without a display Qt would abort with a backtrace; one clear line serves the operator better.
     if (!HasDisplay()) {
         std::fputs("kestravo: no display to show the window on (DISPLAY, WAYLAND_DISPLAY and "

@@ -3,10 +3,14 @@
 #include "mail/endpoints.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStringDecoder>
 #include <QStringList>
 
+#include <initializer_list>
+#include <map>
 #include <memory>
 #include <tuple>
 
@@ -31,6 +35,16 @@ QString Quoted(const QString& text)
     }
     return out + u'"';
 }
+
+// The start of a text too long to show whole.
+QString QuotedStart(const QString& text)
+{
+    constexpr qsizetype kShown = 40;
+    return text.size() <= kShown ? Quoted(text) : Quoted(text.left(kShown)) + QStringLiteral("...");
+}
+
+constexpr qsizetype kMaxAddressLength = 254;
+constexpr qsizetype kMaxLocalPartLength = 64;
 
 bool IsHostNameChar(QChar c)
 {
@@ -86,6 +100,127 @@ Given Pick(const QString& option, const char* optionName, const char* variable, 
     if (!v.isNull())
         return {v, file.Source(key)};
     return {};
+}
+
+// Every section and key the settings file may hold, in the one spelling each is read by; other
+// parts of the program read some of these, but all of them are checked here, before any is used.
+struct KnownSection {
+    const char* name;
+    std::initializer_list<const char*> keys;
+};
+const KnownSection kKnownSettings[] = {
+    {"mail",
+     {"relay", "sender", "gateway", "timeout", "history", "security", "user", "auth", "cafile", "password_command",
+      "transport"}},
+    {"directip", {"host", "port"}},
+};
+
+// No settings file comes near this; a larger one is something else put at that path.
+constexpr qint64 kMaxSettingsBytes = 1024 * 1024;
+
+const KnownSection* FindSection(const QString& name)
+{
+    for (const KnownSection& section : kKnownSettings)
+        if (name == QLatin1String(section.name))
+            return &section;
+    return nullptr;
+}
+
+// The spelling of a known name that differs from text only in case, or null.
+QString OtherCase(const QString& text, std::initializer_list<const char*> names)
+{
+    for (const char* name : names)
+        if (text.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+            return QLatin1String(name);
+    return QString();
+}
+
+QStringList NamesOf(std::initializer_list<const char*> names)
+{
+    QStringList list;
+    for (const char* name : names)
+        list << QLatin1String(name);
+    return list;
+}
+
+// A look at the file line by line before Qt reads it: Qt's INI reader takes nearly any bytes
+// without complaint, ignores keys in another case and lets the last of two equal keys win, so
+// what it would silently guess at is refused here with the line that holds it.
+void CheckSettingsLines(const QString& path, const QByteArray& bytes)
+{
+    QByteArray text = bytes;
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text.remove(0, 3);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = utf8.decode(text);
+    const auto at = [&path](int line) { return path + u':' + QString::number(line); };
+    if (utf8.hasError())
+        Refuse(path, QStringLiteral("is not UTF-8 text, so not a settings file"));
+
+    const KnownSection* section = nullptr;
+    QString sectionName;
+    std::map<QString, int> sectionLines; // section -> line it opens on
+    std::map<QString, int> keyLines;     // key of the current section -> its line
+    const QStringList lines = decoded.split(u'\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const int number = int(i) + 1;
+        QString line = lines[i];
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+        for (QChar c : line)
+            if ((c.unicode() < 0x20 && c != u'\t') || c.unicode() == 0x7F)
+                Refuse(at(number), QStringLiteral("the line holds a control character; not a settings file"));
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
+            continue;
+        if (trimmed.startsWith(u'[')) {
+            // "[name]", optionally followed by a "; comment".
+            const qsizetype close = trimmed.indexOf(u']');
+            const QString after = close < 0 ? QString() : trimmed.mid(close + 1).trimmed();
+            if (close < 0 || (!after.isEmpty() && !after.startsWith(u';')))
+                Refuse(at(number), QStringLiteral("%1 is not a section header [NAME]").arg(Quoted(trimmed)));
+            sectionName = trimmed.mid(1, close - 1).trimmed();
+            section = FindSection(sectionName);
+            if (!section) {
+                QStringList names;
+                for (const KnownSection& known : kKnownSettings)
+                    names << QLatin1Char('[') + QLatin1String(known.name) + QLatin1Char(']');
+                for (const KnownSection& known : kKnownSettings)
+                    if (sectionName.compare(QLatin1String(known.name), Qt::CaseInsensitive) == 0)
+                        Refuse(at(number), QStringLiteral("section [%1] is written [%2]; section names are lower case")
+                                               .arg(sectionName, QLatin1String(known.name)));
+                Refuse(at(number), QStringLiteral("unknown section %1; the file holds only %2")
+                                       .arg(Quoted(trimmed), names.join(QStringLiteral(" and "))));
+            }
+            if (const auto [it, inserted] = sectionLines.emplace(sectionName, number); !inserted)
+                Refuse(at(number), QStringLiteral("section [%1] is given twice (first on line %2)")
+                                       .arg(sectionName)
+                                       .arg(it->second));
+            keyLines.clear();
+            continue;
+        }
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals < 0)
+            Refuse(at(number), QStringLiteral("%1 is neither [section], key=value nor a comment").arg(Quoted(trimmed)));
+        const QString key = line.left(equals).trimmed();
+        if (!section)
+            Refuse(at(number), QStringLiteral("key %1 comes before any section; keys go under [mail] or [directip]").arg(Quoted(key)));
+        // "FILE:LINE [section] key", so the message names the line and the setting alike.
+        const QString keyAt = at(number) + QStringLiteral(" [") + sectionName + QStringLiteral("] ") + key;
+        if (sectionName == u"mail" && key.compare(u"password", Qt::CaseInsensitive) == 0)
+            Refuse(keyAt, QStringLiteral("passwords are not kept in the settings file; they go to the keyring, or "
+                                         "password_command names a program that prints one"));
+        if (!NamesOf(section->keys).contains(key)) {
+            const QString spelling = OtherCase(key, section->keys);
+            if (!spelling.isNull())
+                Refuse(keyAt, QStringLiteral("the key is written %1; keys are lower case: %2").arg(Quoted(key), spelling));
+            Refuse(keyAt, QStringLiteral("unknown key; [%1] takes %2")
+                              .arg(sectionName, NamesOf(section->keys).join(QStringLiteral(", "))));
+        }
+        if (const auto [it, inserted] = keyLines.emplace(key, number); !inserted)
+            Refuse(keyAt, QStringLiteral("the key is given twice (first on line %1); which one is meant is not guessed")
+                       .arg(it->second));
+    }
 }
 
 } // namespace
@@ -178,6 +313,13 @@ QString ParseAddress(const QString& text, const QString& source)
 {
     if (text.isEmpty())
         Refuse(source, QStringLiteral("the address is empty"));
+    // RFC 5321 4.5.3.1: a path is at most 256 characters with its angle brackets, a local part
+    // at most 64. A longer address would be refused or cut by some relay after it was sent.
+    if (text.size() > kMaxAddressLength)
+        Refuse(source, QStringLiteral("address %1 is %2 characters long; SMTP allows at most %3")
+                           .arg(QuotedStart(text))
+                           .arg(text.size())
+                           .arg(kMaxAddressLength));
     for (QChar c : text) {
         const char16_t u = c.unicode();
         if (u <= 0x20 || u >= 0x7F)
@@ -191,6 +333,11 @@ QString ParseAddress(const QString& text, const QString& source)
         Refuse(source, QStringLiteral("address %1 has no \"@\"").arg(Quoted(text)));
     if (at == 0 || at == text.size() - 1 || text.indexOf(u'@', at + 1) >= 0)
         Refuse(source, QStringLiteral("address %1 is not of the form name@domain").arg(Quoted(text)));
+    if (at > kMaxLocalPartLength)
+        Refuse(source, QStringLiteral("address %1 has a name of %2 characters before \"@\"; SMTP allows at most %3")
+                           .arg(QuotedStart(text))
+                           .arg(at)
+                           .arg(kMaxLocalPartLength));
     return text;
 }
 
@@ -204,6 +351,17 @@ bool ParseSwitch(const QString& text, const QString& source)
     Refuse(source, QStringLiteral("%1 is neither \"on\" nor \"off\"").arg(Quoted(text)));
 }
 
+void CheckSettingsFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        Refuse(path, QStringLiteral("cannot be read (%1)").arg(file.errorString()));
+    const QByteArray bytes = file.read(kMaxSettingsBytes + 1);
+    if (bytes.size() > kMaxSettingsBytes)
+        Refuse(path, QStringLiteral("is larger than 1 MiB, so not a settings file"));
+    CheckSettingsLines(path, bytes);
+}
+
 Endpoints ResolveEndpoints(const EndpointOptions& options)
 {
     FileValues file;
@@ -214,11 +372,10 @@ Endpoints ResolveEndpoints(const EndpointOptions& options)
         // A FIFO or a device there would block or never end the read.
         if (!info.isFile())
             Refuse(file.path, QStringLiteral("is not a regular file"));
-        if (!info.isReadable())
-            Refuse(file.path, QStringLiteral("cannot be read"));
+        CheckSettingsFile(file.path);
         settings = std::make_unique<QSettings>(file.path, QSettings::IniFormat);
         if (settings->status() != QSettings::NoError)
-            Refuse(file.path, QStringLiteral("is not a readable INI file"));
+            Refuse(file.path, QStringLiteral("is not a settings file Qt can read (INI format)"));
         file.settings = settings.get();
     }
 

@@ -47,6 +47,12 @@ Endpoints ResolveEndpoints(const EndpointOptions& options = {});
 // The configuration file ResolveEndpoints reads (it need not exist).
 QString EndpointsConfigPath();
 
+// Refuses (EndpointError naming the file and the line, or the section and key) a settings file
+// that is not UTF-8 INI text line by line, has a section or a key twice, a section or key that
+// is unknown or written in another case, or a password. ResolveEndpoints calls it on the file
+// it reads; whatever else reads the same file calls it first too.
+void CheckSettingsFile(const QString& path);
+
 // Whole decimal digits within [low, high] (0 <= low <= high): no sign, blank, exponent or
 // trailing text. The one reading of a number that every option, variable and settings key gets.
 bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& value);
@@ -59,7 +65,8 @@ std::pair<QString, QString> ParseRelay(const QString& text, const QString& sourc
 // Whole decimal number of seconds, 1..86400.
 int ParseTimeoutSeconds(const QString& text, const QString& source);
 // A bare ASCII address local@domain, without anything that could break a header line or the
-// SMTP envelope (control characters, blanks, "<", ">", ",", ";", quotes, brackets...).
+// SMTP envelope (control characters, blanks, "<", ">", ",", ";", quotes, brackets...), and no
+// longer than SMTP allows: 254 characters in all, 64 before the "@".
 QString ParseAddress(const QString& text, const QString& source);
 // "on"/"off" (also true/false, yes/no, 1/0), any case.
 bool ParseSwitch(const QString& text, const QString& source);

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "record/record_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -12,6 +14,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kestravo {
 
@@ -122,6 +125,30 @@ void SyncFolder(const std::string& folder) {
 
 bool CanWrite(const std::string& path, int mode) {
     return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+}
+
+bool InGroup(gid_t group) {
+    if (group == ::getegid()) return true;
+    const int count = ::getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    const int got = ::getgroups(count, groups.data());
+    return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+}
+
+// Whether the file's mode bits give this user write permission: the owner's, the group's or the
+// others' bit, whichever class the user falls in. The kernel lets root write any file, but a file
+// marked read-only says its owner wants it kept; root can still remove it and write anew.
+bool ModeLetsUserWrite(const struct stat& status) {
+    if (status.st_uid == ::geteuid()) return (status.st_mode & S_IWUSR) != 0;
+    if (InGroup(status.st_gid)) return (status.st_mode & S_IWGRP) != 0;
+    return (status.st_mode & S_IWOTH) != 0;
+}
+
+std::string ModeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
 }
 
 // Names under /dev and /proc stand for open streams and devices (/dev/stdout, /proc/self/fd/1):
@@ -329,6 +356,10 @@ void WriteRecordFile(const std::string& path, const TConfigRecord& record) {
 
     // A file this user may not write is refused, not replaced behind its back.
     if (!CanWrite(target.path, W_OK)) Fail(kCannotWrite, shown, Reason(errno));
+    if (!ModeLetsUserWrite(target.status))
+        Fail(kCannotWrite, shown,
+             Reason(EACCES) + " (its mode " + ModeText(target.status.st_mode) +
+                 " does not let this user write it; remove it first to write a new one)");
 
     const bool renameSafe = target.renameable && !NamesAStream(path) &&
                             !NamesAStream(target.path) && target.status.st_nlink == 1 &&

@@ -53,7 +53,8 @@ TConfigRecord ReadRecordFile(const std::string& path);
 //  - any other regular file this user may write (hard-linked, another owner's, in a read-only
 //    folder, or reached through /dev or /proc) is written in place; only a failure of that write
 //    says the file may be incomplete;
-//  - a file this user may not write is refused with the system's reason;
+//  - a file this user may not write is refused with the system's reason, and so is one whose
+//    mode bits deny this user write permission even where the system would allow it (root);
 //  - a character device or a pipe is written like a stream (a pipe nobody reads is refused at
 //    once), never replaced; a folder, a block device or a socket is refused.
 // Failures are EFileError naming the path and the reason.

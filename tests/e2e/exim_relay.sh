@@ -26,7 +26,7 @@ if [ -z "$exim" ]; then
   exit 77
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kestravo-e2e.XXXXXX")
+work=
 daemon=
 stop_daemon() {
   if [ -n "$daemon" ]; then
@@ -52,7 +52,7 @@ run() {
 cleanup() {
   if [ -n "$child" ]; then kill -TERM "$child" 2>/dev/null || true; wait "$child" 2>/dev/null || true; fi
   stop_daemon
-  rm -rf "$work"
+  if [ -n "$work" ]; then rm -rf "$work"; fi
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
@@ -67,6 +67,21 @@ else
   user=$(id -un)
   group=$(id -gn)
 fi
+
+# The daemon's user must reach the spool and the mailbox: the first temporary folder it can
+# search its way into, whatever TMPDIR is (a TMPDIR inside a private folder is not reachable).
+base=
+for candidate in "${TMPDIR:-/tmp}" /tmp /var/tmp /dev/shm; do
+  if [ -d "$candidate" ] && [ -w "$candidate" ] && "${run_as[@]}" test -x "$candidate"; then
+    base=$candidate
+    break
+  fi
+done
+if [ -z "$base" ]; then
+  echo "SKIP: no temporary folder (TMPDIR, /tmp, /var/tmp, /dev/shm) that $user can reach"
+  exit 77
+fi
+work=$(mktemp -d "$base/kestravo-e2e.XXXXXX")
 
 mta=$work/exim
 mkdir -p "$mta/spool" "$mta/log"

@@ -2,7 +2,8 @@
 // The parsers of the relay, deadline and addresses (shared by options, variables and the settings
 // file) against arbitrary text, and the settings file itself read from fuzzed bytes. A value is
 // either refused with a message naming its source or comes out fit to send: a host and a port in
-// range, a deadline in range, an address with "@" and nothing that could break a header line.
+// range, a deadline in range, an address with "@", nothing that could break a header line and no
+// longer than SMTP allows. A settings file is read whole or refused naming the file.
 #include "fuzz_app.h"
 #include "fuzz_check.h"
 #include "mail/endpoints.h"
@@ -80,6 +81,7 @@ void CheckAddress(const QString& text)
         const QString address = ParseAddress(text, QStringLiteral("fuzz"));
         FUZZ_CHECK(address.contains(u'@'), "address without @ taken");
         FUZZ_CHECK(HeaderSafe(address), "address that breaks a header taken: %s", address.toUtf8().constData());
+        FUZZ_CHECK(address.size() <= 254 && address.indexOf(u'@') <= 64, "address longer than SMTP allows taken");
     } catch (const EndpointError& refused) {
         FUZZ_CHECK(QByteArray(refused.what()).contains("fuzz"), "refusal names no source: %s", refused.what());
     }

@@ -35,13 +35,15 @@ public:
         }
     }
     // Writes the configuration file with the given [mail] lines.
-    QString WriteConfig(const QByteArray& mailSection) const
+    QString WriteConfig(const QByteArray& mailSection) const { return WriteConfigFile("[mail]\n" + mailSection); }
+    // Writes the whole configuration file.
+    QString WriteConfigFile(const QByteArray& bytes) const
     {
         QDir(config.path()).mkpath(QStringLiteral("kestravo"));
         const QString path = config.filePath(QStringLiteral("kestravo/kestravo.conf"));
         QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("[mail]\n" + mailSection);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
         return path;
     }
 
@@ -79,6 +81,18 @@ EndpointOptions Relay(const char* v) { return {QString::fromLatin1(v), {}, {}, {
 EndpointOptions Sender(const char* v) { return {{}, QString::fromLatin1(v), {}, {}}; }
 EndpointOptions Gateway(const char* v) { return {{}, {}, QString::fromLatin1(v), {}}; }
 EndpointOptions Timeout(const char* v) { return {{}, {}, {}, QString::fromLatin1(v)}; }
+
+// Addresses at and past the lengths SMTP allows.
+const std::string kLongestAddressText = std::string(64, 'a') + "@" + std::string(189, 'd');
+const std::string kAddressOnePastText = std::string(64, 'a') + "@" + std::string(190, 'd');
+const std::string kAddress3000Text = std::string(64, 'a') + "@" + std::string(2935, 'd');
+const std::string kLongestLocalPartText = std::string(64, 'b') + "@sbd.example";
+const std::string kLocalPartOnePastText = std::string(65, 'b') + "@sbd.example";
+const char* const kLongestAddress = kLongestAddressText.c_str();
+const char* const kAddressOnePast = kAddressOnePastText.c_str();
+const char* const kAddress3000 = kAddress3000Text.c_str();
+const char* const kLongestLocalPart = kLongestLocalPartText.c_str();
+const char* const kLocalPartOnePast = kLocalPartOnePastText.c_str();
 
 const OptionCase kOptionCases[] = {
     {"nothing given is the compiled-in relay on the smtp service", {}, "localhost", "smtp", "kestravo@localhost",
@@ -120,6 +134,13 @@ const OptionCase kOptionCases[] = {
     {"gateway with two @", Gateway("a@b@c"), {}, {}, {}, {}, 0, "name@domain"},
     {"gateway with nothing after @", Gateway("a@"), {}, {}, {}, {}, 0, "name@domain"},
     {"empty gateway", Gateway(""), {}, {}, {}, {}, 0, "empty"},
+    {"sender of the longest path", Sender(kLongestAddress), {}, {}, kLongestAddress},
+    {"sender one past the longest path", Sender(kAddressOnePast), {}, {}, {}, {}, 0,
+     "--from: address \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"... is 255 characters long; SMTP allows at most 254"},
+    {"sender of 3,000 characters", Sender(kAddress3000), {}, {}, {}, {}, 0, "is 3000 characters long"},
+    {"gateway with the longest name", Gateway(kLongestLocalPart), {}, {}, {}, kLongestLocalPart},
+    {"gateway with a name one past the longest", Gateway(kLocalPartOnePast), {}, {}, {}, {}, 0,
+     "--to: address \"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb\"... has a name of 65 characters before \"@\""},
 };
 
 } // namespace
@@ -201,4 +222,80 @@ TEST(Endpoints, AConfigurationPathThatIsNoFileIsRefusedWithoutReadingIt)
     CleanEnvironment env;
     QDir(env.config.path()).mkpath(QStringLiteral("kestravo/kestravo.conf"));
     EXPECT_NE(Refusal({}).find("is not a regular file"), std::string::npos) << Refusal({});
+}
+
+namespace {
+
+// A settings file as written, and either the relay it gives or the start of its refusal after
+// the file's path (":LINE ..." or " ...").
+struct SettingsFileCase {
+    const char* name;
+    QByteArray bytes;
+    const char* relay = nullptr;
+    const char* refusal = nullptr;
+};
+
+QByteArray RandomBytes()
+{
+    // The same bytes every run: a small linear congruential sequence, NUL bytes and all.
+    QByteArray bytes;
+    quint32 state = 20261210;
+    for (int i = 0; i < 512; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes.append(char(state >> 24));
+    }
+    return bytes;
+}
+
+const SettingsFileCase kSettingsFileCases[] = {
+    {"comments, blank lines, CR LF and a byte-order mark are read",
+     "\xEF\xBB\xBF; kestravo\r\n\r\n# relay below\r\n[ mail ] ; where mail goes\r\nrelay = file.example:2525\r\n",
+     "file.example"},
+    {"keys other parts of the program read are known, not refused",
+     "[mail]\nrelay=k.example\nsecurity=starttls\nuser=ops\nauth=plain\ncafile=/etc/ssl/ca.pem\n"
+     "password_command=pass show relay\ntransport=smtp\n[directip]\nhost=gw.example\nport=10800\n",
+     "k.example"},
+    {"no file content at all keeps the compiled-in relay", "", "localhost"},
+    {"random bytes", RandomBytes(), nullptr, ": is not UTF-8 text"},
+    {"a NUL byte in a line", QByteArray("[mail]\nrelay=a\0b\n", 17), nullptr, ":2: the line holds a control character"},
+    {"relay given twice", "[mail]\nrelay=one.example\nsender=a@b\nrelay=two.example\n", nullptr,
+     ":4 [mail] relay: the key is given twice (first on line 2)"},
+    {"section given twice", "[mail]\nrelay=one.example\n[mail]\nsender=a@b\n", nullptr,
+     ":3: section [mail] is given twice (first on line 1)"},
+    {"section in another case", "[Mail]\nrelay=one.example\n", nullptr,
+     ":1: section [Mail] is written [mail]"},
+    {"key in another case", "[mail]\nRelay=one.example\n", nullptr,
+     ":2 [mail] Relay: the key is written \"Relay\"; keys are lower case: relay"},
+    {"unknown key", "[mail]\nrelai=one.example\n", nullptr, ":2 [mail] relai: unknown key; [mail] takes relay,"},
+    {"key of another section", "[directip]\nrelay=one.example\n", nullptr, ":2 [directip] relay: unknown key"},
+    {"unknown section", "[general]\nrelay=one.example\n", nullptr, ":1: unknown section \"[general]\""},
+    {"key before any section", "relay=one.example\n[mail]\n", nullptr, ":1: key \"relay\" comes before any section"},
+    {"a line that is no setting", "[mail]\nrelay one.example\n", nullptr,
+     ":2: \"relay one.example\" is neither [section], key=value nor a comment"},
+    {"section header not closed", "[mail\nrelay=x\n", nullptr, ":1: \"[mail\" is not a section header"},
+    {"a password in the file", "[mail]\npassword=throwaway\n", nullptr,
+     ":2 [mail] password: passwords are not kept in the settings file; they go to the keyring"},
+    {"a password in another case", "[mail]\nrelay=one.example\nPassWord = throwaway\n", nullptr,
+     ":3 [mail] PassWord: passwords are not kept in the settings file"},
+};
+
+} // namespace
+
+TEST(Endpoints, SettingsFilesAreReadStrictly)
+{
+    CleanEnvironment env;
+    for (const SettingsFileCase& c : kSettingsFileCases) {
+        SCOPED_TRACE(c.name);
+        const QString path = env.WriteConfigFile(c.bytes);
+        if (c.relay) {
+            Endpoints e;
+            ASSERT_NO_THROW(e = ResolveEndpoints());
+            EXPECT_EQ(e.relayHost.toStdString(), c.relay);
+            continue;
+        }
+        const std::string message = Refusal({});
+        EXPECT_EQ(message.rfind((path + QString::fromUtf8(c.refusal)).toStdString(), 0), 0u) << message;
+        // A refusal never shows the value of a password line.
+        EXPECT_EQ(message.find("throwaway"), std::string::npos) << message;
+    }
 }

@@ -81,7 +81,7 @@ std::vector<Case> Cases() {
           {4, "IMEI \"30023401075337x\""},
           {5, "IMEI \"\""}}},
         {"control bytes in a bad IMEI are shown escaped", "IMEI\n\"30023401\x01\n75337\"\n", {},
-         {{2, "IMEI \"30023401\\x01\\x0A75337\""}}},
+         {{2, "IMEI \"30023401\\x01\\n75337\""}}},
         {"unterminated quote names the line it opens on", "IMEI,Password\n" + kA + ",1\n" + kB + ",\"2\n\n",
          {{2, kA, {{"Password", "1"}}}},
          {{3, "not closed"}}},

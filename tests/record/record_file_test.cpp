@@ -208,6 +208,32 @@ std::vector<WriteCase> WriteCases() {
              EXPECT_EQ(StatOf(f / "ro.sbd").st_ino, before);
              EXPECT_EQ(f.Entries(), std::vector<std::string>{"ro.sbd"});
          }},
+        // Root may write any file, but a file's mode saying read-only binds root too.
+        {"ReadOnlyOwnFileIsRefusedByItsModeEvenForRoot", WriteCase::Needs::Nothing, false,
+         [](const ScratchFolder& f, int&) {
+             WriteBytes(f / "ro.sbd", kOld);
+             fs::permissions(f / "ro.sbd", fs::perms::owner_read | fs::perms::group_read |
+                                               fs::perms::others_read);
+         },
+         "ro.sbd", false, {std::strerror(EACCES), "mode 0444"},
+         [](const ScratchFolder& f, int, ino_t before) {
+             EXPECT_EQ(ReadBytes(f / "ro.sbd"), kOld);
+             EXPECT_EQ(StatOf(f / "ro.sbd").st_ino, before);
+             EXPECT_EQ(f.Entries(), std::vector<std::string>{"ro.sbd"});
+         }},
+        {"AnotherOwnersFileWithoutWriteForOthersIsRefusedToRoot", WriteCase::Needs::OtherOwner, false,
+         [](const ScratchFolder& f, int&) {
+             WriteBytes(f / "theirs.sbd", kOld);
+             fs::permissions(f / "theirs.sbd", fs::perms::owner_read | fs::perms::owner_write |
+                                                   fs::perms::group_read | fs::perms::others_read);
+             OwnBy(f / "theirs.sbd", Nobody());
+         },
+         "theirs.sbd", false, {std::strerror(EACCES), "mode 0644"},
+         [](const ScratchFolder& f, int, ino_t before) {
+             EXPECT_EQ(ReadBytes(f / "theirs.sbd"), kOld);
+             EXPECT_EQ(StatOf(f / "theirs.sbd").st_ino, before);
+             EXPECT_EQ(f.Entries(), std::vector<std::string>{"theirs.sbd"});
+         }},
         {"WritableFileInAReadOnlyFolderIsWrittenInPlace", WriteCase::Needs::Nothing, true,
          [](const ScratchFolder& f, int&) {
              fs::create_directory(f / "locked");
@@ -250,10 +276,14 @@ TEST_P(WriteRecordFileTest, NeverDestroysWhatThePathNames) {
         GTEST_SKIP() << "making a device node needs root; this row is left out";
     if (c.needs == WriteCase::Needs::OtherOwner && !root)
         GTEST_SKIP() << "a file of another owner can only be set up as root; this row is left out";
-    if (c.ordinaryUser && root && Nobody() == nullptr)
+    if ((c.ordinaryUser || c.needs == WriteCase::Needs::OtherOwner) && root && Nobody() == nullptr)
         GTEST_SKIP() << "running as root and there is no user \"nobody\" to write as";
+    // The user switched to must reach the folder whatever TMPDIR says.
+    const bool switchesUser = c.ordinaryUser && root;
+    if (switchesUser && test::TemporaryFolderEveryoneReaches().empty())
+        GTEST_SKIP() << "no temporary folder (TMPDIR, /tmp, /var/tmp, /dev/shm) that \"nobody\" can reach";
 
-    ScratchFolder folder;
+    ScratchFolder folder(switchesUser ? ScratchFolder::Reach::Everyone : ScratchFolder::Reach::Owner);
     fs::permissions(folder.Path(), fs::perms::owner_all | fs::perms::group_read |
                                        fs::perms::group_exec | fs::perms::others_read |
                                        fs::perms::others_exec);

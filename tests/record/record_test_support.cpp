@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestravo::test {
 
@@ -56,8 +58,38 @@ void SetWorkedExampleTwo(RecordingStore& store) {
     store.writes.clear();
 }
 
-ScratchFolder::ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestravo-rec-XXXXXX").string();
+std::filesystem::path TemporaryFolderEveryoneReaches() {
+    std::vector<std::filesystem::path> candidates;
+    std::error_code error;
+    if (const auto fromEnvironment = std::filesystem::temp_directory_path(error); !error)
+        candidates.push_back(fromEnvironment);
+    for (const char* folder : {"/tmp", "/var/tmp", "/dev/shm"}) candidates.emplace_back(folder);
+    for (const auto& candidate : candidates) {
+        const auto real = std::filesystem::canonical(candidate, error);
+        if (error) continue;
+        bool reachable = true;
+        for (std::filesystem::path step = real;; step = step.parent_path()) {
+            struct stat status {};
+            if (::stat(step.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || (status.st_mode & S_IXOTH) == 0) {
+                reachable = false;
+                break;
+            }
+            if (step == step.root_path()) break;
+        }
+        // The folder itself must take new entries from its owner (root, where the tests switch).
+        if (reachable && ::access(real.c_str(), W_OK | X_OK) == 0) return real;
+    }
+    return {};
+}
+
+ScratchFolder::ScratchFolder(Reach reach) {
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    if (reach == Reach::Everyone) {
+        base = TemporaryFolderEveryoneReaches();
+        if (base.empty())
+            throw std::runtime_error("no temporary folder (TMPDIR, /tmp, /var/tmp, /dev/shm) that every user can reach");
+    }
+    std::string pattern = (base / "kestravo-rec-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }

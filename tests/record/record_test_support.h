@@ -35,7 +35,11 @@ void SetWorkedExampleTwo(RecordingStore& store);
 // A fresh folder under the system's temporary folder, removed with the object.
 class ScratchFolder {
 public:
-    ScratchFolder();
+    enum class Reach {
+        Owner,    // under TMPDIR (or /tmp), whoever else can reach it
+        Everyone, // under a temporary folder every user can reach, for tests that switch user
+    };
+    explicit ScratchFolder(Reach reach = Reach::Owner);
     ~ScratchFolder();
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
@@ -48,6 +52,10 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The first of TMPDIR, /tmp, /var/tmp and /dev/shm that every user can reach (each folder on
+// its path searchable by others), or an empty path when none is.
+std::filesystem::path TemporaryFolderEveryoneReaches();
 
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);

@@ -7,10 +7,14 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -273,6 +277,8 @@ TEST_F(RecordTool, RefusedRequestsWriteNothing) {
         {{"=5"}, "=5"},
         {{"Password=1", "Password=2"}, "Password"},
         {{"Password=abc"}, "''abc'' is not a valid integer value"},
+        // Control characters in a value are shown escaped: the message stays one line.
+        {{"Password=1\r\n\x1b[2J"}, "''1\\r\\n\\x1B[2J'' is not a valid integer value"},
         {{"SendInterval=12 "}, "SendInterval"},
         {{"--base", base.string()}, "43 bytes"},
         {{"--base", (folder / "missing.sbd").string()}, "missing.sbd"},
@@ -291,6 +297,50 @@ TEST_F(RecordTool, RefusedRequestsWriteNothing) {
         }
         EXPECT_EQ(ReadBytes(kept), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
         EXPECT_EQ(folder.Entries(), (std::vector<std::string>{"kept.sbd", "short.sbd"}));
+    }
+}
+
+// Under a file-size limit (one that binds root too) the tool is not killed by SIGXFSZ: it says
+// the file is too large, exits 1 and leaves neither a temporary file nor a changed record. The
+// child starts with SIGXFSZ at its default, so it is the tool itself that holds the signal off.
+TEST_F(RecordTool, AFileSizeLimitGivesAClearErrorAndLeavesNothingBehind) {
+    const auto kept = folder / "kept.sbd";
+    WriteBytes(kept, {'o', 'l', 'd'});
+    const std::string binary = std::getenv("KESTRAVO_RECORD_TOOL") != nullptr ? std::getenv("KESTRAVO_RECORD_TOOL")
+                                                                               : KESTRAVO_RECORD_TOOL;
+    struct Case {
+        rlim_t limit;
+        std::filesystem::path target;
+    };
+    for (const Case& c : {Case{0, folder / "new.sbd"}, Case{8, folder / "new.sbd"}, Case{8, kept}}) {
+        SCOPED_TRACE(c.target.filename().string() + " under a limit of " + std::to_string(c.limit) + " bytes");
+        int errPipe[2];
+        ASSERT_EQ(::pipe(errPipe), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(errPipe[1], 2);
+            ::close(errPipe[0]);
+            ::close(errPipe[1]);
+            std::signal(SIGXFSZ, SIG_DFL);
+            const rlimit limit{c.limit, c.limit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ::execl(binary.c_str(), binary.c_str(), "encode", "-o", c.target.c_str(), "SendInterval=1440",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(errPipe[1]);
+        std::string err;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(errPipe[0], buffer, sizeof buffer)) > 0;) err.append(buffer, std::size_t(n));
+        ::close(errPipe[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+        EXPECT_NE(err.find("\"" + c.target.string() + "\": " + std::strerror(EFBIG)), std::string::npos) << err;
+        EXPECT_EQ(folder.Entries(), std::vector<std::string>{"kept.sbd"});
+        EXPECT_EQ(ReadBytes(kept), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
     }
 }
 

@@ -422,11 +422,16 @@ class RecordSendTest(unittest.TestCase):
         refused = self.send(*args)
         self.assertEqual(refused.returncode, 2)
         self.assertIn("fleet.csv:3: SendInterval: ''1,5'' is not a valid integer value", refused.stderr)
-        self.assertIn("fleet.csv:4:", refused.stderr)  # "\n-5" is no number either
+        # "\n-5" is no number either; its line break is shown escaped, so each message is one line.
+        self.assertIn("fleet.csv:4: TempHighLevel: ''\\n-5'' is not a valid integer value", refused.stderr)
+        for line in refused.stderr.splitlines():
+            self.assertTrue(line.startswith("kestravo-record: "), refused.stderr)
         self.assertEqual(refused.stdout, "")
 
+        # A skipped row is a device left without its record: the run says so and exits 1.
         dry = self.send(*args, "--skip-bad-rows", "--dry-run")
-        self.assertEqual(dry.returncode, 0, dry.stderr)
+        self.assertEqual(dry.returncode, 1, dry.stderr)
+        self.assertIn("kestravo-record: 2 bad rows were skipped", dry.stderr)
         self.assertEqual(relay.sessions, 0)
         lines = dry.stdout.splitlines()
         self.assertEqual(lines[0], "# relay 127.0.0.1:%d from kestravo@localhost to data@sbd.iridium.com" % relay.port)
@@ -443,7 +448,7 @@ class RecordSendTest(unittest.TestCase):
                          [line.split(" ")[1] for line in lines[1:]])
 
         sent = self.send(*args, "--skip-bad-rows")
-        self.assertEqual(sent.returncode, 0, sent.stderr)
+        self.assertEqual(sent.returncode, 1, sent.stderr)
         self.assertIn("fleet.csv:3:", sent.stderr)
         self.assertEqual(relay.accepted, [IMEIS[0], IMEIS[3]])
         self.assertEqual(relay.sessions, 1)

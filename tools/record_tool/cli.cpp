@@ -2,6 +2,7 @@
 #include "tools/record_tool/cli.h"
 
 #include "mail/endpoints.h"
+#include "tools/record_tool/diagnostic.h"
 #include "tools/record_tool/usage.h"
 
 #include <cstdio>
@@ -12,6 +13,10 @@ namespace kestravo::tool {
 std::string LocalText(const QString& text) { return text.toLocal8Bit().toStdString(); }
 
 QString FromLocal(const std::string& text) { return QString::fromLocal8Bit(text.data(), qsizetype(text.size())); }
+
+void PrintDiagnostic(const std::string& message) {
+    std::cerr << "kestravo-record: " << EscapeControls(message) << "\n";
+}
 
 std::string OneLine(const QString& text) {
     QString line = text;

@@ -35,6 +35,10 @@ QString FromLocal(const std::string& text);
 // text after the digits, hexadecimal) is refused with a message naming what.
 long long ParseWholeNumber(const QString& text, long long low, long long high, const std::string& what);
 
+// Prints "kestravo-record: MESSAGE" on stderr, control characters in the message escaped
+// (EscapeControls). Every diagnostic of the tool goes through here.
+void PrintDiagnostic(const std::string& message);
+
 // A text on one output line (a relay's reply can span lines): control characters become blanks.
 std::string OneLine(const QString& text);
 

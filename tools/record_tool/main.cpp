@@ -5,6 +5,7 @@
 #include "tools/record_tool/tool.h"
 #include "tools/record_tool/usage.h"
 
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -26,13 +27,17 @@ constexpr Subcommand kSubcommands[] = {
 };
 
 int Refuse(const std::string& message) {
-    std::cerr << "kestravo-record: " << message << "\n";
+    kestravo::tool::PrintDiagnostic(message);
     return kestravo::tool::kExitRefused;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // A file-size limit or a reader that goes away makes the write fail with EFBIG or EPIPE, which
+    // the tool reports and cleans up after, instead of ending it silently halfway.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> words(argv + 1, argv + argc);
     if (words.empty())
         return Refuse("no subcommand given; try \"kestravo-record --help\"");
@@ -49,10 +54,10 @@ int main(int argc, char** argv) {
         try {
             return sub.run(Args(words).subspan(1));
         } catch (const kestravo::tool::ToolFailure& failure) {
-            std::cerr << "kestravo-record: " << failure.what() << "\n";
+            kestravo::tool::PrintDiagnostic(failure.what());
             return failure.ExitCode();
         } catch (const std::exception& failure) {
-            std::cerr << "kestravo-record: " << failure.what() << "\n";
+            kestravo::tool::PrintDiagnostic(failure.what());
             return kestravo::tool::kExitIoFailure;
         }
     }

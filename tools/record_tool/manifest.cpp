@@ -2,6 +2,7 @@
 #include "tools/record_tool/manifest.h"
 
 #include "record/config_record.h"
+#include "tools/record_tool/diagnostic.h"
 
 #include <cstdio>
 #include <map>
@@ -15,7 +16,8 @@ namespace {
 constexpr std::string_view kImeiColumn = "IMEI";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-// A value shown in a message: quoted, control and non-ASCII bytes escaped, long ones cut.
+// A value shown in a message: quoted, control characters escaped as every diagnostic escapes them,
+// non-ASCII bytes as \xNN, long ones cut.
 std::string Shown(std::string_view text) {
     constexpr std::size_t kMaxShown = 40;
     std::string out = "\"";
@@ -24,7 +26,9 @@ std::string Shown(std::string_view text) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
+        } else if (c < 0x20 || c == 0x7f) {
+            out += EscapeControls(text.substr(i, 1));
+        } else if (c > 0x7f) {
             char buffer[8];
             std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
             out += buffer;

@@ -144,7 +144,7 @@ Batch ManifestBatch(const QString& manifestFile, const std::optional<TConfigReco
         batch.badRows.push_back({path + ":" + std::to_string(problem.line), problem.message});
     // A header that cannot be read leaves no row to skip to.
     if (manifest.rows.empty() && !batch.badRows.empty()) {
-        for (const BadRow& bad : batch.badRows) std::cerr << "kestravo-record: " << bad.where << ": " << bad.message << "\n";
+        for (const BadRow& bad : batch.badRows) PrintDiagnostic(bad.where + ": " + bad.message);
         throw ToolFailure(kExitRefused, "send: the manifest " + path + " is refused; nothing sent");
     }
     for (const ManifestRow& row : manifest.rows) {
@@ -212,7 +212,7 @@ public:
 
 private:
     void Lost(const std::exception& error) {
-        std::cerr << "kestravo-record: the send history is not kept for this run: " << error.what() << "\n";
+        PrintDiagnostic(std::string("the send history is not kept for this run: ") + error.what());
         history_.reset();
     }
 
@@ -308,7 +308,7 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     if (!std::cout) throw ToolFailure(kExitIoFailure, "send: cannot write the output");
     if (refused > 0) {
         if (!options.single || options.json)
-            std::cerr << "kestravo-record: " << refused << " of " << total << " messages were not accepted\n";
+            PrintDiagnostic(std::to_string(refused) + " of " + std::to_string(total) + " messages were not accepted");
         return kExitIoFailure;
     }
     return kExitOk;
@@ -368,15 +368,20 @@ int RunSend(Args args) {
     }
 
     for (const BadRow& bad : batch.badRows)
-        std::cerr << "kestravo-record: " << bad.where << ": " << bad.message
-                  << (options.skipBadRows ? " (skipped)" : "") << "\n";
+        PrintDiagnostic(bad.where + ": " + bad.message + (options.skipBadRows ? " (skipped)" : ""));
     if (!batch.badRows.empty() && !options.skipBadRows)
         throw ToolFailure(kExitRefused, "send: " + std::to_string(batch.badRows.size()) +
                                             " bad rows; nothing sent (--skip-bad-rows sends to the others)");
     if (batch.messages.empty()) throw ToolFailure(kExitRefused, "send: no device to send to");
 
-    if (options.dryRun) return DryRun(options, batch.messages);
-    return Send(options, std::move(batch.messages));
+    const int status = options.dryRun ? DryRun(options, batch.messages) : Send(options, std::move(batch.messages));
+    // A skipped row is a device that got nothing: the run did not do all it was asked.
+    if (status == kExitOk && !batch.badRows.empty()) {
+        const std::size_t skipped = batch.badRows.size();
+        PrintDiagnostic(skipped == 1 ? "1 bad row was skipped" : std::to_string(skipped) + " bad rows were skipped");
+        return kExitIoFailure;
+    }
+    return status;
 }
 
 } // namespace kestravo::tool

@@ -218,7 +218,7 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
   --skip-bad-rows  Send to the good rows when some rows (or IMEI lines) are bad. Without it
                    a bad row (bad IMEI, unknown column, value refused, IMEI given twice) is
                    reported with its line number and the run is refused (exit 2) before
-                   anything is sent.
+                   anything is sent. With it the run exits 1 when any row was skipped.
   --dry-run        Build and check every record and print what would be sent, one line per
                    device ("IMEI RECORD" with the 44 bytes in hexadecimal, after a first line
                    "# relay HOST:PORT from ADDR to ADDR"); no connection is made.
