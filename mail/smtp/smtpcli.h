@@ -65,8 +65,10 @@ enum TSmtpSendMode { smtpToSocket, smtpToStream, smtpCopyToStream };
 constexpr const char* kSystemCharset = "windows-1251";
 constexpr int kSystemCodePage = 1251;
 
-// Code given to a request ended by a reply that breaks the protocol: a final line without a
-// number, a line longer than the reply buffer, a zero byte in reply data.
+// Code given to a request ended by a reply that breaks the protocol: a line that is not a reply
+// line of RFC 5321 (three digits, the first 2 to 5, then a space, a hyphen or the end of the
+// line), a continuation whose code changes, a line longer than the reply buffer, a zero byte in
+// reply data.
 constexpr std::uint16_t kSmtpProtocolError = 20600;
 
 // The header lines of one message and the conversion settings copied from the client.
@@ -253,7 +255,10 @@ private:
     void HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps);
     void NextExecAsync();
     void GreetingLine();
-    bool ReadReplyCode(); // true for a continuation line
+    enum class ReplyLineKind { Final, Continuation, Malformed };
+    // Reads the code of LastResponse into ReplyCode and checks the line against the reply it
+    // continues; a malformed line has ended the request (protocol error) when this returns.
+    ReplyLineKind ReadReplyCode();
     void SetErrorMessage();
     void DisplayLastResponse();
     void RcptToNext();
@@ -304,6 +309,8 @@ private:
     char replyBuffer_[4096] = {};
     int replyBufferUsed_ = 0;
     int replyCode_ = 0;
+    // The code of the continuation lines of the reply being read; 0 between replies.
+    int multiLineCode_ = 0;
     int stepResult_ = 0;
     std::vector<int> acceptedCodes_;
     Continuation stepContinuation_ = nullptr;

@@ -60,10 +60,6 @@ QByteArray ToSystemCodePage(const QString& text)
     return enc.isValid() ? enc.encode(text) : text.toLatin1();
 }
 
-// A reply code has three digits (RFC 5321 4.2). Any other number is no code: one that does not
-// fit the 16-bit result would even wrap, 65536 to 0, and read as success.
-bool IsReplyCode(int code) { return code > 0 && code <= 999; }
-
 } // namespace
 
 QString SmtpRqTypeToStr(TSmtpRequest rq)
@@ -308,6 +304,7 @@ void TCustomSmtpClient::Connect()
         activeRequest_ = smtpConnect;
     doneSignalled_ = false;
     replyBufferUsed_ = 0;
+    multiLineCode_ = 0;
     stepResult_ = 0;
     esmtpAccepted_ = false;
     errorMessage_.clear();
@@ -394,19 +391,18 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
     replyBuffer_[replyBufferUsed_] = 0;
 
     for (;;) {
-        char* crlf = nullptr;
-        for (int i = 0; i + 1 < replyBufferUsed_; ++i) {
-            if (replyBuffer_[i] == '\r' && replyBuffer_[i + 1] == '\n') {
-                crlf = replyBuffer_ + i;
-                break;
-            }
-        }
-        if (!crlf)
+        // A line ends with CR LF; a relay that ends its lines with a bare LF is read the same
+        // way, rather than waiting for a CR LF that never comes.
+        const char* lf = static_cast<const char*>(std::memchr(replyBuffer_, '\n', size_t(replyBufferUsed_)));
+        if (!lf)
             break;
-        int len = int(crlf - replyBuffer_);
+        const int consumed = int(lf - replyBuffer_) + 1;
+        int len = consumed - 1;
+        if (len > 0 && replyBuffer_[len - 1] == '\r')
+            --len;
         QByteArray line(replyBuffer_, len);
-        replyBufferUsed_ -= len + 2;
-        std::memmove(replyBuffer_, crlf + 2, size_t(replyBufferUsed_));
+        replyBufferUsed_ -= consumed;
+        std::memmove(replyBuffer_, replyBuffer_ + consumed, size_t(replyBufferUsed_));
         replyBuffer_[replyBufferUsed_] = 0;
 
         // While the message lines go out the relay has nothing to answer: a reply now would be
@@ -458,22 +454,34 @@ void TCustomSmtpClient::ProtocolFault(const QString& text)
         socket_->Abort();
 }
 
-bool TCustomSmtpClient::ReadReplyCode()
+TCustomSmtpClient::ReplyLineKind TCustomSmtpClient::ReadReplyCode()
 {
+    // RFC 5321 4.2: three digits, the first 2 to 5, then a space, a hyphen (more lines follow)
+    // or the end of the line; every line of one reply carries the same code. Anything else is no
+    // reply at all: read leniently, "-250" or " 250" or "0250" would pass for acceptance.
     const QString& s = lastResponse_;
-    qsizetype i = 0;
-    while (i < s.size() && (s[i] == u' ' || s[i] == u'\t' || s[i] == u'\r' || s[i] == u'\n'))
-        ++i;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
-        ++i;
-    int code = 0;
-    while (i < s.size() && s[i] >= u'0' && s[i] <= u'9') {
-        if (code < 100000)
-            code = code * 10 + (s[i].unicode() - '0');
-        ++i;
+    const auto digit = [&](qsizetype i) { return i < s.size() && s[i] >= u'0' && s[i] <= u'9'; };
+    const bool wellFormed = digit(0) && s[0] >= u'2' && s[0] <= u'5' && digit(1) && digit(2) &&
+                            (s.size() == 3 || s[3] == u' ' || s[3] == u'-');
+    if (!wellFormed) {
+        multiLineCode_ = 0;
+        ProtocolFault(QStringLiteral("500 Protocol error: not an SMTP reply line: \"%1\"").arg(s));
+        return ReplyLineKind::Malformed;
     }
-    replyCode_ = code;
-    return i < s.size() && s[i] == u'-';
+    replyCode_ = s.left(3).toInt();
+    if (multiLineCode_ != 0 && replyCode_ != multiLineCode_) {
+        const int before = multiLineCode_;
+        multiLineCode_ = 0;
+        ProtocolFault(QStringLiteral("500 Protocol error: a reply line with code %1 continues a reply with code %2: \"%3\"")
+                          .arg(replyCode_).arg(before).arg(s));
+        return ReplyLineKind::Malformed;
+    }
+    if (s.size() > 3 && s[3] == u'-') {
+        multiLineCode_ = replyCode_;
+        return ReplyLineKind::Continuation;
+    }
+    multiLineCode_ = 0;
+    return ReplyLineKind::Final;
 }
 
 void TCustomSmtpClient::GreetingLine()
@@ -482,7 +490,7 @@ void TCustomSmtpClient::GreetingLine()
     // The display handler may have aborted the client: the greeting then belongs to nobody.
     if (state_ != smtpWaitingBanner)
         return;
-    if (ReadReplyCode())
+    if (ReadReplyCode() != ReplyLineKind::Final)
         return;
     if (replyCode_ == 220) {
         StateChange(smtpConnected);
@@ -491,7 +499,7 @@ void TCustomSmtpClient::GreetingLine()
         return;
     }
     SetErrorMessage();
-    stepResult_ = IsReplyCode(replyCode_) ? replyCode_ : kSmtpProtocolError;
+    stepResult_ = replyCode_;
     socket_->Close();
 }
 
@@ -501,10 +509,8 @@ void TCustomSmtpClient::NextExecAsync()
     // The display handler may have aborted the client, which ended the request already.
     if (state_ != smtpWaitingResponse)
         return;
-    if (ReadReplyCode())
+    if (ReadReplyCode() != ReplyLineKind::Final)
         return;
-    if (!IsReplyCode(replyCode_))
-        replyCode_ = kSmtpProtocolError;
     if (acceptedCodes_.empty())
         stepResult_ = replyCode_ < 500 ? 0 : replyCode_;
     else
@@ -546,6 +552,7 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
         errorMessage_.clear();
     acceptedCodes_ = std::move(accepted);
     doneSignalled_ = false;
+    multiLineCode_ = 0;
     stepContinuation_ = next;
     StateChange(smtpWaitingResponse);
     try {

@@ -205,9 +205,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 554 no thanks\n",
                   {}, {}, false, "done Mail 554", "554 no thanks", {}},
-        ReplyCase{"final_line_without_number",
-                  "C: MAIL FROM:<operator@example.org>\nS: OK\n",
-                  {}, {}, false, "done Mail 20600", "OK", {}},
+        // Lines ended by a bare LF are lines all the same, read as the relay meant them.
+        ReplyCase{"bare_lf_ends_a_reply_line",
+                  "C: MAIL FROM:<operator@example.org>\nS+: 250-sender\\n\nS+: 250 ok\\n\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS+: 554 no\\n\n",
+                  {}, {}, false, "done Mail 554", "554 no", {}},
+        // A code alone, with nothing after it, is a whole reply line.
+        ReplyCase{"code_without_text_is_a_reply",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 550\n",
+                  {}, {}, false, "done Mail 550", "550", {}},
         ReplyCase{"relay_closes_during_message_lines",
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nC: *\nX\n",
@@ -245,10 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"reply_number_beyond_three_digits_at_the_end_of_data_is_a_protocol_error",
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\nS: 65536 rejected\n",
-                  {}, {}, false, "done Mail 20600", "65536 rejected", {}},
-        ReplyCase{"reply_number_beyond_three_digits_to_mail_from_is_a_protocol_error",
-                  "C: MAIL FROM:<operator@example.org>\nS: 131322 rejected\n",
-                  {}, {}, false, "done Mail 20600", "131322 rejected", {}},
+                  {}, {}, false, "done Mail 20600", "500 Protocol error: not an SMTP reply line: \"65536 rejected\"", {}},
         ReplyCase{"refused_quit_ends_with_its_code",
                   "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
@@ -263,6 +267,40 @@ TEST(SmtpSession, GreetingRefusedClosesAndEndsWith10004)
     EXPECT_EQ(log.events, QStringList({"closed 0", "done CONNECT 10004"}));
     EXPECT_EQ(c.ErrorMessage(), "554 go away");
     EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+}
+
+// The greeting is read by the same rules: a bare LF ends it, a malformed one never opens the
+// session (F21) and drops the connection with the protocol error.
+TEST(SmtpSession, GreetingIsReadAsAReplyLine)
+{
+    const struct {
+        const char* script;
+        const char* event;
+        const char* errorMessage;
+    } cases[] = {
+        {"S+: 220-relay.example\\n\nS+: 220 ready\\n\n", "done CONNECT 0", ""},
+        {"S: -220 ready\n", "done CONNECT 20600", "500 Protocol error: not an SMTP reply line: \"-220 ready\""},
+        {"S: 22 ready\n", "done CONNECT 20600", "500 Protocol error: not an SMTP reply line: \"22 ready\""},
+        {"S: 554-go away\nS: 220 ready\n", "done CONNECT 20600",
+         "500 Protocol error: a reply line with code 220 continues a reply with code 554: \"220 ready\""},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.script);
+        RelaySession session(k.script);
+        auto& [relay, c, log] = session;
+        PointAt(c, relay);
+        c.Connect();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where();
+        EXPECT_EQ(log.events.last(), k.event) << log.events.join(" | ");
+        EXPECT_EQ(c.ErrorMessage(), k.errorMessage);
+        EXPECT_EQ(c.State(), smtpReady);
+        if (QString(k.event).endsWith(" 0")) {
+            EXPECT_EQ(log.displays, QStringList({"< 220-relay.example", "< 220 ready"}));
+        } else {
+            EXPECT_FALSE(log.events.contains("connected 0"));
+            EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+        }
+    }
 }
 
 TEST(SmtpSession, QuitAndMailWithoutConnectionEndThroughTheQueue)
@@ -429,7 +467,29 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"line_longer_than_the_reply_buffer", "S+: 250 " + QString(5000, u'x'),
                   "500 Protocol error: reply line longer than 4093 characters"},
         FaultCase{"zero_byte_in_reply", "S: 250 o\\0k",
-                  "500 Protocol error: the reply holds a zero byte"}),
+                  "500 Protocol error: the reply holds a zero byte"},
+        // F21: a malformed reply taken as acceptance. Each of these was read as 250 (or as 25)
+        // and let the message go on; a reply line is three digits, the first 2 to 5, then a
+        // space, a hyphen or the end of the line, and a multi-line reply keeps its code.
+        FaultCase{"minus_before_the_code", "S: -250 ok", "500 Protocol error: not an SMTP reply line: \"-250 ok\""},
+        FaultCase{"plus_before_the_code", "S: +250 ok", "500 Protocol error: not an SMTP reply line: \"+250 ok\""},
+        FaultCase{"blank_before_the_code", "S:  250 ok", "500 Protocol error: not an SMTP reply line: \" 250 ok\""},
+        FaultCase{"zero_before_the_code", "S: 0250 ok", "500 Protocol error: not an SMTP reply line: \"0250 ok\""},
+        FaultCase{"two_digits", "S: 25 ok", "500 Protocol error: not an SMTP reply line: \"25 ok\""},
+        FaultCase{"four_digits", "S: 2500 ok", "500 Protocol error: not an SMTP reply line: \"2500 ok\""},
+        FaultCase{"six_digits", "S: 131322 rejected",
+                  "500 Protocol error: not an SMTP reply line: \"131322 rejected\""},
+        FaultCase{"text_right_after_the_code", "S: 250ok", "500 Protocol error: not an SMTP reply line: \"250ok\""},
+        FaultCase{"first_digit_below_two", "S: 150 ok", "500 Protocol error: not an SMTP reply line: \"150 ok\""},
+        FaultCase{"first_digit_above_five", "S: 650 ok", "500 Protocol error: not an SMTP reply line: \"650 ok\""},
+        FaultCase{"no_number", "S: OK", "500 Protocol error: not an SMTP reply line: \"OK\""},
+        FaultCase{"empty_line", "S+: \\r\\n", "500 Protocol error: not an SMTP reply line: \"\""},
+        FaultCase{"refusal_ending_with_an_acceptance", "S: 550-no such user\nS: 250 ok",
+                  "500 Protocol error: a reply line with code 250 continues a reply with code 550: \"250 ok\""},
+        FaultCase{"continuation_changes_its_code", "S: 250-first\nS: 550-second\nS: 250 ok",
+                  "500 Protocol error: a reply line with code 550 continues a reply with code 250: \"550-second\""},
+        FaultCase{"malformed_continuation", "S: 250-first\nS: x250 ok",
+                  "500 Protocol error: not an SMTP reply line: \"x250 ok\""}),
     [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
 
 // However the mail request ends, the attached file is closed by then.
