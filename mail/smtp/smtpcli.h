@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -71,6 +72,10 @@ constexpr int kSystemCodePage = 1251;
 // reply data.
 constexpr std::uint16_t kSmtpProtocolError = 20600;
 
+// How long an attempt to one of a relay's addresses may go unanswered before the next address is
+// tried: a firewall that drops packets to an IPv6 address must not cost the whole deadline.
+constexpr int kConnectAttemptTimeoutMs = 4000;
+
 // The header lines of one message and the conversion settings copied from the client.
 class TSmtpHeaderLines {
 public:
@@ -104,6 +109,12 @@ public:
     void SetHost(const QString& v) { host_ = v; }
     QString Port() const { return port_; }
     void SetPort(const QString& v) { port_ = v; }
+    // Milliseconds a connection attempt to one of the relay's addresses may take before the next
+    // address is tried (the last is waited for as long as the system takes); 0: no limit.
+    int ConnectAttemptTimeout() const { return connectAttemptTimeout_; }
+    void SetConnectAttemptTimeout(int milliseconds) { connectAttemptTimeout_ = std::max(0, milliseconds); }
+    // "HOST:PORT" as the operator reads it in error texts, "[ADDRESS]:PORT" for IPv6.
+    QString RelayName() const;
     QString LocalAddr() const { return localAddr_; }
     void SetLocalAddr(const QString& v) { localAddr_ = v.isEmpty() ? QStringLiteral("0.0.0.0") : v; }
     QString SignOn() const { return signOn_; }
@@ -288,6 +299,7 @@ private:
     QString host_;
     QString port_ = QStringLiteral("smtp");
     QString localAddr_ = QStringLiteral("0.0.0.0");
+    int connectAttemptTimeout_ = kConnectAttemptTimeoutMs;
     QString signOn_;
     TSmtpAuthType authType_ = smtpAuthNone;
     QString fromName_;

@@ -295,6 +295,12 @@ void TCustomSmtpClient::WndProc(int msg, quintptr wParam, qintptr lParam)
 
 // --- connecting -----------------------------------------------------------------------------
 
+QString TCustomSmtpClient::RelayName() const
+{
+    // An IPv6 address is written in brackets, so that its port stands apart.
+    return (host_.contains(u':') ? u'[' + host_ + u']' : host_) + u':' + port_;
+}
+
 void TCustomSmtpClient::Connect()
 {
     CheckReady();
@@ -327,7 +333,7 @@ void TCustomSmtpClient::Connect()
 void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t errCode)
 {
     if (errCode != 0) {
-        lastResponse_ = QStringLiteral("500 %1 (Winsock error #%2)").arg(WSocketErrorDesc(errCode)).arg(errCode);
+        lastResponse_ = QStringLiteral("500 %1: %2 (Winsock error #%3)").arg(WSocketErrorDesc(errCode), RelayName()).arg(errCode);
         replyCode_ = 500;
         SetErrorMessage();
         stepResult_ = errCode;
@@ -337,7 +343,10 @@ void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t errCode)
         return;
     }
     try {
-        socket_->SetAddr(socket_->ResolvedAddress());
+        // Every address of the relay, IPv6 and IPv4, in the resolver's order: the socket moves
+        // on to the next when one refuses or does not answer in time.
+        socket_->SetAddrList(socket_->ResolvedAddresses());
+        socket_->SetConnectAttemptTimeout(connectAttemptTimeout_);
         socket_->SetLocalAddr(localAddr_);
         socket_->SetProto(QStringLiteral("tcp"));
         socket_->SetPort(port_);
@@ -365,7 +374,8 @@ void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t errCode)
         return;
     }
     TriggerSessionConnected(errCode);
-    lastResponse_ = QStringLiteral("500 Connect error - %1 (#%2)").arg(SmtpCliErrorMsgFromErrorCode(errCode)).arg(errCode);
+    lastResponse_ = QStringLiteral("500 Connect error - %1: %2 (#%3)")
+                        .arg(SmtpCliErrorMsgFromErrorCode(errCode), RelayName()).arg(errCode);
     replyCode_ = 500;
     isConnected_ = false;
     stepResult_ = 500;

@@ -336,8 +336,68 @@ TEST(SmtpSession, RefusedConnection)
     c.Connect();
     ASSERT_TRUE(log.WaitDone());
     EXPECT_EQ(log.events, QStringList({"connected 10061", "closed 0", "done CONNECT 10061"}));
-    EXPECT_EQ(c.LastResponse(), "500 Connect error - Winsock - Connection refused (#10061)");
+    EXPECT_EQ(c.LastResponse(), QStringLiteral("500 Connect error - Winsock - Connection refused: 127.0.0.1:%1 (#10061)").arg(port));
     EXPECT_EQ(c.State(), smtpReady);
+}
+
+// The relay is reached on whichever of its addresses answers, IPv6 or IPv4, with the texts of
+// a failure naming it as the operator wrote it.
+TEST(SmtpSession, RelayOnEitherFamilyIsReached)
+{
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHostIPv6, 0))
+            GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+    }
+    const struct {
+        const char* name;
+        const char* host;
+        QStringList resolved; // what the name resolves to
+        QHostAddress::SpecialAddress listen;
+    } rows[] = {
+        {"ipv6 address", "::1", {}, QHostAddress::LocalHostIPv6},
+        {"name, ipv6 refused, ipv4 answers", "relay.test", {"::1", "127.0.0.1"}, QHostAddress::LocalHost},
+        {"name, ipv4 refused, ipv6 answers", "relay.test", {"127.0.0.1", "::1"}, QHostAddress::LocalHostIPv6},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList resolved = row.resolved;
+        TWSocket::SetNameResolver([resolved](const QString&, int& err) {
+            err = 0;
+            return resolved;
+        });
+        ScriptedRelay relay(QString(kGreeting) + "C: QUIT\nS: 221 bye\nX\n", QHostAddress(row.listen));
+        ASSERT_TRUE(relay.Listening());
+        TSmtpCli c;
+        EventLog log;
+        log.Attach(c);
+        c.SetHost(QString::fromLatin1(row.host));
+        c.SetPort(QString::number(relay.Port()));
+        c.Connect();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where();
+        EXPECT_EQ(log.events.last(), "done CONNECT 0") << c.LastResponse();
+        c.Quit();
+        ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+        EXPECT_EQ(log.events.last(), "done QUIT 0");
+        EXPECT_TRUE(relay.Finished());
+        TWSocket::SetNameResolver(nullptr);
+    }
+
+    // Refused on every address: the text names the relay, an IPv6 address in brackets.
+    const int port = [] {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHostIPv6, 0);
+        return int(probe.serverPort());
+    }();
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    c.SetHost(QStringLiteral("::1"));
+    c.SetPort(QString::number(port));
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(log.events, QStringList({"connected 10061", "closed 0", "done CONNECT 10061"}));
+    EXPECT_EQ(c.LastResponse(), QStringLiteral("500 Connect error - Winsock - Connection refused: [::1]:%1 (#10061)").arg(port));
 }
 
 TEST(SmtpSession, UnknownHost)
@@ -356,7 +416,7 @@ TEST(SmtpSession, UnknownHost)
     TWSocket::SetNameResolver(nullptr);
     ASSERT_TRUE(done);
     EXPECT_EQ(log.events, QStringList({"connected 11001", "closed 11001", "done CONNECT 11001"}));
-    EXPECT_EQ(c.LastResponse(), "500 Host not found (Winsock error #11001)");
+    EXPECT_EQ(c.LastResponse(), "500 Host not found: relay.invalid:25 (Winsock error #11001)");
     EXPECT_EQ(c.State(), smtpReady);
 }
 
