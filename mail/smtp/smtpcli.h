@@ -139,6 +139,24 @@ public:
     // The authentication mechanisms the relay announced in its reply to EHLO, upper case.
     QStringList AuthTypesSupported() const;
 
+    // Features a session of many messages switches on; both are off by default, and then the
+    // dialogue is the one the window has always had, line by line.
+    // One write per message: the message lines are composed into one buffer (at most 64 KiB;
+    // a longer message goes in as many writes) instead of one write per line. The bytes on the
+    // wire are the same; OnMessageDataSent then fires once per write, with its size.
+    bool MessageInOneWrite() const { return messageInOneWrite_; }
+    void SetMessageInOneWrite(bool on) { messageInOneWrite_ = on; }
+    // PIPELINING (RFC 2920): when on, and the last EHLO on this connection announced PIPELINING,
+    // Mail sends MAIL FROM, RCPT TO and DATA in one write and reads the three replies in order,
+    // each judged as the sequential request judges it, the first refusal deciding the result.
+    // A refused MAIL FROM or RCPT TO sends no message data: when DATA is still answered 354,
+    // the empty message is ended with "." alone, and its reply changes nothing. Used for one
+    // recipient; with several, Mail goes command by command.
+    bool Pipelining() const { return pipelining_; }
+    void SetPipelining(bool on) { pipelining_ = on; }
+    // The relay announced PIPELINING in its reply to the last EHLO of this connection.
+    bool RelayOffersPipelining() const;
+
     // Composition properties.
     QString HdrFrom() const { return hdrFrom_; }
     void SetHdrFrom(const QString& v) { hdrFrom_ = v; }
@@ -240,6 +258,8 @@ protected:
     // Closes whatever the message source holds open (an attachment); run whenever a request
     // ends, the connection closes or the client aborts.
     virtual void ReleaseMessageSource() {}
+    // The composition half of Data: prepares the message source and builds the header list.
+    virtual void ComposeMessage() { BuildHeaderLines(); }
 
     // Refusals shared by the requests that need a connection.
     void CheckReady() const;
@@ -277,6 +297,15 @@ private:
     void EhloNext();
     void DataNext();
     void SendMessageLine(const QByteArray& line);
+    void SendMessageBatch();
+    // Pipelined Mail: the three commands in one write, then one continuation per reply.
+    void PipelinedMail();
+    void SendCommands(const QStringList& commands);
+    void ExpectPipelinedReply(TSmtpFct step, std::vector<int> accepted, Continuation next);
+    void PipelineMailReplied();
+    void PipelineRcptReplied();
+    void PipelineDataReplied();
+    void PipelineDotReplied();
     bool LineSourceGone();
     void FailMessage(const std::exception& e);
     // "500 Internal client error " + the failure's class name + ": " + its message in quotes.
@@ -344,6 +373,12 @@ private:
     // The message lines are going out: no request from outside may start now, or its command
     // would land inside the message data.
     bool dataPumping_ = false;
+    bool messageInOneWrite_ = false;
+    // Message lines composed and not yet handed to the socket (MessageInOneWrite).
+    QByteArray messageBatch_;
+    bool pipelining_ = false;
+    // The code of the first refused command of a pipelined Mail, 0 while none was refused.
+    int pipelineFailure_ = 0;
 };
 
 // The text that a body line source fills: the message's own text, converted and encoded.
@@ -397,6 +432,7 @@ protected:
                                             TSmtpEncoding& encoding);
     virtual void TriggerAttachHeader(int fileNumber, const QString& fileName, QStringList& header);
     void ReleaseMessageSource() override;
+    void ComposeMessage() override;
 
 private:
     void CopyOut(const QByteArray& bytes, char* msgLine, int maxLen);

@@ -6,6 +6,7 @@
 #include <QStringEncoder>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kestravo::mail {
 
@@ -14,6 +15,8 @@ namespace {
 constexpr int kReplyBufferSize = 4096;
 constexpr int kLineBufferSize = 2048;
 constexpr int kMaxBodyLine = 2046;
+// The most message bytes gathered for one write (MessageInOneWrite).
+constexpr int kMessageBatchLimit = 65536;
 
 constexpr TSmtpFctSet Bit(TSmtpFct f) { return TSmtpFctSet(1u << f); }
 
@@ -659,6 +662,10 @@ void TCustomSmtpClient::Open()
 
 void TCustomSmtpClient::Mail()
 {
+    if (pipelining_ && rcptName_.size() == 1 && RelayOffersPipelining()) {
+        PipelinedMail();
+        return;
+    }
     HighLevelAsync(smtpMail, TSmtpFctSet(Bit(smtpFctMailFrom) | Bit(smtpFctRcptTo) | Bit(smtpFctData)));
 }
 
@@ -807,6 +814,14 @@ void TCustomSmtpClient::SendMessageLine(const QByteArray& line)
     lastLineSize_ += 2;
 }
 
+void TCustomSmtpClient::SendMessageBatch()
+{
+    const QByteArray bytes = std::exchange(messageBatch_, QByteArray());
+    lastLineSize_ = int(bytes.size());
+    socket_->OnDataSent = [this](TWSocket*, std::uint16_t e) { WSocketDataSent(e); };
+    socket_->SendStr(bytes);
+}
+
 void TCustomSmtpClient::DataNext()
 {
     if (dataReplyPending_) {
@@ -816,6 +831,7 @@ void TCustomSmtpClient::DataNext()
             return;
         }
         dataPumping_ = true;
+        messageBatch_.clear();
     }
     if (!dataPumping_)
         return; // a stray completion after the message ended
@@ -825,38 +841,51 @@ void TCustomSmtpClient::DataNext()
     }
     char buffer[kLineBufferSize + 1];
     try {
-        ++listPosition_;
-        if (listPosition_ < headerLines_.Lines.size()) {
-            QByteArray bytes = ToWire(headerLines_.Lines.at(listPosition_)).left(kLineBufferSize - 1);
-            std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
-            buffer[bytes.size()] = 0;
-            TriggerHeaderLine(buffer, kLineBufferSize);
-            buffer[kLineBufferSize - 1] = 0;
-            // A header line that begins with "." (one a hook wrote, say) would lose its dot or
-            // end the message early at the relay: it is stuffed like any line.
-            const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1))));
+        // One line per call; with MessageInOneWrite the lines gather until the message (or a
+        // batch's worth of it) is complete and go out in one write.
+        for (;;) {
+            QByteArray out;
+            ++listPosition_;
+            if (listPosition_ < headerLines_.Lines.size()) {
+                QByteArray bytes = ToWire(headerLines_.Lines.at(listPosition_)).left(kLineBufferSize - 1);
+                std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
+                buffer[bytes.size()] = 0;
+                TriggerHeaderLine(buffer, kLineBufferSize);
+                buffer[kLineBufferSize - 1] = 0;
+                // A header line that begins with "." (one a hook wrote, say) would lose its dot
+                // or end the message early at the relay: it is stuffed like any line.
+                out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1))));
+            } else {
+                if (moreData_) {
+                    ++bodyLineNumber_;
+                    buffer[0] = 0;
+                    TriggerGetData(bodyLineNumber_, buffer, kMaxBodyLine, moreData_);
+                }
+                if (!isConnected_) {
+                    socket_->OnDataSent = nullptr;
+                    return;
+                }
+                if (!moreData_)
+                    break;
+                buffer[kMaxBodyLine] = 0;
+                out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
+            }
             TriggerDisplay(QStringLiteral("> ") + FromSystemCodePage(out));
             if (LineSourceGone())
                 return;
-            SendMessageLine(out);
-            return;
-        }
-        if (moreData_) {
-            ++bodyLineNumber_;
-            buffer[0] = 0;
-            TriggerGetData(bodyLineNumber_, buffer, kMaxBodyLine, moreData_);
-        }
-        if (!isConnected_) {
-            socket_->OnDataSent = nullptr;
-            return;
-        }
-        if (moreData_) {
-            buffer[kMaxBodyLine] = 0;
-            const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
-            TriggerDisplay(QStringLiteral("> ") + FromSystemCodePage(out));
-            if (LineSourceGone())
+            if (!messageInOneWrite_) {
+                SendMessageLine(out);
                 return;
-            SendMessageLine(out);
+            }
+            messageBatch_ += out;
+            messageBatch_ += "\r\n";
+            if (messageBatch_.size() >= kMessageBatchLimit) {
+                SendMessageBatch();
+                return;
+            }
+        }
+        if (!messageBatch_.isEmpty()) {
+            SendMessageBatch();
             return;
         }
         // Whatever the relay sent during the message has arrived by now or will be taken for
@@ -965,6 +994,123 @@ void TCustomSmtpClient::AbortComponent()
         Abort();
     } catch (...) {
     }
+}
+
+// --- pipelining (RFC 2920) ------------------------------------------------------------------
+
+bool TCustomSmtpClient::RelayOffersPipelining() const
+{
+    if (!isConnected_ || !esmtpAccepted_)
+        return false;
+    // The first line names the relay; each further one is an extension keyword and its
+    // parameters.
+    for (qsizetype i = 1; i < ehloLines_.size(); ++i)
+        if (ehloLines_[i].section(u' ', 0, 0).compare(QLatin1String("PIPELINING"), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+void TCustomSmtpClient::SendCommands(const QStringList& commands)
+{
+    QByteArray bytes;
+    for (const QString& command : commands) {
+        const QString line = OneLine(command);
+        TriggerCommand(line);
+        TriggerDisplay(QStringLiteral("> ") + line);
+        bytes += ToSystemCodePage(line) + "\r\n";
+    }
+    if (socket_->State() == wsConnected)
+        socket_->SendStr(bytes);
+}
+
+void TCustomSmtpClient::PipelinedMail()
+{
+    CheckReady();
+    activeRequest_ = smtpMail;
+    stepResult_ = 0;
+    pendingSteps_ = 0;
+    currentStep_ = smtpFctNone;
+    chainResult_ = 0;
+    chainActive_ = true;
+    // The request ends through the chain's own ending, which turns an abort into 426.
+    chainContinuation_ = true;
+    pipelineFailure_ = 0;
+    lastResponse_.clear();
+    errorMessage_.clear();
+    try {
+        // The message is composed before anything goes out: a source that fails sends nothing.
+        ComposeMessage();
+        QString name;
+        const QStringList commands = {QStringLiteral("MAIL FROM:<") + ParseEmail(fromName_, name) + u'>',
+                                      QStringLiteral("RCPT TO:<") + ParseEmail(rcptName_.first(), name) + u'>',
+                                      QStringLiteral("DATA")};
+        currentStep_ = smtpFctMailFrom;
+        acceptedCodes_ = {250};
+        stepContinuation_ = &TCustomSmtpClient::PipelineMailReplied;
+        multiLineCode_ = 0;
+        doneSignalled_ = false;
+        dataReplyPending_ = true;
+        StateChange(smtpWaitingResponse);
+        SendCommands(commands);
+    } catch (const std::exception& e) {
+        dataReplyPending_ = false;
+        chainResult_ = 500;
+        stepResult_ = 500;
+        errorMessage_ = InternalErrorText(e);
+        chainContinuation_ = false;
+        doneSignalled_ = false;
+        TriggerRequestDone(500);
+    }
+}
+
+void TCustomSmtpClient::ExpectPipelinedReply(TSmtpFct step, std::vector<int> accepted, Continuation next)
+{
+    // Every reply of the batch is read, whatever the one before said: the relay answers each
+    // command. Meanwhile a refusal already read stands, should the relay hang up now.
+    currentStep_ = step;
+    acceptedCodes_ = std::move(accepted);
+    stepContinuation_ = next;
+    stepResult_ = pipelineFailure_;
+}
+
+void TCustomSmtpClient::PipelineMailReplied()
+{
+    if (stepResult_ != 0 && pipelineFailure_ == 0)
+        pipelineFailure_ = stepResult_;
+    ExpectPipelinedReply(smtpFctRcptTo, {250, 251}, &TCustomSmtpClient::PipelineRcptReplied);
+}
+
+void TCustomSmtpClient::PipelineRcptReplied()
+{
+    if (stepResult_ != 0 && pipelineFailure_ == 0)
+        pipelineFailure_ = stepResult_;
+    ExpectPipelinedReply(smtpFctData, {354}, &TCustomSmtpClient::PipelineDataReplied);
+}
+
+void TCustomSmtpClient::PipelineDataReplied()
+{
+    if (pipelineFailure_ == 0) {
+        // As in the sequential request: DataNext judges the reply to DATA and sends the message.
+        DataNext();
+        return;
+    }
+    dataReplyPending_ = false;
+    const bool dataAccepted = stepResult_ == 0;
+    stepResult_ = pipelineFailure_;
+    if (!dataAccepted) {
+        TriggerRequestDone(std::uint16_t(stepResult_));
+        return;
+    }
+    // DATA was accepted although the transaction was refused (RFC 2920 3.1): the relay now
+    // reads message data, so an empty message ends it, and the refusal decides the request.
+    StateChange(smtpInternalReady);
+    ExecAsync(smtpData, QStringLiteral("."), {250}, &TCustomSmtpClient::PipelineDotReplied);
+}
+
+void TCustomSmtpClient::PipelineDotReplied()
+{
+    stepResult_ = pipelineFailure_;
+    TriggerRequestDone(std::uint16_t(stepResult_));
 }
 
 } // namespace kestravo::mail

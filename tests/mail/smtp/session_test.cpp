@@ -933,3 +933,184 @@ TEST(SmtpSession, AReplyWhileTheMessageGoesOutEndsTheRequestAndIsNeverTakenForTh
         thread.wait();
     }
 }
+
+// ---- a session of many messages: one write per message, PIPELINING ----------------------------
+
+namespace {
+
+// The message lines as the relay got them, with what differs from one message to the next
+// (its date, its Message-ID, the boundary of the minute) taken out.
+QList<QByteArray> Comparable(const ScriptedRelay& relay, const TSmtpCli& c)
+{
+    QList<QByteArray> lines;
+    for (QByteArray line : relay.MessageLines()) {
+        if (line.startsWith("Date: ") || line.startsWith("Message-ID: "))
+            continue;
+        lines << line.replace(c.Boundary(), "BOUNDARY");
+    }
+    return lines;
+}
+
+} // namespace
+
+// The message goes out in one write (a long one in 64 KiB pieces) with the very bytes that go
+// out line by line: dot-stuffing, header hooks and attachments alike.
+TEST(SmtpSession, MessageInOneWriteSendsTheSameBytesInOneWrite)
+{
+    QTemporaryDir dir;
+    const QString small = WriteFile(dir, "temp.sbd", SampleRecord());
+    const QString large = WriteFile(dir, "large.sbd", QByteArray(100000, 'k'));
+    const QList<QByteArray> body = {".", ".hidden", "plain"};
+    const char* const script = "S: 220 relay.example ready\n"
+                               "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                               "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\n"
+                               "C: DATA\nS: 354 go ahead\nM\nS: 250 queued\n";
+    for (const QString& attachment : {small, large}) {
+        SCOPED_TRACE(attachment.toStdString());
+        QList<QByteArray> sent[2];
+        QList<int> writes[2];
+        for (const bool oneWrite : {false, true}) {
+            RelaySession session(script);
+            auto& [relay, c, log] = session;
+            SetEnvelope(c);
+            c.SetEmailFiles({attachment});
+            c.OnGetData = [&](TCustomSmtpClient*, int lineNum, char* buf, int maxLen, bool& more) {
+                if (lineNum > body.size()) {
+                    more = false;
+                    return;
+                }
+                qstrncpy(buf, body[lineNum - 1].constData(), size_t(maxLen));
+            };
+            c.OnMessageDataSent = [&](TCustomSmtpClient*, int size) { writes[oneWrite] << size; };
+            c.SetMessageInOneWrite(oneWrite);
+            ConnectTo(c, relay, log);
+            c.Mail();
+            ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+            EXPECT_EQ(log.events.last(), "done Mail 0");
+            ASSERT_TRUE(relay.MessageEnded());
+            EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ");
+            sent[oneWrite] = Comparable(relay, c);
+        }
+        EXPECT_EQ(sent[1], sent[0]);
+        EXPECT_TRUE(sent[0].contains(".."));
+        EXPECT_TRUE(sent[0].contains("..hidden"));
+        EXPECT_GT(writes[0].size(), 20);
+        EXPECT_EQ(writes[1].size(), attachment == small ? 1 : 3) << "writes of the one-write message";
+        for (int k = 0; k + 1 < writes[1].size(); ++k)
+            EXPECT_GE(writes[1][k], 65536);
+    }
+}
+
+struct PipelineCase {
+    const char* name;
+    QString ehloReply;
+    QString script; // after the EHLO reply
+    QString event;
+    QString errorMessage;
+    bool messageSent;
+};
+
+void PrintTo(const PipelineCase& c, std::ostream* os) { *os << c.name; }
+
+class SmtpPipelining : public ::testing::TestWithParam<PipelineCase> {};
+
+const char* const kPipeliningEhlo = "S: 250-relay.example\nS: 250-SIZE 10240000\nS: 250-PIPELINING\nS: 250 8BITMIME\n";
+const char* const kBatch = "C: MAIL FROM:<operator@example.org>\nC: RCPT TO:<data@sbd.iridium.com>\nC: DATA\n";
+
+// The relay holds every reply until it has all three commands: a client that waited for the
+// reply to MAIL FROM before sending RCPT TO would wait here for ever.
+TEST_P(SmtpPipelining, SendsTheThreeCommandsAtOnceAndJudgesEachReply)
+{
+    const PipelineCase& pc = GetParam();
+    RelaySession session(QString(kGreeting) + "C: EHLO kestravo\n" + pc.ehloReply + pc.script +
+                         "C: RSET\nS: 250 reset\n");
+    auto& [relay, c, log] = session;
+    SetEnvelope(c);
+    NoMoreText(c);
+    c.SetSignOn(QStringLiteral("kestravo"));
+    c.SetPipelining(true);
+    ConnectTo(c, relay, log);
+    c.Ehlo();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(3)) << relay.Where();
+    EXPECT_EQ(log.events.last(), pc.event) << log.events.join(" | ");
+    EXPECT_EQ(c.ErrorMessage(), pc.errorMessage);
+    EXPECT_EQ(relay.MessageEnded(), pc.messageSent);
+    EXPECT_EQ(relay.MessageLines().isEmpty(), !pc.messageSent) << "message data after a refusal";
+    EXPECT_EQ(c.State(), smtpReady);
+    // Every reply has been read: the next command gets its own.
+    c.Rset();
+    ASSERT_TRUE(log.WaitDone(4)) << relay.Where();
+    EXPECT_EQ(log.events.last(), "done RSET 0") << c.LastResponse();
+    EXPECT_TRUE(relay.Finished()) << relay.Where();
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpPipelining,
+    ::testing::Values(
+        PipelineCase{"accepted", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 sender ok\nS: 251 will forward\nS: 354 go ahead\nM\nS: 250 queued\n",
+                     "done Mail 0", "", true},
+        PipelineCase{"multi_line_replies", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250-sender\nS: 250 ok\nS: 250 ok\nS: 354-go\nS: 354 ahead\nM\nS: 250 queued\n",
+                     "done Mail 0", "", true},
+        PipelineCase{"recipient_refused_data_refused", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 ok\nS: 550 no such user\nS: 503 no valid recipients\n",
+                     "done Mail 550", "550 no such user", false},
+        // RFC 2920 3.1: DATA accepted after every recipient was refused gets "." and nothing else.
+        PipelineCase{"recipient_refused_data_accepted_ends_the_empty_message", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 ok\nS: 550 no such user\nS: 354 go ahead\nC: .\nS: 554 no recipients\n",
+                     "done Mail 550", "550 no such user", false},
+        PipelineCase{"sender_refused", kPipeliningEhlo,
+                     QString(kBatch) + "S: 553 bad sender\nS: 503 sender first\nS: 503 sender first\n",
+                     "done Mail 553", "553 bad sender", false},
+        PipelineCase{"session_limit", kPipeliningEhlo,
+                     QString(kBatch) + "S: 452 4.5.3 Too many messages\nS: 503 sender first\nS: 503 sender first\n",
+                     "done Mail 452", "452 4.5.3 Too many messages", false},
+        PipelineCase{"data_refused", kPipeliningEhlo, QString(kBatch) + "S: 250 ok\nS: 250 ok\nS: 554 no thanks\n",
+                     "done Mail 554", "554 no thanks", false},
+        PipelineCase{"message_refused", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 ok\nS: 250 ok\nS: 354 go\nM\nS: 554 rejected\n",
+                     "done Mail 554", "554 rejected", true},
+        // Without PIPELINING in the reply to EHLO the commands go one by one.
+        PipelineCase{"not_offered", "S: 250-relay.example\nS: 250 PIPELININGX\n",
+                     "C: MAIL FROM:<operator@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\n"
+                     "C: DATA\nS: 354 go\nM\nS: 250 queued\n",
+                     "done Mail 0", "", true}),
+    [](const ::testing::TestParamInfo<PipelineCase>& i) { return std::string(i.param.name); });
+
+// A relay that hangs up after refusing the sender: the refusal read stands, not the close; a
+// malformed reply inside the batch never counts as acceptance.
+TEST(SmtpSession, PipelinedMailEndsWithTheFirstRefusalOrTheFault)
+{
+    const struct {
+        const char* name;
+        const char* replies;
+        const char* event;
+    } cases[] = {
+        {"refused, then the relay hangs up", "S: 550 no\nX\n", "done Mail 550"},
+        {"the relay hangs up before any reply", "X\n", "done Mail 10004"},
+        {"malformed reply to RCPT TO", "S: 250 ok\nS: -250 ok\nS: 354 go\n", "done Mail 20600"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        RelaySession session(QString(kGreeting) + "C: EHLO kestravo\n" + kPipeliningEhlo + kBatch + k.replies);
+        auto& [relay, c, log] = session;
+        SetEnvelope(c);
+        NoMoreText(c);
+        c.SetSignOn(QStringLiteral("kestravo"));
+        c.SetPipelining(true);
+        ConnectTo(c, relay, log);
+        c.Ehlo();
+        ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+        EXPECT_TRUE(c.RelayOffersPipelining());
+        c.Mail();
+        ASSERT_TRUE(log.WaitDone(3)) << relay.Where();
+        EXPECT_EQ(log.events.last(), k.event) << log.events.join(" | ");
+        EXPECT_FALSE(relay.MessageEnded());
+        EXPECT_EQ(c.State(), smtpReady);
+        EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+    }
+}
