@@ -452,6 +452,11 @@ private:
 };
 
 // Module functions.
+// True for a reply line (as OnResponse hands it over) that ends its reply, false for a
+// continuation line ("250-..."). OnResponse fires for complete lines only, never for bytes that
+// have not completed one: a deadline that counts complete replies as progress counts the lines
+// for which this holds.
+bool SmtpReplyLineEndsReply(const QString& line);
 QString SmtpRqTypeToStr(TSmtpRequest rq);
 QString SmtpCliErrorMsgFromErrorCode(int code);
 QString ParseEmail(const QString& entry, QString& displayName);

@@ -65,6 +65,11 @@ QByteArray ToSystemCodePage(const QString& text)
 
 } // namespace
 
+bool SmtpReplyLineEndsReply(const QString& line)
+{
+    return !(line.size() > 3 && line[3] == u'-');
+}
+
 QString SmtpRqTypeToStr(TSmtpRequest rq)
 {
     switch (rq) {

@@ -83,6 +83,20 @@ TEST(SmtpSession, GreetingInTwoPiecesIsOneReplyLine)
     EXPECT_TRUE(relay.Finished());
 }
 
+// Only complete lines are handed to OnResponse: bytes that trickle in without completing a line
+// are no reply, and a deadline counting OnResponse as progress is not held off by them.
+TEST(SmtpSession, ResponsesAreCompleteLinesOnly)
+{
+    RelaySession session("S+: 220-re\nS+: lay\\r\\n\nS+: 220 rea\nS+: dy\\r\\n\n");
+    auto& [relay, c, log] = session;
+    QStringList responses;
+    c.OnResponse = [&](TCustomSmtpClient*, const QString& line) {
+        responses << line + (SmtpReplyLineEndsReply(line) ? " (ends)" : " (goes on)");
+    };
+    ConnectTo(c, relay, log);
+    EXPECT_EQ(responses, QStringList({"220-relay (goes on)", "220 ready (ends)"}));
+}
+
 TEST(SmtpSession, MultiLineGreetingEndsTheConnectOnceAfterItsLastLine)
 {
     RelaySession session("S: 220-relay.example\nS: 220-second line\nS: 220 third line\n"
