@@ -63,6 +63,28 @@ QByteArray ToSystemCodePage(const QString& text)
     return enc.isValid() ? enc.encode(text) : text.toLatin1();
 }
 
+// A relay's line quoted in an error text, its control characters written out ("\r", "\x1b"),
+// so that the text stays one line on a terminal and in the history.
+QString QuotedLine(const QString& line)
+{
+    QString out = QStringLiteral("\"");
+    for (QChar c : line) {
+        if (c == u'"' || c == u'\\')
+            out += u'\\' + QString(c);
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + u'"';
+}
+
 } // namespace
 
 bool SmtpReplyLineEndsReply(const QString& line)
@@ -451,8 +473,8 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
 void TCustomSmtpClient::StrayReply(const QString& line)
 {
     TriggerResponse(line);
-    ProtocolFault(QStringLiteral("500 Protocol error: the relay replied while the message was being sent: \"%1\"")
-                      .arg(line));
+    ProtocolFault(QStringLiteral("500 Protocol error: the relay replied while the message was being sent: %1")
+                      .arg(QuotedLine(line)));
 }
 
 void TCustomSmtpClient::ProtocolFault(const QString& text)
@@ -483,15 +505,15 @@ TCustomSmtpClient::ReplyLineKind TCustomSmtpClient::ReadReplyCode()
                             (s.size() == 3 || s[3] == u' ' || s[3] == u'-');
     if (!wellFormed) {
         multiLineCode_ = 0;
-        ProtocolFault(QStringLiteral("500 Protocol error: not an SMTP reply line: \"%1\"").arg(s));
+        ProtocolFault(QStringLiteral("500 Protocol error: not an SMTP reply line: %1").arg(QuotedLine(s)));
         return ReplyLineKind::Malformed;
     }
     replyCode_ = s.left(3).toInt();
     if (multiLineCode_ != 0 && replyCode_ != multiLineCode_) {
         const int before = multiLineCode_;
         multiLineCode_ = 0;
-        ProtocolFault(QStringLiteral("500 Protocol error: a reply line with code %1 continues a reply with code %2: \"%3\"")
-                          .arg(replyCode_).arg(before).arg(s));
+        ProtocolFault(QStringLiteral("500 Protocol error: a reply line with code %1 continues a reply with code %2: %3")
+                          .arg(replyCode_).arg(before).arg(QuotedLine(s)));
         return ReplyLineKind::Malformed;
     }
     if (s.size() > 3 && s[3] == u'-') {

@@ -563,7 +563,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"continuation_changes_its_code", "S: 250-first\nS: 550-second\nS: 250 ok",
                   "500 Protocol error: a reply line with code 550 continues a reply with code 250: \"550-second\""},
         FaultCase{"malformed_continuation", "S: 250-first\nS: x250 ok",
-                  "500 Protocol error: not an SMTP reply line: \"x250 ok\""}),
+                  "500 Protocol error: not an SMTP reply line: \"x250 ok\""},
+        // The relay's line is quoted with its control characters written out.
+        FaultCase{"control_characters_are_quoted_escaped", "S: 250\\tok\\r\x1b[2J\"q\"",
+                  "500 Protocol error: not an SMTP reply line: \"250\\tok\\r\\x1b[2J\\\"q\\\"\""}),
     [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
 
 // However the mail request ends, the attached file is closed by then.
