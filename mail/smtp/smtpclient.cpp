@@ -328,7 +328,8 @@ void TCustomSmtpClient::WndProc(int msg, quintptr wParam, qintptr lParam)
 QString TCustomSmtpClient::RelayName() const
 {
     // An IPv6 address is written in brackets, so that its port stands apart.
-    return (host_.contains(u':') ? u'[' + host_ + u']' : host_) + u':' + port_;
+    const bool bare = host_.contains(u':') && !host_.startsWith(u'[');
+    return (bare ? u'[' + host_ + u']' : host_) + u':' + port_;
 }
 
 void TCustomSmtpClient::Connect()

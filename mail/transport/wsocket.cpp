@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // TCP (RFC 9293) over POSIX non-blocking IPv6 and IPv4 sockets. Readiness comes from
 // QSocketNotifier; a notifier only posts a message to its socket and the message handler does the
-// work, so event handlers never run inside Qt's notifier code and may even free the socket. Name lookups run
-// getaddrinfo on a thread of their own and post the answer back the same way. Errors carry the
-// Windows Sockets numbers that the SMTP client reports to the operator.
+// work, so event handlers never run inside Qt's notifier code and may even free the socket. Name
+// lookups run getaddrinfo on a thread of their own and post the answer back the same way. A host
+// with several addresses is tried at each in turn until one answers. Errors carry the Windows
+// Sockets numbers that the SMTP client reports to the operator.
 #include "wsocket.h"
 
 #include <QCoreApplication>
