@@ -132,6 +132,10 @@ public:
     void SetSendMode(TSmtpSendMode v) { sendMode_ = v; }
     TSmtpState State() const { return state_; }
     QString LastResponse() const { return lastResponse_; }
+    // LastResponse as it stood when the last request ended: the reply that judged it, or the
+    // client's own error text. A line the relay sends between requests ("421 shutting down"
+    // after its 250) changes LastResponse but not this.
+    QString RequestResponse() const { return requestResponse_; }
     QString ErrorMessage() const { return errorMessage_; }
     // The reply lines to the last EHLO, without their codes: the relay's name, then one
     // extension per line.
@@ -367,6 +371,7 @@ private:
     bool moreData_ = true;
     int lastLineSize_ = 0;
     QString lastResponse_;
+    QString requestResponse_;
     QString errorMessage_;
     // The reply to DATA is still to be judged by DataNext.
     bool dataReplyPending_ = false;

@@ -300,6 +300,7 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
     }
     dataPumping_ = false;
     dataReplyPending_ = false;
+    requestResponse_ = lastResponse_;
     ReleaseMessageSource();
     StateChange(smtpReady);
     chainActive_ = false;

@@ -163,6 +163,27 @@ TEST(SmtpSession, MailExchangeStuffsDotsAndQuitWaitsForTheClose)
     EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
 }
 
+// A relay that says more after accepting the message: the 250 that judged it (with the relay's
+// queue ID) stays the request's reply, whatever follows before the next request.
+TEST(SmtpSession, RequestResponseKeepsTheReplyThatJudgedTheRequest)
+{
+    RelaySession session(QString(kGreeting) +
+                         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\n"
+                         "S: 250 2.0.0 queued as 4F2A\nS: 421 4.3.2 shutting down\nX\n");
+    auto& [relay, c, log] = session;
+    SetEnvelope(c);
+    NoMoreText(c);
+    ConnectTo(c, relay, log);
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+    EXPECT_EQ(log.events.last(), "done Mail 0");
+    ASSERT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+    EXPECT_EQ(c.LastResponse(), "421 4.3.2 shutting down");
+    EXPECT_EQ(c.RequestResponse(), "250 2.0.0 queued as 4F2A");
+    EXPECT_EQ(log.done, 2) << log.events.join(" | ");
+}
+
 struct ReplyCase {
     const char* name;
     QString script; // after the greeting
