@@ -205,6 +205,21 @@ QStringList AddressesOf(addrinfo* res, int& errorCode)
     return list;
 }
 
+// "localhost" (and a name under it) is the loopback of both families (RFC 6761 6.3), whatever
+// the hosts file lists: a relay that listens on ::1 alone is reached under that name too. The
+// resolver's answer keeps its order; what it left out comes after it.
+void AddLoopbackOfLocalhost(const QString& host, QStringList& list, int& errorCode)
+{
+    const QString name = host.trimmed().toLower();
+    if (name != QLatin1String("localhost") && name != QLatin1String("localhost.") &&
+        !name.endsWith(QLatin1String(".localhost")) && !name.endsWith(QLatin1String(".localhost.")))
+        return;
+    for (const QString& loopback : {QStringLiteral("127.0.0.1"), QStringLiteral("::1")})
+        if (!list.contains(loopback))
+            list << loopback;
+    errorCode = 0;
+}
+
 // Blocking lookup of a host name (Connect only; the SMTP client passes numeric addresses).
 QStringList BlockingLookup(const QString& host, int& errorCode)
 {
@@ -221,11 +236,13 @@ QStringList BlockingLookup(const QString& host, int& errorCode)
     addrinfo* res = nullptr;
     const QByteArray name = host.toUtf8();
     const int rc = ::getaddrinfo(name.constData(), nullptr, &hints, &res);
-    if (rc != 0) {
+    QStringList list;
+    if (rc != 0)
         errorCode = ResolverErrorFromGai(rc);
-        return {};
-    }
-    return AddressesOf(res, errorCode);
+    else
+        list = AddressesOf(res, errorCode);
+    AddLoopbackOfLocalhost(host, list, errorCode);
+    return list;
 }
 
 // What DnsLookup reports for a name: every IPv6 and IPv4 address the resolver gives, in its
@@ -253,6 +270,7 @@ QStringList SystemLookup(const QString& host, int& errorCode)
         hints.ai_flags = 0;
         rc = ::getaddrinfo(ace.constData(), nullptr, &hints, &res);
     }
+    QStringList list;
     if (rc != 0) {
         switch (rc) {
         case EAI_NONAME:
@@ -266,9 +284,19 @@ QStringList SystemLookup(const QString& host, int& errorCode)
             errorCode = 11002;
             break;
         }
-        return {};
+    } else {
+        list = AddressesOf(res, errorCode);
     }
-    return AddressesOf(res, errorCode);
+    AddLoopbackOfLocalhost(host, list, errorCode);
+    return list;
+}
+
+// Errors that say this machine cannot reach addresses of that family at all (no IPv6 here, no
+// route for it), not what the relay did: they never hide another address's answer, so a relay
+// refusing on IPv4 still reads 10061 when its IPv6 address could not even be tried.
+bool SaysNothingOfTheRelay(int code)
+{
+    return code == 10043 || code == 10046 || code == 10047 || code == 10049 || code == 10051;
 }
 
 bool IsConnectionLost(int code)
@@ -316,6 +344,7 @@ struct TWSocket::Impl {
     int localPortNumber = 0;
     int sockType = SOCK_STREAM;
     int connectAttemptTimeoutMs = 0;
+    int attemptError = 0; // what the failed attempts so far have to report
     QTimer* attemptTimer = nullptr;
     quintptr pendingLookup = 0; // token of the lookup whose answer is awaited, 0 = none
     quintptr lookupCounter = 0;
@@ -830,6 +859,7 @@ void TWSocket::Connect()
     d_->sockType = proto == 6 ? SOCK_STREAM : proto == 17 ? SOCK_DGRAM : SOCK_RAW;
     d_->candidates = std::move(candidates);
     d_->attempt = 0;
+    d_->attemptError = 0;
     d_->local = local;
     d_->bindLocal = bindLocal;
     if (bindLocal && IsAnyAddress(d_->localAddr))
@@ -852,17 +882,34 @@ void TWSocket::StartAttempts(bool insideConnect)
         const int code = OpenAttempt(operation);
         if (!self || code <= 0)
             return;
+        const int reported = AttemptFailed(code);
         // This address cannot be tried at all: on to the next one, if there is one.
         if (d_->attempt + 1 < d_->candidates.size()) {
             ++d_->attempt;
             continue;
         }
-        if (insideConnect)
+        if (insideConnect && reported == code)
             return FailConnect(operation, code);
+        if (insideConnect) {
+            // An earlier address answered (refused, say): that answer is the attempt's end, and
+            // it comes as a happening, after Connect has returned.
+            ChangeState(wsConnecting);
+            if (!self)
+                return;
+            PostMsg(d_->msgSpare, d_->generation, reported);
+            return;
+        }
         // A later attempt runs inside a happening, where nothing may be raised: it ends as a
         // connect attempt that failed.
-        return DoFdConnect(code);
+        return DoFdConnect(reported);
     }
+}
+
+int TWSocket::AttemptFailed(int code)
+{
+    if (d_->attemptError == 0 || !SaysNothingOfTheRelay(code))
+        d_->attemptError = code;
+    return d_->attemptError;
 }
 
 int TWSocket::OpenAttempt(QString& operation)
@@ -1011,10 +1058,16 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
     if (msg == d_->msgHostByName)
         return HandleLookupDone(wParam);
     if (msg == d_->msgSpare) {
+        if (wParam != d_->generation || d_->state != wsConnecting)
+            return;
+        // Every address failed inside Connect, one of them with an answer worth reporting.
+        if (lParam != 0 && d_->fd < 0)
+            return DoFdConnect(static_cast<int>(lParam));
         // The attempt to one address ran out of time while another is left to try.
-        if (wParam == d_->generation && d_->fd >= 0 && d_->state == wsConnecting &&
-            d_->attempt + 1 < d_->candidates.size())
+        if (lParam == 0 && d_->fd >= 0 && d_->attempt + 1 < d_->candidates.size()) {
+            AttemptFailed(10060);
             NextAttempt();
+        }
         return;
     }
     if (msg == d_->msgCloseDelayed)
@@ -1033,9 +1086,12 @@ void TWSocket::DoFdConnect(int error)
     if (d_->state == wsConnected)
         return;
     d_->attemptTimer->stop();
-    // Refused, unreachable, timed out: the next address of the host gets its turn.
-    if (error != 0 && d_->state == wsConnecting && d_->attempt + 1 < d_->candidates.size())
-        return NextAttempt();
+    if (error != 0 && d_->state == wsConnecting) {
+        error = AttemptFailed(error);
+        // Refused, unreachable, timed out: the next address of the host gets its turn.
+        if (d_->attempt + 1 < d_->candidates.size())
+            return NextAttempt();
+    }
     QPointer<TWSocket> self(this);
     ChangeState(wsConnected);
     if (!self)

@@ -151,6 +151,8 @@ private:
     // named) with no descriptor left.
     int OpenAttempt(QString& operation);
     void NextAttempt();
+    // Records an attempt's failure; returns the code to report should no address be left.
+    int AttemptFailed(int code);
     void TriggerSessionClosed(int error);
     void HandleLookupDone(quintptr token);
     void DoFdConnect(int error);

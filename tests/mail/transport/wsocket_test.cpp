@@ -248,7 +248,7 @@ TEST(WSocketDnsLookup, UnknownNameFailsWithHostNotFoundThroughTheSystemResolver)
 
 // The system resolver runs off the caller's thread; its answer still arrives from the event loop,
 // on the socket's thread. Only names the hosts file or the resolver itself answers: no query
-// leaves the machine. "localhost" gives 127.0.0.1, and ::1 too where the hosts file says so.
+// leaves the machine. "localhost" is the loopback of both families, whatever the hosts file says.
 TEST(WSocketDnsLookup, SystemResolverAnswersThroughTheEventLoop)
 {
     for (const char* host : {"localhost", "LocalHost"}) {
@@ -269,6 +269,7 @@ TEST(WSocketDnsLookup, SystemResolverAnswersThroughTheEventLoop)
         EXPECT_EQ(log.done[0].first, 0);
         const QStringList& addresses = log.done[0].second;
         EXPECT_TRUE(addresses.contains(QStringLiteral("127.0.0.1"))) << addresses.join(u' ').toStdString();
+        EXPECT_TRUE(addresses.contains(QStringLiteral("::1"))) << addresses.join(u' ').toStdString();
         for (const QString& a : addresses)
             EXPECT_TRUE(a == QLatin1String("127.0.0.1") || a == QLatin1String("::1")) << a.toStdString();
         EXPECT_EQ(s.ResolvedAddress(), addresses.value(0));
@@ -495,6 +496,40 @@ TEST(WSocketConnect, EachAddressIsTriedInTurnIpv6AndIpv4)
         EXPECT_EQ(peer.ReadAtLeast(8), QByteArray("EHLO x\r\n"));
         peer.CloseConnection();
     }
+}
+
+// An address this machine cannot even try (here: an IPv6 address from a socket bound to an IPv4
+// one) never hides what another address answered: the relay's refusal is still 10061. Alone, it
+// fails as Connect always failed.
+TEST(WSocketConnect, AnAddressThatCannotBeTriedHidesNoAnswer)
+{
+    const int port = test::UnusedPort();
+    for (const QStringList& addresses : {QStringList{"127.0.0.1", "::1"}, QStringList{"::1", "127.0.0.1"}}) {
+        SCOPED_TRACE(addresses.join(u' ').toStdString());
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        s.SetAddrList(addresses);
+        s.SetPort(QString::number(port));
+        s.SetLocalAddr(QStringLiteral("127.0.0.1"));
+        EXPECT_NO_THROW(s.Connect());
+        EXPECT_EQ(log.Count("connected"), 0) << "the end of the attempt comes later";
+        ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed; }));
+        EXPECT_TRUE(log.Has("connected 10061 in 5"));
+        EXPECT_EQ(log.Count("connected"), 1);
+    }
+    TWSocket s;
+    s.SetAddr(QStringLiteral("::1"));
+    s.SetPort(QString::number(port));
+    s.SetLocalAddr(QStringLiteral("127.0.0.1"));
+    try {
+        s.Connect();
+        ADD_FAILURE() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Address family not supported by protocol family (#10047 in Connect (bind))");
+    }
+    EXPECT_EQ(s.LastError(), 10047);
+    EXPECT_EQ(s.State(), wsClosed);
 }
 
 // An address that does not answer at all gives way to the next one once its attempt has had its
