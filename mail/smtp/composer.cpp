@@ -558,6 +558,12 @@ void TSmtpCli::Data()
     TCustomSmtpClient::Data();
 }
 
+void TSmtpCli::ComposeMessage()
+{
+    PrepareEMail();
+    TCustomSmtpClient::ComposeMessage();
+}
+
 void TSmtpCli::PrepareEMail()
 {
     file_.close();

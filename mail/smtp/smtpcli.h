@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -65,9 +66,15 @@ enum TSmtpSendMode { smtpToSocket, smtpToStream, smtpCopyToStream };
 constexpr const char* kSystemCharset = "windows-1251";
 constexpr int kSystemCodePage = 1251;
 
-// Code given to a request ended by a reply that breaks the protocol: a final line without a
-// number, a line longer than the reply buffer, a zero byte in reply data.
+// Code given to a request ended by a reply that breaks the protocol: a line that is not a reply
+// line of RFC 5321 (three digits, the first 2 to 5, then a space, a hyphen or the end of the
+// line), a continuation whose code changes, a line longer than the reply buffer, a zero byte in
+// reply data.
 constexpr std::uint16_t kSmtpProtocolError = 20600;
+
+// How long an attempt to one of a relay's addresses may go unanswered before the next address is
+// tried: a firewall that drops packets to an IPv6 address must not cost the whole deadline.
+constexpr int kConnectAttemptTimeoutMs = 4000;
 
 // The header lines of one message and the conversion settings copied from the client.
 class TSmtpHeaderLines {
@@ -102,6 +109,12 @@ public:
     void SetHost(const QString& v) { host_ = v; }
     QString Port() const { return port_; }
     void SetPort(const QString& v) { port_ = v; }
+    // Milliseconds a connection attempt to one of the relay's addresses may take before the next
+    // address is tried (the last is waited for as long as the system takes); 0: no limit.
+    int ConnectAttemptTimeout() const { return connectAttemptTimeout_; }
+    void SetConnectAttemptTimeout(int milliseconds) { connectAttemptTimeout_ = std::max(0, milliseconds); }
+    // "HOST:PORT" as the operator reads it in error texts, "[ADDRESS]:PORT" for IPv6.
+    QString RelayName() const;
     QString LocalAddr() const { return localAddr_; }
     void SetLocalAddr(const QString& v) { localAddr_ = v.isEmpty() ? QStringLiteral("0.0.0.0") : v; }
     QString SignOn() const { return signOn_; }
@@ -119,12 +132,34 @@ public:
     void SetSendMode(TSmtpSendMode v) { sendMode_ = v; }
     TSmtpState State() const { return state_; }
     QString LastResponse() const { return lastResponse_; }
+    // LastResponse as it stood when the last request ended: the reply that judged it, or the
+    // client's own error text. A line the relay sends between requests ("421 shutting down"
+    // after its 250) changes LastResponse but not this.
+    QString RequestResponse() const { return requestResponse_; }
     QString ErrorMessage() const { return errorMessage_; }
     // The reply lines to the last EHLO, without their codes: the relay's name, then one
     // extension per line.
     QStringList EhloLines() const { return ehloLines_; }
     // The authentication mechanisms the relay announced in its reply to EHLO, upper case.
     QStringList AuthTypesSupported() const;
+
+    // Features a session of many messages switches on; both are off by default, and then the
+    // dialogue is the one the window has always had, line by line.
+    // One write per message: the message lines are composed into one buffer (at most 64 KiB;
+    // a longer message goes in as many writes) instead of one write per line. The bytes on the
+    // wire are the same; OnMessageDataSent then fires once per write, with its size.
+    bool MessageInOneWrite() const { return messageInOneWrite_; }
+    void SetMessageInOneWrite(bool on) { messageInOneWrite_ = on; }
+    // PIPELINING (RFC 2920): when on, and the last EHLO on this connection announced PIPELINING,
+    // Mail sends MAIL FROM, RCPT TO and DATA in one write and reads the three replies in order,
+    // each judged as the sequential request judges it, the first refusal deciding the result.
+    // A refused MAIL FROM or RCPT TO sends no message data: when DATA is still answered 354,
+    // the empty message is ended with "." alone, and its reply changes nothing. Used for one
+    // recipient; with several, Mail goes command by command.
+    bool Pipelining() const { return pipelining_; }
+    void SetPipelining(bool on) { pipelining_ = on; }
+    // The relay announced PIPELINING in its reply to the last EHLO of this connection.
+    bool RelayOffersPipelining() const;
 
     // Composition properties.
     QString HdrFrom() const { return hdrFrom_; }
@@ -227,6 +262,8 @@ protected:
     // Closes whatever the message source holds open (an attachment); run whenever a request
     // ends, the connection closes or the client aborts.
     virtual void ReleaseMessageSource() {}
+    // The composition half of Data: prepares the message source and builds the header list.
+    virtual void ComposeMessage() { BuildHeaderLines(); }
 
     // Refusals shared by the requests that need a connection.
     void CheckReady() const;
@@ -253,7 +290,10 @@ private:
     void HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps);
     void NextExecAsync();
     void GreetingLine();
-    bool ReadReplyCode(); // true for a continuation line
+    enum class ReplyLineKind { Final, Continuation, Malformed };
+    // Reads the code of LastResponse into ReplyCode and checks the line against the reply it
+    // continues; a malformed line has ended the request (protocol error) when this returns.
+    ReplyLineKind ReadReplyCode();
     void SetErrorMessage();
     void DisplayLastResponse();
     void RcptToNext();
@@ -261,6 +301,15 @@ private:
     void EhloNext();
     void DataNext();
     void SendMessageLine(const QByteArray& line);
+    void SendMessageBatch();
+    // Pipelined Mail: the three commands in one write, then one continuation per reply.
+    void PipelinedMail();
+    void SendCommands(const QStringList& commands);
+    void ExpectPipelinedReply(TSmtpFct step, std::vector<int> accepted, Continuation next);
+    void PipelineMailReplied();
+    void PipelineRcptReplied();
+    void PipelineDataReplied();
+    void PipelineDotReplied();
     bool LineSourceGone();
     void FailMessage(const std::exception& e);
     // "500 Internal client error " + the failure's class name + ": " + its message in quotes.
@@ -283,6 +332,7 @@ private:
     QString host_;
     QString port_ = QStringLiteral("smtp");
     QString localAddr_ = QStringLiteral("0.0.0.0");
+    int connectAttemptTimeout_ = kConnectAttemptTimeoutMs;
     QString signOn_;
     TSmtpAuthType authType_ = smtpAuthNone;
     QString fromName_;
@@ -304,6 +354,8 @@ private:
     char replyBuffer_[4096] = {};
     int replyBufferUsed_ = 0;
     int replyCode_ = 0;
+    // The code of the continuation lines of the reply being read; 0 between replies.
+    int multiLineCode_ = 0;
     int stepResult_ = 0;
     std::vector<int> acceptedCodes_;
     Continuation stepContinuation_ = nullptr;
@@ -319,12 +371,19 @@ private:
     bool moreData_ = true;
     int lastLineSize_ = 0;
     QString lastResponse_;
+    QString requestResponse_;
     QString errorMessage_;
     // The reply to DATA is still to be judged by DataNext.
     bool dataReplyPending_ = false;
     // The message lines are going out: no request from outside may start now, or its command
     // would land inside the message data.
     bool dataPumping_ = false;
+    bool messageInOneWrite_ = false;
+    // Message lines composed and not yet handed to the socket (MessageInOneWrite).
+    QByteArray messageBatch_;
+    bool pipelining_ = false;
+    // The code of the first refused command of a pipelined Mail, 0 while none was refused.
+    int pipelineFailure_ = 0;
 };
 
 // The text that a body line source fills: the message's own text, converted and encoded.
@@ -378,6 +437,7 @@ protected:
                                             TSmtpEncoding& encoding);
     virtual void TriggerAttachHeader(int fileNumber, const QString& fileName, QStringList& header);
     void ReleaseMessageSource() override;
+    void ComposeMessage() override;
 
 private:
     void CopyOut(const QByteArray& bytes, char* msgLine, int maxLen);
@@ -397,6 +457,11 @@ private:
 };
 
 // Module functions.
+// True for a reply line (as OnResponse hands it over) that ends its reply, false for a
+// continuation line ("250-..."). OnResponse fires for complete lines only, never for bytes that
+// have not completed one: a deadline that counts complete replies as progress counts the lines
+// for which this holds.
+bool SmtpReplyLineEndsReply(const QString& line);
 QString SmtpRqTypeToStr(TSmtpRequest rq);
 QString SmtpCliErrorMsgFromErrorCode(int code);
 QString ParseEmail(const QString& entry, QString& displayName);

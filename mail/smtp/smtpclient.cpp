@@ -6,6 +6,7 @@
 #include <QStringEncoder>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace kestravo::mail {
 
@@ -14,6 +15,8 @@ namespace {
 constexpr int kReplyBufferSize = 4096;
 constexpr int kLineBufferSize = 2048;
 constexpr int kMaxBodyLine = 2046;
+// The most message bytes gathered for one write (MessageInOneWrite).
+constexpr int kMessageBatchLimit = 65536;
 
 constexpr TSmtpFctSet Bit(TSmtpFct f) { return TSmtpFctSet(1u << f); }
 
@@ -60,11 +63,34 @@ QByteArray ToSystemCodePage(const QString& text)
     return enc.isValid() ? enc.encode(text) : text.toLatin1();
 }
 
-// A reply code has three digits (RFC 5321 4.2). Any other number is no code: one that does not
-// fit the 16-bit result would even wrap, 65536 to 0, and read as success.
-bool IsReplyCode(int code) { return code > 0 && code <= 999; }
+// A relay's line quoted in an error text, its control characters written out ("\r", "\x1b"),
+// so that the text stays one line on a terminal and in the history.
+QString QuotedLine(const QString& line)
+{
+    QString out = QStringLiteral("\"");
+    for (QChar c : line) {
+        if (c == u'"' || c == u'\\')
+            out += u'\\' + QString(c);
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + u'"';
+}
 
 } // namespace
+
+bool SmtpReplyLineEndsReply(const QString& line)
+{
+    return !(line.size() > 3 && line[3] == u'-');
+}
 
 QString SmtpRqTypeToStr(TSmtpRequest rq)
 {
@@ -274,6 +300,7 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
     }
     dataPumping_ = false;
     dataReplyPending_ = false;
+    requestResponse_ = lastResponse_;
     ReleaseMessageSource();
     StateChange(smtpReady);
     chainActive_ = false;
@@ -299,6 +326,13 @@ void TCustomSmtpClient::WndProc(int msg, quintptr wParam, qintptr lParam)
 
 // --- connecting -----------------------------------------------------------------------------
 
+QString TCustomSmtpClient::RelayName() const
+{
+    // An IPv6 address is written in brackets, so that its port stands apart.
+    const bool bare = host_.contains(u':') && !host_.startsWith(u'[');
+    return (bare ? u'[' + host_ + u']' : host_) + u':' + port_;
+}
+
 void TCustomSmtpClient::Connect()
 {
     CheckReady();
@@ -308,6 +342,7 @@ void TCustomSmtpClient::Connect()
         activeRequest_ = smtpConnect;
     doneSignalled_ = false;
     replyBufferUsed_ = 0;
+    multiLineCode_ = 0;
     stepResult_ = 0;
     esmtpAccepted_ = false;
     errorMessage_.clear();
@@ -330,7 +365,7 @@ void TCustomSmtpClient::Connect()
 void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t errCode)
 {
     if (errCode != 0) {
-        lastResponse_ = QStringLiteral("500 %1 (Winsock error #%2)").arg(WSocketErrorDesc(errCode)).arg(errCode);
+        lastResponse_ = QStringLiteral("500 %1: %2 (Winsock error #%3)").arg(WSocketErrorDesc(errCode), RelayName()).arg(errCode);
         replyCode_ = 500;
         SetErrorMessage();
         stepResult_ = errCode;
@@ -340,7 +375,10 @@ void TCustomSmtpClient::WSocketDnsLookupDone(std::uint16_t errCode)
         return;
     }
     try {
-        socket_->SetAddr(socket_->ResolvedAddress());
+        // Every address of the relay, IPv6 and IPv4, in the resolver's order: the socket moves
+        // on to the next when one refuses or does not answer in time.
+        socket_->SetAddrList(socket_->ResolvedAddresses());
+        socket_->SetConnectAttemptTimeout(connectAttemptTimeout_);
         socket_->SetLocalAddr(localAddr_);
         socket_->SetProto(QStringLiteral("tcp"));
         socket_->SetPort(port_);
@@ -368,7 +406,8 @@ void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t errCode)
         return;
     }
     TriggerSessionConnected(errCode);
-    lastResponse_ = QStringLiteral("500 Connect error - %1 (#%2)").arg(SmtpCliErrorMsgFromErrorCode(errCode)).arg(errCode);
+    lastResponse_ = QStringLiteral("500 Connect error - %1: %2 (#%3)")
+                        .arg(SmtpCliErrorMsgFromErrorCode(errCode), RelayName()).arg(errCode);
     replyCode_ = 500;
     isConnected_ = false;
     stepResult_ = 500;
@@ -394,19 +433,18 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
     replyBuffer_[replyBufferUsed_] = 0;
 
     for (;;) {
-        char* crlf = nullptr;
-        for (int i = 0; i + 1 < replyBufferUsed_; ++i) {
-            if (replyBuffer_[i] == '\r' && replyBuffer_[i + 1] == '\n') {
-                crlf = replyBuffer_ + i;
-                break;
-            }
-        }
-        if (!crlf)
+        // A line ends with CR LF; a relay that ends its lines with a bare LF is read the same
+        // way, rather than waiting for a CR LF that never comes.
+        const char* lf = static_cast<const char*>(std::memchr(replyBuffer_, '\n', size_t(replyBufferUsed_)));
+        if (!lf)
             break;
-        int len = int(crlf - replyBuffer_);
+        const int consumed = int(lf - replyBuffer_) + 1;
+        int len = consumed - 1;
+        if (len > 0 && replyBuffer_[len - 1] == '\r')
+            --len;
         QByteArray line(replyBuffer_, len);
-        replyBufferUsed_ -= len + 2;
-        std::memmove(replyBuffer_, crlf + 2, size_t(replyBufferUsed_));
+        replyBufferUsed_ -= consumed;
+        std::memmove(replyBuffer_, replyBuffer_ + consumed, size_t(replyBufferUsed_));
         replyBuffer_[replyBufferUsed_] = 0;
 
         // While the message lines go out the relay has nothing to answer: a reply now would be
@@ -437,8 +475,8 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
 void TCustomSmtpClient::StrayReply(const QString& line)
 {
     TriggerResponse(line);
-    ProtocolFault(QStringLiteral("500 Protocol error: the relay replied while the message was being sent: \"%1\"")
-                      .arg(line));
+    ProtocolFault(QStringLiteral("500 Protocol error: the relay replied while the message was being sent: %1")
+                      .arg(QuotedLine(line)));
 }
 
 void TCustomSmtpClient::ProtocolFault(const QString& text)
@@ -458,22 +496,34 @@ void TCustomSmtpClient::ProtocolFault(const QString& text)
         socket_->Abort();
 }
 
-bool TCustomSmtpClient::ReadReplyCode()
+TCustomSmtpClient::ReplyLineKind TCustomSmtpClient::ReadReplyCode()
 {
+    // RFC 5321 4.2: three digits, the first 2 to 5, then a space, a hyphen (more lines follow)
+    // or the end of the line; every line of one reply carries the same code. Anything else is no
+    // reply at all: read leniently, "-250" or " 250" or "0250" would pass for acceptance.
     const QString& s = lastResponse_;
-    qsizetype i = 0;
-    while (i < s.size() && (s[i] == u' ' || s[i] == u'\t' || s[i] == u'\r' || s[i] == u'\n'))
-        ++i;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
-        ++i;
-    int code = 0;
-    while (i < s.size() && s[i] >= u'0' && s[i] <= u'9') {
-        if (code < 100000)
-            code = code * 10 + (s[i].unicode() - '0');
-        ++i;
+    const auto digit = [&](qsizetype i) { return i < s.size() && s[i] >= u'0' && s[i] <= u'9'; };
+    const bool wellFormed = digit(0) && s[0] >= u'2' && s[0] <= u'5' && digit(1) && digit(2) &&
+                            (s.size() == 3 || s[3] == u' ' || s[3] == u'-');
+    if (!wellFormed) {
+        multiLineCode_ = 0;
+        ProtocolFault(QStringLiteral("500 Protocol error: not an SMTP reply line: %1").arg(QuotedLine(s)));
+        return ReplyLineKind::Malformed;
     }
-    replyCode_ = code;
-    return i < s.size() && s[i] == u'-';
+    replyCode_ = s.left(3).toInt();
+    if (multiLineCode_ != 0 && replyCode_ != multiLineCode_) {
+        const int before = multiLineCode_;
+        multiLineCode_ = 0;
+        ProtocolFault(QStringLiteral("500 Protocol error: a reply line with code %1 continues a reply with code %2: %3")
+                          .arg(replyCode_).arg(before).arg(QuotedLine(s)));
+        return ReplyLineKind::Malformed;
+    }
+    if (s.size() > 3 && s[3] == u'-') {
+        multiLineCode_ = replyCode_;
+        return ReplyLineKind::Continuation;
+    }
+    multiLineCode_ = 0;
+    return ReplyLineKind::Final;
 }
 
 void TCustomSmtpClient::GreetingLine()
@@ -482,7 +532,7 @@ void TCustomSmtpClient::GreetingLine()
     // The display handler may have aborted the client: the greeting then belongs to nobody.
     if (state_ != smtpWaitingBanner)
         return;
-    if (ReadReplyCode())
+    if (ReadReplyCode() != ReplyLineKind::Final)
         return;
     if (replyCode_ == 220) {
         StateChange(smtpConnected);
@@ -491,7 +541,7 @@ void TCustomSmtpClient::GreetingLine()
         return;
     }
     SetErrorMessage();
-    stepResult_ = IsReplyCode(replyCode_) ? replyCode_ : kSmtpProtocolError;
+    stepResult_ = replyCode_;
     socket_->Close();
 }
 
@@ -501,10 +551,8 @@ void TCustomSmtpClient::NextExecAsync()
     // The display handler may have aborted the client, which ended the request already.
     if (state_ != smtpWaitingResponse)
         return;
-    if (ReadReplyCode())
+    if (ReadReplyCode() != ReplyLineKind::Final)
         return;
-    if (!IsReplyCode(replyCode_))
-        replyCode_ = kSmtpProtocolError;
     if (acceptedCodes_.empty())
         stepResult_ = replyCode_ < 500 ? 0 : replyCode_;
     else
@@ -546,6 +594,7 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
         errorMessage_.clear();
     acceptedCodes_ = std::move(accepted);
     doneSignalled_ = false;
+    multiLineCode_ = 0;
     stepContinuation_ = next;
     StateChange(smtpWaitingResponse);
     try {
@@ -642,6 +691,10 @@ void TCustomSmtpClient::Open()
 
 void TCustomSmtpClient::Mail()
 {
+    if (pipelining_ && rcptName_.size() == 1 && RelayOffersPipelining()) {
+        PipelinedMail();
+        return;
+    }
     HighLevelAsync(smtpMail, TSmtpFctSet(Bit(smtpFctMailFrom) | Bit(smtpFctRcptTo) | Bit(smtpFctData)));
 }
 
@@ -790,6 +843,14 @@ void TCustomSmtpClient::SendMessageLine(const QByteArray& line)
     lastLineSize_ += 2;
 }
 
+void TCustomSmtpClient::SendMessageBatch()
+{
+    const QByteArray bytes = std::exchange(messageBatch_, QByteArray());
+    lastLineSize_ = int(bytes.size());
+    socket_->OnDataSent = [this](TWSocket*, std::uint16_t e) { WSocketDataSent(e); };
+    socket_->SendStr(bytes);
+}
+
 void TCustomSmtpClient::DataNext()
 {
     if (dataReplyPending_) {
@@ -799,6 +860,7 @@ void TCustomSmtpClient::DataNext()
             return;
         }
         dataPumping_ = true;
+        messageBatch_.clear();
     }
     if (!dataPumping_)
         return; // a stray completion after the message ended
@@ -808,38 +870,51 @@ void TCustomSmtpClient::DataNext()
     }
     char buffer[kLineBufferSize + 1];
     try {
-        ++listPosition_;
-        if (listPosition_ < headerLines_.Lines.size()) {
-            QByteArray bytes = ToWire(headerLines_.Lines.at(listPosition_)).left(kLineBufferSize - 1);
-            std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
-            buffer[bytes.size()] = 0;
-            TriggerHeaderLine(buffer, kLineBufferSize);
-            buffer[kLineBufferSize - 1] = 0;
-            // A header line that begins with "." (one a hook wrote, say) would lose its dot or
-            // end the message early at the relay: it is stuffed like any line.
-            const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1))));
+        // One line per call; with MessageInOneWrite the lines gather until the message (or a
+        // batch's worth of it) is complete and go out in one write.
+        for (;;) {
+            QByteArray out;
+            ++listPosition_;
+            if (listPosition_ < headerLines_.Lines.size()) {
+                QByteArray bytes = ToWire(headerLines_.Lines.at(listPosition_)).left(kLineBufferSize - 1);
+                std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
+                buffer[bytes.size()] = 0;
+                TriggerHeaderLine(buffer, kLineBufferSize);
+                buffer[kLineBufferSize - 1] = 0;
+                // A header line that begins with "." (one a hook wrote, say) would lose its dot
+                // or end the message early at the relay: it is stuffed like any line.
+                out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kLineBufferSize - 1))));
+            } else {
+                if (moreData_) {
+                    ++bodyLineNumber_;
+                    buffer[0] = 0;
+                    TriggerGetData(bodyLineNumber_, buffer, kMaxBodyLine, moreData_);
+                }
+                if (!isConnected_) {
+                    socket_->OnDataSent = nullptr;
+                    return;
+                }
+                if (!moreData_)
+                    break;
+                buffer[kMaxBodyLine] = 0;
+                out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
+            }
             TriggerDisplay(QStringLiteral("> ") + FromSystemCodePage(out));
             if (LineSourceGone())
                 return;
-            SendMessageLine(out);
-            return;
-        }
-        if (moreData_) {
-            ++bodyLineNumber_;
-            buffer[0] = 0;
-            TriggerGetData(bodyLineNumber_, buffer, kMaxBodyLine, moreData_);
-        }
-        if (!isConnected_) {
-            socket_->OnDataSent = nullptr;
-            return;
-        }
-        if (moreData_) {
-            buffer[kMaxBodyLine] = 0;
-            const QByteArray out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
-            TriggerDisplay(QStringLiteral("> ") + FromSystemCodePage(out));
-            if (LineSourceGone())
+            if (!messageInOneWrite_) {
+                SendMessageLine(out);
                 return;
-            SendMessageLine(out);
+            }
+            messageBatch_ += out;
+            messageBatch_ += "\r\n";
+            if (messageBatch_.size() >= kMessageBatchLimit) {
+                SendMessageBatch();
+                return;
+            }
+        }
+        if (!messageBatch_.isEmpty()) {
+            SendMessageBatch();
             return;
         }
         // Whatever the relay sent during the message has arrived by now or will be taken for
@@ -948,6 +1023,123 @@ void TCustomSmtpClient::AbortComponent()
         Abort();
     } catch (...) {
     }
+}
+
+// --- pipelining (RFC 2920) ------------------------------------------------------------------
+
+bool TCustomSmtpClient::RelayOffersPipelining() const
+{
+    if (!isConnected_ || !esmtpAccepted_)
+        return false;
+    // The first line names the relay; each further one is an extension keyword and its
+    // parameters.
+    for (qsizetype i = 1; i < ehloLines_.size(); ++i)
+        if (ehloLines_[i].section(u' ', 0, 0).compare(QLatin1String("PIPELINING"), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+void TCustomSmtpClient::SendCommands(const QStringList& commands)
+{
+    QByteArray bytes;
+    for (const QString& command : commands) {
+        const QString line = OneLine(command);
+        TriggerCommand(line);
+        TriggerDisplay(QStringLiteral("> ") + line);
+        bytes += ToSystemCodePage(line) + "\r\n";
+    }
+    if (socket_->State() == wsConnected)
+        socket_->SendStr(bytes);
+}
+
+void TCustomSmtpClient::PipelinedMail()
+{
+    CheckReady();
+    activeRequest_ = smtpMail;
+    stepResult_ = 0;
+    pendingSteps_ = 0;
+    currentStep_ = smtpFctNone;
+    chainResult_ = 0;
+    chainActive_ = true;
+    // The request ends through the chain's own ending, which turns an abort into 426.
+    chainContinuation_ = true;
+    pipelineFailure_ = 0;
+    lastResponse_.clear();
+    errorMessage_.clear();
+    try {
+        // The message is composed before anything goes out: a source that fails sends nothing.
+        ComposeMessage();
+        QString name;
+        const QStringList commands = {QStringLiteral("MAIL FROM:<") + ParseEmail(fromName_, name) + u'>',
+                                      QStringLiteral("RCPT TO:<") + ParseEmail(rcptName_.first(), name) + u'>',
+                                      QStringLiteral("DATA")};
+        currentStep_ = smtpFctMailFrom;
+        acceptedCodes_ = {250};
+        stepContinuation_ = &TCustomSmtpClient::PipelineMailReplied;
+        multiLineCode_ = 0;
+        doneSignalled_ = false;
+        dataReplyPending_ = true;
+        StateChange(smtpWaitingResponse);
+        SendCommands(commands);
+    } catch (const std::exception& e) {
+        dataReplyPending_ = false;
+        chainResult_ = 500;
+        stepResult_ = 500;
+        errorMessage_ = InternalErrorText(e);
+        chainContinuation_ = false;
+        doneSignalled_ = false;
+        TriggerRequestDone(500);
+    }
+}
+
+void TCustomSmtpClient::ExpectPipelinedReply(TSmtpFct step, std::vector<int> accepted, Continuation next)
+{
+    // Every reply of the batch is read, whatever the one before said: the relay answers each
+    // command. Meanwhile a refusal already read stands, should the relay hang up now.
+    currentStep_ = step;
+    acceptedCodes_ = std::move(accepted);
+    stepContinuation_ = next;
+    stepResult_ = pipelineFailure_;
+}
+
+void TCustomSmtpClient::PipelineMailReplied()
+{
+    if (stepResult_ != 0 && pipelineFailure_ == 0)
+        pipelineFailure_ = stepResult_;
+    ExpectPipelinedReply(smtpFctRcptTo, {250, 251}, &TCustomSmtpClient::PipelineRcptReplied);
+}
+
+void TCustomSmtpClient::PipelineRcptReplied()
+{
+    if (stepResult_ != 0 && pipelineFailure_ == 0)
+        pipelineFailure_ = stepResult_;
+    ExpectPipelinedReply(smtpFctData, {354}, &TCustomSmtpClient::PipelineDataReplied);
+}
+
+void TCustomSmtpClient::PipelineDataReplied()
+{
+    if (pipelineFailure_ == 0) {
+        // As in the sequential request: DataNext judges the reply to DATA and sends the message.
+        DataNext();
+        return;
+    }
+    dataReplyPending_ = false;
+    const bool dataAccepted = stepResult_ == 0;
+    stepResult_ = pipelineFailure_;
+    if (!dataAccepted) {
+        TriggerRequestDone(std::uint16_t(stepResult_));
+        return;
+    }
+    // DATA was accepted although the transaction was refused (RFC 2920 3.1): the relay now
+    // reads message data, so an empty message ends it, and the refusal decides the request.
+    StateChange(smtpInternalReady);
+    ExecAsync(smtpData, QStringLiteral("."), {250}, &TCustomSmtpClient::PipelineDotReplied);
+}
+
+void TCustomSmtpClient::PipelineDotReplied()
+{
+    stepResult_ = pipelineFailure_;
+    TriggerRequestDone(std::uint16_t(stepResult_));
 }
 
 } // namespace kestravo::mail

@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// TCP (RFC 9293) over POSIX non-blocking IPv4 sockets. Readiness comes from QSocketNotifier;
-// a notifier only posts a message to its socket and the message handler does the work, so event
-// handlers never run inside Qt's notifier code and may even free the socket. Name lookups run
-// getaddrinfo on a thread of their own and post the answer back the same way. Errors carry the
-// Windows Sockets numbers that the SMTP client reports to the operator.
+// TCP (RFC 9293) over POSIX non-blocking IPv6 and IPv4 sockets. Readiness comes from
+// QSocketNotifier; a notifier only posts a message to its socket and the message handler does the
+// work, so event handlers never run inside Qt's notifier code and may even free the socket. Name
+// lookups run getaddrinfo on a thread of their own and post the answer back the same way. A host
+// with several addresses is tried at each in turn until one answers. Errors carry the Windows
+// Sockets numbers that the SMTP client reports to the operator.
 #include "wsocket.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
 
 #include <arpa/inet.h>
@@ -22,12 +24,14 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kestravo::mail {
 
@@ -127,17 +131,72 @@ int ResolverErrorFromGai(int gai)
     }
 }
 
-// Every IPv4 address of a resolver's answer, in its order, each once; frees the answer. An answer
-// without one has no usable address (11004).
-QStringList Ipv4AddressesOf(addrinfo* res, int& errorCode)
+// A remote or local socket address of either family.
+struct SockAddr {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    int Family() const { return storage.ss_family; }
+    const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+// The numeric text of an address: dotted IPv4, or IPv6 in its shortest form (with a zone, if any).
+QString AddressText(const sockaddr* address, socklen_t length)
+{
+    char host[NI_MAXHOST] = {};
+    if (::getnameinfo(address, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+        return QString();
+    return QString::fromLatin1(host);
+}
+
+// An IPv6 address in numeric form, bare or in brackets as in a URL ("[::1]").
+bool ParseIpv6(const QString& text, quint16 port, SockAddr& out)
+{
+    QString t = text.trimmed();
+    if (t.startsWith(u'[') && t.endsWith(u']'))
+        t = t.mid(1, t.size() - 2);
+    if (!t.contains(u':'))
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(t.toLatin1().constData(), nullptr, &hints, &res) != 0 || !res)
+        return false;
+    out = SockAddr{};
+    std::memcpy(&out.storage, res->ai_addr, res->ai_addrlen);
+    out.length = res->ai_addrlen;
+    reinterpret_cast<sockaddr_in6*>(&out.storage)->sin6_port = htons(port);
+    ::freeaddrinfo(res);
+    return true;
+}
+
+// A numeric address of either family: dotted IPv4 by the rules of WSocketIsDottedIP, or IPv6.
+bool ParseNumericAddress(const QString& text, quint16 port, SockAddr& out)
+{
+    quint32 v4 = 0;
+    if (ParseDotted(text, v4)) {
+        out = SockAddr{};
+        auto* sin = reinterpret_cast<sockaddr_in*>(&out.storage);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(port);
+        sin->sin_addr.s_addr = htonl(v4);
+        out.length = sizeof(sockaddr_in);
+        return true;
+    }
+    return ParseIpv6(text, port, out);
+}
+
+// Every address of a resolver's answer, IPv6 and IPv4, in its order (the system's preference,
+// RFC 6724), each once; frees the answer. An answer without one has no usable address (11004).
+QStringList AddressesOf(addrinfo* res, int& errorCode)
 {
     QStringList list;
     for (addrinfo* p = res; p; p = p->ai_next) {
-        if (p->ai_family != AF_INET)
+        if (p->ai_family != AF_INET && p->ai_family != AF_INET6)
             continue;
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(p->ai_addr);
-        const QString text = DottedText(ntohl(sin->sin_addr.s_addr));
-        if (!list.contains(text))
+        const QString text = AddressText(p->ai_addr, p->ai_addrlen);
+        if (!text.isEmpty() && !list.contains(text))
             list << text;
     }
     ::freeaddrinfo(res);
@@ -146,7 +205,22 @@ QStringList Ipv4AddressesOf(addrinfo* res, int& errorCode)
     return list;
 }
 
-// Blocking lookup of an IPv4 host name (Connect only; the SMTP client passes dotted addresses).
+// "localhost" (and a name under it) is the loopback of both families (RFC 6761 6.3), whatever
+// the hosts file lists: a relay that listens on ::1 alone is reached under that name too. The
+// resolver's answer keeps its order; what it left out comes after it.
+void AddLoopbackOfLocalhost(const QString& host, QStringList& list, int& errorCode)
+{
+    const QString name = host.trimmed().toLower();
+    if (name != QLatin1String("localhost") && name != QLatin1String("localhost.") &&
+        !name.endsWith(QLatin1String(".localhost")) && !name.endsWith(QLatin1String(".localhost.")))
+        return;
+    for (const QString& loopback : {QStringLiteral("127.0.0.1"), QStringLiteral("::1")})
+        if (!list.contains(loopback))
+            list << loopback;
+    errorCode = 0;
+}
+
+// Blocking lookup of a host name (Connect only; the SMTP client passes numeric addresses).
 QStringList BlockingLookup(const QString& host, int& errorCode)
 {
     errorCode = 0;
@@ -157,21 +231,25 @@ QStringList BlockingLookup(const QString& host, int& errorCode)
         return list;
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
     const QByteArray name = host.toUtf8();
     const int rc = ::getaddrinfo(name.constData(), nullptr, &hints, &res);
-    if (rc != 0) {
+    QStringList list;
+    if (rc != 0)
         errorCode = ResolverErrorFromGai(rc);
-        return {};
-    }
-    return Ipv4AddressesOf(res, errorCode);
+    else
+        list = AddressesOf(res, errorCode);
+    AddLoopbackOfLocalhost(host, list, errorCode);
+    return list;
 }
 
-// What DnsLookup reports for a name: every IPv4 address of any the resolver gives, in its order,
-// each once. A name that resolves to IPv6 addresses only has no usable address (11004); a name
-// the resolver does not know, 11001; any other failure of the resolver, 11002.
+// What DnsLookup reports for a name: every IPv6 and IPv4 address the resolver gives, in its
+// order, each once. A name the resolver does not know, 11001; any other failure of the resolver,
+// 11002. Addresses are not filtered by the interfaces configured (no AI_ADDRCONFIG): that would
+// drop ::1 on a machine whose only IPv6 address is the loopback one, and an address that cannot
+// be reached costs only a quick failed attempt before the next.
 QStringList SystemLookup(const QString& host, int& errorCode)
 {
     errorCode = 0;
@@ -189,13 +267,10 @@ QStringList SystemLookup(const QString& host, int& errorCode)
             errorCode = 11001;
             return {};
         }
-        hints.ai_flags = AI_ADDRCONFIG;
+        hints.ai_flags = 0;
         rc = ::getaddrinfo(ace.constData(), nullptr, &hints, &res);
-        if (rc == EAI_BADFLAGS) {
-            hints.ai_flags = 0;
-            rc = ::getaddrinfo(ace.constData(), nullptr, &hints, &res);
-        }
     }
+    QStringList list;
     if (rc != 0) {
         switch (rc) {
         case EAI_NONAME:
@@ -209,9 +284,19 @@ QStringList SystemLookup(const QString& host, int& errorCode)
             errorCode = 11002;
             break;
         }
-        return {};
+    } else {
+        list = AddressesOf(res, errorCode);
     }
-    return Ipv4AddressesOf(res, errorCode);
+    AddLoopbackOfLocalhost(host, list, errorCode);
+    return list;
+}
+
+// Errors that say this machine cannot reach addresses of that family at all (no IPv6 here, no
+// route for it), not what the relay did: they never hide another address's answer, so a relay
+// refusing on IPv4 still reads 10061 when its IPv6 address could not even be tried.
+bool SaysNothingOfTheRelay(int code)
+{
+    return code == 10043 || code == 10046 || code == 10047 || code == 10049 || code == 10051;
 }
 
 bool IsConnectionLost(int code)
@@ -250,6 +335,17 @@ struct TWSocket::Impl {
     int protoNumber = 6;
 
     QStringList resolved;
+    // Addresses Connect tries after Addr's own (SetAddrList), and what the attempts are made to.
+    QStringList moreAddrs;
+    std::vector<SockAddr> candidates;
+    std::size_t attempt = 0;
+    SockAddr local;
+    bool bindLocal = false;
+    int localPortNumber = 0;
+    int sockType = SOCK_STREAM;
+    int connectAttemptTimeoutMs = 0;
+    int attemptError = 0; // what the failed attempts so far have to report
+    QTimer* attemptTimer = nullptr;
     quintptr pendingLookup = 0; // token of the lookup whose answer is awaited, 0 = none
     quintptr lookupCounter = 0;
     std::shared_ptr<LookupTicket> lookupTicket; // of the lookup pending
@@ -282,6 +378,11 @@ TWSocket::TWSocket(QObject* parent) : TVyrWndControl(parent), d_(new Impl)
     d_->msgCloseDelayed = AllocateMsg();
     d_->msgTest = AllocateMsg();
     d_->msgSpare = AllocateMsg();
+    // An attempt that runs out of time goes on from the event loop like any other happening.
+    d_->attemptTimer = new QTimer(this);
+    d_->attemptTimer->setSingleShot(true);
+    QObject::connect(d_->attemptTimer, &QTimer::timeout, this,
+                     [this] { PostMsg(d_->msgSpare, d_->generation, 0); });
     ++gLiveCount;
 }
 
@@ -351,6 +452,30 @@ void TWSocket::SetAddr(const QString& value)
         return;
     d_->addr = v;
     d_->addrGiven = !v.isEmpty();
+    d_->moreAddrs.clear();
+}
+
+void TWSocket::SetAddrList(const QStringList& addresses)
+{
+    SetAddr(addresses.value(0));
+    if (d_->state == wsClosed && addresses.size() > 1)
+        d_->moreAddrs = addresses.mid(1);
+}
+
+QStringList TWSocket::AddrList() const
+{
+    return d_->addrGiven ? QStringList{d_->addr} + d_->moreAddrs : QStringList();
+}
+
+int TWSocket::ConnectAttemptTimeout() const { return d_->connectAttemptTimeoutMs; }
+void TWSocket::SetConnectAttemptTimeout(int milliseconds) { d_->connectAttemptTimeoutMs = std::max(0, milliseconds); }
+
+QString TWSocket::ConnectedAddr() const
+{
+    if (d_->fd < 0 || d_->attempt >= d_->candidates.size())
+        return QString();
+    const SockAddr& a = d_->candidates[d_->attempt];
+    return AddressText(a.Get(), a.length);
 }
 
 void TWSocket::SetPort(const QString& value)
@@ -467,6 +592,14 @@ void TWSocket::DnsLookup(const QString& host)
     quint32 address = 0;
     if (ParseDotted(name, address) && address != 0xFFFFFFFFu) {
         d_->resolved << DottedText(address);
+        if (OnDnsLookupDone)
+            OnDnsLookupDone(this, 0);
+        return;
+    }
+    // An IPv6 address stands for itself just the same, with or without its brackets.
+    SockAddr v6;
+    if (ParseIpv6(name, 0, v6)) {
+        d_->resolved << AddressText(v6.Get(), v6.length);
         if (OnDnsLookupDone)
             OnDnsLookupDone(this, 0);
         return;
@@ -605,14 +738,16 @@ int ResolvePort(const QString& text, const QString& protoText)
                            .arg(name, GetWinsockErr(10022)), 10022);
 }
 
-quint32 ResolveHost(const QString& text)
+// The addresses a host text stands for, each with the port: a numeric address itself, a name
+// every address the resolver gives, in its order.
+std::vector<SockAddr> ResolveHost(const QString& text, quint16 port)
 {
     const QString name = text.trimmed();
     if (name.isEmpty())
         throw ResolveError(QStringLiteral("Winsock Resolve Host: '%1' Invalid Hostname.").arg(name), 10022);
-    quint32 address = 0;
-    if (ParseDotted(name, address))
-        return address;
+    SockAddr address;
+    if (ParseNumericAddress(name, port, address))
+        return {address};
     bool numeric = true;
     for (QChar c : name)
         if (!c.isDigit() && c != QLatin1Char('.'))
@@ -621,13 +756,43 @@ quint32 ResolveHost(const QString& text)
         throw ResolveError(QStringLiteral("Winsock Resolve Host: '%1' Invalid IP address.").arg(name), 10022);
     int error = 0;
     const QStringList list = BlockingLookup(name, error);
-    if (error != 0 || list.isEmpty() || !ParseDotted(list.first(), address)) {
+    std::vector<SockAddr> addresses;
+    for (const QString& entry : list)
+        if (ParseNumericAddress(entry, port, address))
+            addresses.push_back(address);
+    if (error != 0 || addresses.empty()) {
         if (error == 0)
             error = 11004;
         throw ResolveError(QStringLiteral("Winsock Resolve Host: Cannot convert host address '%1' - %2")
                                .arg(name, GetWinsockErr(error)), error);
     }
-    return address;
+    return addresses;
+}
+
+// The any-address of a family, with a port.
+SockAddr AnyAddress(int family, quint16 port)
+{
+    SockAddr a;
+    if (family == AF_INET6) {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&a.storage);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(port);
+        sin6->sin6_addr = in6addr_any;
+        a.length = sizeof(sockaddr_in6);
+    } else {
+        auto* sin = reinterpret_cast<sockaddr_in*>(&a.storage);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(port);
+        sin->sin_addr.s_addr = htonl(INADDR_ANY);
+        a.length = sizeof(sockaddr_in);
+    }
+    return a;
+}
+
+bool IsAnyAddress(const QString& text)
+{
+    const QString t = text.trimmed();
+    return t == QLatin1String("0.0.0.0") || t == QLatin1String("::") || t == QLatin1String("[::]");
 }
 
 } // namespace
@@ -643,8 +808,9 @@ void TWSocket::FailConnect(const QString& operation, int code)
 {
     // The attempt never started: release the descriptor quietly so the socket is usable again.
     QPointer<TWSocket> self(this);
-    if (d_->fd >= 0) {
+    if (d_->fd >= 0)
         ReleaseDescriptor();
+    if (d_->state != wsClosed) {
         d_->closeReported = true;
         ChangeState(wsClosed);
         if (!self)
@@ -666,63 +832,143 @@ void TWSocket::Connect()
         return Refuse(QStringLiteral("Connect: No Protocol Specified"));
 
     int proto = 0, remotePort = 0, localPort = 0;
-    quint32 remoteAddress = 0, localAddress = 0;
+    std::vector<SockAddr> candidates;
+    SockAddr local;
+    bool bindLocal = false;
     try {
         proto = ResolveProto(d_->proto);
         remotePort = ResolvePort(d_->port, d_->proto);
         localPort = ResolvePort(d_->localPort, d_->proto);
-        remoteAddress = ResolveHost(d_->addr);
-        localAddress = ResolveHost(d_->localAddr);
+        candidates = ResolveHost(d_->addr, quint16(remotePort));
+        for (const QString& more : d_->moreAddrs) {
+            const std::vector<SockAddr> extra = ResolveHost(more, quint16(remotePort));
+            candidates.insert(candidates.end(), extra.begin(), extra.end());
+        }
+        if (IsAnyAddress(d_->localAddr)) {
+            bindLocal = localPort != 0;
+        } else {
+            local = ResolveHost(d_->localAddr, quint16(localPort)).front();
+            bindLocal = true;
+        }
     } catch (const ResolveError& e) {
         d_->lastError = e.code_;
         RaiseException(QStringLiteral("connect: ") + QString::fromStdString(e.what()));
         return;
     }
     d_->protoNumber = proto;
+    d_->sockType = proto == 6 ? SOCK_STREAM : proto == 17 ? SOCK_DGRAM : SOCK_RAW;
+    d_->candidates = std::move(candidates);
+    d_->attempt = 0;
+    d_->attemptError = 0;
+    d_->local = local;
+    d_->bindLocal = bindLocal;
+    if (bindLocal && IsAnyAddress(d_->localAddr))
+        d_->local = SockAddr{}; // the any-address of each attempt's family, with the local port
+    d_->localPortNumber = localPort;
 
     d_->sendBuffer.clear();
     d_->bufferedBytes = 0;
     d_->allSent = true;
     d_->dataSentOwed = false;
 
-    const int type = proto == 6 ? SOCK_STREAM : proto == 17 ? SOCK_DGRAM : SOCK_RAW;
-    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto);
-    if (fd < 0)
-        return SocketError(QStringLiteral("Connect (socket)"), WSocketErrorFromErrno(errno));
+    StartAttempts(true);
+}
+
+void TWSocket::StartAttempts(bool insideConnect)
+{
+    QPointer<TWSocket> self(this);
+    for (;;) {
+        QString operation;
+        const int code = OpenAttempt(operation);
+        if (!self || code <= 0)
+            return;
+        const int reported = AttemptFailed(code);
+        // This address cannot be tried at all: on to the next one, if there is one.
+        if (d_->attempt + 1 < d_->candidates.size()) {
+            ++d_->attempt;
+            continue;
+        }
+        if (insideConnect && reported == code)
+            return FailConnect(operation, code);
+        if (insideConnect) {
+            // An earlier address answered (refused, say): that answer is the attempt's end, and
+            // it comes as a happening, after Connect has returned.
+            ChangeState(wsConnecting);
+            if (!self)
+                return;
+            PostMsg(d_->msgSpare, d_->generation, reported);
+            return;
+        }
+        // A later attempt runs inside a happening, where nothing may be raised: it ends as a
+        // connect attempt that failed.
+        return DoFdConnect(reported);
+    }
+}
+
+int TWSocket::AttemptFailed(int code)
+{
+    if (d_->attemptError == 0 || !SaysNothingOfTheRelay(code))
+        d_->attemptError = code;
+    return d_->attemptError;
+}
+
+int TWSocket::OpenAttempt(QString& operation)
+{
+    const SockAddr& remote = d_->candidates[d_->attempt];
+    const bool last = d_->attempt + 1 >= d_->candidates.size();
+    const int type = d_->sockType;
+    auto failed = [&](const char* op, int code) {
+        operation = QString::fromLatin1(op);
+        ReleaseDescriptor();
+        return code;
+    };
+
+    const int fd = ::socket(remote.Family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, d_->protoNumber);
+    if (fd < 0) {
+        operation = QStringLiteral("Connect (socket)");
+        return WSocketErrorFromErrno(errno);
+    }
     d_->fd = fd;
     ++d_->generation;
     d_->closeReported = false;
     d_->readWaitsForReceive = false;
 
     QPointer<TWSocket> self(this);
-    ChangeState(wsOpened);
-    if (!self)
-        return;
-    if (d_->state != wsOpened)
-        return FailConnect(QStringLiteral("Connect (Invalid operation in OnChangeState)"), 10022);
+    // The first attempt opens the socket; further ones replace its descriptor while it stays
+    // wsConnecting.
+    const bool first = d_->state != wsConnecting;
+    if (first) {
+        ChangeState(wsOpened);
+        if (!self)
+            return -1;
+        if (d_->state != wsOpened) {
+            FailConnect(QStringLiteral("Connect (Invalid operation in OnChangeState)"), 10022);
+            return -1;
+        }
+    }
 
     if (type == SOCK_STREAM) {
         const int on = 1;
         if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
-            return FailConnect(QStringLiteral("setsockopt(SO_REUSEADDR)"), WSocketErrorFromErrno(errno));
+            return failed("setsockopt(SO_REUSEADDR)", WSocketErrorFromErrno(errno));
         if (d_->options & WSocketOptionBit(wsoTcpNoDelay)) {
             if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0)
-                return FailConnect(QStringLiteral("setsockopt(TCP_NODELAY)"), WSocketErrorFromErrno(errno));
+                return failed("setsockopt(TCP_NODELAY)", WSocketErrorFromErrno(errno));
         }
         if (d_->lingerOnOff != wsLingerNoSet) {
             linger l{};
             l.l_onoff = d_->lingerOnOff == wsLingerOn ? 1 : 0;
             l.l_linger = d_->lingerTimeout;
             if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0)
-                return FailConnect(QStringLiteral("setsockopt(SO_LINGER)"), WSocketErrorFromErrno(errno));
+                return failed("setsockopt(SO_LINGER)", WSocketErrorFromErrno(errno));
         }
-        if (localPort != 0 || localAddress != 0) {
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            local.sin_port = htons(static_cast<uint16_t>(localPort));
-            local.sin_addr.s_addr = htonl(localAddress);
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
-                return FailConnect(QStringLiteral("Connect (bind)"), WSocketErrorFromErrno(errno));
+        if (d_->bindLocal) {
+            // A local address of one family cannot reach an address of the other.
+            SockAddr local = d_->local.length != 0 ? d_->local : AnyAddress(remote.Family(), quint16(d_->localPortNumber));
+            if (local.Family() != remote.Family())
+                return failed("Connect (bind)", 10047);
+            if (::bind(fd, local.Get(), local.length) < 0)
+                return failed("Connect (bind)", WSocketErrorFromErrno(errno));
         }
     }
 
@@ -740,35 +986,49 @@ void TWSocket::Connect()
         PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdWrite, 0));
     });
 
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<uint16_t>(remotePort));
-    remote.sin_addr.s_addr = htonl(remoteAddress);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0 || errno == EINPROGRESS) {
-        ChangeState(wsConnecting);
-        if (!self)
-            return;
+    if (::connect(fd, remote.Get(), remote.length) == 0 || errno == EINPROGRESS) {
+        if (first) {
+            ChangeState(wsConnecting);
+            if (!self)
+                return -1;
+        }
         if (d_->fd >= 0 && d_->writeNotifier)
             d_->writeNotifier->setEnabled(true); // writable = the connect has finished
-        return;
+        // An address that does not answer must not keep the next one from being tried.
+        if (!last && d_->fd >= 0 && d_->connectAttemptTimeoutMs > 0)
+            d_->attemptTimer->start(d_->connectAttemptTimeoutMs);
+        return 0;
     }
-    const int code = WSocketErrorFromErrno(errno);
-    switch (errno) {
+    const int err = errno;
+    const int code = WSocketErrorFromErrno(err);
+    if (!last)
+        return failed("Connect", code);
+    switch (err) {
     case ECONNREFUSED:
     case ETIMEDOUT:
     case ENETUNREACH:
     case EHOSTUNREACH:
         // A loopback refusal can come back at once; report it the way a late one arrives, as the
         // end of the connect attempt, not as a failure of the call.
-        ChangeState(wsConnecting);
-        if (!self)
-            return;
+        if (first) {
+            ChangeState(wsConnecting);
+            if (!self)
+                return -1;
+        }
         if (d_->fd >= 0)
             PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdConnect, code));
-        return;
+        return 0;
     default:
-        return FailConnect(QStringLiteral("Connect"), code);
+        return failed("Connect", code);
     }
+}
+
+void TWSocket::NextAttempt()
+{
+    // The descriptor of the failed attempt goes quietly: the connection it was to make never was.
+    ReleaseDescriptor();
+    ++d_->attempt;
+    StartAttempts(false);
 }
 
 // ---- network happenings -----------------------------------------------------------------------
@@ -797,6 +1057,19 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
     }
     if (msg == d_->msgHostByName)
         return HandleLookupDone(wParam);
+    if (msg == d_->msgSpare) {
+        if (wParam != d_->generation || d_->state != wsConnecting)
+            return;
+        // Every address failed inside Connect, one of them with an answer worth reporting.
+        if (lParam != 0 && d_->fd < 0)
+            return DoFdConnect(static_cast<int>(lParam));
+        // The attempt to one address ran out of time while another is left to try.
+        if (lParam == 0 && d_->fd >= 0 && d_->attempt + 1 < d_->candidates.size()) {
+            AttemptFailed(10060);
+            NextAttempt();
+        }
+        return;
+    }
     if (msg == d_->msgCloseDelayed)
         return Close();
     if (msg == d_->msgTest)
@@ -812,6 +1085,13 @@ void TWSocket::DoFdConnect(int error)
 {
     if (d_->state == wsConnected)
         return;
+    d_->attemptTimer->stop();
+    if (error != 0 && d_->state == wsConnecting) {
+        error = AttemptFailed(error);
+        // Refused, unreachable, timed out: the next address of the host gets its turn.
+        if (d_->attempt + 1 < d_->candidates.size())
+            return NextAttempt();
+    }
     QPointer<TWSocket> self(this);
     ChangeState(wsConnected);
     if (!self)
@@ -1082,6 +1362,7 @@ void TWSocket::TryToSend()
 
 void TWSocket::ReleaseDescriptor()
 {
+    d_->attemptTimer->stop();
     delete d_->readNotifier;
     d_->readNotifier = nullptr;
     delete d_->writeNotifier;

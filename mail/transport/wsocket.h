@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// TWSocket: an asynchronous IPv4 TCP socket whose happenings (lookup done, connected, data
-// readable, all data sent, closed) arrive as events on the owner's thread, out of its event loop.
+// TWSocket: an asynchronous TCP socket, IPv6 and IPv4, whose happenings (lookup done, connected,
+// data readable, all data sent, closed) arrive as events on the owner's thread, out of its event
+// loop.
 // Errors are reported with Windows Sockets numbers (10061 refused, 10060 timed out, 11001 unknown
 // host, ...), since the SMTP client reports them to the operator.
 #include "wndcontrol.h"
@@ -36,7 +37,22 @@ public:
     // Properties. The setters of Addr, Port, Proto and LocalAddr raise "Cannot change X if not
     // closed" for a new value while the state is not wsClosed.
     QString Addr() const;
+    // A numeric IPv4 or IPv6 address (brackets allowed), or a host name, which Connect resolves
+    // with a blocking lookup and whose addresses it tries in order.
     void SetAddr(const QString& value);
+    // The addresses Connect tries in order, IPv6 and IPv4 alike, moving to the next when one
+    // refuses, cannot be reached or times out (ConnectAttemptTimeout); Addr becomes the first.
+    // Setting Addr alone forgets the others.
+    void SetAddrList(const QStringList& addresses);
+    QStringList AddrList() const;
+    // Milliseconds an attempt to one address may take before the next address is tried; the
+    // last address is waited for as long as the system takes. 0 (the default): every attempt
+    // lasts as long as the system takes.
+    int ConnectAttemptTimeout() const;
+    void SetConnectAttemptTimeout(int milliseconds);
+    // The numeric address of the attempt under way, or of the connection made; empty when
+    // there is neither.
+    QString ConnectedAddr() const;
     QString Port() const;
     void SetPort(const QString& value);
     QString Proto() const;
@@ -101,7 +117,7 @@ public:
     void AbortComponent() override;
 
     // Replaces the asynchronous name resolver (tests have no outside DNS). The resolver answers
-    // at once with the IPv4 addresses in dotted form, or with a resolver error (11001..11004);
+    // at once with numeric addresses, IPv4 dotted or IPv6, or with a resolver error (11001..11004);
     // the socket still delivers OnDnsLookupDone later, from the event loop. An empty function
     // restores the system resolver.
     using NameResolver = std::function<QStringList(const QString& host, int& errorCode)>;
@@ -127,6 +143,16 @@ private:
     bool RefuseChange(const char* property, const QString& current, const QString& value);
     void Refuse(const QString& text);
     void FailConnect(const QString& operation, int code);
+    // Tries the addresses from the current one on until an attempt is under way; insideConnect:
+    // a failure of the last is raised, as Connect raises it, instead of reported as a happening.
+    void StartAttempts(bool insideConnect);
+    // Opens a descriptor for the current address and starts connecting: 0 when under way, -1
+    // when the socket is gone or the failure was already raised, else the error (operation
+    // named) with no descriptor left.
+    int OpenAttempt(QString& operation);
+    void NextAttempt();
+    // Records an attempt's failure; returns the code to report should no address be left.
+    int AttemptFailed(int code);
     void TriggerSessionClosed(int error);
     void HandleLookupDone(quintptr token);
     void DoFdConnect(int error);

@@ -280,19 +280,22 @@ QList<ReplyLine> ReadReplyLines(const QByteArray& stream, QByteArray* rest)
 {
     QList<ReplyLine> lines;
     qsizetype from = 0;
-    for (qsizetype eol; (eol = stream.indexOf("\r\n", from)) >= 0; from = eol + 2) {
+    int continued = 0; // the code of the reply's continuation lines so far
+    for (qsizetype eol; (eol = stream.indexOf('\n', from)) >= 0; from = eol + 1) {
         ReplyLine line;
         line.text = stream.mid(from, eol - from);
-        qsizetype i = 0;
+        if (line.text.endsWith('\r'))
+            line.text.chop(1);
         const QByteArray& s = line.text;
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n'))
-            ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-            ++i;
-        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
-            if (line.code < 100000)
-                line.code = line.code * 10 + (s[i] - '0');
-        line.final = !(i < s.size() && s[i] == '-');
+        const auto digit = [&](qsizetype i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; };
+        const bool wellFormed = digit(0) && s[0] >= '2' && s[0] <= '5' && digit(1) && digit(2) &&
+                                (s.size() == 3 || s[3] == ' ' || s[3] == '-');
+        const int code = wellFormed ? s.left(3).toInt() : 0;
+        line.malformed = !wellFormed || (continued != 0 && code != continued);
+        line.code = line.malformed ? 0 : code;
+        line.final = line.malformed || s.size() == 3 || s[3] != '-';
+        continued = line.final ? 0 : code;
+        line.end = eol + 1;
         lines.append(line);
     }
     if (rest)
@@ -302,7 +305,7 @@ QList<ReplyLine> ReadReplyLines(const QByteArray& stream, QByteArray* rest)
 
 int JudgedCode(int code)
 {
-    return code > 0 && code <= 999 ? code : kSmtpProtocolError;
+    return code != 0 ? code : kSmtpProtocolError;
 }
 
 } // namespace kestravo::fuzz

@@ -86,15 +86,18 @@ private:
 // takes too long. The client must then come to an end: failing that is a hang, and stops the run.
 void RunUntil(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<bool()>& finished);
 
-// How the client reads a reply stream: lines end in CR LF; a line's code is read after blanks
-// (space, tab, CR, LF) and one optional sign; a "-" right after the digits marks a continuation.
+// How the client reads a reply stream: a line ends at LF, a CR before it dropped; a reply line is
+// three digits, the first 2 to 5, then a space, a "-" (a continuation) or its end, and each line
+// of a reply carries the code of its first. Any other line is malformed: the client stops there.
 struct ReplyLine {
     QByteArray text;
-    int code = 0;
-    bool final = false;
+    int code = 0; // 0 for a malformed line
+    bool final = false; // a malformed line ends the reply too
+    bool malformed = false;
+    qsizetype end = 0; // offset in the stream just past the line's LF
 };
 QList<ReplyLine> ReadReplyLines(const QByteArray& stream, QByteArray* rest = nullptr);
-// The code the client judges: a code outside 1-999 counts as a protocol error (20600).
+// The code the client judges: a malformed line counts as a protocol error (20600).
 int JudgedCode(int code);
 
 } // namespace kestravo::fuzz

@@ -3,7 +3,9 @@
 // first: Connect and its greeting. The input is the whole of what the relay says, in pieces of
 // the size the first byte asks for, then the relay hangs up. Whatever the bytes, the request ends;
 // it succeeds only when the first final reply line reads 220, and it always does then unless
-// something the reader must refuse (a zero byte, a line longer than its buffer) came first.
+// something the reader must refuse (a zero byte, a line longer than its buffer) came first. A
+// line that is no reply line ("-220", " 220", "0220", "22 ok", a continuation with another code)
+// ends it with the protocol error, never with success.
 #include "fuzz_check.h"
 #include "smtp_relay.h"
 
@@ -52,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qsizetype greetingBytes = 0;
     bool longLine = false;
     for (const ReplyLine& line : ReadReplyLines(stream)) {
-        greetingBytes += line.text.size() + 2;
+        greetingBytes = line.end;
         longLine = longLine || line.text.size() >= 4000;
         if (line.final) {
             greeting = line;
@@ -67,7 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Without a zero byte anywhere and with lines that fit, the outcome is decided by the code.
     if (!stream.contains('\0') && !longLine && stream.size() < 4000) {
         FUZZ_CHECK((*result == 0) == accepted, "greeting %s, result %u", accepted ? "220" : "not 220", *result);
-        if (!accepted)
+        if (greeting && greeting->malformed)
+            FUZZ_CHECK(*result == kSmtpProtocolError, "a malformed greeting ends with %u, not 20600", *result);
+        else if (!accepted)
             FUZZ_CHECK(*result == 10004, "a refused or missing greeting ends with %u, not 10004", *result);
     }
     return 0;

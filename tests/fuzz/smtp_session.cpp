@@ -4,6 +4,9 @@
 // ends; the mail is reported sent only when the relay's bytes held the accepting replies in order
 // (220, 250 to MAIL FROM, 250 or 251 to RCPT TO, 354 to DATA, 250 to the message) and the relay
 // received the whole message. When every reply is one clean final line, the outcome is exact.
+// With bit 4 of the first byte the session is a fleet's: EHLO first, then Mail with PIPELINING
+// (when the reply to EHLO offers it) and the message in one write; the same rules hold, except
+// the exact outcome, which follows a course of its own.
 #include "fuzz_check.h"
 #include "smtp_relay.h"
 
@@ -143,8 +146,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     InitSmtpFuzzing();
     const RelayPlan plan = ParsePlan(data, size, true);
+    const bool fleet = size > 0 && (data[0] & 0x10) != 0;
     std::vector<int> cleanCodes;
-    const bool clean = CleanReplies(plan.replies, cleanCodes);
+    const bool clean = CleanReplies(plan.replies, cleanCodes) && !fleet;
 
     FuzzRelay relay(plan);
     TSmtpCli client;
@@ -190,6 +194,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 return;
             }
             seen.connected = true;
+            if (fleet) {
+                client.Ehlo();
+                return;
+            }
+            client.Mail();
+            return;
+        case smtpEhlo:
+            // Refused or not, the mail follows: command by command when PIPELINING is not offered.
+            client.SetPipelining(true);
+            client.SetMessageInOneWrite(true);
             client.Mail();
             return;
         case smtpMail:

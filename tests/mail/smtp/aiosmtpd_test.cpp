@@ -17,11 +17,15 @@ namespace {
 
 class RealServer : public ::testing::Test {
 protected:
+    // Extra arguments of the server (--pipelining).
+    virtual QStringList ServerOptions() const { return {}; }
+
     void SetUp() override
     {
         ASSERT_TRUE(store_.isValid());
         server_.setProgram(QStringLiteral("/usr/bin/python3"));
-        server_.setArguments({QStringLiteral(KESTRAVO_SMTP_TEST_DIR "/smtp_sink.py"), store_.path()});
+        server_.setArguments(QStringList{QStringLiteral(KESTRAVO_SMTP_TEST_DIR "/smtp_sink.py"), store_.path()} +
+                             ServerOptions());
         server_.start();
         ASSERT_TRUE(server_.waitForStarted(10000));
         ASSERT_TRUE(WaitFor([&] { return server_.canReadLine() || server_.state() == QProcess::NotRunning; }, 30000));
@@ -120,4 +124,54 @@ TEST_F(RealServer, MailWithoutHeloIsRefusedWith503)
     c.Quit();
     ASSERT_TRUE(log.WaitDone(3));
     EXPECT_EQ(log.events.last(), "done QUIT 0");
+}
+
+class PipeliningServer : public RealServer {
+protected:
+    QStringList ServerOptions() const override { return {QStringLiteral("--pipelining")}; }
+};
+
+// A session of several messages as a fleet sends them: EHLO, then each message with its three
+// commands in one write and its lines in another; every message arrives whole.
+TEST_F(PipeliningServer, PipelinedMessagesInOneWriteEachArriveWhole)
+{
+    TSmtpCli c;
+    EventLog log;
+    ASSERT_NO_FATAL_FAILURE(ConnectWithRecord(c, log));
+    c.Ehlo();
+    ASSERT_TRUE(log.WaitDone(2));
+    ASSERT_EQ(log.events.last(), "done EHLO 0");
+    EXPECT_TRUE(c.RelayOffersPipelining()) << c.EhloLines().join(u'|').toStdString();
+    c.SetPipelining(true);
+    c.SetMessageInOneWrite(true);
+    QStringList commands;
+    c.OnCommand = [&](TCustomSmtpClient*, const QString& line) { commands << line; };
+    int writes = 0;
+    c.OnMessageDataSent = [&](TCustomSmtpClient*, int) { ++writes; };
+    const QStringList imeis = {"300234010123450", "300234010123451", "300234010123452"};
+    for (int k = 0; k < imeis.size(); ++k) {
+        c.SetHdrSubject(imeis[k]);
+        c.Mail();
+        ASSERT_TRUE(log.WaitDone(3 + k));
+        ASSERT_EQ(log.events.last(), "done Mail 0") << c.ErrorMessage().toStdString();
+    }
+    EXPECT_EQ(writes, imeis.size());
+    c.Quit();
+    ASSERT_TRUE(log.WaitDone(3 + int(imeis.size())));
+    EXPECT_EQ(log.events.last(), "done QUIT 0");
+    EXPECT_EQ(commands.count(QStringLiteral("DATA")), imeis.size());
+
+    for (int k = 0; k < imeis.size(); ++k) {
+        const QString stored = store_.filePath(QStringLiteral("%1.eml").arg(k + 1));
+        ASSERT_TRUE(QFile::exists(stored)) << stored.toStdString();
+        QString error;
+        const QByteArray json = RunPython("check_message.py", {stored}, &error);
+        ASSERT_FALSE(json.isEmpty()) << error.toStdString();
+        const QJsonObject o = QJsonDocument::fromJson(json).object();
+        EXPECT_EQ(o["subject"].toString(), imeis[k]);
+        EXPECT_TRUE(o["defects"].toArray().isEmpty()) << json.constData();
+        const QJsonArray parts = o["parts"].toArray();
+        ASSERT_EQ(parts.size(), 2) << json.constData();
+        EXPECT_EQ(parts[1].toObject()["data"].toString(), QString::fromLatin1(SampleRecord().toHex()));
+    }
 }

@@ -27,7 +27,7 @@ QByteArray Unescape(const QString& s)
 
 } // namespace
 
-ScriptedRelay::ScriptedRelay(const QString& script)
+ScriptedRelay::ScriptedRelay(const QString& script, const QHostAddress& address)
 {
     for (const QString& raw : script.split(u'\n')) {
         const QString line = raw.trimmed().isEmpty() ? QString() : raw;
@@ -55,7 +55,7 @@ ScriptedRelay::ScriptedRelay(const QString& script)
         else
             qFatal("bad script line: %s", qPrintable(t));
     }
-    server_.listen(QHostAddress::LocalHost, 0);
+    server_.listen(address, 0);
     connect(&server_, &QTcpServer::newConnection, this, [this] { OnNewConnection(); });
 }
 

@@ -28,10 +28,12 @@ namespace kestravo::mail::test {
 
 class ScriptedRelay : public QObject {
 public:
-    explicit ScriptedRelay(const QString& script);
+    // Listens on the loopback address given (IPv4 by default) at a port the system picks.
+    explicit ScriptedRelay(const QString& script, const QHostAddress& address = QHostAddress(QHostAddress::LocalHost));
     ~ScriptedRelay() override;
 
     quint16 Port() const { return server_.serverPort(); }
+    bool Listening() const { return server_.isListening(); }
     bool Finished() const { return pos_ >= steps_.size(); }
     QStringList Unexpected() const { return unexpected_; }
     // Lines of the message data, without the final "." and with the dot-stuffing as sent.

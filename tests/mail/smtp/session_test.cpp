@@ -83,6 +83,20 @@ TEST(SmtpSession, GreetingInTwoPiecesIsOneReplyLine)
     EXPECT_TRUE(relay.Finished());
 }
 
+// Only complete lines are handed to OnResponse: bytes that trickle in without completing a line
+// are no reply, and a deadline counting OnResponse as progress is not held off by them.
+TEST(SmtpSession, ResponsesAreCompleteLinesOnly)
+{
+    RelaySession session("S+: 220-re\nS+: lay\\r\\n\nS+: 220 rea\nS+: dy\\r\\n\n");
+    auto& [relay, c, log] = session;
+    QStringList responses;
+    c.OnResponse = [&](TCustomSmtpClient*, const QString& line) {
+        responses << line + (SmtpReplyLineEndsReply(line) ? " (ends)" : " (goes on)");
+    };
+    ConnectTo(c, relay, log);
+    EXPECT_EQ(responses, QStringList({"220-relay (goes on)", "220 ready (ends)"}));
+}
+
 TEST(SmtpSession, MultiLineGreetingEndsTheConnectOnceAfterItsLastLine)
 {
     RelaySession session("S: 220-relay.example\nS: 220-second line\nS: 220 third line\n"
@@ -149,6 +163,27 @@ TEST(SmtpSession, MailExchangeStuffsDotsAndQuitWaitsForTheClose)
     EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ").toStdString();
 }
 
+// A relay that says more after accepting the message: the 250 that judged it (with the relay's
+// queue ID) stays the request's reply, whatever follows before the next request.
+TEST(SmtpSession, RequestResponseKeepsTheReplyThatJudgedTheRequest)
+{
+    RelaySession session(QString(kGreeting) +
+                         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\n"
+                         "S: 250 2.0.0 queued as 4F2A\nS: 421 4.3.2 shutting down\nX\n");
+    auto& [relay, c, log] = session;
+    SetEnvelope(c);
+    NoMoreText(c);
+    ConnectTo(c, relay, log);
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+    EXPECT_EQ(log.events.last(), "done Mail 0");
+    ASSERT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+    EXPECT_EQ(c.LastResponse(), "421 4.3.2 shutting down");
+    EXPECT_EQ(c.RequestResponse(), "250 2.0.0 queued as 4F2A");
+    EXPECT_EQ(log.done, 2) << log.events.join(" | ");
+}
+
 struct ReplyCase {
     const char* name;
     QString script; // after the greeting
@@ -205,9 +240,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 554 no thanks\n",
                   {}, {}, false, "done Mail 554", "554 no thanks", {}},
-        ReplyCase{"final_line_without_number",
-                  "C: MAIL FROM:<operator@example.org>\nS: OK\n",
-                  {}, {}, false, "done Mail 20600", "OK", {}},
+        // Lines ended by a bare LF are lines all the same, read as the relay meant them.
+        ReplyCase{"bare_lf_ends_a_reply_line",
+                  "C: MAIL FROM:<operator@example.org>\nS+: 250-sender\\n\nS+: 250 ok\\n\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS+: 554 no\\n\n",
+                  {}, {}, false, "done Mail 554", "554 no", {}},
+        // A code alone, with nothing after it, is a whole reply line.
+        ReplyCase{"code_without_text_is_a_reply",
+                  "C: MAIL FROM:<operator@example.org>\nS: 250\n"
+                  "C: RCPT TO:<data@sbd.iridium.com>\nS: 550\n",
+                  {}, {}, false, "done Mail 550", "550", {}},
         ReplyCase{"relay_closes_during_message_lines",
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nC: *\nX\n",
@@ -245,10 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"reply_number_beyond_three_digits_at_the_end_of_data_is_a_protocol_error",
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\nS: 65536 rejected\n",
-                  {}, {}, false, "done Mail 20600", "65536 rejected", {}},
-        ReplyCase{"reply_number_beyond_three_digits_to_mail_from_is_a_protocol_error",
-                  "C: MAIL FROM:<operator@example.org>\nS: 131322 rejected\n",
-                  {}, {}, false, "done Mail 20600", "131322 rejected", {}},
+                  {}, {}, false, "done Mail 20600", "500 Protocol error: not an SMTP reply line: \"65536 rejected\"", {}},
         ReplyCase{"refused_quit_ends_with_its_code",
                   "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
@@ -263,6 +302,40 @@ TEST(SmtpSession, GreetingRefusedClosesAndEndsWith10004)
     EXPECT_EQ(log.events, QStringList({"closed 0", "done CONNECT 10004"}));
     EXPECT_EQ(c.ErrorMessage(), "554 go away");
     EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+}
+
+// The greeting is read by the same rules: a bare LF ends it, a malformed one never opens the
+// session (F21) and drops the connection with the protocol error.
+TEST(SmtpSession, GreetingIsReadAsAReplyLine)
+{
+    const struct {
+        const char* script;
+        const char* event;
+        const char* errorMessage;
+    } cases[] = {
+        {"S+: 220-relay.example\\n\nS+: 220 ready\\n\n", "done CONNECT 0", ""},
+        {"S: -220 ready\n", "done CONNECT 20600", "500 Protocol error: not an SMTP reply line: \"-220 ready\""},
+        {"S: 22 ready\n", "done CONNECT 20600", "500 Protocol error: not an SMTP reply line: \"22 ready\""},
+        {"S: 554-go away\nS: 220 ready\n", "done CONNECT 20600",
+         "500 Protocol error: a reply line with code 220 continues a reply with code 554: \"220 ready\""},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.script);
+        RelaySession session(k.script);
+        auto& [relay, c, log] = session;
+        PointAt(c, relay);
+        c.Connect();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where();
+        EXPECT_EQ(log.events.last(), k.event) << log.events.join(" | ");
+        EXPECT_EQ(c.ErrorMessage(), k.errorMessage);
+        EXPECT_EQ(c.State(), smtpReady);
+        if (QString(k.event).endsWith(" 0")) {
+            EXPECT_EQ(log.displays, QStringList({"< 220-relay.example", "< 220 ready"}));
+        } else {
+            EXPECT_FALSE(log.events.contains("connected 0"));
+            EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+        }
+    }
 }
 
 TEST(SmtpSession, QuitAndMailWithoutConnectionEndThroughTheQueue)
@@ -298,8 +371,72 @@ TEST(SmtpSession, RefusedConnection)
     c.Connect();
     ASSERT_TRUE(log.WaitDone());
     EXPECT_EQ(log.events, QStringList({"connected 10061", "closed 0", "done CONNECT 10061"}));
-    EXPECT_EQ(c.LastResponse(), "500 Connect error - Winsock - Connection refused (#10061)");
+    EXPECT_EQ(c.LastResponse(), QStringLiteral("500 Connect error - Winsock - Connection refused: 127.0.0.1:%1 (#10061)").arg(port));
     EXPECT_EQ(c.State(), smtpReady);
+}
+
+// The relay is reached on whichever of its addresses answers, IPv6 or IPv4, with the texts of
+// a failure naming it as the operator wrote it.
+TEST(SmtpSession, RelayOnEitherFamilyIsReached)
+{
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHostIPv6, 0))
+            GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+    }
+    const struct {
+        const char* name;
+        const char* host;
+        QStringList resolved; // what the name resolves to
+        QHostAddress::SpecialAddress listen;
+    } rows[] = {
+        {"ipv6 address", "::1", {}, QHostAddress::LocalHostIPv6},
+        {"name, ipv6 refused, ipv4 answers", "relay.test", {"::1", "127.0.0.1"}, QHostAddress::LocalHost},
+        {"name, ipv4 refused, ipv6 answers", "relay.test", {"127.0.0.1", "::1"}, QHostAddress::LocalHostIPv6},
+        // The system's resolver: localhost is the loopback of both families.
+        {"localhost listening on ipv4", "localhost", {}, QHostAddress::LocalHost},
+        {"localhost listening on ipv6 alone", "localhost", {}, QHostAddress::LocalHostIPv6},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList resolved = row.resolved;
+        if (!resolved.isEmpty())
+            TWSocket::SetNameResolver([resolved](const QString&, int& err) {
+                err = 0;
+                return resolved;
+            });
+        ScriptedRelay relay(QString(kGreeting) + "C: QUIT\nS: 221 bye\nX\n", QHostAddress(row.listen));
+        ASSERT_TRUE(relay.Listening());
+        TSmtpCli c;
+        EventLog log;
+        log.Attach(c);
+        c.SetHost(QString::fromLatin1(row.host));
+        c.SetPort(QString::number(relay.Port()));
+        c.Connect();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where();
+        EXPECT_EQ(log.events.last(), "done CONNECT 0") << c.LastResponse();
+        c.Quit();
+        ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+        EXPECT_EQ(log.events.last(), "done QUIT 0");
+        EXPECT_TRUE(relay.Finished());
+        TWSocket::SetNameResolver(nullptr);
+    }
+
+    // Refused on every address: the text names the relay, an IPv6 address in brackets.
+    const int port = [] {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHostIPv6, 0);
+        return int(probe.serverPort());
+    }();
+    TSmtpCli c;
+    EventLog log;
+    log.Attach(c);
+    c.SetHost(QStringLiteral("::1"));
+    c.SetPort(QString::number(port));
+    c.Connect();
+    ASSERT_TRUE(log.WaitDone());
+    EXPECT_EQ(log.events, QStringList({"connected 10061", "closed 0", "done CONNECT 10061"}));
+    EXPECT_EQ(c.LastResponse(), QStringLiteral("500 Connect error - Winsock - Connection refused: [::1]:%1 (#10061)").arg(port));
 }
 
 TEST(SmtpSession, UnknownHost)
@@ -318,7 +455,7 @@ TEST(SmtpSession, UnknownHost)
     TWSocket::SetNameResolver(nullptr);
     ASSERT_TRUE(done);
     EXPECT_EQ(log.events, QStringList({"connected 11001", "closed 11001", "done CONNECT 11001"}));
-    EXPECT_EQ(c.LastResponse(), "500 Host not found (Winsock error #11001)");
+    EXPECT_EQ(c.LastResponse(), "500 Host not found: relay.invalid:25 (Winsock error #11001)");
     EXPECT_EQ(c.State(), smtpReady);
 }
 
@@ -429,7 +566,32 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"line_longer_than_the_reply_buffer", "S+: 250 " + QString(5000, u'x'),
                   "500 Protocol error: reply line longer than 4093 characters"},
         FaultCase{"zero_byte_in_reply", "S: 250 o\\0k",
-                  "500 Protocol error: the reply holds a zero byte"}),
+                  "500 Protocol error: the reply holds a zero byte"},
+        // F21: a malformed reply taken as acceptance. Each of these was read as 250 (or as 25)
+        // and let the message go on; a reply line is three digits, the first 2 to 5, then a
+        // space, a hyphen or the end of the line, and a multi-line reply keeps its code.
+        FaultCase{"minus_before_the_code", "S: -250 ok", "500 Protocol error: not an SMTP reply line: \"-250 ok\""},
+        FaultCase{"plus_before_the_code", "S: +250 ok", "500 Protocol error: not an SMTP reply line: \"+250 ok\""},
+        FaultCase{"blank_before_the_code", "S:  250 ok", "500 Protocol error: not an SMTP reply line: \" 250 ok\""},
+        FaultCase{"zero_before_the_code", "S: 0250 ok", "500 Protocol error: not an SMTP reply line: \"0250 ok\""},
+        FaultCase{"two_digits", "S: 25 ok", "500 Protocol error: not an SMTP reply line: \"25 ok\""},
+        FaultCase{"four_digits", "S: 2500 ok", "500 Protocol error: not an SMTP reply line: \"2500 ok\""},
+        FaultCase{"six_digits", "S: 131322 rejected",
+                  "500 Protocol error: not an SMTP reply line: \"131322 rejected\""},
+        FaultCase{"text_right_after_the_code", "S: 250ok", "500 Protocol error: not an SMTP reply line: \"250ok\""},
+        FaultCase{"first_digit_below_two", "S: 150 ok", "500 Protocol error: not an SMTP reply line: \"150 ok\""},
+        FaultCase{"first_digit_above_five", "S: 650 ok", "500 Protocol error: not an SMTP reply line: \"650 ok\""},
+        FaultCase{"no_number", "S: OK", "500 Protocol error: not an SMTP reply line: \"OK\""},
+        FaultCase{"empty_line", "S+: \\r\\n", "500 Protocol error: not an SMTP reply line: \"\""},
+        FaultCase{"refusal_ending_with_an_acceptance", "S: 550-no such user\nS: 250 ok",
+                  "500 Protocol error: a reply line with code 250 continues a reply with code 550: \"250 ok\""},
+        FaultCase{"continuation_changes_its_code", "S: 250-first\nS: 550-second\nS: 250 ok",
+                  "500 Protocol error: a reply line with code 550 continues a reply with code 250: \"550-second\""},
+        FaultCase{"malformed_continuation", "S: 250-first\nS: x250 ok",
+                  "500 Protocol error: not an SMTP reply line: \"x250 ok\""},
+        // The relay's line is quoted with its control characters written out.
+        FaultCase{"control_characters_are_quoted_escaped", "S: 250\\tok\\r\x1b[2J\"q\"",
+                  "500 Protocol error: not an SMTP reply line: \"250\\tok\\r\\x1b[2J\\\"q\\\"\""}),
     [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
 
 // However the mail request ends, the attached file is closed by then.
@@ -811,5 +973,186 @@ TEST(SmtpSession, AReplyWhileTheMessageGoesOutEndsTheRequestAndIsNeverTakenForTh
         QMetaObject::invokeMethod(&relayHome, [&] { relay.reset(); }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
+    }
+}
+
+// ---- a session of many messages: one write per message, PIPELINING ----------------------------
+
+namespace {
+
+// The message lines as the relay got them, with what differs from one message to the next
+// (its date, its Message-ID, the boundary of the minute) taken out.
+QList<QByteArray> Comparable(const ScriptedRelay& relay, const TSmtpCli& c)
+{
+    QList<QByteArray> lines;
+    for (QByteArray line : relay.MessageLines()) {
+        if (line.startsWith("Date: ") || line.startsWith("Message-ID: "))
+            continue;
+        lines << line.replace(c.Boundary(), "BOUNDARY");
+    }
+    return lines;
+}
+
+} // namespace
+
+// The message goes out in one write (a long one in 64 KiB pieces) with the very bytes that go
+// out line by line: dot-stuffing, header hooks and attachments alike.
+TEST(SmtpSession, MessageInOneWriteSendsTheSameBytesInOneWrite)
+{
+    QTemporaryDir dir;
+    const QString small = WriteFile(dir, "temp.sbd", SampleRecord());
+    const QString large = WriteFile(dir, "large.sbd", QByteArray(100000, 'k'));
+    const QList<QByteArray> body = {".", ".hidden", "plain"};
+    const char* const script = "S: 220 relay.example ready\n"
+                               "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                               "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\n"
+                               "C: DATA\nS: 354 go ahead\nM\nS: 250 queued\n";
+    for (const QString& attachment : {small, large}) {
+        SCOPED_TRACE(attachment.toStdString());
+        QList<QByteArray> sent[2];
+        QList<int> writes[2];
+        for (const bool oneWrite : {false, true}) {
+            RelaySession session(script);
+            auto& [relay, c, log] = session;
+            SetEnvelope(c);
+            c.SetEmailFiles({attachment});
+            c.OnGetData = [&](TCustomSmtpClient*, int lineNum, char* buf, int maxLen, bool& more) {
+                if (lineNum > body.size()) {
+                    more = false;
+                    return;
+                }
+                qstrncpy(buf, body[lineNum - 1].constData(), size_t(maxLen));
+            };
+            c.OnMessageDataSent = [&](TCustomSmtpClient*, int size) { writes[oneWrite] << size; };
+            c.SetMessageInOneWrite(oneWrite);
+            ConnectTo(c, relay, log);
+            c.Mail();
+            ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+            EXPECT_EQ(log.events.last(), "done Mail 0");
+            ASSERT_TRUE(relay.MessageEnded());
+            EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ");
+            sent[oneWrite] = Comparable(relay, c);
+        }
+        EXPECT_EQ(sent[1], sent[0]);
+        EXPECT_TRUE(sent[0].contains(".."));
+        EXPECT_TRUE(sent[0].contains("..hidden"));
+        EXPECT_GT(writes[0].size(), 20);
+        EXPECT_EQ(writes[1].size(), attachment == small ? 1 : 3) << "writes of the one-write message";
+        for (int k = 0; k + 1 < writes[1].size(); ++k)
+            EXPECT_GE(writes[1][k], 65536);
+    }
+}
+
+struct PipelineCase {
+    const char* name;
+    QString ehloReply;
+    QString script; // after the EHLO reply
+    QString event;
+    QString errorMessage;
+    bool messageSent;
+};
+
+void PrintTo(const PipelineCase& c, std::ostream* os) { *os << c.name; }
+
+class SmtpPipelining : public ::testing::TestWithParam<PipelineCase> {};
+
+const char* const kPipeliningEhlo = "S: 250-relay.example\nS: 250-SIZE 10240000\nS: 250-PIPELINING\nS: 250 8BITMIME\n";
+const char* const kBatch = "C: MAIL FROM:<operator@example.org>\nC: RCPT TO:<data@sbd.iridium.com>\nC: DATA\n";
+
+// The relay holds every reply until it has all three commands: a client that waited for the
+// reply to MAIL FROM before sending RCPT TO would wait here for ever.
+TEST_P(SmtpPipelining, SendsTheThreeCommandsAtOnceAndJudgesEachReply)
+{
+    const PipelineCase& pc = GetParam();
+    RelaySession session(QString(kGreeting) + "C: EHLO kestravo\n" + pc.ehloReply + pc.script +
+                         "C: RSET\nS: 250 reset\n");
+    auto& [relay, c, log] = session;
+    SetEnvelope(c);
+    NoMoreText(c);
+    c.SetSignOn(QStringLiteral("kestravo"));
+    c.SetPipelining(true);
+    ConnectTo(c, relay, log);
+    c.Ehlo();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(3)) << relay.Where();
+    EXPECT_EQ(log.events.last(), pc.event) << log.events.join(" | ");
+    EXPECT_EQ(c.ErrorMessage(), pc.errorMessage);
+    EXPECT_EQ(relay.MessageEnded(), pc.messageSent);
+    EXPECT_EQ(relay.MessageLines().isEmpty(), !pc.messageSent) << "message data after a refusal";
+    EXPECT_EQ(c.State(), smtpReady);
+    // Every reply has been read: the next command gets its own.
+    c.Rset();
+    ASSERT_TRUE(log.WaitDone(4)) << relay.Where();
+    EXPECT_EQ(log.events.last(), "done RSET 0") << c.LastResponse();
+    EXPECT_TRUE(relay.Finished()) << relay.Where();
+    EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpPipelining,
+    ::testing::Values(
+        PipelineCase{"accepted", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 sender ok\nS: 251 will forward\nS: 354 go ahead\nM\nS: 250 queued\n",
+                     "done Mail 0", "", true},
+        PipelineCase{"multi_line_replies", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250-sender\nS: 250 ok\nS: 250 ok\nS: 354-go\nS: 354 ahead\nM\nS: 250 queued\n",
+                     "done Mail 0", "", true},
+        PipelineCase{"recipient_refused_data_refused", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 ok\nS: 550 no such user\nS: 503 no valid recipients\n",
+                     "done Mail 550", "550 no such user", false},
+        // RFC 2920 3.1: DATA accepted after every recipient was refused gets "." and nothing else.
+        PipelineCase{"recipient_refused_data_accepted_ends_the_empty_message", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 ok\nS: 550 no such user\nS: 354 go ahead\nC: .\nS: 554 no recipients\n",
+                     "done Mail 550", "550 no such user", false},
+        PipelineCase{"sender_refused", kPipeliningEhlo,
+                     QString(kBatch) + "S: 553 bad sender\nS: 503 sender first\nS: 503 sender first\n",
+                     "done Mail 553", "553 bad sender", false},
+        PipelineCase{"session_limit", kPipeliningEhlo,
+                     QString(kBatch) + "S: 452 4.5.3 Too many messages\nS: 503 sender first\nS: 503 sender first\n",
+                     "done Mail 452", "452 4.5.3 Too many messages", false},
+        PipelineCase{"data_refused", kPipeliningEhlo, QString(kBatch) + "S: 250 ok\nS: 250 ok\nS: 554 no thanks\n",
+                     "done Mail 554", "554 no thanks", false},
+        PipelineCase{"message_refused", kPipeliningEhlo,
+                     QString(kBatch) + "S: 250 ok\nS: 250 ok\nS: 354 go\nM\nS: 554 rejected\n",
+                     "done Mail 554", "554 rejected", true},
+        // Without PIPELINING in the reply to EHLO the commands go one by one.
+        PipelineCase{"not_offered", "S: 250-relay.example\nS: 250 PIPELININGX\n",
+                     "C: MAIL FROM:<operator@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\n"
+                     "C: DATA\nS: 354 go\nM\nS: 250 queued\n",
+                     "done Mail 0", "", true}),
+    [](const ::testing::TestParamInfo<PipelineCase>& i) { return std::string(i.param.name); });
+
+// A relay that hangs up after refusing the sender: the refusal read stands, not the close; a
+// malformed reply inside the batch never counts as acceptance.
+TEST(SmtpSession, PipelinedMailEndsWithTheFirstRefusalOrTheFault)
+{
+    const struct {
+        const char* name;
+        const char* replies;
+        const char* event;
+    } cases[] = {
+        {"refused, then the relay hangs up", "S: 550 no\nX\n", "done Mail 550"},
+        {"the relay hangs up before any reply", "X\n", "done Mail 10004"},
+        {"malformed reply to RCPT TO", "S: 250 ok\nS: -250 ok\nS: 354 go\n", "done Mail 20600"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        RelaySession session(QString(kGreeting) + "C: EHLO kestravo\n" + kPipeliningEhlo + kBatch + k.replies);
+        auto& [relay, c, log] = session;
+        SetEnvelope(c);
+        NoMoreText(c);
+        c.SetSignOn(QStringLiteral("kestravo"));
+        c.SetPipelining(true);
+        ConnectTo(c, relay, log);
+        c.Ehlo();
+        ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+        EXPECT_TRUE(c.RelayOffersPipelining());
+        c.Mail();
+        ASSERT_TRUE(log.WaitDone(3)) << relay.Where();
+        EXPECT_EQ(log.events.last(), k.event) << log.events.join(" | ");
+        EXPECT_FALSE(relay.MessageEnded());
+        EXPECT_EQ(c.State(), smtpReady);
+        EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
     }
 }

@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
 """A real SMTP server on loopback for the client's tests: aiosmtpd with a handler that stores
 every accepted message as <n>.eml in the given folder. Prints "listening on PORT" once it
-accepts connections and runs until its standard input closes or it is terminated."""
+accepts connections and runs until its standard input closes or it is terminated. With
+--pipelining it announces PIPELINING (RFC 2920) in its reply to EHLO: aiosmtpd reads the
+commands of a batch in order as they come, which is all the extension asks of a server."""
 import os
 import socket
 import sys
@@ -26,6 +28,12 @@ class Store:
         return "250 Message accepted"
 
 
+class PipeliningStore(Store):
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        return responses[:-1] + ["250-PIPELINING"] + responses[-1:]
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -33,10 +41,13 @@ def free_port():
 
 
 def main():
-    folder = sys.argv[1]
+    args = sys.argv[1:]
+    pipelining = "--pipelining" in args
+    folder = [a for a in args if a != "--pipelining"][0]
+    handler = PipeliningStore(folder) if pipelining else Store(folder)
     for attempt in range(5):
         port = free_port()
-        controller = Controller(Store(folder), hostname="127.0.0.1", port=port)
+        controller = Controller(handler, hostname="127.0.0.1", port=port)
         try:
             controller.start()
             break

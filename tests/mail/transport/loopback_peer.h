@@ -14,9 +14,10 @@ void SpinFor(int ms);
 
 class LoopbackPeer {
 public:
-    // Listens on 127.0.0.1 at a port the system picks. A positive receive buffer size is set on
-    // the listening socket, so the accepted connection reads slowly.
-    explicit LoopbackPeer(int receiveBufferSize = 0);
+    // Listens on 127.0.0.1 (or another numeric loopback address, "::1" for IPv6) at a port the
+    // system picks (or the one given). A positive receive buffer size is set on the listening
+    // socket, so the accepted connection reads slowly.
+    explicit LoopbackPeer(int receiveBufferSize = 0, const char* address = "127.0.0.1", int port = 0);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
@@ -45,5 +46,24 @@ private:
 
 // A port on 127.0.0.1 on which nothing listens (bound once, then released).
 int UnusedPort();
+
+// Whether a socket can listen on this numeric address here (::1 needs IPv6 on the loopback).
+bool CanListenOn(const char* address);
+
+// A listener whose queue is full: a connect to it neither succeeds nor fails, as towards an
+// address that drops everything.
+class SilentListener {
+public:
+    SilentListener(const char* address, int port);
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    int Port() const { return port_; }
+
+private:
+    int listen_ = -1;
+    int filler_ = -1;
+    int port_ = 0;
+};
 
 } // namespace kestravo::mail::test

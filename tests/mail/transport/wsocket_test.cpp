@@ -162,6 +162,8 @@ QStringList FakeDns(const QString& host, int& error)
         return {QStringLiteral("127.0.0.1"), QStringLiteral("10.0.0.2")};
     if (host == QLatin1String("255.255.255.255"))
         return {QStringLiteral("255.255.255.255")};
+    if (host == QLatin1String("dual.test"))
+        return {QStringLiteral("::1"), QStringLiteral("127.0.0.1")};
     error = 11001;
     return {};
 }
@@ -179,19 +181,29 @@ struct LookupLog {
     }
 };
 
-TEST(WSocketDnsLookup, DottedAddressCompletesInsideTheCall)
+TEST(WSocketDnsLookup, NumericAddressCompletesInsideTheCall)
 {
-    TWSocket s;
-    LookupLog log;
-    log.Attach(s);
-    log.inside = true;
-    s.DnsLookup(QStringLiteral("  010.1.2.3"));
-    log.inside = false;
-    ASSERT_EQ(log.done.size(), 1u);
-    EXPECT_TRUE(log.firedInside);
-    EXPECT_EQ(log.done[0].first, 0);
-    EXPECT_EQ(s.ResolvedAddress(), QStringLiteral("10.1.2.3"));
-    EXPECT_EQ(s.ResolvedAddresses(), QStringList{QStringLiteral("10.1.2.3")});
+    const struct { const char* host; const char* address; } rows[] = {
+        {"  010.1.2.3", "10.1.2.3"},
+        {"::1", "::1"},
+        {"[::1]", "::1"},
+        {"0:0:0:0:0:0:0:1", "::1"},
+        {"2001:DB8::0:1", "2001:db8::1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.host);
+        TWSocket s;
+        LookupLog log;
+        log.Attach(s);
+        log.inside = true;
+        s.DnsLookup(QString::fromLatin1(row.host));
+        log.inside = false;
+        ASSERT_EQ(log.done.size(), 1u);
+        EXPECT_TRUE(log.firedInside);
+        EXPECT_EQ(log.done[0].first, 0);
+        EXPECT_EQ(s.ResolvedAddress(), QString::fromLatin1(row.address));
+        EXPECT_EQ(s.ResolvedAddresses(), QStringList{QString::fromLatin1(row.address)});
+    }
 }
 
 TEST(WSocketDnsLookup, NamesResolveLaterThroughTheEventLoop)
@@ -200,6 +212,7 @@ TEST(WSocketDnsLookup, NamesResolveLaterThroughTheEventLoop)
     const struct { const char* host; int error; QStringList addresses; } rows[] = {
         {"relay.test", 0, {QStringLiteral("127.0.0.1"), QStringLiteral("10.0.0.2")}},
         {"255.255.255.255", 0, {QStringLiteral("255.255.255.255")}},
+        {"dual.test", 0, {QStringLiteral("::1"), QStringLiteral("127.0.0.1")}},
         {"unknown.test", 11001, {}},
     };
     for (const auto& row : rows) {
@@ -235,33 +248,31 @@ TEST(WSocketDnsLookup, UnknownNameFailsWithHostNotFoundThroughTheSystemResolver)
 
 // The system resolver runs off the caller's thread; its answer still arrives from the event loop,
 // on the socket's thread. Only names the hosts file or the resolver itself answers: no query
-// leaves the machine.
+// leaves the machine. "localhost" is the loopback of both families, whatever the hosts file says.
 TEST(WSocketDnsLookup, SystemResolverAnswersThroughTheEventLoop)
 {
-    const struct { const char* host; int error; QStringList addresses; } rows[] = {
-        {"localhost", 0, {QStringLiteral("127.0.0.1")}},
-        {"LocalHost", 0, {QStringLiteral("127.0.0.1")}},
-        {"::1", 11004, {}}, // an IPv6 address: nothing a socket of this kind can reach
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.host);
+    for (const char* host : {"localhost", "LocalHost"}) {
+        SCOPED_TRACE(host);
         TWSocket s;
         LookupLog log;
-        log.Attach(s);
         std::vector<bool> onOwnThread;
         s.OnDnsLookupDone = [&](TWSocket* w, std::uint16_t e) {
             onOwnThread.push_back(QThread::currentThread() == s.thread());
             log.done.emplace_back(e, w->ResolvedAddresses());
         };
-        s.DnsLookup(QString::fromLatin1(row.host));
+        s.DnsLookup(QString::fromLatin1(host));
         EXPECT_TRUE(log.done.empty());
         ASSERT_TRUE(WaitUntil([&] { return !log.done.empty(); }));
         SpinFor(20);
         ASSERT_EQ(log.done.size(), 1u);
         EXPECT_TRUE(onOwnThread[0]);
-        EXPECT_EQ(log.done[0].first, row.error);
-        EXPECT_EQ(log.done[0].second, row.addresses);
-        EXPECT_EQ(s.ResolvedAddress(), row.addresses.value(0));
+        EXPECT_EQ(log.done[0].first, 0);
+        const QStringList& addresses = log.done[0].second;
+        EXPECT_TRUE(addresses.contains(QStringLiteral("127.0.0.1"))) << addresses.join(u' ').toStdString();
+        EXPECT_TRUE(addresses.contains(QStringLiteral("::1"))) << addresses.join(u' ').toStdString();
+        for (const QString& a : addresses)
+            EXPECT_TRUE(a == QLatin1String("127.0.0.1") || a == QLatin1String("::1")) << a.toStdString();
+        EXPECT_EQ(s.ResolvedAddress(), addresses.value(0));
     }
 }
 
@@ -271,7 +282,8 @@ TEST(WSocketDnsLookup, SystemLookupCancelledAbortedOrSupersededIsNeverReported)
         {"CancelDnsLookup", [](TWSocket& s) { s.CancelDnsLookup(); }, {}},
         {"Abort", [](TWSocket& s) { s.Abort(); }, {}},
         {"a dotted address", [](TWSocket& s) { s.DnsLookup(QStringLiteral("10.1.2.3")); }, {0}},
-        {"a newer name", [](TWSocket& s) { s.DnsLookup(QStringLiteral("::1")); }, {11004}},
+        {"a newer name", [](TWSocket& s) { s.DnsLookup(QStringLiteral("no-such-relay.invalid")); }, {11001}},
+        {"an IPv6 address", [](TWSocket& s) { s.DnsLookup(QStringLiteral("::1")); }, {0}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -414,6 +426,151 @@ TEST(WSocketConnect, HostNameIsResolvedByConnect)
     s.Connect();
     ASSERT_TRUE(peer.Accept());
     ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0 in 5"); }));
+}
+
+// Every address of the host is tried in turn, IPv6 and IPv4 alike, the next after a refusal;
+// the events are those of one connect attempt, whichever address answers.
+TEST(WSocketConnect, EachAddressIsTriedInTurnIpv6AndIpv4)
+{
+    if (!test::CanListenOn("::1"))
+        GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+    ScopedResolver r(FakeDns);
+    // Peers on both families at one port number, and a port where neither listens.
+    LoopbackPeer v4;
+    const int port = v4.Port();
+    std::unique_ptr<LoopbackPeer> v6;
+    try {
+        v6 = std::make_unique<LoopbackPeer>(0, "::1", port);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port " << port << " is taken on ::1";
+    }
+    const int unused = test::UnusedPort();
+    const struct {
+        const char* name;
+        QStringList addresses; // one entry: given as Addr
+        int port;
+        const char* answers; // "::1", "127.0.0.1", or "" for none
+    } rows[] = {
+        {"ipv6 loopback", {"::1"}, port, "::1"},
+        {"ipv6 in brackets", {"[::1]"}, port, "::1"},
+        {"name with both, ipv6 first", {"dual.test"}, port, "::1"},
+        {"ipv6 refuses, ipv4 answers", {"::1", "127.0.0.1"}, 0, "127.0.0.1"},
+        {"ipv4 refuses, ipv6 answers", {"127.0.0.1", "::1"}, 0, "::1"},
+        {"name with both, ipv6 refuses", {"dual.test"}, 0, "127.0.0.1"},
+        {"every address refuses", {"::1", "127.0.0.1"}, unused, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Rows with port 0 close the listener of the family that must refuse.
+        std::unique_ptr<LoopbackPeer> only;
+        int target = row.port;
+        if (target == 0) {
+            only = std::make_unique<LoopbackPeer>(0, row.answers);
+            target = only->Port();
+        }
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        if (row.addresses.size() == 1)
+            s.SetAddr(row.addresses[0]);
+        else
+            s.SetAddrList(row.addresses);
+        s.SetPort(QString::number(target));
+        s.Connect();
+        if (!*row.answers) {
+            ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed; }));
+            SpinFor(50);
+            const std::vector<std::string> expected = {
+                "state 8->1", "state 1->3", "state 3->5", "connected 10061 in 5", "state 5->8", "closed 0 after ",
+            };
+            EXPECT_EQ(log.lines, expected);
+            continue;
+        }
+        LoopbackPeer& peer = only ? *only : QLatin1String(row.answers) == QLatin1String("::1") ? *v6 : v4;
+        ASSERT_TRUE(peer.Accept());
+        ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0 in 5"); }));
+        EXPECT_EQ(s.ConnectedAddr(), QString::fromLatin1(row.answers));
+        const std::vector<std::string> expected = {"state 8->1", "state 1->3", "state 3->5", "connected 0 in 5"};
+        EXPECT_EQ(log.lines, expected);
+        s.SendStr(QByteArray("EHLO x\r\n"));
+        EXPECT_EQ(peer.ReadAtLeast(8), QByteArray("EHLO x\r\n"));
+        peer.CloseConnection();
+    }
+}
+
+// An address this machine cannot even try (here: an IPv6 address from a socket bound to an IPv4
+// one) never hides what another address answered: the relay's refusal is still 10061. Alone, it
+// fails as Connect always failed.
+TEST(WSocketConnect, AnAddressThatCannotBeTriedHidesNoAnswer)
+{
+    const int port = test::UnusedPort();
+    for (const QStringList& addresses : {QStringList{"127.0.0.1", "::1"}, QStringList{"::1", "127.0.0.1"}}) {
+        SCOPED_TRACE(addresses.join(u' ').toStdString());
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        s.SetAddrList(addresses);
+        s.SetPort(QString::number(port));
+        s.SetLocalAddr(QStringLiteral("127.0.0.1"));
+        EXPECT_NO_THROW(s.Connect());
+        EXPECT_EQ(log.Count("connected"), 0) << "the end of the attempt comes later";
+        ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed; }));
+        EXPECT_TRUE(log.Has("connected 10061 in 5"));
+        EXPECT_EQ(log.Count("connected"), 1);
+    }
+    TWSocket s;
+    s.SetAddr(QStringLiteral("::1"));
+    s.SetPort(QString::number(port));
+    s.SetLocalAddr(QStringLiteral("127.0.0.1"));
+    try {
+        s.Connect();
+        ADD_FAILURE() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Address family not supported by protocol family (#10047 in Connect (bind))");
+    }
+    EXPECT_EQ(s.LastError(), 10047);
+    EXPECT_EQ(s.State(), wsClosed);
+}
+
+// An address that does not answer at all gives way to the next one once its attempt has had its
+// time; the last address is waited for as the system waits.
+TEST(WSocketConnect, SilentAddressGivesWayToTheNextAfterTheAttemptTimeout)
+{
+    if (!test::CanListenOn("127.0.0.2"))
+        GTEST_SKIP() << "127.0.0.2 is not a loopback address here";
+    LoopbackPeer peer;
+    std::unique_ptr<test::SilentListener> silent;
+    try {
+        silent = std::make_unique<test::SilentListener>("127.0.0.2", peer.Port());
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port " << peer.Port() << " is taken on 127.0.0.2";
+    }
+    {
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        s.SetAddrList({QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.1")});
+        s.SetPort(peer.PortText());
+        s.SetConnectAttemptTimeout(200);
+        s.Connect();
+        EXPECT_EQ(s.ConnectedAddr(), QStringLiteral("127.0.0.2"));
+        ASSERT_TRUE(peer.Accept());
+        ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0 in 5"); }));
+        EXPECT_EQ(s.ConnectedAddr(), QStringLiteral("127.0.0.1"));
+        EXPECT_EQ(log.Count("connected"), 1);
+    }
+    {
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        s.SetAddr(QStringLiteral("127.0.0.2"));
+        s.SetPort(peer.PortText());
+        s.SetConnectAttemptTimeout(100);
+        s.Connect();
+        SpinFor(600);
+        EXPECT_EQ(s.State(), wsConnecting);
+        EXPECT_EQ(log.Count("connected"), 0);
+    }
 }
 
 TEST(WSocketConnect, ServiceNameSmtpGivesPort25)
