@@ -3,14 +3,19 @@
 
 #include "app/application.h"
 #include "app/button_keys.h"
+#include "app/control_names.h"
 #include "app/imei_input.h"
 #include "app/layout_face.h"
 #include "app/panel_docking.h"
+#include "app/second_windows.h"
 #include "mail/endpoints.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QShortcut>
 #include <QSignalBlocker>
 
 #include <array>
@@ -73,9 +78,14 @@ TForm1::TForm1(QWidget* parent)
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
 
+    // The panels are white whatever the colour scheme; their captions, group titles and box
+    // texts are dark on them, or a dark scheme would draw them white on white.
     for (QFrame* panel : {ui->Panel1, ui->Panel2}) {
         QPalette white = panel->palette();
         white.setColor(QPalette::Window, Qt::white);
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+            white.setColor(group, QPalette::WindowText, Qt::black);
+        white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
         panel->setPalette(white);
     }
 
@@ -92,9 +102,17 @@ TForm1::TForm1(QWidget* parent)
         checks_.insert(check->objectName(), check);
 
     ShowInitialValues();
+    NameControlsForAccessibility(this);
 
     GuardImeiInput(this, ui->Edit1);
     PressButtonsOnReturn(this);
+
+    // The way to the other windows; the window itself shows nothing new.
+    windows_ = new SecondWindows(this);
+    auto* history = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
+    connect(history, &QShortcut::activated, this, &TForm1::HistoryRequested);
+    auto* settings = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
+    connect(settings, &QShortcut::activated, this, &TForm1::SettingsRequested);
     ui->Edit1->setFocus();
 }
 
@@ -191,6 +209,35 @@ void TForm1::SetChecked(std::string_view control, bool checked)
     QCheckBox* check = CheckNamed(control);
     if (check->isChecked() != checked)
         check->setChecked(checked);
+}
+
+// ---- Values the record can hold -------------------------------------------------------------
+
+void TForm1::RefuseValuesTheRecordCannotHold(const QString& consequence) const
+{
+    for (const FieldSpec& field : Fields()) {
+        const std::int32_t value = ReadSetting(*this, field);
+        if (FieldBitsOf(field, value) == value)
+            continue;
+        const std::int32_t low = field.isSigned ? -(std::int32_t{1} << (field.width - 1)) : 0;
+        const std::int32_t high = field.isSigned ? (std::int32_t{1} << (field.width - 1)) - 1
+                                                 : (std::int32_t{1} << field.width) - 1;
+        QString caption = ControlCaption(this, field.control);
+        if (caption.isEmpty())
+            caption = Name(field.control);
+        QString shown = QString::number(value);
+        if (field.kind == ControlKind::ComboBox)
+            shown = QStringLiteral("item %1 (\"%2\")")
+                        .arg(value)
+                        .arg(ComboNamed(field.control)->itemText(value).trimmed());
+        throw std::range_error(QStringLiteral("\"%1\" holds %2, which the record cannot hold: it "
+                                              "holds %3 to %4; %5")
+                                   .arg(caption, shown)
+                                   .arg(low)
+                                   .arg(high)
+                                   .arg(consequence)
+                                   .toStdString());
+    }
 }
 
 // ---- Input rules ---------------------------------------------------------------------------
@@ -337,6 +384,7 @@ void TForm1::ShowTrackingUnit(int index)
     ui->Label22->setText(index == 3 ? QStringLiteral("Dist XX, meter")
                                     : QStringLiteral("Time XX, sec"));
     ui->Label22->adjustSize();
+    ui->Edit15->setAccessibleName(ControlCaption(this, "Edit15"));
     ui->Label39->setVisible(index == 2);
 }
 
@@ -346,6 +394,21 @@ void TForm1::Button3Click()
 }
 
 // ---- Events --------------------------------------------------------------------------------
+
+void TForm1::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    const auto add = [&](const QString& text, const QKeySequence& keys, void (TForm1::*request)()) {
+        QAction* action = menu.addAction(text);
+        action->setShortcut(keys);
+        connect(action, &QAction::triggered, this, request);
+    };
+    add(QStringLiteral("Send history…"), QKeySequence(Qt::CTRL | Qt::Key_H), &TForm1::HistoryRequested);
+    add(QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), &TForm1::SettingsRequested);
+    menu.addSeparator();
+    add(QStringLiteral("About"), QKeySequence(), &TForm1::AboutRequested);
+    menu.exec(event->globalPos());
+}
 
 void TForm1::closeEvent(QCloseEvent* event)
 {

@@ -38,8 +38,6 @@ long long ParseWholeNumber(const QString& text, long long low, long long high, c
 // A text on one output line (a relay's reply can span lines): control characters become blanks.
 std::string OneLine(const QString& text);
 
-// A byte as "0xNN".
-std::string HexByte(std::uint8_t byte);
 
 // HOST:PORT, with an IPv6 host in brackets.
 std::string RelayText(const QString& host, const QString& port);
