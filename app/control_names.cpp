@@ -2,6 +2,9 @@
 #include "app/control_names.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QComboBox>
 #include <QLabel>
 #include <QWidget>
 
@@ -97,6 +100,50 @@ QString CaptionOf(const QWidget* form, const ControlName& entry)
     return caption;
 }
 
+// Qt names a list after its current item on this platform and leaves its caption to a relation
+// that not every reader follows. A list that was given a name answers with that name, and with
+// its current item as its value; the answer is made when the list is first asked, which may be
+// before it has its name, so it reads the name each time.
+class NamedComboBox : public QAccessibleWidget {
+public:
+    explicit NamedComboBox(QComboBox* combo) : QAccessibleWidget(combo, QAccessible::ComboBox) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        auto* combo = static_cast<QComboBox*>(widget());
+        if (t == QAccessible::Name && !combo->accessibleName().isEmpty())
+            return combo->accessibleName();
+        if (t == QAccessible::Name)
+            return combo->currentText();
+        if (t == QAccessible::Value)
+            return combo->currentText();
+        return QAccessibleWidget::text(t);
+    }
+
+    QStringList actionNames() const override
+    {
+        return QAccessibleWidget::actionNames() << showMenuAction();
+    }
+
+    void doAction(const QString& action) override
+    {
+        if (action == showMenuAction())
+            static_cast<QComboBox*>(widget())->showPopup();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+};
+
+QAccessibleInterface* NamedComboBoxFactory(const QString& className, QObject* object)
+{
+    if (className != QLatin1String("QComboBox") || !object->isWidgetType())
+        return nullptr;
+    auto* combo = static_cast<QComboBox*>(object);
+    if (combo->isEditable())
+        return nullptr;
+    return new NamedComboBox(combo);
+}
+
 } // namespace
 
 QString ControlCaption(const QWidget* form, std::string_view control)
@@ -107,8 +154,18 @@ QString ControlCaption(const QWidget* form, std::string_view control)
     return {};
 }
 
+void PrepareAccessibleNames()
+{
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(NamedComboBoxFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
+}
+
 void NameControlsForAccessibility(QWidget* form)
 {
+    PrepareAccessibleNames();
     for (const ControlName& entry : kNames)
         if (auto* control = form->findChild<QWidget*>(QLatin1String(entry.control)))
             control->setAccessibleName(CaptionOf(form, entry));

@@ -14,6 +14,10 @@ namespace kestravo {
 // The name of the control of that object name on form; empty for a control the table lacks.
 QString ControlCaption(const QWidget* form, std::string_view control);
 
+// Lets the lists answer a screen reader with the name given rather than their current item. Call
+// before the controls are built: an answer once given is kept.
+void PrepareAccessibleNames();
+
 // Gives every edit, list and check box of the table its accessible name. Run again when a label
 // changes its caption.
 void NameControlsForAccessibility(QWidget* form);

@@ -68,6 +68,7 @@ TForm1::TForm1(QWidget* parent)
 {
     InitPictures();
     PrepareLayoutFace();
+    PrepareAccessibleNames();
     ui->setupUi(this);
     NarrowCheckBoxGaps(this);
     ClassicGroupBoxes(this);
