@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QImageReader>
+#include <QFile>
 #include <QPixmap>
 #include <QStringList>
 
@@ -164,8 +165,9 @@ std::optional<int> ReadCommandLine(int argc, char* argv[], StartRequest& request
         } else if (request.file.isEmpty()) {
             request.file = arg;
         } else {
-            std::fputs("kestravo: give at most one record file\nTry 'kestravo --help'.\n", stderr);
-            return 2;
+            // A file manager hands over every file selected; the window holds one record.
+            std::fprintf(stderr, "kestravo: opening %s only; %s is left unopened\n",
+                         QFile::encodeName(request.file).constData(), argv[i]);
         }
     }
     return std::nullopt;
