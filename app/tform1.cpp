@@ -15,9 +15,14 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QMenu>
+#include <QScreen>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QVBoxLayout>
 #include <QShortcut>
 #include <QSignalBlocker>
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -395,6 +400,52 @@ void TForm1::Button3Click()
 }
 
 // ---- Events --------------------------------------------------------------------------------
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    if (!fitted_ && !event->spontaneous()) {
+        if (QScreen* where = screen())
+            FitIntoArea(where->availableGeometry());
+    }
+    QWidget::showEvent(event);
+}
+
+void TForm1::FitIntoArea(const QRect& available)
+{
+    if (fitted_)
+        return;
+    fitted_ = true;
+    // Before the first show the window manager's frame is not known yet: a title bar and thin
+    // borders are assumed.
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.isEmpty())
+        frame = QSize(8, 32);
+    const QSize room = available.size() - frame;
+    if (width() <= room.width() && height() <= room.height())
+        return;
+    // The layout keeps its size inside a scroll area; the window takes what the screen offers.
+    QWidget* focused = focusWidget();
+    auto* area = new QScrollArea(this);
+    area->setObjectName(QStringLiteral("ScrollArea"));
+    area->setFrameShape(QFrame::NoFrame);
+    area->setFocusPolicy(Qt::NoFocus);
+    area->setWidgetResizable(true);
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("ScrolledContent"));
+    content->setMinimumSize(size());
+    content->resize(size());
+    MoveDockedPanels(this, content);
+    area->setWidget(content);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(area);
+    area->show();
+    if (focused != nullptr)
+        focused->setFocus();
+    resize(std::min(width(), room.width()), std::min(height(), room.height()));
+    if (!geometry().intersects(available) || geometry().top() < available.top() || geometry().left() < available.left())
+        move(available.topLeft());
+}
 
 void TForm1::contextMenuEvent(QContextMenuEvent* event)
 {

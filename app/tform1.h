@@ -85,6 +85,11 @@ public:
     // The history window, the settings dialog and the About box (made when first asked for).
     SecondWindows& Windows() { return *windows_; }
 
+    // When a window of this size (with its frame) does not fit available, the panels move into a
+    // scroll area and the window shrinks to fit; otherwise nothing changes. Runs at the first show
+    // with the screen's available area.
+    void FitIntoArea(const QRect& available);
+
     // Shows a failure in the application's error box; the window goes on.
     void ShowFailure(std::exception_ptr failure);
 
@@ -128,6 +133,7 @@ public slots:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -169,6 +175,7 @@ private:
     // Every send is kept in the send history; made at the first send, not at start-up.
     std::shared_ptr<WindowSendHistory> history_;
     QString recordFolder_;
+    bool fitted_ = false; // FitIntoArea has run
     // Keeps other windows from replacing temp.sbd while the mail request under way reads it.
     std::shared_ptr<const int> recordLock_;
     QHash<QString, QLineEdit*> edits_;

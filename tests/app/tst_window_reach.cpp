@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -240,6 +241,41 @@ private slots:
         QVERIFY(form->Windows().Settings() != nullptr);
         // The main window is as it was: no new control appeared on it.
         QCOMPARE(form->findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly).size(), 0);
+    }
+
+    // A screen with room keeps the window as it is; a small one (1920 x 1080 at a scale of 2, or
+    // 1.5) gets a window that fits, with the layout in a scroll area reaching its bottom rows.
+    void fitsTheScreen_data()
+    {
+        QTest::addColumn<QRect>("available");
+        QTest::addColumn<bool>("scrolls");
+        QTest::newRow("1280 x 1024") << QRect(0, 0, 1280, 1024) << false;
+        QTest::newRow("1920 x 1080, scale 1.5") << QRect(0, 0, 1280, 690) << true;
+        QTest::newRow("1920 x 1080, scale 2") << QRect(0, 0, 960, 510) << true;
+    }
+    void fitsTheScreen()
+    {
+        QFETCH(QRect, available);
+        QFETCH(bool, scrolls);
+        form->FitIntoArea(available);
+        auto* area = form->findChild<QScrollArea*>(QStringLiteral("ScrollArea"));
+        QCOMPARE(area != nullptr, scrolls);
+        if (!scrolls) {
+            QCOMPARE(form->size(), QSize(906, 751));
+            QCOMPARE(form->findChild<QWidget*>(QStringLiteral("Panel1"))->parentWidget(), form.get());
+            return;
+        }
+        QVERIFY(form->width() <= available.width() && form->height() <= available.height());
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        // The layout inside keeps its size and places.
+        QTRY_COMPARE(form->findChild<QWidget*>(QStringLiteral("Panel1"))->geometry(), QRect(73, 0, 833, 751));
+        // The last rows can be scrolled to.
+        auto* last = form->findChild<QWidget*>(QStringLiteral("ComboBox9"));
+        area->ensureWidgetVisible(last);
+        const QRect shown = QRect(last->mapTo(area->viewport(), QPoint(0, 0)), last->size());
+        QVERIFY2(area->viewport()->rect().contains(shown), qPrintable(QStringLiteral("%1,%2").arg(shown.y()).arg(area->viewport()->height())));
+        QCOMPARE(QApplication::focusWidget(), form->findChild<QWidget*>(QStringLiteral("Edit1")));
     }
 
     // Nothing of the second windows is made with the main window.
