@@ -166,9 +166,17 @@ void PrepareAccessibleNames()
 void NameControlsForAccessibility(QWidget* form)
 {
     PrepareAccessibleNames();
-    for (const ControlName& entry : kNames)
-        if (auto* control = form->findChild<QWidget*>(QLatin1String(entry.control)))
-            control->setAccessibleName(CaptionOf(form, entry));
+    for (const ControlName& entry : kNames) {
+        auto* control = form->findChild<QWidget*>(QLatin1String(entry.control));
+        if (control == nullptr)
+            continue;
+        control->setAccessibleName(CaptionOf(form, entry));
+        // The caption also labels the control for readers that follow the relation. The captions
+        // carry no mnemonic, so nothing else changes.
+        if (entry.label != nullptr)
+            if (auto* label = form->findChild<QLabel*>(QLatin1String(entry.label)))
+                label->setBuddy(control);
+    }
 }
 
 } // namespace kestravo
