@@ -115,6 +115,7 @@ TForm1::TForm1(QWidget* parent)
 
     // The way to the other windows; the window itself shows nothing new.
     windows_ = new SecondWindows(this);
+    OfferWindowActionsInEdits();
     auto* history = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
     connect(history, &QShortcut::activated, this, &TForm1::HistoryRequested);
     auto* settings = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
@@ -447,9 +448,8 @@ void TForm1::FitIntoArea(const QRect& available)
         move(available.topLeft());
 }
 
-void TForm1::contextMenuEvent(QContextMenuEvent* event)
+void TForm1::AddWindowActions(QMenu& menu)
 {
-    QMenu menu(this);
     const auto add = [&](const QString& text, const QKeySequence& keys, void (TForm1::*request)()) {
         QAction* action = menu.addAction(text);
         action->setShortcut(keys);
@@ -459,7 +459,28 @@ void TForm1::contextMenuEvent(QContextMenuEvent* event)
     add(QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), &TForm1::SettingsRequested);
     menu.addSeparator();
     add(QStringLiteral("About"), QKeySequence(), &TForm1::AboutRequested);
+}
+
+void TForm1::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    AddWindowActions(menu);
     menu.exec(event->globalPos());
+}
+
+void TForm1::OfferWindowActionsInEdits()
+{
+    // The edits keep their own menu (undo, cut, paste...), with the window's entries below it,
+    // so the menu key reaches them whichever control has the focus.
+    for (QLineEdit* edit : findChildren<QLineEdit*>()) {
+        edit->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(edit, &QWidget::customContextMenuRequested, this, [this, edit](const QPoint& at) {
+            std::unique_ptr<QMenu> menu(edit->createStandardContextMenu());
+            menu->addSeparator();
+            AddWindowActions(*menu);
+            menu->exec(edit->mapToGlobal(at));
+        });
+    }
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

@@ -19,6 +19,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QMenu;
 
 namespace Ui {
 class TForm1;
@@ -153,6 +154,9 @@ private:
     WindowSendHistory& History();
     // A new send flow to the endpoints as they are set now.
     void NewSendFlow();
+    // The entries of the context menu: the second windows and About.
+    void AddWindowActions(QMenu& menu);
+    void OfferWindowActionsInEdits();
     // The busy cursor over the window while a send is under way.
     void ShowSendActivity();
 

@@ -226,6 +226,29 @@ private slots:
                                        QStringLiteral("About|")}));
     }
 
+    // The menu key in an edit: the edit's own entries, then the window's.
+    void editMenuOffersTheSecondWindowsToo()
+    {
+        form->show();
+        QStringList offered;
+        QTimer::singleShot(0, this, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr)
+                return;
+            for (QAction* action : menu->actions())
+                if (!action->isSeparator())
+                    offered << action->text();
+            menu->close();
+        });
+        auto* imei = form->findChild<QLineEdit*>(QStringLiteral("Edit1"));
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), imei->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(imei, &event);
+        QVERIFY2(offered.size() > 3, qPrintable(offered.join(u'|')));
+        QVERIFY(offered.contains(QStringLiteral("&Paste\tCtrl+V")) || offered.join(u'|').contains(QStringLiteral("Paste")));
+        QCOMPARE(offered.mid(offered.size() - 3),
+                 (QStringList{QStringLiteral("Send history…"), QStringLiteral("Settings…"), QStringLiteral("About")}));
+    }
+
     void shortcutsAskForTheSecondWindows()
     {
         form->show();
