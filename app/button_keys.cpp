@@ -21,6 +21,10 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        // A box that took the focus took the key's release with it: back on a button, the key
+        // counts as let go. A repeat still under way shows itself by its time stamps.
+        if (event->type() == QEvent::FocusIn)
+            held_ = false;
         if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
             return QObject::eventFilter(watched, event);
         const auto* key = static_cast<QKeyEvent*>(event);

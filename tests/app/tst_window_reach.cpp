@@ -111,6 +111,26 @@ private slots:
         script.openAnswers.clear();
     }
 
+    // Return opens a box, which takes the key's release; closed again, the next Return on the
+    // button clicks at once.
+    void returnAfterABoxClicksAgain()
+    {
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        auto* save = form->findChild<QPushButton*>(QStringLiteral("Button1"));
+        save->setFocus();
+        auto* other = form->findChild<QLineEdit*>(QStringLiteral("Edit3"));
+        quint64 time = 5000;
+        Key(save, QEvent::KeyPress, time, false); // the short-IMEI box comes and goes here
+        QCOMPARE(script.Messages().size(), 1);
+        // The box had the focus meanwhile and saw the release.
+        other->setFocus();
+        save->setFocus();
+        time += 300;
+        Key(save, QEvent::KeyPress, time, false);
+        QCOMPARE(script.Messages().size(), 2);
+    }
+
     // Under a dark scheme the panels stay white and everything written on them dark; with the
     // default scheme nothing changes.
     void textOnThePanelsIsDarkUnderADarkScheme_data()
