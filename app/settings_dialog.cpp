@@ -67,7 +67,7 @@ void HostName(const QString& text, const QString& source)
 const std::vector<SettingKey>& SettingKeys()
 {
     static const std::vector<SettingKey> keys = {
-        {"mail", "relay", "KESTRAVO_RELAY", "localhost (port 25)",
+        {"mail", "relay", "KESTRAVO_RELAY", kRelayHost,
          [](const QString& t, const QString& s) { mail::ParseRelay(t, s); }},
         {"mail", "sender", "KESTRAVO_SENDER", kSenderAddress,
          [](const QString& t, const QString& s) { mail::ParseAddress(t, s); }},
