@@ -70,7 +70,7 @@ private slots:
         qunsetenv("KESTRAVO_HISTORY");
     }
 
-    // F17: only code 0 says the mail was sent; any other code says it was not, and why.
+    // Only code 0 says the mail was sent; any other code says it was not, and why.
     void resultBoxSaysWhetherTheMailWasSent_data()
     {
         QTest::addColumn<int>("code");
@@ -99,7 +99,7 @@ private slots:
         QCOMPARE(kestravo::SendResultText(code, reason), shown);
     }
 
-    // F18: one value per kind of field that its bits cannot hold; the keystroke rules let each
+    // One value per kind of field that its bits cannot hold; the keystroke rules let each
     // through, and the record would carry it wrapped.
     void outOfRange_data()
     {
@@ -182,7 +182,7 @@ private slots:
         QCOMPARE(kestravo::ReadField(saved, *kestravo::FieldByName("TempLowLevel")), 127);
     }
 
-    // F19: a file whose check bytes do not match is loaded only when the operator says Yes.
+    // A file whose check bytes do not match is loaded only when the operator says Yes.
     void damagedFileIsLoadedOnlyOnYes_data()
     {
         QTest::addColumn<QByteArray>("content");
