@@ -16,6 +16,17 @@ QString ShortImeiMessage()
     return QStringLiteral("Введен не полный IMEI !\r\nDo not enter the full IMEI !");
 }
 
+QString SendResultText(int code, const QString& reason)
+{
+    const QString crlf = QStringLiteral("\r\n");
+    if (code == 0)
+        return QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code 0");
+    QString text = QStringLiteral("Письмо не отправлено\r\nMail not sent\r\nError code ") + QString::number(code);
+    if (!reason.trimmed().isEmpty())
+        text += crlf + reason.trimmed();
+    return text;
+}
+
 QString ErrorBoxText(const QString& message)
 {
     if (!message.isEmpty() && message.back().unicode() > u'.')

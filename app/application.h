@@ -20,6 +20,11 @@ QString WindowTitle(const QString& version);
 // Shown by the save and send commands when the IMEI edit holds fewer than 15 characters.
 QString ShortImeiMessage();
 
+// The send's result box. Code 0: "Письмо отправлено", "Mail sended", "Error code 0" on three lines,
+// as it always read. Any other code says the mail was not sent, then the code, then the reason
+// (the relay's reply or the client's error text) on a line of its own.
+QString SendResultText(int code, const QString& reason);
+
 // The error box's text for a failure message: a period is added unless the message is empty or
 // already ends in a character that sorts at or before ".".
 QString ErrorBoxText(const QString& message);

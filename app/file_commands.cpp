@@ -60,6 +60,15 @@ QString OpenFailureText(const QString& path, const EFileError& failure)
     return QString::fromUtf8(failure.what());
 }
 
+// Both check bytes as the codec computes them.
+bool RecordChecksMatch(const TConfigRecord& record)
+{
+    return record[kPayloadCheckOffset] ==
+               ConfigChecksum(record.data() + kHeaderSize, static_cast<std::uint8_t>(kPayloadSize - 1)) &&
+           record[kRecordCheckOffset] ==
+               ConfigChecksum(record.data(), static_cast<std::uint8_t>(kRecordSize - 1));
+}
+
 // The first count characters of a name, without splitting a surrogate pair.
 QString FirstCharacters(const QString& name, qsizetype count)
 {
@@ -80,6 +89,8 @@ void TForm1::Button1Click()
             dialogs_->ShowMessage(ShortImeiMessage());
             return;
         }
+        // Refused before the dialog: the operator corrects the value, then saves.
+        RefuseValuesTheRecordCannotHold(QStringLiteral("nothing was saved"));
         const std::optional<QString> path = dialogs_->ChooseSaveFile(imei + QStringLiteral(".sbd"));
         if (!path)
             return;
@@ -93,31 +104,46 @@ void TForm1::Button2Click()
         const std::optional<QString> chosen = dialogs_->ChooseOpenFile();
         if (!chosen)
             return;
-        const QString path = *chosen;
-        const QFileInfo info(path);
-        const QString name = info.fileName();
-
-        // Everything is checked and the whole record read before the first control changes, so
-        // that a refused file leaves the window and the retained record as they were.
-        bool hasControl = false;
-        const QString shownName = ControlCharactersShown(name, hasControl);
-        if (hasControl) {
-            dialogs_->ShowError(ErrorBoxText(
-                QStringLiteral("The file name '%1' holds control characters and cannot give an IMEI")
-                    .arg(shownName)));
-            return;
-        }
-        TConfigRecord record{};
-        try {
-            record = ReadRecordFile(QFile::encodeName(path).toStdString());
-        } catch (const EFileError& failure) {
-            dialogs_->ShowError(ErrorBoxText(OpenFailureText(path, failure)));
-            return;
-        }
-
-        SetImeiFromProgram(ui->Edit1, FirstCharacters(name, 15));
-        DecodeRecord(*this, record);
+        OpenRecordFile(*chosen);
     });
+}
+
+void TForm1::OpenRecordFile(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+
+    // Everything is checked and the whole record read before the first control changes, so
+    // that a refused file leaves the window and the retained record as they were.
+    bool hasControl = false;
+    const QString shownName = ControlCharactersShown(name, hasControl);
+    if (hasControl) {
+        dialogs_->ShowError(ErrorBoxText(
+            QStringLiteral("The file name '%1' holds control characters and cannot give an IMEI")
+                .arg(shownName)));
+        return;
+    }
+    TConfigRecord record{};
+    try {
+        record = ReadRecordFile(QFile::encodeName(path).toStdString());
+    } catch (const EFileError& failure) {
+        dialogs_->ShowError(ErrorBoxText(OpenFailureText(path, failure)));
+        return;
+    }
+    LoadRecord(FirstCharacters(name, 15), record, path);
+}
+
+bool TForm1::LoadRecord(const QString& imei, const TConfigRecord& record, const QString& origin)
+{
+    if (!RecordChecksMatch(record) &&
+        !dialogs_->AskYesNo(QStringLiteral("The check bytes of %1 do not match its contents: it is "
+                                           "damaged or is no configuration record.\n\n"
+                                           "Load it anyway?")
+                                .arg(origin.isEmpty() ? QStringLiteral("this record") : QStringLiteral("'%1'").arg(origin))))
+        return false;
+    SetImeiFromProgram(ui->Edit1, imei);
+    DecodeRecord(*this, record);
+    return true;
 }
 
 } // namespace kestravo

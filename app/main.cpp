@@ -9,7 +9,9 @@
 #include <QIcon>
 #include <QImage>
 #include <QImageReader>
+#include <QFile>
 #include <QPixmap>
+#include <QStringList>
 
 #include <dlfcn.h>
 
@@ -17,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -98,10 +101,87 @@ QIcon ApplicationIcon(IconImages&& images)
     return icon;
 }
 
+constexpr const char* kUsage =
+    "Usage: kestravo [--history | --settings] [FILE.sbd]\n"
+    "Configure a Kestravo satellite tracker and send its settings over Iridium SBD.\n"
+    "\n"
+    "  FILE.sbd     start with this record file opened, as \"Open FROM FILE\" opens it\n"
+    "  --history    open the send history beside the window\n"
+    "  --settings   open the settings dialog beside the window\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n"
+    "\n"
+    "Qt's own options (such as -platform NAME) are understood as well.\n";
+
+// What the command line asks for, besides Qt's own options.
+struct StartRequest {
+    bool history = false;
+    bool settings = false;
+    QString file;
+};
+
+// Reads the options before any display is needed: --help and --version work without one. Qt's
+// own options are left for QApplication; anything else starting with "-" is refused (exit 2).
+std::optional<int> ReadCommandLine(int argc, char* argv[], StartRequest& request)
+{
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (!optionsEnded && (arg == QLatin1String("--help") || arg == QLatin1String("-h"))) {
+            std::fputs(kUsage, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (!optionsEnded && arg == QLatin1String("--version")) {
+            std::printf("kestravo %s\n", kestravo::kVersion);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+    }
+    // The options Qt takes itself, with a value where they take one.
+    static const QStringList qtWithValue = {
+        QStringLiteral("-platform"), QStringLiteral("-platformpluginpath"), QStringLiteral("-platformtheme"),
+        QStringLiteral("-plugin"), QStringLiteral("-qmljsdebugger"), QStringLiteral("-style"),
+        QStringLiteral("-stylesheet"), QStringLiteral("-display"), QStringLiteral("-geometry"),
+        QStringLiteral("-qwindowgeometry"), QStringLiteral("-title"), QStringLiteral("-qwindowtitle"),
+        QStringLiteral("-qwindowicon"), QStringLiteral("-name"), QStringLiteral("-session"),
+        QStringLiteral("-font"), QStringLiteral("-fn"), QStringLiteral("-bg"), QStringLiteral("-fg"),
+        QStringLiteral("-btn"), QStringLiteral("-visual"), QStringLiteral("-ncols"), QStringLiteral("-cmap")};
+    static const QStringList qtAlone = {QStringLiteral("-reverse"), QStringLiteral("-widgetcount"),
+                                        QStringLiteral("-nograb"), QStringLiteral("-dograb"), QStringLiteral("-sync")};
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (!optionsEnded && arg == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (!optionsEnded && arg == QLatin1String("--history")) {
+            request.history = true;
+        } else if (!optionsEnded && arg == QLatin1String("--settings")) {
+            request.settings = true;
+        } else if (!optionsEnded && (qtWithValue.contains(arg) || qtWithValue.contains(arg.mid(1)))) {
+            ++i;
+        } else if (!optionsEnded && (qtAlone.contains(arg) || qtAlone.contains(arg.mid(1)) ||
+                                     (arg.startsWith(u'-') && arg.contains(u'=') &&
+                                      qtWithValue.contains(arg.section(u'=', 0, 0).mid(arg.startsWith(QLatin1String("--")) ? 1 : 0))))) {
+        } else if (!optionsEnded && arg.startsWith(u'-') && arg != QLatin1String("-")) {
+            std::fprintf(stderr, "kestravo: unknown option %s\nTry 'kestravo --help'.\n", argv[i]);
+            return 2;
+        } else if (request.file.isEmpty()) {
+            request.file = arg;
+        } else {
+            // A file manager hands over every file selected; the window holds one record.
+            std::fprintf(stderr, "kestravo: opening %s only; %s is left unopened\n",
+                         QFile::encodeName(request.file).constData(), argv[i]);
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    StartRequest request;
+    if (const std::optional<int> done = ReadCommandLine(argc, argv, request))
+        return *done;
+
     // A file-size limit or a peer that goes away makes a write fail with EFBIG or EPIPE, which
     // the window reports, instead of ending the program with nothing said.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -132,6 +212,13 @@ int main(int argc, char* argv[])
         iconPictures.Wait();
         QApplication::setWindowIcon(ApplicationIcon(std::move(iconImages)));
         Form1.show();
+        // Asked for on the command line: after the window is up, as if the operator had asked.
+        if (!request.file.isEmpty())
+            Form1.OpenRecordFile(request.file);
+        if (request.history)
+            emit Form1.HistoryRequested();
+        if (request.settings)
+            emit Form1.SettingsRequested();
         application.exec();
     } catch (...) {
         // The same error box as the window's, through the one place every box goes.

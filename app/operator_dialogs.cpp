@@ -77,6 +77,16 @@ void WidgetOperatorDialogs::ShowMessage(const QString& text)
     ShowBox(owner_, QMessageBox::NoIcon, text);
 }
 
+bool WidgetOperatorDialogs::AskYesNo(const QString& text)
+{
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle(), FitForBox(text),
+                    QMessageBox::Yes | QMessageBox::No, owner_);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 std::optional<QString> WidgetOperatorDialogs::ChooseSaveFile(const QString& proposedName)
 {
     // No filter, no default extension, and an existing file is replaced without a question. The

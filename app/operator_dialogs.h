@@ -18,6 +18,8 @@ public:
     virtual void ShowError(const QString& text) = 0;
     // A plain message: no icon, one OK button.
     virtual void ShowMessage(const QString& text) = 0;
+    // A question with Yes and No, No the default (Return, Escape, closing the box); true for Yes.
+    virtual bool AskYesNo(const QString& text) = 0;
     // The save dialog, proposing a bare file name; nullopt when the operator cancels.
     virtual std::optional<QString> ChooseSaveFile(const QString& proposedName) = 0;
     // The open dialog; nullopt when the operator cancels.
@@ -31,6 +33,7 @@ public:
 
     void ShowError(const QString& text) override;
     void ShowMessage(const QString& text) override;
+    bool AskYesNo(const QString& text) override;
     std::optional<QString> ChooseSaveFile(const QString& proposedName) override;
     std::optional<QString> ChooseOpenFile() override;
 

@@ -15,7 +15,21 @@ public:
         : QObject(form), form_(form), left_(leftPanel), bottom_(bottomPicture),
           client_(clientPanel), clientPicture_(clientPicture)
     {
+        setObjectName(QStringLiteral("panelDocking"));
         form->installEventFilter(this);
+        Arrange();
+    }
+
+    // The panels now sit in area, whose size they follow from here on.
+    void MoveTo(QWidget* area)
+    {
+        form_->removeEventFilter(this);
+        form_ = area;
+        left_->setParent(area);
+        client_->setParent(area);
+        left_->show();
+        client_->show();
+        area->installEventFilter(this);
         Arrange();
     }
 
@@ -46,6 +60,12 @@ private:
 };
 
 } // namespace
+
+void MoveDockedPanels(QWidget* form, QWidget* area)
+{
+    if (auto* docking = form->findChild<PanelDocking*>(QStringLiteral("panelDocking"), Qt::FindDirectChildrenOnly))
+        docking->MoveTo(area);
+}
 
 void DockPanels(QWidget* form, QWidget* leftPanel, QWidget* bottomPicture, QWidget* clientPanel,
                 QWidget* clientPicture)

@@ -13,4 +13,8 @@ namespace kestravo {
 void DockPanels(QWidget* form, QWidget* leftPanel, QWidget* bottomPicture, QWidget* clientPanel,
                 QWidget* clientPicture);
 
+// Moves the panels docked on form into area (a widget inside form), where they follow area's
+// size instead of the form's.
+void MoveDockedPanels(QWidget* form, QWidget* area);
+
 } // namespace kestravo

@@ -209,6 +209,8 @@ void TForm1::SendPass(bool afterConnect)
         dialogs_->ShowMessage(ShortImeiMessage());
         return;
     }
+    // A value the record cannot hold would reach the device wrapped: nothing is sent.
+    RefuseValuesTheRecordCannotHold(QStringLiteral("nothing was sent"));
     // A send still connecting or mailing reads temp.sbd and the envelope later on: refuse before
     // touching them, or that send would carry this click's record and IMEI while the operator is
     // told that nothing was done.
@@ -272,11 +274,9 @@ void TForm1::FinishSend(const SbdResult& result)
     History().Finish(result);
     recordLock_.reset();
     unsetCursor();
-    QString text = QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(result.code);
-    // A relay that stopped answering says nothing itself: the box says how long it was waited for.
-    if (result.code == 10060)
-        text += QStringLiteral("\r\n") + result.reply;
-    dialogs_->ShowMessage(text);
+    // The history's row is complete: a history window open beside this one shows it now.
+    emit SendEnded();
+    dialogs_->ShowMessage(SendResultText(result.code, result.reply));
     SessionReady = false;
     // A history that could not be kept is told after the result, never holding up the send.
     if (std::optional<QString> problem = History().TakeProblem())

@@ -3,16 +3,26 @@
 
 #include "app/application.h"
 #include "app/button_keys.h"
+#include "app/control_names.h"
 #include "app/imei_input.h"
 #include "app/layout_face.h"
 #include "app/panel_docking.h"
+#include "app/second_windows.h"
 #include "mail/endpoints.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QScreen>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QVBoxLayout>
+#include <QShortcut>
 #include <QSignalBlocker>
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -63,6 +73,7 @@ TForm1::TForm1(QWidget* parent)
 {
     InitPictures();
     PrepareLayoutFace();
+    PrepareAccessibleNames();
     ui->setupUi(this);
     NarrowCheckBoxGaps(this);
     ClassicGroupBoxes(this);
@@ -73,9 +84,14 @@ TForm1::TForm1(QWidget* parent)
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
 
+    // The panels are white whatever the colour scheme; their captions, group titles and box
+    // texts are dark on them, or a dark scheme would draw them white on white.
     for (QFrame* panel : {ui->Panel1, ui->Panel2}) {
         QPalette white = panel->palette();
         white.setColor(QPalette::Window, Qt::white);
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+            white.setColor(group, QPalette::WindowText, Qt::black);
+        white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
         panel->setPalette(white);
     }
 
@@ -92,9 +108,18 @@ TForm1::TForm1(QWidget* parent)
         checks_.insert(check->objectName(), check);
 
     ShowInitialValues();
+    NameControlsForAccessibility(this);
 
     GuardImeiInput(this, ui->Edit1);
     PressButtonsOnReturn(this);
+
+    // The way to the other windows; the window itself shows nothing new.
+    windows_ = new SecondWindows(this);
+    OfferWindowActionsInEdits();
+    auto* history = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
+    connect(history, &QShortcut::activated, this, &TForm1::HistoryRequested);
+    auto* settings = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
+    connect(settings, &QShortcut::activated, this, &TForm1::SettingsRequested);
     ui->Edit1->setFocus();
 }
 
@@ -191,6 +216,35 @@ void TForm1::SetChecked(std::string_view control, bool checked)
     QCheckBox* check = CheckNamed(control);
     if (check->isChecked() != checked)
         check->setChecked(checked);
+}
+
+// ---- Values the record can hold -------------------------------------------------------------
+
+void TForm1::RefuseValuesTheRecordCannotHold(const QString& consequence) const
+{
+    for (const FieldSpec& field : Fields()) {
+        const std::int32_t value = ReadSetting(*this, field);
+        if (FieldBitsOf(field, value) == value)
+            continue;
+        const std::int32_t low = field.isSigned ? -(std::int32_t{1} << (field.width - 1)) : 0;
+        const std::int32_t high = field.isSigned ? (std::int32_t{1} << (field.width - 1)) - 1
+                                                 : (std::int32_t{1} << field.width) - 1;
+        QString caption = ControlCaption(this, field.control);
+        if (caption.isEmpty())
+            caption = Name(field.control);
+        QString shown = QString::number(value);
+        if (field.kind == ControlKind::ComboBox)
+            shown = QStringLiteral("item %1 (\"%2\")")
+                        .arg(value)
+                        .arg(ComboNamed(field.control)->itemText(value).trimmed());
+        throw std::range_error(QStringLiteral("\"%1\" holds %2, which the record cannot hold: it "
+                                              "holds %3 to %4; %5")
+                                   .arg(caption, shown)
+                                   .arg(low)
+                                   .arg(high)
+                                   .arg(consequence)
+                                   .toStdString());
+    }
 }
 
 // ---- Input rules ---------------------------------------------------------------------------
@@ -337,6 +391,7 @@ void TForm1::ShowTrackingUnit(int index)
     ui->Label22->setText(index == 3 ? QStringLiteral("Dist XX, meter")
                                     : QStringLiteral("Time XX, sec"));
     ui->Label22->adjustSize();
+    ui->Edit15->setAccessibleName(ControlCaption(this, "Edit15"));
     ui->Label39->setVisible(index == 2);
 }
 
@@ -346,6 +401,87 @@ void TForm1::Button3Click()
 }
 
 // ---- Events --------------------------------------------------------------------------------
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    if (!fitted_ && !event->spontaneous()) {
+        if (QScreen* where = screen())
+            FitIntoArea(where->availableGeometry());
+    }
+    QWidget::showEvent(event);
+}
+
+void TForm1::FitIntoArea(const QRect& available)
+{
+    if (fitted_)
+        return;
+    fitted_ = true;
+    // Before the first show the window manager's frame is not known yet: a title bar and thin
+    // borders are assumed.
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.isEmpty())
+        frame = QSize(8, 32);
+    const QSize room = available.size() - frame;
+    if (width() <= room.width() && height() <= room.height())
+        return;
+    // The layout keeps its size inside a scroll area; the window takes what the screen offers.
+    QWidget* focused = focusWidget();
+    auto* area = new QScrollArea(this);
+    area->setObjectName(QStringLiteral("ScrollArea"));
+    area->setFrameShape(QFrame::NoFrame);
+    area->setFocusPolicy(Qt::NoFocus);
+    area->setWidgetResizable(true);
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("ScrolledContent"));
+    content->setMinimumSize(size());
+    content->resize(size());
+    MoveDockedPanels(this, content);
+    area->setWidget(content);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(area);
+    area->show();
+    if (focused != nullptr)
+        focused->setFocus();
+    resize(std::min(width(), room.width()), std::min(height(), room.height()));
+    if (!geometry().intersects(available) || geometry().top() < available.top() || geometry().left() < available.left())
+        move(available.topLeft());
+}
+
+void TForm1::AddWindowActions(QMenu& menu)
+{
+    const auto add = [&](const QString& text, const QKeySequence& keys, void (TForm1::*request)()) {
+        QAction* action = menu.addAction(text);
+        action->setShortcut(keys);
+        connect(action, &QAction::triggered, this, request);
+    };
+    add(QStringLiteral("Send history…"), QKeySequence(Qt::CTRL | Qt::Key_H), &TForm1::HistoryRequested);
+    add(QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), &TForm1::SettingsRequested);
+    menu.addSeparator();
+    add(QStringLiteral("About"), QKeySequence(), &TForm1::AboutRequested);
+}
+
+void TForm1::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu menu(this);
+    AddWindowActions(menu);
+    menu.exec(event->globalPos());
+}
+
+void TForm1::OfferWindowActionsInEdits()
+{
+    // The edits keep their own menu (undo, cut, paste...), with the window's entries below it,
+    // so the menu key reaches them whichever control has the focus.
+    for (QLineEdit* edit : findChildren<QLineEdit*>()) {
+        edit->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(edit, &QWidget::customContextMenuRequested, this, [this, edit](const QPoint& at) {
+            std::unique_ptr<QMenu> menu(edit->createStandardContextMenu());
+            menu->addSeparator();
+            AddWindowActions(*menu);
+            menu->exec(edit->mapToGlobal(at));
+        });
+    }
+}
 
 void TForm1::closeEvent(QCloseEvent* event)
 {

@@ -5,6 +5,7 @@
 // and event or after the rule they keep.
 #include "app/operator_dialogs.h"
 #include "mail/sbd_send.h"
+#include "record/config_record.h"
 #include "record/settings_store.h"
 
 #include <QHash>
@@ -18,6 +19,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QMenu;
 
 namespace Ui {
 class TForm1;
@@ -25,6 +27,7 @@ class TForm1;
 
 namespace kestravo {
 
+class SecondWindows;
 class WindowSendHistory; // app/send_command.cpp
 
 class TForm1 : public QWidget, public SettingsStore {
@@ -80,8 +83,37 @@ public:
     // The folder tried first for temp.sbd; empty (the default) means the program's folder.
     void SetRecordFolder(const QString& folder) { recordFolder_ = folder; }
 
+    // The history window, the settings dialog and the About box (made when first asked for).
+    SecondWindows& Windows() { return *windows_; }
+
+    // When a window of this size (with its frame) does not fit available, the panels move into a
+    // scroll area and the window shrinks to fit; otherwise nothing changes. Runs at the first show
+    // with the screen's available area.
+    void FitIntoArea(const QRect& available);
+
     // Shows a failure in the application's error box; the window goes on.
     void ShowFailure(std::exception_ptr failure);
+
+    // Throws, naming the control, its value and the range, when a control holds a value its
+    // field's bits cannot (the record would carry it wrapped); consequence ends the text.
+    void RefuseValuesTheRecordCannotHold(const QString& consequence) const;
+
+    // Open as "Open FROM FILE" does it, without the dialog: the IMEI from the file's name, the
+    // settings from the record, a damaged record only when the operator agrees.
+    void OpenRecordFile(const QString& path);
+    // Fills the IMEI and the controls from a record, as the open command does with a file; a
+    // record whose check bytes do not match loads only when the operator agrees (false if not).
+    // origin names the record in that question (the file's path).
+    bool LoadRecord(const QString& imei, const TConfigRecord& record, const QString& origin = {});
+
+signals:
+    // A send's result is known (its history row complete), just before the result box.
+    void SendEnded();
+
+    // The second windows, reached through the context menu, the shortcuts or the command line.
+    void HistoryRequested();
+    void SettingsRequested();
+    void AboutRequested();
 
 public slots:
     void Button1Click();
@@ -101,6 +133,8 @@ public slots:
     void ShowTrackingUnit(int index);
 
 protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -120,6 +154,9 @@ private:
     WindowSendHistory& History();
     // A new send flow to the endpoints as they are set now.
     void NewSendFlow();
+    // The entries of the context menu: the second windows and About.
+    void AddWindowActions(QMenu& menu);
+    void OfferWindowActionsInEdits();
     // The busy cursor over the window while a send is under way.
     void ShowSendActivity();
 
@@ -136,11 +173,13 @@ private:
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<OperatorDialogs> dialogs_;
+    SecondWindows* windows_ = nullptr; // a child object
     std::unique_ptr<mail::SbdSend> send_;
     std::optional<mail::Endpoints> sendEndpoints_; // those send_ was made with
     // Every send is kept in the send history; made at the first send, not at start-up.
     std::shared_ptr<WindowSendHistory> history_;
     QString recordFolder_;
+    bool fitted_ = false; // FitIntoArea has run
     // Keeps other windows from replacing temp.sbd while the mail request under way reads it.
     std::shared_ptr<const int> recordLock_;
     QHash<QString, QLineEdit*> edits_;

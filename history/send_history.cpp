@@ -243,6 +243,40 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
     }
 }
 
+std::unique_ptr<SendHistory> SendHistory::OpenReadOnly(const QString& path) {
+    return std::unique_ptr<SendHistory>(new SendHistory(path, ReadOnly{}));
+}
+
+SendHistory::SendHistory(const QString& path, ReadOnly) : path_(path) {
+    if (path_.isEmpty()) throw HistoryError("send history: no file name given");
+    if (!QFileInfo(path_).isFile()) Fail(QStringLiteral("no sends have been kept yet"), {});
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
+        Fail(QStringLiteral("the SQLite driver for Qt SQL (QSQLITE) is not installed"), {});
+    connectionName_ = QStringLiteral("kestravo-history-%1").arg(connectionCounter.fetch_add(1));
+    try {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
+        if (!db.isValid()) Fail(QStringLiteral("cannot load the SQLite driver"), db.lastError().text());
+        db.setDatabaseName(path_);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(kDefaultBusyTimeoutMs));
+        if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+            Fail(QStringLiteral("cannot read the schema version"), q.lastError().text());
+        const int version = q.value(0).toInt();
+        q.finish();
+        if (version > kSchemaVersion)
+            Fail(QStringLiteral("written by a newer version of this program (schema %1, this one knows %2)")
+                     .arg(version)
+                     .arg(kSchemaVersion),
+                 {});
+        if (version < 1) Fail(QStringLiteral("holds no send history"), {});
+    } catch (...) {
+        QSqlDatabase::database(connectionName_, false).close();
+        QSqlDatabase::removeDatabase(connectionName_);
+        throw;
+    }
+}
+
 SendHistory::~SendHistory() {
     statements_.reset(); // the connection closes with no statement of its own left open
     {

@@ -50,6 +50,9 @@ public:
 
     // Opens or creates the file (its folder too, mode 0700); throws HistoryError.
     explicit SendHistory(const QString& path = DefaultPath(), int busyTimeoutMs = kDefaultBusyTimeoutMs);
+    // Opens an existing file for reading only: neither the file nor its folder is ever created,
+    // nothing is written. Throws HistoryError, also when there is no file yet.
+    static std::unique_ptr<SendHistory> OpenReadOnly(const QString& path = DefaultPath());
     ~SendHistory();
     SendHistory(const SendHistory&) = delete;
     SendHistory& operator=(const SendHistory&) = delete;
@@ -67,6 +70,8 @@ public:
 
 private:
     struct Statements;
+    struct ReadOnly {};
+    SendHistory(const QString& path, ReadOnly);
 
     [[noreturn]] void Fail(const QString& what, const QString& driverText) const;
     Statements& Prepared();

@@ -40,7 +40,7 @@ test=(
   exim4-daemon-light
   clang libclang-rt-14-dev
   curl
-  desktop-file-utils appstream lintian man-db
+  desktop-file-utils appstream lintian man-db shared-mime-info
   "${package[@]}"
 )
 

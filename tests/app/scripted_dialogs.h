@@ -21,6 +21,8 @@ struct DialogScript {
     };
     QList<Shown> shown;
     QList<std::optional<QString>> saveAnswers;
+    QList<bool> questionAnswers; // Yes or No, in turn
+    QStringList questions;
     QList<std::optional<QString>> openAnswers;
     QStringList proposedNames;
     int openAsked = 0;
@@ -52,6 +54,16 @@ public:
 
     void ShowError(const QString& text) override { Record({true, text}); }
     void ShowMessage(const QString& text) override { Record({false, text}); }
+
+    bool AskYesNo(const QString& text) override
+    {
+        script_.questions << text;
+        if (script_.questionAnswers.isEmpty()) {
+            script_.unexpected << QStringLiteral("question");
+            return false;
+        }
+        return script_.questionAnswers.takeFirst();
+    }
 
     std::optional<QString> ChooseSaveFile(const QString& proposedName) override
     {

@@ -76,6 +76,9 @@ TConfigRecord SampleRecord()
     r[2] |= 0xFE;
     for (int offset : {8, 28, 37, 38, 39, 40, 41})
         r[offset] = static_cast<std::uint8_t>(0x11 * (offset % 13) + 1);
+    // Sound check bytes: a damaged record is a question of its own (tst_record_guards).
+    r[kestravo::kPayloadCheckOffset] = kestravo::ConfigChecksum(r.data() + kestravo::kHeaderSize, 39);
+    r[kestravo::kRecordCheckOffset] = kestravo::ConfigChecksum(r.data(), 43);
     return r;
 }
 

@@ -52,6 +52,43 @@ private slots:
         QVERIFY2(err.contains("no display"), qPrintable(err));
     }
 
+    // --help and --version answer without a display and start no window; an unknown option is
+    // refused before one is needed.
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("--help") << QStringList{"--help"} << 0
+                                << QStringLiteral("Usage: kestravo [--history | --settings] [FILE.sbd]") << QString();
+        QTest::newRow("-h after a file") << QStringList{"a.sbd", "-h"} << 0 << QStringLiteral("Usage: kestravo")
+                                         << QString();
+        QTest::newRow("--version") << QStringList{"--version"} << 0 << QStringLiteral("kestravo 2.") << QString();
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString()
+                                        << QStringLiteral("kestravo: unknown option --bogus");
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(KESTRAVO_BINARY, args);
+        QVERIFY(p.waitForFinished(kProcessWaitMs));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), exitCode);
+        const QString stdOut = QString::fromLocal8Bit(p.readAllStandardOutput());
+        const QString stdErr = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(stdOut.startsWith(out) && (!out.isEmpty() || stdOut.isEmpty()), qPrintable(stdOut));
+        QVERIFY2(stdErr.startsWith(err) && (!err.isEmpty() || stdErr.isEmpty()), qPrintable(stdErr));
+    }
+
     void showsItsWindowAndClosesCleanly()
     {
         const QString xvfb = QStandardPaths::findExecutable("Xvfb");

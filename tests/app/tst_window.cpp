@@ -534,7 +534,12 @@ private slots:
             const QString path = dir.filePath(before);
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray(44, '\0'));
+            // A record of zeros with its check bytes right: opened without a question.
+            QByteArray zeros(44, '\0');
+            auto* bytes = reinterpret_cast<std::uint8_t*>(zeros.data());
+            bytes[kestravo::kPayloadCheckOffset] = kestravo::ConfigChecksum(bytes + kestravo::kHeaderSize, 39);
+            bytes[kestravo::kRecordCheckOffset] = kestravo::ConfigChecksum(bytes, 43);
+            file.write(zeros);
             file.close();
             script.openAnswers << path;
             form->Button2Click();

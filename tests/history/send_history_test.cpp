@@ -74,6 +74,27 @@ TEST_F(SendHistoryTest, BeginFinishRoundTripKeepsEveryColumn) {
     EXPECT_FALSE(history.Get(id + 1));
 }
 
+// The history window only reads: a missing file stays missing, and a read-only handle writes
+// nothing, while another handle goes on writing beside it.
+TEST_F(SendHistoryTest, ReadOnlyOpenNeverCreatesOrWrites) {
+    EXPECT_THROW(SendHistory::OpenReadOnly(Path()), HistoryError);
+    EXPECT_FALSE(QFileInfo::exists(Path()));
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(Path()).absolutePath()));
+
+    SendHistory writer(Path());
+    const qint64 first = writer.Begin(Entry(QStringLiteral("300234010753370")));
+    const std::unique_ptr<SendHistory> reader = SendHistory::OpenReadOnly(Path());
+    ASSERT_EQ(reader->List().size(), 1u);
+    EXPECT_EQ(reader->Get(first)->imei, QStringLiteral("300234010753370"));
+    EXPECT_THROW(reader->Begin(Entry(QStringLiteral("300234010753371"))), HistoryError);
+    writer.Finish(first, 0, QStringLiteral("250 ok"), QStringLiteral("<a@b>"));
+    writer.Begin(Entry(QStringLiteral("300234010753372")));
+    const std::vector<SendEntry> seen = reader->List();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].imei, QStringLiteral("300234010753372"));
+    EXPECT_EQ(*reader->Get(first)->code, 0);
+}
+
 TEST_F(SendHistoryTest, StoredTimeIsUtcWithMillisecondsAndZ) {
     {
         SendHistory history(Path());

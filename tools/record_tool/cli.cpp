@@ -25,12 +25,6 @@ std::string OneLine(const QString& text) {
     return LocalText(line);
 }
 
-std::string HexByte(std::uint8_t byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", byte);
-    return text;
-}
-
 std::string RelayText(const QString& host, const QString& port) {
     const bool v6 = host.contains(QLatin1Char(':'));
     return LocalText((v6 ? QLatin1Char('[') + host + QLatin1Char(']') : host) + QLatin1Char(':') + port);

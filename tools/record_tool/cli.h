@@ -42,8 +42,6 @@ void PrintDiagnostic(const std::string& message);
 // A text on one output line (a relay's reply can span lines): control characters become blanks.
 std::string OneLine(const QString& text);
 
-// A byte as "0xNN".
-std::string HexByte(std::uint8_t byte);
 
 // HOST:PORT, with an IPv6 host in brackets.
 std::string RelayText(const QString& host, const QString& port);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "record/codec.h"
+#include "record/record_text.h"
 #include "tools/record_tool/cli.h"
 #include "tools/record_tool/tool.h"
 
@@ -48,16 +49,7 @@ void PrintRecord(std::ostream& out, const TConfigRecord& record, bool json) {
         out << QJsonDocument(RecordJson(record)).toJson(QJsonDocument::Indented).toStdString();
         return;
     }
-    MapSettingsStore store;
-    DecodeRecord(store, record);
-    for (const FieldSpec& field : Fields()) out << field.name << "=" << ReadSetting(store, field) << "\n";
-    for (const Check& c : ChecksOf(record)) {
-        out << c.name << "=";
-        if (c.stored == c.computed)
-            out << "ok\n";
-        else
-            out << "bad (stored " << HexByte(c.stored) << ", computed " << HexByte(c.computed) << ")\n";
-    }
+    for (const std::string& line : RecordLines(record)) out << line << "\n";
 }
 
 int RunDecode(Args args) {
