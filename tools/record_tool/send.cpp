@@ -5,6 +5,7 @@
 // IMEI check live in mail/.
 #include "record/codec.h"
 #include "tools/record_tool/cli.h"
+#include "mail/credentials.h"
 #include "tools/record_tool/manifest.h"
 #include "tools/record_tool/tool.h"
 
@@ -323,6 +324,7 @@ int RunSend(Args args) {
     parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("imei-file", "FILE"), ValuedOption("manifest", "FILE.csv"),
                        ValuedOption("base", "FILE.sbd"), ValuedOption("relay", "HOST[:PORT]"), ValuedOption("from", "ADDR"),
                        ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), json, dryRun, skipBadRows});
+    AddSecurityOptions(parser);
     if (const auto done = ParseSubcommand(parser, "send", args)) return *done;
     const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
     const QStringList imeis = parser.values(QStringLiteral("imei"));
@@ -340,6 +342,7 @@ int RunSend(Args args) {
     if (const auto from = single("from")) given.sender = *from;
     if (const auto to = single("to")) given.gateway = *to;
     if (const auto timeout = single("timeout")) given.timeout = *timeout;
+    TakeSecurityOptions(parser, "send", given);
     try {
         options.endpoints = mail::ResolveEndpoints(given);
     } catch (const mail::EndpointError& error) {
@@ -376,6 +379,11 @@ int RunSend(Args args) {
     if (batch.messages.empty()) throw ToolFailure(kExitRefused, "send: no device to send to");
 
     if (options.dryRun) return DryRun(options, batch.messages);
+    try {
+        mail::FetchPassword(options.endpoints);
+    } catch (const mail::CredentialError& error) {
+        throw ToolFailure(kExitRefused, error.what());
+    }
     return Send(options, std::move(batch.messages));
 }
 
