@@ -7,7 +7,9 @@
 
 #include "app/application.h"
 #include "history/send_history.h"
+#include "mail/credentials.h"
 #include "mail/endpoints.h"
+#include "mail/smtp_security.h"
 #include "mail/errors.h"
 #include "mail/sbd_history.h"
 #include "mail/sbd_send.h"
@@ -179,7 +181,8 @@ void TForm1::NewSendFlow()
 {
     // Endpoints are read at every send, so a changed setting applies without a restart; a
     // malformed one stops the click here, shown in the error box, with nothing sent.
-    const Endpoints endpoints = ResolveEndpoints();
+    Endpoints endpoints = ResolveEndpoints();
+    FetchPassword(endpoints, [this](const QString& question) { return dialogs_->AskPassword(question); });
     if (send_) {
         // The old flow may still be on the stack (a result box runs its own loop): it goes later.
         std::shared_ptr<SbdSend> old(send_.release());
@@ -274,7 +277,7 @@ void TForm1::FinishSend(const SbdResult& result)
     unsetCursor();
     QString text = QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(result.code);
     // A relay that stopped answering says nothing itself: the box says how long it was waited for.
-    if (result.code == 10060)
+    if (result.code == 10060 || (result.code != 0 && sendEndpoints_ && UsesSecureSession(*sendEndpoints_)))
         text += QStringLiteral("\r\n") + result.reply;
     dialogs_->ShowMessage(text);
     SessionReady = false;
