@@ -316,8 +316,21 @@ class SendThroughProvider(unittest.TestCase):
             relay.stop()
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual([c.split(" ")[0] for c in relay.commands[:4]], ["EHLO", "STARTTLS", "EHLO", "AUTH"])
+        self.assertEqual(relay.commands[3], "AUTH CRAM-MD5")  # the real EHLO reply's choice, not the slipped-in one
         self.assertTrue(relay.auth_ok)
         self.assertEqual(relay.messages, 1)
+
+    def test_aiosmtpd_with_starttls_or_tls_and_login_required(self):
+        for security, implicit, auth in [("starttls", False, None), ("starttls", False, "login"), ("tls", True, "plain")]:
+            with self.subTest(security=security, auth=auth):
+                relay = AiosmtpdRelay(self.certs, self.password, implicit=implicit)
+                try:
+                    run = self.send(relay, security=security, auth=auth)
+                finally:
+                    relay.stop()
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(len(relay.envelopes), 1)
+                self.assertIn(b"Subject: " + IMEI.encode(), relay.envelopes[0].original_content)
 
     def test_password_settings(self):
         relay = TlsRelay(self.certs, self.password)
@@ -330,6 +343,44 @@ class SendThroughProvider(unittest.TestCase):
             self.assertEqual(relay.commands, [])
         finally:
             relay.stop()
+
+
+class AiosmtpdRelay:
+    """aiosmtpd on a free loopback port: STARTTLS required (or TLS from the first byte), sign-in
+    required (PLAIN or LOGIN), over TLS only."""
+
+    def __init__(self, certs, password, implicit=False):
+        from aiosmtpd.controller import Controller
+        from aiosmtpd.smtp import AuthResult, LoginPassword
+
+        self.envelopes = []
+        relay = self
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                relay.envelopes.append(envelope)
+                return "250 OK"
+
+        def authenticator(server, session, envelope, mechanism, auth_data):
+            ok = (isinstance(auth_data, LoginPassword) and auth_data.login == USER.encode()
+                  and auth_data.password == password.encode())
+            return AuthResult(success=ok)
+
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(certs.path("good.pem"), certs.path("good.key"))
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        # With TLS from the first byte aiosmtpd does not know the session is encrypted, so its own
+        # "sign-in over TLS only" would hide AUTH there.
+        tls = (dict(ssl_context=ctx, auth_require_tls=False) if implicit
+               else dict(tls_context=ctx, require_starttls=True, auth_require_tls=True))
+        self.controller = Controller(Handler(), hostname="127.0.0.1", port=self.port, authenticator=authenticator,
+                                     auth_required=True, **tls)
+        self.controller.start()
+
+    def stop(self):
+        self.controller.stop()
 
 
 if __name__ == "__main__":
