@@ -1188,13 +1188,15 @@ void TWSocket::TlsFinish(int code, const QString& reason)
 
 void TWSocket::TlsHandshakeRead()
 {
+    // Once the outcome is posted, what arrives waits in the system for the reader after it.
+    if (!d_->tls || d_->tlsDonePosted)
+        return;
     char raw[16384];
     while (!d_->tlsPeerEof) {
         const ssize_t n = ::recv(d_->fd, raw, sizeof raw, MSG_DONTWAIT);
         if (n > 0) {
             d_->readCount += static_cast<std::uint64_t>(n);
-            if (d_->tls && !d_->tlsDonePosted)
-                d_->tls->Feed(raw, static_cast<int>(n));
+            d_->tls->Feed(raw, static_cast<int>(n));
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
