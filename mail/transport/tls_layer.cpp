@@ -111,7 +111,10 @@ std::unique_ptr<TlsLayer> TlsLayer::Create(const TlsOptions& options, QString& e
     }
     SSL_CTX_set_min_proto_version(d.ctx, TLS1_2_VERSION);
     SSL_CTX_set_verify(d.ctx, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(d.ctx);
+    // The system's store as its hashed folder (/etc/ssl/certs, or SSL_CERT_DIR), read lazily: only
+    // the certificates a chain asks for are loaded, never the whole bundle at every connection,
+    // which costs more than the handshake itself.
+    SSL_CTX_set_default_verify_dir(d.ctx);
     if (!options.caFile.isEmpty()) {
         const QByteArray path = options.caFile.toLocal8Bit();
         if (SSL_CTX_load_verify_locations(d.ctx, path.constData(), nullptr) != 1) {
