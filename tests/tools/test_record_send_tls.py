@@ -332,6 +332,41 @@ class SendThroughProvider(unittest.TestCase):
                 self.assertEqual(len(relay.envelopes), 1)
                 self.assertIn(b"Subject: " + IMEI.encode(), relay.envelopes[0].original_content)
 
+    def tool(self, args, settings, stdin=""):
+        home = tempfile.mkdtemp(dir=self.tmp.name)
+        os.makedirs(os.path.join(home, "kestravo"))
+        with open(os.path.join(home, "kestravo", "kestravo.conf"), "w") as f:
+            f.write("[mail]\n" + settings)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRAVO_")}
+        env.update(XDG_CONFIG_HOME=home, XDG_DATA_HOME=home, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
+        return subprocess.run([TOOL] + args, env=env, input=stdin, capture_output=True, text=True, timeout=WAIT)
+
+    def test_password_subcommand_and_a_missing_password(self):
+        # No user: nothing to store a password for.
+        run = self.tool(["password", "set"], "relay=localhost\n", stdin="x\n")
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("no user is set", run.stderr)
+        # No keyring in this session: said so, and the password typed is not repeated.
+        secret = secrets.token_urlsafe(12)
+        run = self.tool(["password", "set"], "relay=localhost\nuser=%s\nsecurity=starttls\n" % USER,
+                        stdin=secret + "\n")
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertIn("the keyring did not store the password", run.stderr)
+        self.assertNotIn(secret, run.stdout + run.stderr)
+        run = self.tool(["password", "frobnicate"], "user=%s\n" % USER)
+        self.assertEqual(run.returncode, 2)
+        # A send with a user and no password anywhere: refused before any connection.
+        relay = TlsRelay(self.certs, self.password)
+        try:
+            run = self.tool(["send", "--imei", IMEI, self.record],
+                            "relay=localhost:%d\nsecurity=starttls\nuser=%s\nhistory=off\n" % (relay.port, USER))
+        finally:
+            relay.stop()
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("no password for %s@localhost:%d" % (USER, relay.port), run.stderr)
+        self.assertIn("kestravo-record password set", run.stderr)
+        self.assertEqual(relay.commands, [])
+
     def test_password_settings(self):
         relay = TlsRelay(self.certs, self.password)
         try:
