@@ -1245,8 +1245,11 @@ int TWSocket::ReceiveTls(char* buffer, int size)
             return n;
         }
         if (n == -2) {
+            // A record that fails its check: nothing after it can be trusted, so the connection
+            // ends (from the event loop, not inside the reader's handler).
             d_->lastError = 10053;
             d_->receiveLostError = 10053;
+            CloseDelayed();
             return -1;
         }
         if (d_->tlsPeerEof)

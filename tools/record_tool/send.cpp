@@ -250,7 +250,7 @@ int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) 
     return kExitOk;
 }
 
-int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
+int Send(SendOptions options, std::vector<SbdMessage> messages) {
     // A reader that goes away (| head -1) must not end the run halfway through a fleet: the
     // messages still go out and are kept in the history; the lost output shows in the exit status.
     std::signal(SIGPIPE, SIG_IGN);
@@ -261,6 +261,12 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     static char name[] = "kestravo";
     static char* argv[] = {name, nullptr};
     const QCoreApplication app(argc, argv);
+    // The keyring is asked from this application's event loop; nothing goes out without a password.
+    try {
+        mail::FetchPassword(options.endpoints);
+    } catch (const mail::CredentialError& error) {
+        throw ToolFailure(kExitRefused, error.what());
+    }
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
     HistoryWriter history(options.endpoints, sent);
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
@@ -379,11 +385,6 @@ int RunSend(Args args) {
     if (batch.messages.empty()) throw ToolFailure(kExitRefused, "send: no device to send to");
 
     if (options.dryRun) return DryRun(options, batch.messages);
-    try {
-        mail::FetchPassword(options.endpoints);
-    } catch (const mail::CredentialError& error) {
-        throw ToolFailure(kExitRefused, error.what());
-    }
     return Send(options, std::move(batch.messages));
 }
 
