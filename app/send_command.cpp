@@ -9,10 +9,10 @@
 #include "history/send_history.h"
 #include "mail/credentials.h"
 #include "mail/endpoints.h"
-#include "mail/smtp_security.h"
 #include "mail/errors.h"
 #include "mail/sbd_history.h"
 #include "mail/sbd_send.h"
+#include "mail/smtp_security.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 
