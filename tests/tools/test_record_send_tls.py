@@ -66,8 +66,9 @@ class TlsRelay:
     first byte) and AUTH PLAIN, LOGIN and CRAM-MD5 against one user and password.
 
     behaviour: "" (a proper relay), "no-starttls", "inject" (lines slipped in right after
-    "220 ready", in the same write), "hangup" (closes during the handshake), "refuse" (535 to any
-    password), "tls10" (speaks TLS 1.0 only).
+    "220 ready", in the same write), "inject-late" (the same once the handshake has begun),
+    "hangup" (closes during the handshake), "refuse" (535 to any password), "tls10" (speaks
+    TLS 1.0 only).
     """
 
     def __init__(self, certs, password, cert="good", implicit=False, behaviour="", mechanisms="CRAM-MD5 PLAIN LOGIN"):
@@ -146,6 +147,9 @@ class TlsRelay:
                     conn.sendall(b"220 ready\r\n250-relay.test\r\n250 AUTH PLAIN\r\n235 2.7.0 accepted\r\n")
                 else:
                     send("220 ready")
+                if self.behaviour == "inject-late":
+                    time.sleep(0.2)  # the client's handshake has started by now
+                    conn.sendall(b"250-relay.test\r\n250 AUTH PLAIN\r\n")
                 if self.behaviour == "hangup":
                     conn.recv(100)  # the start of the handshake, then nothing
                     conn.shutdown(socket.SHUT_RDWR)
@@ -287,6 +291,7 @@ class SendThroughProvider(unittest.TestCase):
             ("no shared mechanism", dict(mechanisms="GSSAPI XOAUTH2"), {}, "no sign-in mechanism this program shares"),
             ("hang-up mid-handshake", dict(behaviour="hangup"), {}, "closed the connection during the TLS handshake"),
             ("TLS 1.0 only", dict(behaviour="tls10"), {}, "no TLS version this program accepts"),
+            ("plain text during the handshake", dict(behaviour="inject-late"), {}, "the relay did not answer in TLS"),
             ("implicit TLS, expired", dict(cert="expired", implicit=True), dict(security="tls"), "has expired"),
         ]
         for name, relay_options, send_options, words in cases:
