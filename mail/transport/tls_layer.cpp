@@ -127,10 +127,12 @@ std::unique_ptr<TlsLayer> TlsLayer::Create(const TlsOptions& options, QString& e
     d.in = BIO_new(BIO_s_mem());
     d.out = BIO_new(BIO_s_mem());
     if (!d.ssl || !d.in || !d.out) {
-        if (d.in && !d.ssl)
+        // Not attached yet: the buffers are freed here, the SSL object by the layer.
+        if (d.in)
             BIO_free(d.in);
-        if (d.out && !d.ssl)
+        if (d.out)
             BIO_free(d.out);
+        d.in = d.out = nullptr;
         error = QStringLiteral("TLS cannot be set up: out of memory");
         return nullptr;
     }
