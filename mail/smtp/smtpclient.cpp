@@ -863,7 +863,8 @@ void TCustomSmtpClient::Auth()
             WipePassword();
             const QString ours = wanted == AuthMechanism::None ? QStringLiteral("CRAM-MD5, PLAIN or LOGIN")
                                                                : AuthMechanismName(wanted);
-            FailStep(504, QStringLiteral("504 The relay offers no sign-in mechanism this program shares (relay: %1; this program: %2)")
+            // The code is the client's own, as for every failure the relay did not answer itself.
+            FailStep(500, QStringLiteral("500 The relay offers no sign-in mechanism this program shares (relay: %1; this program: %2)")
                               .arg(offered.isEmpty() ? QStringLiteral("none") : offered.join(u' '), ours));
             return;
         }
