@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStringList>
 
@@ -109,6 +111,15 @@ std::optional<QString> WidgetOperatorDialogs::ChooseOpenFile()
     lastOpened_ = path;
     lastFolder_ = QFileInfo(path).absolutePath();
     return path;
+}
+
+std::optional<QString> WidgetOperatorDialogs::AskPassword(const QString& question)
+{
+    bool ok = false;
+    QString text = QInputDialog::getText(owner_, ApplicationTitle(), question, QLineEdit::Password, QString(), &ok);
+    if (!ok)
+        return std::nullopt;
+    return text;
 }
 
 } // namespace kestravo

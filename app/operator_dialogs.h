@@ -24,6 +24,9 @@ public:
     virtual std::optional<QString> ChooseSaveFile(const QString& proposedName) = 0;
     // The open dialog; nullopt when the operator cancels.
     virtual std::optional<QString> ChooseOpenFile() = 0;
+    // A box asking for the relay's password, which is not shown as it is typed; nullopt when the
+    // operator cancels.
+    virtual std::optional<QString> AskPassword(const QString& question) { (void)question; return std::nullopt; }
 };
 
 // The real boxes and dialogs, modal over the given window, captioned with the application title.
@@ -36,6 +39,7 @@ public:
     bool AskYesNo(const QString& text) override;
     std::optional<QString> ChooseSaveFile(const QString& proposedName) override;
     std::optional<QString> ChooseOpenFile() override;
+    std::optional<QString> AskPassword(const QString& question) override;
 
     // A text as a box shows it: a line too long for the screen (a pasted value of thousands of
     // characters) keeps its start and its end around an ellipsis, and a text of very many lines

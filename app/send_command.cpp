@@ -7,10 +7,12 @@
 
 #include "app/application.h"
 #include "history/send_history.h"
+#include "mail/credentials.h"
 #include "mail/endpoints.h"
 #include "mail/errors.h"
 #include "mail/sbd_history.h"
 #include "mail/sbd_send.h"
+#include "mail/smtp_security.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 
@@ -179,7 +181,8 @@ void TForm1::NewSendFlow()
 {
     // Endpoints are read at every send, so a changed setting applies without a restart; a
     // malformed one stops the click here, shown in the error box, with nothing sent.
-    const Endpoints endpoints = ResolveEndpoints();
+    Endpoints endpoints = ResolveEndpoints();
+    FetchPassword(endpoints, [this](const QString& question) { return dialogs_->AskPassword(question); });
     if (send_) {
         // The old flow may still be on the stack (a result box runs its own loop): it goes later.
         std::shared_ptr<SbdSend> old(send_.release());

@@ -53,7 +53,8 @@ def private_environment(work):
                XDG_DATA_HOME=os.path.join(home, ".local", "share"),
                XDG_RUNTIME_DIR=runtime)
     for name in ("KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
-                 "KESTRAVO_HISTORY"):
+                 "KESTRAVO_HISTORY", "KESTRAVO_SECURITY", "KESTRAVO_USER", "KESTRAVO_AUTH",
+                 "KESTRAVO_CAFILE", "KESTRAVO_PASSWORD_COMMAND"):
         env.pop(name, None)
     return env
 

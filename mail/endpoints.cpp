@@ -223,6 +223,55 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
     }
 }
 
+// Encryption and sign-in: security, user, auth, cafile, password_command.
+void ResolveSecurity(const EndpointOptions& options, const FileValues& file, Endpoints& e)
+{
+    if (file.settings && file.settings->contains(QStringLiteral("mail/password")))
+        Refuse(file.Source("password"),
+               QStringLiteral("passwords are not kept in this file: store it in the keyring with "
+                              "\"kestravo-record password set\", or name a command that prints it with password_command"));
+    if (const Given g = Pick(options.security, "--security", "KESTRAVO_SECURITY", file, "security"); g.given()) {
+        const QString t = g.text.toLower();
+        if (t == u"none")
+            e.security = Endpoints::Security::None;
+        else if (t == u"starttls")
+            e.security = Endpoints::Security::StartTls;
+        else if (t == u"tls")
+            e.security = Endpoints::Security::Tls;
+        else
+            Refuse(g.source, QStringLiteral("security %1 is none of \"none\", \"starttls\" and \"tls\"").arg(Quoted(g.text)));
+    }
+    if (e.relayPort == QLatin1String(kRelayService) && e.security != Endpoints::Security::None)
+        e.relayPort = e.security == Endpoints::Security::Tls ? QStringLiteral("465") : QStringLiteral("587");
+    if (const Given g = Pick(options.user, "--user", "KESTRAVO_USER", file, "user"); g.given()) {
+        if (g.text.isEmpty())
+            Refuse(g.source, QStringLiteral("the user name is empty"));
+        for (QChar c : g.text)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                Refuse(g.source, QStringLiteral("user %1 holds a control character").arg(Quoted(g.text)));
+        e.user = g.text;
+    }
+    if (const Given g = Pick(options.auth, "--auth", "KESTRAVO_AUTH", file, "auth"); g.given()) {
+        const QString t = g.text.toLower();
+        if (t != u"auto" && t != u"plain" && t != u"login" && t != u"cram-md5")
+            Refuse(g.source, QStringLiteral("auth %1 is none of \"auto\", \"plain\", \"login\" and \"cram-md5\"").arg(Quoted(g.text)));
+        e.auth = t;
+    }
+    if (const Given g = Pick(options.caFile, "--cafile", "KESTRAVO_CAFILE", file, "cafile"); g.given()) {
+        const QFileInfo ca(g.text);
+        if (g.text.isEmpty() || !ca.isFile() || !ca.isReadable())
+            Refuse(g.source, QStringLiteral("cafile %1 is not a readable file").arg(Quoted(g.text)));
+        e.caFile = ca.absoluteFilePath();
+    }
+    if (const Given g = Pick(options.passwordCommand, "--password-command", "KESTRAVO_PASSWORD_COMMAND", file,
+                             "password_command");
+        g.given()) {
+        if (g.text.trimmed().isEmpty())
+            Refuse(g.source, QStringLiteral("the password command is empty"));
+        e.passwordCommand = g.text;
+    }
+}
+
 } // namespace
 
 bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& value)
@@ -390,6 +439,7 @@ Endpoints ResolveEndpoints(const EndpointOptions& options)
         e.timeoutSeconds = ParseTimeoutSeconds(g.text, g.source);
     if (const Given g = Pick(QString(), "", "KESTRAVO_HISTORY", file, "history"); g.given())
         e.historyEnabled = ParseSwitch(g.text, g.source);
+    ResolveSecurity(options, file, e);
     return e;
 }
 

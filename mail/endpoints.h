@@ -11,6 +11,9 @@
 
 #include <QString>
 
+#include <QByteArray>
+
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -24,6 +27,20 @@ struct Endpoints {
     QString gateway = QString::fromUtf8(kGatewayAddress);
     int timeoutSeconds = 120;   // 1..86400: how long the relay may stay silent
     bool historyEnabled = true; // KESTRAVO_HISTORY=off or history=off in the file turns it off
+
+    // Encryption and sign-in (KESTRAVO_SECURITY, KESTRAVO_USER, KESTRAVO_AUTH, KESTRAVO_CAFILE,
+    // KESTRAVO_PASSWORD_COMMAND; keys security, user, auth, cafile, password_command). With the
+    // defaults the session is the plain, unauthenticated one of old. A relay given without a
+    // port gets 587 with starttls and 465 with tls.
+    enum class Security { None, StartTls, Tls };
+    Security security = Security::None;
+    QString user;                         // empty: no sign-in
+    QString auth = QStringLiteral("auto"); // auto, plain, login or cram-md5
+    QString caFile;                       // further trusted CA certificates (PEM)
+    QString passwordCommand;              // its first line of output is the password
+    // The password once fetched (mail/credentials.h); never read from the settings file. The
+    // bytes are wiped when the last copy of the Endpoints goes.
+    std::shared_ptr<const QByteArray> password;
 };
 
 // Values given on a command line; a null QString means "not given".
@@ -32,6 +49,11 @@ struct EndpointOptions {
     QString sender;
     QString gateway;
     QString timeout;
+    QString security;
+    QString user;
+    QString auth;
+    QString caFile;
+    QString passwordCommand;
 };
 
 // A malformed value; what() names where it came from ("--relay", "KESTRAVO_RELAY",

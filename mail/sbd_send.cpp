@@ -4,6 +4,7 @@
 #include "mail/sbd_send.h"
 
 #include "mail/smtp/smtpcli.h"
+#include "mail/smtp_security.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -196,6 +197,7 @@ struct SbdSend::Impl {
         c.SetCharSet(QStringLiteral("windows-1251"));
         c.SetShareMode(smtpShareDenyWrite);
         c.SetSignOn(QString());
+        ConfigureSecurity(c, endpoints);
         c.OnGetData = [](TCustomSmtpClient*, int, char*, int, bool& more) { more = false; };
         c.OnResponse = [this](TCustomSmtpClient*, const QString&) { Touch(); };
         c.OnCommand = [this](TCustomSmtpClient*, const QString&) { Touch(); };
@@ -250,7 +252,7 @@ struct SbdSend::Impl {
         phase = Phase::Connecting;
         Touch();
         try {
-            client->Connect();
+            OpenSession(*client, endpoints);
         } catch (const std::exception& e) {
             const QString text = QStringLiteral("500 ") + QString::fromLocal8Bit(e.what());
             DropConnection();
@@ -434,7 +436,7 @@ struct SbdSend::Impl {
     {
         switch (phase) {
         case Phase::Connecting:
-            if (rq != smtpConnect)
+            if (rq != smtpConnect && rq != smtpOpen)
                 return;
             deadline.stop();
             if (code == 0) {
@@ -454,10 +456,10 @@ struct SbdSend::Impl {
                 const QString reason = FailureText();
                 DropConnection();
                 if (connectOnly) {
-                    ConnectFailed(code, kNotSent, reason);
+                    ConnectFailed(code, OpenFailureCode(rq, code, kNotSent), reason);
                     return;
                 }
-                FailRemaining(kNotSent, reason);
+                FailRemaining(OpenFailureCode(rq, code, kNotSent), reason);
             }
             return;
         case Phase::Mailing:

@@ -16,6 +16,7 @@ build=(
   build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev
   libsqlite3-dev
+  libssl-dev qtkeychain-qt6-dev
 )
 
 # What the installed programs need to run (the .deb depends on the same; see packaging/).
@@ -25,6 +26,7 @@ runtime=(
   fonts-wine
   netbase
   python3 python3-aiosmtpd
+  libssl3 libqt6keychain1
 )
 
 # Building the Debian package with `make package`.
@@ -38,6 +40,7 @@ test=(
   libgtest-dev googletest
   xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
   exim4-daemon-light
+  openssl
   clang libclang-rt-14-dev
   curl
   desktop-file-utils appstream lintian man-db shared-mime-info

@@ -48,6 +48,10 @@ enum TSmtpAuthType {
     smtpAuthNone, smtpAuthPlain, smtpAuthLogin, smtpAuthCramMD5, smtpAuthCramSha1, smtpAuthNtlm,
     smtpAuthAutoSelect
 };
+// How the connection to the relay is protected: not at all (the plain SMTP of old), STARTTLS
+// after the greeting (RFC 3207), or TLS from the first byte (RFC 8314, port 465).
+enum TSmtpSecurity { smtpSecurityNone, smtpSecurityStartTls, smtpSecurityImplicitTls };
+
 enum TSmtpContentType { smtpHtml, smtpPlainText };
 enum TSmtpDefaultEncoding { smtpEnc7bit, smtpEnc8bit, smtpEncQuotedPrintable, smtpEncBase64 };
 enum TSmtpPriority {
@@ -130,6 +134,18 @@ public:
     void SetProxyType(TSmtpProxyType v) { proxyType_ = v; }
     TSmtpSendMode SendMode() const { return sendMode_; }
     void SetSendMode(TSmtpSendMode v) { sendMode_ = v; }
+    // With a security other than none, or an AuthType other than smtpAuthNone, Open runs
+    // connect, EHLO, STARTTLS (when asked for), EHLO again and AUTH; nothing falls back to plain
+    // text, and the password goes over an unencrypted connection only to a loopback address.
+    TSmtpSecurity Security() const { return security_; }
+    void SetSecurity(TSmtpSecurity v) { security_ = v; }
+    QString Username() const { return username_; }
+    void SetUsername(const QString& v) { username_ = v; }
+    // The password for AUTH; the client keeps its own copy and wipes it once AUTH is over.
+    void SetPassword(const QByteArray& v);
+    // Further trusted CA certificates (PEM) for the relay's certificate; empty: the system's.
+    QString CaFile() const { return caFile_; }
+    void SetCaFile(const QString& v) { caFile_ = v; }
     TSmtpState State() const { return state_; }
     QString LastResponse() const { return lastResponse_; }
     // LastResponse as it stood when the last request ended: the reply that judged it, or the
@@ -221,6 +237,8 @@ public:
     virtual void Abort();
     virtual void Open();
     virtual void Mail();
+    // STARTTLS, then the TLS handshake and EHLO again; request smtpStartTls.
+    virtual void StartTls();
 
     void AbortComponent() override;
 
@@ -299,6 +317,15 @@ private:
     void RcptToNext();
     void RcptToDone();
     void EhloNext();
+    void StartTlsNext();
+    void TlsDone(std::uint16_t code, const QString& reason);
+    void FailStep(int code, const QString& text);
+    void AuthLoginUser();
+    void AuthLoginPassword();
+    void AuthCramAnswer();
+    void AuthDone();
+    void WipePassword();
+    bool PasswordMayTravel() const;
     void DataNext();
     void SendMessageLine(const QByteArray& line);
     void SendMessageBatch();
@@ -339,6 +366,12 @@ private:
     QStringList rcptName_;
     TSmtpProxyType proxyType_ = smtpNoProxy;
     TSmtpSendMode sendMode_ = smtpToSocket;
+    TSmtpSecurity security_ = smtpSecurityNone;
+    QString username_;
+    QByteArray password_;
+    QString caFile_;
+    // The next command's bytes when they hold a secret; the command's text is then only shown.
+    QByteArray secretLine_;
 
     QString hdrFrom_, hdrTo_, hdrCc_, hdrReplyTo_, hdrReturnPath_, hdrSender_, hdrSubject_;
     TSmtpPriority hdrPriority_ = smtpPriorityNone;

@@ -2,6 +2,7 @@
 // The SMTP session (RFC 5321): connection, reply reading and judging, commands, the high-level
 // request chains and the message line pump.
 #include "mail/smtp/smtpcli.h"
+#include "mail/smtp/smtp_auth.h"
 
 #include <QStringEncoder>
 #include <algorithm>
@@ -131,6 +132,19 @@ TCustomSmtpClient::TCustomSmtpClient(QObject* parent)
     // the relay's delayed acknowledgement of the one before.
     socket_->SetComponentOptions(WSocketOptionBit(wsoTcpNoDelay));
     socket_->OnSessionClosed = [this](TWSocket*, std::uint16_t e) { WSocketSessionClosed(e); };
+    socket_->OnTlsDone = [this](TWSocket*, std::uint16_t e, const QString& reason) { TlsDone(e, reason); };
+}
+
+void TCustomSmtpClient::SetPassword(const QByteArray& v)
+{
+    WipePassword();
+    password_ = QByteArray(v.constData(), v.size()); // a copy of its own, so wiping it wipes no other
+}
+
+void TCustomSmtpClient::WipePassword()
+{
+    WipeBytes(password_);
+    WipeBytes(secretLine_);
 }
 
 TCustomSmtpClient::~TCustomSmtpClient()
@@ -141,7 +155,9 @@ TCustomSmtpClient::~TCustomSmtpClient()
     socket_->OnDataSent = nullptr;
     socket_->OnSessionConnected = nullptr;
     socket_->OnDnsLookupDone = nullptr;
+    socket_->OnTlsDone = nullptr;
     socket_->SetBgExceptionOwnerAbort(nullptr);
+    WipePassword();
     socket_.reset();
 }
 
@@ -402,6 +418,11 @@ void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t errCode)
 {
     if (errCode == 0) {
         isConnected_ = true;
+        if (security_ == smtpSecurityImplicitTls) {
+            // The greeting is awaited once the handshake is done (TlsDone).
+            socket_->StartTls({host_, caFile_});
+            return;
+        }
         StateChange(smtpWaitingBanner);
         return;
     }
@@ -618,6 +639,14 @@ void TCustomSmtpClient::SendCommand(const QString& cmd)
     const QString line = OneLine(cmd);
     TriggerCommand(line);
     TriggerDisplay(QStringLiteral("> ") + line);
+    if (!secretLine_.isEmpty()) {
+        // The text shown stands for a secret: the secret itself goes out and is wiped.
+        secretLine_.append("\r\n");
+        if (socket_->State() == wsConnected)
+            socket_->SendStr(secretLine_);
+        WipeBytes(secretLine_);
+        return;
+    }
     if (socket_->State() == wsConnected)
         socket_->SendStr(ToSystemCodePage(line) + "\r\n");
 }
@@ -648,7 +677,10 @@ void TCustomSmtpClient::DoHighLevelAsync()
     }
     chainContinuation_ = true;
     if (stepResult_ != 0) {
-        if (currentStep_ == smtpFctEhlo) {
+        // A relay that does not know EHLO is greeted with HELO, unless encryption or sign-in was
+        // asked for: neither can happen without EHLO, and neither is dropped silently.
+        if (currentStep_ == smtpFctEhlo && !(pendingSteps_ & (Bit(smtpFctStartTls) | Bit(smtpFctAuth))) &&
+            !(security_ == smtpSecurityStartTls && !socket_->TlsEstablished())) {
             pendingSteps_ = Bit(smtpFctHelo);
         } else {
             chainResult_ = stepResult_;
@@ -657,7 +689,8 @@ void TCustomSmtpClient::DoHighLevelAsync()
     }
     static constexpr struct { TSmtpFct fct; void (TCustomSmtpClient::*run)(); } kOrder[] = {
         {smtpFctConnect, &TCustomSmtpClient::Connect}, {smtpFctHelo, &TCustomSmtpClient::Helo},
-        {smtpFctEhlo, &TCustomSmtpClient::Ehlo}, {smtpFctAuth, &TCustomSmtpClient::Auth},
+        {smtpFctEhlo, &TCustomSmtpClient::Ehlo}, {smtpFctStartTls, &TCustomSmtpClient::StartTls},
+        {smtpFctAuth, &TCustomSmtpClient::Auth},
         {smtpFctVrfy, &TCustomSmtpClient::Vrfy}, {smtpFctMailFrom, &TCustomSmtpClient::MailFrom},
         {smtpFctRcptTo, &TCustomSmtpClient::RcptTo}, {smtpFctData, &TCustomSmtpClient::Data},
         {smtpFctQuit, &TCustomSmtpClient::Quit},
@@ -684,9 +717,138 @@ void TCustomSmtpClient::DoHighLevelAsync()
 
 void TCustomSmtpClient::Open()
 {
-    HighLevelAsync(smtpOpen, authType_ == smtpAuthNone
-                                 ? TSmtpFctSet(Bit(smtpFctConnect) | Bit(smtpFctHelo))
-                                 : TSmtpFctSet(Bit(smtpFctConnect) | Bit(smtpFctEhlo) | Bit(smtpFctAuth)));
+    if (authType_ == smtpAuthNone && security_ == smtpSecurityNone) {
+        HighLevelAsync(smtpOpen, TSmtpFctSet(Bit(smtpFctConnect) | Bit(smtpFctHelo)));
+        return;
+    }
+    TSmtpFctSet steps = TSmtpFctSet(Bit(smtpFctConnect) | Bit(smtpFctEhlo));
+    if (security_ == smtpSecurityStartTls)
+        steps |= Bit(smtpFctStartTls);
+    if (authType_ != smtpAuthNone)
+        steps |= Bit(smtpFctAuth);
+    HighLevelAsync(smtpOpen, steps);
+}
+
+// --- TLS ----------------------------------------------------------------------------------
+
+void TCustomSmtpClient::FailStep(int code, const QString& text)
+{
+    lastResponse_ = text;
+    replyCode_ = code;
+    stepResult_ = code;
+    SetErrorMessage();
+    DisplayLastResponse();
+    doneSignalled_ = false;
+    TriggerRequestDone(std::uint16_t(code));
+}
+
+void TCustomSmtpClient::StartTls()
+{
+    CheckReady();
+    CheckConnected();
+    currentStep_ = smtpFctStartTls;
+    if (!chainActive_)
+        activeRequest_ = smtpStartTls;
+    bool offered = false;
+    for (const QString& line : ehloLines_)
+        if (line.section(u' ', 0, 0).compare(QStringLiteral("STARTTLS"), Qt::CaseInsensitive) == 0)
+            offered = true;
+    if (!offered) {
+        // Asked for encryption and not offered it: the send stops here rather than go on in clear.
+        FailStep(500, QStringLiteral("500 The relay does not offer STARTTLS, and this program does not send without it"));
+        return;
+    }
+    ExecAsync(smtpStartTls, QStringLiteral("STARTTLS"), {220}, &TCustomSmtpClient::StartTlsNext);
+}
+
+void TCustomSmtpClient::StartTlsNext()
+{
+    if (stepResult_ != 0 || !isConnected_) {
+        TriggerRequestDone(std::uint16_t(stepResult_ != 0 ? stepResult_ : 10004));
+        return;
+    }
+    // Lines after "220" that came in the same read are not the relay's answer to anything: the
+    // socket drops what it still holds, and this buffer is emptied too.
+    replyBufferUsed_ = 0;
+    replyBuffer_[0] = 0;
+    socket_->StartTls({host_, caFile_});
+}
+
+void TCustomSmtpClient::TlsDone(std::uint16_t code, const QString& reason)
+{
+    if (code != 0) {
+        FailStep(500, QStringLiteral("500 TLS with the relay failed: ") + reason);
+        if (socket_->State() != wsClosed)
+            socket_->Abort();
+        return;
+    }
+    TriggerDisplay(QStringLiteral("< (TLS established)"));
+    if (state_ == smtpConnecting) { // implicit TLS: now the greeting
+        StateChange(smtpWaitingBanner);
+        return;
+    }
+    // What the relay said in clear is forgotten (RFC 3207 4.2): EHLO again ends the step.
+    esmtpAccepted_ = false;
+    StateChange(smtpInternalReady);
+    try {
+        Ehlo();
+    } catch (const std::exception& e) {
+        EndWithInternalError(e);
+    }
+}
+
+// --- AUTH ---------------------------------------------------------------------------------
+
+bool TCustomSmtpClient::PasswordMayTravel() const
+{
+    if (socket_->TlsEstablished())
+        return true;
+    return socket_->Addr().startsWith(QStringLiteral("127."));
+}
+
+
+void TCustomSmtpClient::AuthLoginUser()
+{
+    if (stepResult_ != 0)
+        return AuthDone();
+    secretLine_ = username_.toUtf8().toBase64();
+    StateChange(smtpInternalReady);
+    ExecAsync(smtpAuth, QStringLiteral("(user name)"), {334}, &TCustomSmtpClient::AuthLoginPassword);
+}
+
+void TCustomSmtpClient::AuthLoginPassword()
+{
+    if (stepResult_ != 0)
+        return AuthDone();
+    secretLine_ = password_.toBase64();
+    StateChange(smtpInternalReady);
+    ExecAsync(smtpAuth, QStringLiteral("(password)"), {235}, &TCustomSmtpClient::AuthDone);
+}
+
+void TCustomSmtpClient::AuthCramAnswer()
+{
+    if (stepResult_ != 0)
+        return AuthDone();
+    secretLine_ = CramMd5Answer(ToSystemCodePage(lastResponse_), username_.toUtf8(), password_);
+    if (secretLine_.isEmpty()) {
+        WipePassword();
+        stepResult_ = kSmtpProtocolError;
+        FailStep(kSmtpProtocolError, QStringLiteral("500 Protocol error: the relay's CRAM-MD5 challenge is not base64 text"));
+        if (socket_->State() != wsClosed)
+            socket_->Abort();
+        return;
+    }
+    StateChange(smtpInternalReady);
+    ExecAsync(smtpAuth, QStringLiteral("(CRAM-MD5 answer)"), {235}, &TCustomSmtpClient::AuthDone);
+}
+
+void TCustomSmtpClient::AuthDone()
+{
+    WipePassword();
+    if (stepResult_ == 535 || stepResult_ == 534) {
+        errorMessage_ = QStringLiteral("%1 The relay refused the user name or password (%2)").arg(stepResult_).arg(lastResponse_);
+    }
+    TriggerRequestDone(std::uint16_t(stepResult_));
 }
 
 void TCustomSmtpClient::Mail()
@@ -730,6 +892,48 @@ void TCustomSmtpClient::EhloNext()
 
 void TCustomSmtpClient::Auth()
 {
+    if (authType_ != smtpAuthNone) {
+        CheckReady();
+        CheckConnected();
+        currentStep_ = smtpFctAuth;
+        if (!chainActive_)
+            activeRequest_ = smtpAuth;
+        if (!PasswordMayTravel()) {
+            WipePassword();
+            FailStep(500, QStringLiteral("500 The connection to the relay is not encrypted: the password is not sent (set security to starttls or tls)"));
+            return;
+        }
+        AuthMechanism wanted = AuthMechanism::None;
+        switch (authType_) {
+        case smtpAuthPlain: wanted = AuthMechanism::Plain; break;
+        case smtpAuthLogin: wanted = AuthMechanism::Login; break;
+        case smtpAuthCramMD5: wanted = AuthMechanism::CramMd5; break;
+        default: break;
+        }
+        const QStringList offered = AuthTypesSupported();
+        const AuthMechanism m = ChooseAuthMechanism(offered, wanted);
+        if (m == AuthMechanism::None) {
+            WipePassword();
+            const QString ours = wanted == AuthMechanism::None ? QStringLiteral("CRAM-MD5, PLAIN or LOGIN")
+                                                               : AuthMechanismName(wanted);
+            // The code is the client's own, as for every failure the relay did not answer itself.
+            FailStep(500, QStringLiteral("500 The relay offers no sign-in mechanism this program shares (relay: %1; this program: %2)")
+                              .arg(offered.isEmpty() ? QStringLiteral("none") : offered.join(u' '), ours));
+            return;
+        }
+        switch (m) {
+        case AuthMechanism::Plain:
+            secretLine_ = AuthPlainCommand(username_.toUtf8(), password_);
+            ExecAsync(smtpAuth, QStringLiteral("AUTH PLAIN (credentials)"), {235}, &TCustomSmtpClient::AuthDone);
+            return;
+        case AuthMechanism::Login:
+            ExecAsync(smtpAuth, QStringLiteral("AUTH LOGIN"), {334}, &TCustomSmtpClient::AuthLoginUser);
+            return;
+        default:
+            ExecAsync(smtpAuth, QStringLiteral("AUTH CRAM-MD5"), {334}, &TCustomSmtpClient::AuthCramAnswer);
+            return;
+        }
+    }
     lastResponse_ = esmtpAccepted_ ? QStringLiteral("500 No Authentication Type Selected.")
                                    : QStringLiteral("500 ESMTP not supported.");
     SetErrorMessage();

@@ -368,6 +368,15 @@ struct TWSocket::Impl {
     std::uint64_t writeCount = 0;
 
     int msgAsyncSelect = 0, msgHostByName = 0, msgHostByAddr = 0, msgCloseDelayed = 0, msgTest = 0, msgSpare = 0;
+
+    // TLS, once StartTls has run on this connection.
+    std::unique_ptr<TlsLayer> tls;
+    bool tlsHandshaking = false; // until OnTlsDone has been delivered
+    bool tlsDonePosted = false;
+    bool tlsPeerEof = false;
+    QByteArray tlsOut; // encrypted bytes the network has not taken yet
+    int tlsDoneCode = 0;
+    QString tlsDoneReason;
 };
 
 TWSocket::TWSocket(QObject* parent) : TVyrWndControl(parent), d_(new Impl)
@@ -397,6 +406,7 @@ TWSocket::~TWSocket()
     OnSessionClosed = nullptr;
     OnChangeState = nullptr;
     OnError = nullptr;
+    OnTlsDone = nullptr;
     CancelDnsLookup();
     delete d_->readNotifier;
     delete d_->writeNotifier;
@@ -1055,6 +1065,23 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
             DoFdWrite(error);
         return;
     }
+    if (msg == d_->msgSpare) {
+        if (wParam != d_->generation || d_->fd < 0 || !d_->tlsDonePosted)
+            return;
+        d_->tlsDonePosted = false;
+        d_->tlsHandshaking = false;
+        const int code = d_->tlsDoneCode;
+        const QString reason = d_->tlsDoneReason;
+        if (code == 0) {
+            // What came with the end of the handshake (a greeting, say) is read now.
+            if (d_->readNotifier)
+                d_->readNotifier->setEnabled(true);
+            PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdRead, 0));
+        }
+        if (OnTlsDone)
+            OnTlsDone(this, static_cast<std::uint16_t>(code), reason);
+        return;
+    }
     if (msg == d_->msgHostByName)
         return HandleLookupDone(wParam);
     if (msg == d_->msgSpare) {
@@ -1118,10 +1145,26 @@ void TWSocket::DoFdRead(int error)
         if (!self || d_->fd < 0)
             return;
     }
+    if (d_->tlsHandshaking)
+        return TlsHandshakeRead();
     const std::uint64_t callsBefore = d_->receiveCalls;
     ASyncReceive(error, true);
     if (!self || d_->fd < 0)
         return;
+    if (d_->tlsHandshaking) {
+        // The handler started TLS: the handshake takes the readable events from here.
+        if (d_->readNotifier)
+            d_->readNotifier->setEnabled(true);
+        return;
+    }
+    if (d_->tls && d_->tls->Pending() > 0) {
+        // Decrypted text waits inside the layer, where no readiness event will announce it.
+        if (d_->receiveCalls != callsBefore)
+            PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdRead, 0));
+        else
+            d_->readWaitsForReceive = true;
+        return;
+    }
 
     // Readable with nothing to read is the peer's close (or its reset).
     char probe = 0;
@@ -1145,11 +1188,13 @@ void TWSocket::DoFdRead(int error)
 
 int TWSocket::BytesWaiting() const
 {
-    if (d_->fd < 0)
+    if (d_->fd < 0 || d_->tlsHandshaking)
         return 0;
     int count = 0;
     if (::ioctl(d_->fd, FIONREAD, &count) < 0)
-        return 0;
+        count = 0;
+    if (d_->tls)
+        count += d_->tls->Pending();
     return count;
 }
 
@@ -1251,6 +1296,8 @@ int TWSocket::Receive(void* buffer, int size)
         d_->readWaitsForReceive = false;
         d_->readNotifier->setEnabled(true);
     }
+    if (d_->tls)
+        return ReceiveTls(static_cast<char*>(buffer), size);
     const ssize_t n = ::recv(d_->fd, buffer, static_cast<size_t>(size < 0 ? 0 : size), MSG_DONTWAIT);
     if (n < 0) {
         d_->lastError = WSocketErrorFromErrno(errno);
@@ -1313,6 +1360,8 @@ int TWSocket::SendStr(const QString& text) { return SendStr(text.toLatin1()); }
 
 void TWSocket::TryToSend()
 {
+    if (d_->tls)
+        return TryToSendTls();
     if (d_->fd < 0 || d_->sendBuffer.empty()) {
         d_->allSent = true;
         return;
@@ -1358,6 +1407,195 @@ void TWSocket::TryToSend()
     }
 }
 
+// ---- TLS --------------------------------------------------------------------------------------
+
+namespace {
+
+// Plain text that went into the layer (a password among it) is not left lying in freed memory.
+void Wipe(QByteArray& bytes)
+{
+    volatile char* p = bytes.data();
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        p[i] = 0;
+}
+
+} // namespace
+
+void TWSocket::StartTls(const TlsOptions& options)
+{
+    if (d_->fd < 0 || d_->state != wsConnected || d_->tls) {
+        TlsFinish(10057, QStringLiteral("TLS cannot start: the connection is not open"));
+        return;
+    }
+    // Everything the peer sent before the upgrade is dropped unread.
+    char discard[4096];
+    for (;;) {
+        const ssize_t n = ::recv(d_->fd, discard, sizeof discard, MSG_DONTWAIT);
+        if (n > 0) {
+            d_->readCount += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n == 0)
+            d_->tlsPeerEof = true;
+        break;
+    }
+    QString error;
+    d_->tls = TlsLayer::Create(options, error);
+    d_->tlsHandshaking = true;
+    d_->tlsOut.clear();
+    if (!d_->tls) {
+        TlsFinish(10022, error);
+        return;
+    }
+    if (d_->tlsPeerEof)
+        d_->tls->PeerClosed();
+    TlsHandshakeStep();
+}
+
+bool TWSocket::TlsEstablished() const { return d_->tls && !d_->tlsHandshaking && d_->tls->Established(); }
+
+void TWSocket::TlsFinish(int code, const QString& reason)
+{
+    if (d_->tlsDonePosted)
+        return;
+    d_->tlsDonePosted = true;
+    d_->tlsDoneCode = code;
+    d_->tlsDoneReason = reason;
+    if (d_->readNotifier)
+        d_->readNotifier->setEnabled(false);
+    PostMsg(d_->msgSpare, d_->generation, 0);
+}
+
+void TWSocket::TlsHandshakeRead()
+{
+    // Once the outcome is posted, what arrives waits in the system for the reader after it.
+    if (!d_->tls || d_->tlsDonePosted)
+        return;
+    char raw[16384];
+    while (!d_->tlsPeerEof) {
+        const ssize_t n = ::recv(d_->fd, raw, sizeof raw, MSG_DONTWAIT);
+        if (n > 0) {
+            d_->readCount += static_cast<std::uint64_t>(n);
+            d_->tls->Feed(raw, static_cast<int>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            break;
+        d_->tlsPeerEof = true; // closed, or reset
+        if (d_->tls)
+            d_->tls->PeerClosed();
+    }
+    TlsHandshakeStep();
+}
+
+void TWSocket::TlsHandshakeStep()
+{
+    if (!d_->tls || d_->tlsDonePosted)
+        return;
+    const TlsLayer::Step step = d_->tls->Handshake();
+    QPointer<TWSocket> self(this);
+    TryToSendTls(); // the handshake's own bytes, or the alert that ends it
+    if (!self || d_->fd < 0)
+        return;
+    switch (step) {
+    case TlsLayer::Step::Done:
+        TlsFinish(0, QString());
+        break;
+    case TlsLayer::Step::More:
+        if (!d_->tlsPeerEof && d_->readNotifier)
+            d_->readNotifier->setEnabled(true);
+        break;
+    case TlsLayer::Step::Failed:
+        TlsFinish(10053, d_->tls->FailureReason());
+        break;
+    }
+}
+
+int TWSocket::ReceiveTls(char* buffer, int size)
+{
+    if (d_->tlsHandshaking) {
+        d_->lastError = 10035;
+        return -1;
+    }
+    char raw[16384];
+    for (;;) {
+        const int n = d_->tls->Read(buffer, size);
+        if (n >= 0) {
+            d_->readCount += static_cast<std::uint64_t>(n);
+            return n;
+        }
+        if (n == -2) {
+            // A record that fails its check: nothing after it can be trusted, so the connection
+            // ends (from the event loop, not inside the reader's handler).
+            d_->lastError = 10053;
+            d_->receiveLostError = 10053;
+            CloseDelayed();
+            return -1;
+        }
+        if (d_->tlsPeerEof)
+            return 0;
+        const ssize_t r = ::recv(d_->fd, raw, sizeof raw, MSG_DONTWAIT);
+        if (r > 0) {
+            d_->tls->Feed(raw, static_cast<int>(r));
+            continue;
+        }
+        if (r == 0) {
+            d_->tlsPeerEof = true;
+            d_->tls->PeerClosed();
+            continue;
+        }
+        d_->lastError = WSocketErrorFromErrno(errno);
+        if (d_->lastError != 10035 && d_->lastError != 10004)
+            d_->receiveLostError = d_->lastError;
+        return -1;
+    }
+}
+
+void TWSocket::TryToSendTls()
+{
+    if (d_->fd < 0) {
+        d_->allSent = true;
+        return;
+    }
+    if (d_->tls->Established() && !d_->tlsHandshaking) {
+        while (!d_->sendBuffer.empty()) {
+            Chunk& chunk = d_->sendBuffer.front();
+            d_->tls->Write(chunk.data.constData() + chunk.sent, static_cast<int>(chunk.data.size()) - chunk.sent);
+            Wipe(chunk.data);
+            d_->sendBuffer.pop_front();
+        }
+        d_->bufferedBytes = 0;
+    }
+    d_->tlsOut.append(d_->tls->TakeOutgoing());
+    while (!d_->tlsOut.isEmpty()) {
+        const ssize_t n = ::send(d_->fd, d_->tlsOut.constData(), static_cast<size_t>(d_->tlsOut.size()), MSG_NOSIGNAL);
+        if (n < 0) {
+            const int code = WSocketErrorFromErrno(errno);
+            if (code == 10035 || code == 10004) {
+                d_->allSent = false;
+                if (d_->writeNotifier)
+                    d_->writeNotifier->setEnabled(true);
+                return;
+            }
+            if (IsConnectionLost(code)) {
+                QPointer<TWSocket> self(this);
+                d_->closeReported = true;
+                Close();
+                if (!self)
+                    return;
+                TriggerSessionClosed(code);
+                return;
+            }
+            return SocketError(QStringLiteral("TryToSend failed"), code);
+        }
+        d_->writeCount += static_cast<std::uint64_t>(n);
+        d_->tlsOut.remove(0, n);
+    }
+    d_->allSent = d_->sendBuffer.empty();
+    if (d_->writeNotifier)
+        d_->writeNotifier->setEnabled(false);
+}
+
 // ---- closing ----------------------------------------------------------------------------------
 
 void TWSocket::ReleaseDescriptor()
@@ -1369,6 +1607,11 @@ void TWSocket::ReleaseDescriptor()
     d_->writeNotifier = nullptr;
     d_->readWaitsForReceive = false;
     d_->receiveLostError = 0;
+    d_->tls.reset();
+    d_->tlsHandshaking = false;
+    d_->tlsDonePosted = false;
+    d_->tlsPeerEof = false;
+    d_->tlsOut.clear();
     if (d_->fd >= 0) {
         ::close(d_->fd);
         d_->fd = -1;

@@ -5,6 +5,7 @@
 // loop.
 // Errors are reported with Windows Sockets numbers (10061 refused, 10060 timed out, 11001 unknown
 // host, ...), since the SMTP client reports them to the operator.
+#include "tls_layer.h"
 #include "wndcontrol.h"
 
 #include <QByteArray>
@@ -110,6 +111,16 @@ public:
     std::function<void(TWSocket* Sender, TSocketState OldState, TSocketState NewState)> OnChangeState;
     std::function<void(TWSocket* Sender)> OnError;
 
+    // TLS on the connection (tls_layer.h). StartTls upgrades it now, as STARTTLS and implicit TLS
+    // both need: whatever was received before and not yet read is thrown away, so nothing sent
+    // before the handshake can pass for an answer after it. The handshake runs on the socket's
+    // readiness events; it ends with OnTlsDone(0, "") from the event loop, or with
+    // OnTlsDone(code, reason) after which the connection is no use (the caller aborts it). While
+    // it runs, Receive has nothing to give; once it is done, Receive and Send carry plain text.
+    void StartTls(const TlsOptions& options);
+    bool TlsEstablished() const;
+    std::function<void(TWSocket* Sender, std::uint16_t ErrCode, const QString& Reason)> OnTlsDone;
+
     // Number of sockets alive in the process (the SMTP client names its socket with it).
     static int LiveCount();
 
@@ -163,6 +174,11 @@ private:
     void ASyncReceive(int error, bool yieldToOthers);
     void ReleaseDescriptor();
     void InternalClose(bool shutdownFirst);
+    void TlsHandshakeRead();
+    void TlsHandshakeStep();
+    void TlsFinish(int code, const QString& reason);
+    void TryToSendTls();
+    int ReceiveTls(char* buffer, int size);
 };
 
 // Error texts.

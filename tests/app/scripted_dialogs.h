@@ -26,6 +26,8 @@ struct DialogScript {
     QList<std::optional<QString>> openAnswers;
     QStringList proposedNames;
     int openAsked = 0;
+    QList<std::optional<QString>> passwordAnswers;
+    QStringList passwordQuestions;
     QStringList unexpected;
     // Runs while a box is up, to look at the window at that moment.
     std::function<void(const Shown&)> onShown;
@@ -83,6 +85,16 @@ public:
             return std::nullopt;
         }
         return script_.openAnswers.takeFirst();
+    }
+
+    std::optional<QString> AskPassword(const QString& question) override
+    {
+        script_.passwordQuestions << question;
+        if (script_.passwordAnswers.isEmpty()) {
+            script_.unexpected << QStringLiteral("password box");
+            return std::nullopt;
+        }
+        return script_.passwordAnswers.takeFirst();
     }
 
 private:

@@ -22,6 +22,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
 
 using kestravo::TForm1;
 using kestravo::history::SendHistory;
@@ -184,6 +185,7 @@ private slots:
         QFile::remove(RecordPath());
         qunsetenv("KESTRAVO_TIMEOUT");
         qunsetenv("KESTRAVO_HISTORY");
+        qunsetenv("KESTRAVO_USER");
         QFile::remove(config.filePath(QStringLiteral("kestravo/kestravo.conf")));
     }
 
@@ -249,6 +251,51 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
         QCOMPARE(script.Messages().last(), Result(0));
         QCOMPARE(Attachment(relay.MessageLines()), CurrentRecord());
+    }
+
+    // With a user set and no other source of the password, the window asks for it once per run;
+    // it goes to a loopback relay, signed in with, and the relay's refusal shows its code and
+    // reason on lines of their own.
+    void thePasswordIsAskedOnceAndARefusalIsShownWithItsReason()
+    {
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"); // no keyring here
+        qputenv("KESTRAVO_USER", "ops@example.org");
+        const QByteArray password = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+        const QByteArray credentials = QByteArray(1, '\0') + "ops@example.org" + QByteArray(1, '\0') + password;
+        const QByteArray plain = "C: AUTH PLAIN " + credentials.toBase64() + "\n";
+        const QByteArray greeting = "S: 220 ready\nC~: ^EHLO \nS: 250-relay\nS: 250 AUTH PLAIN LOGIN\n";
+        ScriptedRelay relay(QString::fromLatin1(greeting + plain + "S: 235 welcome\n" MAIL_ACCEPTED "A\n" + greeting +
+                                                plain + "S: 535 5.7.8 no\nC: QUIT\nS: 221 bye\nX\n"));
+        Window(relay.Port());
+        script.passwordAnswers << QString::fromLatin1(password);
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty() || !script.Errors().isEmpty(), kWait);
+        QVERIFY2(script.Errors().isEmpty(), qPrintable(script.Errors().join(u'|') + relay.Unexpected().join(u'|')));
+        QCOMPARE(script.Messages(), QStringList{Result(0)});
+        QCOMPARE(script.passwordQuestions, QStringList{QStringLiteral("Password for ops@example.org@127.0.0.1:%1").arg(relay.Port())});
+        QTRY_VERIFY_WITH_TIMEOUT(!form->SendUnderWay(), kWait);
+
+        Click(); // no second question: the answer holds for this run
+        QTRY_COMPARE_WITH_TIMEOUT(script.Messages().size(), 2, kWait);
+        QCOMPARE(script.passwordQuestions.size(), 1);
+        const QStringList lines = script.Messages().last().split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.mid(0, 3).join(u'|'), Result(535).split(QStringLiteral("\r\n")).join(u'|'));
+        QCOMPARE(lines.size(), 4);
+        QVERIFY2(lines[3].contains(QStringLiteral("refused the user name or password")), qPrintable(lines[3]));
+        QVERIFY(!script.Messages().join(u' ').contains(QString::fromLatin1(password)));
+        QVERIFY(script.unexpected.isEmpty());
+
+        // Cancelled: nothing is sent, and the box says why.
+        qputenv("KESTRAVO_USER", "other@example.org");
+        ScriptedRelay untouched("S: 220 ready\n");
+        Window(untouched.Port());
+        script.passwordAnswers << std::nullopt;
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Errors().isEmpty(), kWait);
+        QVERIFY2(script.Errors().first().contains(QStringLiteral("no password was given")), qPrintable(script.Errors().first()));
+        QVERIFY(script.Messages().isEmpty());
+        QCOMPARE(untouched.Connections(), 0);
+        qunsetenv("KESTRAVO_USER");
     }
 
     void aRefusedMailIsShownAndTheNextClickStartsOver()

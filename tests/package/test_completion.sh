@@ -29,7 +29,7 @@ check() { # expected words ("|" apart, sorted) -- command line words, the last b
     fi
 }
 
-check 'decode|diff|encode|history|send'          kestravo-record ''
+check 'decode|diff|encode|history|password|send'          kestravo-record ''
 check '--help|--version'                         kestravo-record -
 check 'decode|diff'                              kestravo-record d
 check 'SendInterval='                            kestravo-record encode SendI

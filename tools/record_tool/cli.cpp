@@ -84,4 +84,19 @@ long long ParseWholeNumber(const QString& text, long long low, long long high, c
     return value;
 }
 
+void AddSecurityOptions(QCommandLineParser& parser) {
+    parser.addOptions({ValuedOption("security", "none|starttls|tls"), ValuedOption("user", "NAME"),
+                       ValuedOption("auth", "auto|plain|login|cram-md5"), ValuedOption("cafile", "FILE"),
+                       ValuedOption("password-command", "COMMAND")});
+}
+
+void TakeSecurityOptions(const QCommandLineParser& parser, std::string_view subcommand, mail::EndpointOptions& given) {
+    const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), subcommand); };
+    if (const auto v = single("security")) given.security = *v;
+    if (const auto v = single("user")) given.user = *v;
+    if (const auto v = single("auth")) given.auth = *v;
+    if (const auto v = single("cafile")) given.caFile = *v;
+    if (const auto v = single("password-command")) given.passwordCommand = *v;
+}
+
 } // namespace kestravo::tool

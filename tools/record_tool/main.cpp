@@ -23,7 +23,7 @@ struct Subcommand {
 constexpr Subcommand kSubcommands[] = {
     {"encode", kestravo::tool::RunEncode},   {"decode", kestravo::tool::RunDecode},
     {"send", kestravo::tool::RunSend},       {"history", kestravo::tool::RunHistory},
-    {"diff", kestravo::tool::RunDiff},
+    {"diff", kestravo::tool::RunDiff},       {"password", kestravo::tool::RunPassword},
 };
 
 int Refuse(const std::string& message) {

@@ -5,6 +5,7 @@
 // IMEI check live in mail/.
 #include "record/codec.h"
 #include "tools/record_tool/cli.h"
+#include "mail/credentials.h"
 #include "tools/record_tool/manifest.h"
 #include "tools/record_tool/tool.h"
 
@@ -249,7 +250,7 @@ int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) 
     return kExitOk;
 }
 
-int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
+int Send(SendOptions options, std::vector<SbdMessage> messages) {
     // A reader that goes away (| head -1) must not end the run halfway through a fleet: the
     // messages still go out and are kept in the history; the lost output shows in the exit status.
     std::signal(SIGPIPE, SIG_IGN);
@@ -260,6 +261,12 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     static char name[] = "kestravo";
     static char* argv[] = {name, nullptr};
     const QCoreApplication app(argc, argv);
+    // The keyring is asked from this application's event loop; nothing goes out without a password.
+    try {
+        mail::FetchPassword(options.endpoints);
+    } catch (const mail::CredentialError& error) {
+        throw ToolFailure(kExitRefused, error.what());
+    }
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
     HistoryWriter history(options.endpoints, sent);
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
@@ -323,6 +330,7 @@ int RunSend(Args args) {
     parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("imei-file", "FILE"), ValuedOption("manifest", "FILE.csv"),
                        ValuedOption("base", "FILE.sbd"), ValuedOption("relay", "HOST[:PORT]"), ValuedOption("from", "ADDR"),
                        ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), json, dryRun, skipBadRows});
+    AddSecurityOptions(parser);
     if (const auto done = ParseSubcommand(parser, "send", args)) return *done;
     const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
     const QStringList imeis = parser.values(QStringLiteral("imei"));
@@ -340,6 +348,7 @@ int RunSend(Args args) {
     if (const auto from = single("from")) given.sender = *from;
     if (const auto to = single("to")) given.gateway = *to;
     if (const auto timeout = single("timeout")) given.timeout = *timeout;
+    TakeSecurityOptions(parser, "send", given);
     try {
         options.endpoints = mail::ResolveEndpoints(given);
     } catch (const mail::EndpointError& error) {

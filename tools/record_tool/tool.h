@@ -72,5 +72,6 @@ int RunDecode(Args args);
 int RunSend(Args args);
 int RunHistory(Args args);
 int RunDiff(Args args);
+int RunPassword(Args args);
 
 } // namespace kestravo::tool

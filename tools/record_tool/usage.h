@@ -150,6 +150,7 @@ inline const std::string kUsage = std::string(R"USAGE(Usage:
   kestravo-record history --show ID [--json]
   kestravo-record history --export ID -o OUT.sbd
   kestravo-record diff A B
+  kestravo-record password set|clear [--relay HOST[:PORT]] [--user NAME] [--security MODE]
   kestravo-record --help    (also "-h", and after a subcommand: that subcommand's help)
   kestravo-record --version
 
@@ -235,11 +236,22 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
                    1-86400, default 120. Give up (exit 1, error code 10060 for the messages
                    not yet accepted) when the relay stays silent that long. A message already
                    accepted counts as sent even when the relay then leaves the session open.
+  --security none|starttls|tls
+                   Protect the connection with STARTTLS (port 587 unless the relay names one)
+                   or TLS from the first byte (port 465). Never falls back to plain text.
+  --user NAME      Sign in as NAME (AUTH); the password comes from --password-command, else
+                   the keyring ("password set"). It is sent only over TLS or to loopback.
+  --auth auto|plain|login|cram-md5
+                   The sign-in mechanism; auto takes the strongest the relay shares.
+  --cafile FILE    Also trust the CA certificates (PEM) in FILE.
+  --password-command COMMAND
+                   A command, run without a shell, whose first output line is the password.
         Settings: the environment variables KESTRAVO_RELAY, KESTRAVO_SENDER,
-        KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT and KESTRAVO_HISTORY, else the file
+        KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT, KESTRAVO_HISTORY, KESTRAVO_SECURITY,
+        KESTRAVO_USER, KESTRAVO_AUTH, KESTRAVO_CAFILE and KESTRAVO_PASSWORD_COMMAND, else the file
         $XDG_CONFIG_HOME/kestravo/kestravo.conf (default ~/.config/kestravo/kestravo.conf),
-        section [mail], keys relay, sender, gateway, timeout, history. The options win over
-        both. A malformed value is refused (exit 2) with its origin named.
+        section [mail], keys relay, sender, gateway, timeout, history, security, user, auth,
+        cafile, password_command (never a password). The options win over both. A malformed value is refused (exit 2) with its origin named.
 
 history Lists the sends kept in the history, newest first, one line each:
         "ID TIME IMEI RESULT RELAY REPLY" (TIME in UTC as 2026-12-10T13:40:00Z, RESULT the
@@ -257,6 +269,10 @@ history Lists the sends kept in the history, newest first, one line each:
   --show ID        Prints the record of that send as "decode" prints a file (--json too).
   --export ID -o OUT.sbd
                    Writes the record of that send to OUT.sbd.
+
+password Stores ("set") or removes ("clear") the password of the relay and user of the
+        settings (or of --relay, --user, --security) in the desktop's keyring; "set" reads
+        it from the terminal without echo, or as one line from standard input.
 
 diff    Compares two records, A then B, and prints each field that differs as
         "Field: A's value -> B's value", in record order; bits no field covers as
