@@ -208,8 +208,9 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
         // "FILE:LINE [section] key", so the message names the line and the setting alike.
         const QString keyAt = at(number) + QStringLiteral(" [") + sectionName + QStringLiteral("] ") + key;
         if (sectionName == u"mail" && key.compare(u"password", Qt::CaseInsensitive) == 0)
-            Refuse(keyAt, QStringLiteral("passwords are not kept in the settings file; they go to the keyring, or "
-                                         "password_command names a program that prints one"));
+            Refuse(keyAt, QStringLiteral("passwords are not kept in this file: store it in the keyring with "
+                                         "\"kestravo-record password set\", or name a command that prints it "
+                                         "with password_command"));
         if (!NamesOf(section->keys).contains(key)) {
             const QString spelling = OtherCase(key, section->keys);
             if (!spelling.isNull())

@@ -367,7 +367,7 @@ struct TWSocket::Impl {
     std::uint64_t readCount = 0;
     std::uint64_t writeCount = 0;
 
-    int msgAsyncSelect = 0, msgHostByName = 0, msgHostByAddr = 0, msgCloseDelayed = 0, msgTest = 0, msgSpare = 0;
+    int msgAsyncSelect = 0, msgHostByName = 0, msgHostByAddr = 0, msgCloseDelayed = 0, msgTest = 0, msgSpare = 0, msgTlsDone = 0;
 
     // TLS, once StartTls has run on this connection.
     std::unique_ptr<TlsLayer> tls;
@@ -387,6 +387,7 @@ TWSocket::TWSocket(QObject* parent) : TVyrWndControl(parent), d_(new Impl)
     d_->msgCloseDelayed = AllocateMsg();
     d_->msgTest = AllocateMsg();
     d_->msgSpare = AllocateMsg();
+    d_->msgTlsDone = AllocateMsg();
     // An attempt that runs out of time goes on from the event loop like any other happening.
     d_->attemptTimer = new QTimer(this);
     d_->attemptTimer->setSingleShot(true);
@@ -1065,7 +1066,7 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
             DoFdWrite(error);
         return;
     }
-    if (msg == d_->msgSpare) {
+    if (msg == d_->msgTlsDone) {
         if (wParam != d_->generation || d_->fd < 0 || !d_->tlsDonePosted)
             return;
         d_->tlsDonePosted = false;
@@ -1463,7 +1464,7 @@ void TWSocket::TlsFinish(int code, const QString& reason)
     d_->tlsDoneReason = reason;
     if (d_->readNotifier)
         d_->readNotifier->setEnabled(false);
-    PostMsg(d_->msgSpare, d_->generation, 0);
+    PostMsg(d_->msgTlsDone, d_->generation, 0);
 }
 
 void TWSocket::TlsHandshakeRead()

@@ -252,7 +252,7 @@ const SettingsFileCase kSettingsFileCases[] = {
      "\xEF\xBB\xBF; kestravo\r\n\r\n# relay below\r\n[ mail ] ; where mail goes\r\nrelay = file.example:2525\r\n",
      "file.example"},
     {"keys other parts of the program read are known, not refused",
-     "[mail]\nrelay=k.example\nsecurity=starttls\nuser=ops\nauth=plain\ncafile=/etc/ssl/ca.pem\n"
+     "[mail]\nrelay=k.example\nsecurity=starttls\nuser=ops\nauth=plain\ncafile=/etc/hosts\n"
      "password_command=pass show relay\ntransport=smtp\n[directip]\nhost=gw.example\nport=10800\n",
      "k.example"},
     {"no file content at all keeps the compiled-in relay", "", "localhost"},
@@ -274,9 +274,9 @@ const SettingsFileCase kSettingsFileCases[] = {
      ":2: \"relay one.example\" is neither [section], key=value nor a comment"},
     {"section header not closed", "[mail\nrelay=x\n", nullptr, ":1: \"[mail\" is not a section header"},
     {"a password in the file", "[mail]\npassword=throwaway\n", nullptr,
-     ":2 [mail] password: passwords are not kept in the settings file; they go to the keyring"},
+     ":2 [mail] password: passwords are not kept in this file: store it in the keyring"},
     {"a password in another case", "[mail]\nrelay=one.example\nPassWord = throwaway\n", nullptr,
-     ":3 [mail] PassWord: passwords are not kept in the settings file"},
+     ":3 [mail] PassWord: passwords are not kept in this file"},
 };
 
 } // namespace

@@ -149,7 +149,7 @@ TEST(SecuritySettings, APasswordInTheFileIsRefusedWithWhereItGoes)
     const QByteArray secret = Throwaway();
     const QString path = env.WriteConfig("user=me\npassword=" + secret + "\n");
     const std::string refusal = Refusal();
-    EXPECT_EQ(refusal.rfind((path + " [mail] password: ").toStdString(), 0), 0u) << refusal;
+    EXPECT_EQ(refusal.rfind((path + ":3 [mail] password: ").toStdString(), 0), 0u) << refusal;
     EXPECT_NE(refusal.find("kestravo-record password set"), std::string::npos) << refusal;
     EXPECT_NE(refusal.find("password_command"), std::string::npos) << refusal;
     EXPECT_EQ(refusal.find(secret.toStdString()), std::string::npos) << "the refusal repeats the password";
