@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // "SEND CONFIG TO SAT": the record goes to the SBD gateway as the attachment "temp.sbd" of a mail
-// whose subject is the IMEI, through the one send flow (mail/sbd_send.h). The click connects;
+// whose subject is the IMEI, through the one send flow (send/sbd_send.h). The click connects;
 // once the relay has greeted (or could not be reached) the click runs again, and that second pass
 // writes the record and mails it.
 #include "app/tform1.h"
@@ -9,8 +9,8 @@
 #include "history/send_history.h"
 #include "mail/endpoints.h"
 #include "mail/errors.h"
-#include "mail/sbd_history.h"
-#include "mail/sbd_send.h"
+#include "send/sbd_history.h"
+#include "send/sbd_send.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 
@@ -33,6 +33,7 @@
 namespace kestravo {
 
 using namespace kestravo::mail;
+using namespace kestravo::send;
 
 namespace {
 
@@ -126,7 +127,7 @@ public:
     {
         const qint64 row = std::exchange(row_, 0);
         if (row != 0)
-            Keep([&] { file_->Finish(row, result.code, result.reply, result.messageId); });
+            Keep([&] { file_->Finish(row, result.code, result.detail, result.reference); });
     }
 
     // The first problem met, once per window; nothing afterwards.
@@ -275,7 +276,7 @@ void TForm1::FinishSend(const SbdResult& result)
     QString text = QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(result.code);
     // A relay that stopped answering says nothing itself: the box says how long it was waited for.
     if (result.code == 10060)
-        text += QStringLiteral("\r\n") + result.reply;
+        text += QStringLiteral("\r\n") + result.detail;
     dialogs_->ShowMessage(text);
     SessionReady = false;
     // A history that could not be kept is told after the result, never holding up the send.

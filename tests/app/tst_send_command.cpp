@@ -281,7 +281,7 @@ private slots:
         const QString shown = script.Messages()[0];
         QVERIFY2(shown.startsWith(Result(10060) + QStringLiteral("\r\n10060 Connection timed out: the relay 127.0.0.1:")),
                  qPrintable(shown));
-        QVERIFY2(shown.contains(QStringLiteral("did not answer for 1 second ")), qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("did not answer within 1 second ")), qPrintable(shown));
         QVERIFY(!form->SessionReady);
         QVERIFY(!form->SendUnderWay());
         QVERIFY(!BusyCursorShown());

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// kestravo-record send: mails records to the SBD gateway through the relay, one message per
-// device, over the send flow the window uses (mail/sbd_send.h). This file only turns the command
-// line into messages and the results into lines; connecting, mailing, the 503 fallback and the
-// IMEI check live in mail/.
+// kestravo-record send: sends records to the SBD gateway, one message per device, over the send
+// flow the window uses (send/sbd_send.h). This file only turns the command line into messages and
+// the results into lines; the deadline and the IMEI check live in send/, the ways in mail/ and
+// directip/.
 #include "record/codec.h"
 #include "tools/record_tool/cli.h"
 #include "tools/record_tool/manifest.h"
@@ -10,8 +10,8 @@
 
 #include "history/send_history.h"
 #include "mail/endpoints.h"
-#include "mail/sbd_history.h"
-#include "mail/sbd_send.h"
+#include "send/sbd_history.h"
+#include "send/sbd_send.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -33,8 +33,8 @@ namespace kestravo::tool {
 
 namespace {
 
-using mail::SbdMessage;
-using mail::SbdResult;
+using send::SbdMessage;
+using send::SbdResult;
 
 struct SendOptions {
     bool json = false;
@@ -124,7 +124,7 @@ Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile
         line = line.substr(first, line.find_last_not_of(" \t") - first + 1);
         const std::string where = path + ":" + std::to_string(lineNumber);
         const QString imei = QString::fromUtf8(line);
-        if (!mail::IsImeiText(imei)) {
+        if (!send::IsImeiText(imei)) {
             batch.badRows.push_back({where, ImeiRefusal(line)});
         } else if (const auto [it, inserted] = seen.emplace(imei, where); !inserted) {
             batch.badRows.push_back({where, "IMEI " + line + " is given again (first at " + it->second + ")"});
@@ -193,7 +193,7 @@ public:
         Open();
         if (!history_ || ids_[index]) return; // a message tried again keeps its row
         try {
-            ids_[index] = history_->Begin(mail::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool));
+            ids_[index] = history_->Begin(send::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool));
         } catch (const std::exception& error) {
             Lost(error);
         }
@@ -204,7 +204,7 @@ public:
         if (!ids_[index]) Begin(index);
         if (!history_ || !ids_[index]) return;
         try {
-            history_->Finish(*ids_[index], result.code, result.reply, result.messageId);
+            history_->Finish(*ids_[index], result.code, result.detail, result.reference);
         } catch (const std::exception& error) {
             Lost(error);
         }
@@ -226,8 +226,8 @@ private:
 QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result) {
     return QJsonObject{{QStringLiteral("imei"), message.imei},
                        {QStringLiteral("code"), result.code},
-                       {QStringLiteral("reply"), result.reply},
-                       {QStringLiteral("messageId"), result.messageId}};
+                       {QStringLiteral("reply"), result.detail},
+                       {QStringLiteral("messageId"), result.reference}};
 }
 
 int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) {
@@ -274,7 +274,7 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     // The history opens from the send's event loop, once the connection is on its way: the file
     // is read while the relay accepts and greets, not before the connection is even asked for.
     QTimer::singleShot(0, &app, [&history] { history.Open(); });
-    const std::vector<SbdResult> results = mail::SendAll(
+    const std::vector<SbdResult> results = send::SendAll(
         options.endpoints, std::move(messages),
         [&](std::size_t index, const SbdResult& result) {
             history.Finish(index, result);
@@ -285,23 +285,23 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
                 std::cout << QJsonDocument(ResultJson(sent[index], result)).toJson(QJsonDocument::Compact).toStdString()
                           << "\n";
             else if (!options.single)
-                std::cout << LocalText(sent[index].imei) << " " << result.code << " " << OneLine(result.reply) << "\n";
+                std::cout << LocalText(sent[index].imei) << " " << result.code << " " << OneLine(result.detail) << "\n";
             std::cout.flush();
             if (progress) showProgress();
         },
-        [&](std::size_t index) { history.Begin(index); }, mail::QuitReply::DoNotAwait);
+        [&](std::size_t index) { history.Begin(index); }, send::QuitReply::DoNotAwait);
     if (progress) std::cerr << "\r\033[K" << std::flush;
 
     if (options.single && !options.json) {
         const SbdResult& result = results.front();
-        if (result.code == 10060 && result.messageId.isEmpty())
+        if (result.code == 10060 && result.reference.isEmpty())
             throw ToolFailure(kExitIoFailure, "the relay did not finish within " +
                                                   std::to_string(options.endpoints.timeoutSeconds) +
                                                   " seconds; nothing is known to be sent");
         if (!result.accepted())
             throw ToolFailure(kExitIoFailure, "the relay did not accept the message: error code " +
                                                   std::to_string(result.code) +
-                                                  (result.reply.isEmpty() ? std::string() : ": " + OneLine(result.reply)));
+                                                  (result.detail.isEmpty() ? std::string() : ": " + OneLine(result.detail)));
         std::cout << "Mail sended\nError code 0\n";
     }
     std::cout.flush();
@@ -361,7 +361,7 @@ int RunSend(Args args) {
         if (files.isEmpty()) throw ToolFailure(kExitRefused, "send needs a record file");
         if (imeis.isEmpty() && !imeiFile) throw ToolFailure(kExitRefused, "send needs --imei IMEI");
         for (const QString& imei : imeis)
-            if (!mail::IsImeiText(imei)) throw ToolFailure(kExitRefused, ImeiRefusal(LocalText(imei)));
+            if (!send::IsImeiText(imei)) throw ToolFailure(kExitRefused, ImeiRefusal(LocalText(imei)));
         const TConfigRecord record = ReadRecordFile(LocalText(files.constFirst()));
         batch = ImeiBatch(imeis, imeiFile, record);
         options.single = imeis.size() == 1 && !imeiFile;

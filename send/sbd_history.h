@@ -4,11 +4,11 @@
 // write the same row, and only where it came from differs.
 #include "history/send_history.h"
 #include "mail/endpoints.h"
-#include "mail/sbd_send.h"
+#include "send/link.h"
 
-namespace kestravo::mail {
+namespace kestravo::send {
 
-inline history::SendEntry HistoryEntry(const SbdMessage& message, const Endpoints& endpoints,
+inline history::SendEntry HistoryEntry(const SbdMessage& message, const mail::Endpoints& endpoints,
                                        history::Origin origin)
 {
     history::SendEntry entry; // stamped with the time of SendHistory::Begin
@@ -22,4 +22,4 @@ inline history::SendEntry HistoryEntry(const SbdMessage& message, const Endpoint
     return entry;
 }
 
-} // namespace kestravo::mail
+} // namespace kestravo::send
