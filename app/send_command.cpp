@@ -111,6 +111,7 @@ public:
     void Begin(const SbdMessage& message, const Endpoints& endpoints) noexcept
     {
         row_ = 0;
+        endpoints_ = endpoints;
         if (!endpoints.historyEnabled)
             return;
         Keep([&] {
@@ -127,7 +128,14 @@ public:
     {
         const qint64 row = std::exchange(row_, 0);
         if (row != 0)
-            Keep([&] { file_->Finish(row, result.code, result.detail, result.reference); });
+            Keep([&] { FinishHistoryEntry(*file_, row, result, endpoints_); });
+    }
+
+    // The Message-ID as soon as it is composed.
+    void Reference(const QString& reference) noexcept
+    {
+        if (row_ != 0)
+            Keep([&] { file_->Reference(row_, reference, endpoints_.transport == Transport::Email); });
     }
 
     // The first problem met, once per window; nothing afterwards.
@@ -159,6 +167,7 @@ private:
 
     std::unique_ptr<history::SendHistory> file_;
     qint64 row_ = 0; // the row of the message under way, 0 for none
+    Endpoints endpoints_;
     QString problem_;
     bool told_ = false;
 };
@@ -191,6 +200,7 @@ void TForm1::NewSendFlow()
     sendEndpoints_ = endpoints;
     send_->OnConnected = [this](int, const QString&) { SendConnected(); };
     send_->OnMessageDone = [this](std::size_t, const SbdResult& result) { FinishSend(result); };
+    send_->OnMessageReference = [this](std::size_t, const QString& reference) { History().Reference(reference); };
     send_->OnFinished = [this] { ShowSendActivity(); };
 }
 
@@ -276,6 +286,9 @@ void TForm1::FinishSend(const SbdResult& result)
     QString text = QStringLiteral("Письмо отправлено\r\nMail sended\r\nError code ") + QString::number(result.code);
     // A relay that stopped answering says nothing itself: the box says how long it was waited for.
     if (result.code == 10060)
+        text += QStringLiteral("\r\n") + result.detail;
+    // The DirectIP gateway answers at once: its queue place and reference, or its refusal.
+    else if (sendEndpoints_ && sendEndpoints_->transport == Transport::DirectIp)
         text += QStringLiteral("\r\n") + result.detail;
     dialogs_->ShowMessage(text);
     SessionReady = false;

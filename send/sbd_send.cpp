@@ -3,6 +3,7 @@
 // How a message travels is the link's business.
 #include "send/sbd_send.h"
 
+#include "directip/directip_link.h"
 #include "mail/errors.h"
 #include "mail/mail_link.h"
 
@@ -35,6 +36,9 @@ bool IsImeiText(const QString& imei)
 
 std::unique_ptr<Link> MakeLink(const Endpoints& endpoints, const SendOptions& options)
 {
+    if (endpoints.transport == mail::Transport::DirectIp)
+        return std::make_unique<directip::DirectIpLink>(directip::Gateway{endpoints.directipHost, endpoints.directipPort},
+                                                        options);
     return std::make_unique<mail::MailLink>(endpoints, options);
 }
 
@@ -373,8 +377,10 @@ void SbdSend::Start(std::vector<SbdMessage> messages)
         mail::ParseAddress(d.endpoints.sender, QStringLiteral("sender"));
         mail::ParseAddress(d.endpoints.gateway, QStringLiteral("gateway"));
         mail::ParseTimeoutSeconds(QString::number(d.endpoints.timeoutSeconds), QStringLiteral("timeout"));
-        if (d.endpoints.relayHost.isEmpty())
+        if (d.endpoints.transport == mail::Transport::Email && d.endpoints.relayHost.isEmpty())
             throw mail::EndpointError("relay: no host");
+        if (d.endpoints.transport == mail::Transport::DirectIp && d.endpoints.directipHost.isEmpty())
+            throw mail::EndpointError("DirectIP: no gateway host");
     } catch (const mail::EndpointError& e) {
         d.FailRemaining(kNotSent, QStringLiteral("500 ") + QString::fromUtf8(e.what()), Outcome::ConnectionFailed);
         return;

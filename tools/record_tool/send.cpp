@@ -43,6 +43,7 @@ struct SendOptions {
     // One --imei and a record file: the output the single send has always had.
     bool single = false;
     mail::Endpoints endpoints;
+    send::SendOptions way; // greeting, --flush-queue, --priority
 };
 
 // An input line (an IMEI file's or a manifest's) that cannot become a message.
@@ -175,8 +176,8 @@ std::string HexRecord(const TConfigRecord& record) { return RecordBytes(record).
 // stderr and the rest of the run goes on without it.
 class HistoryWriter {
 public:
-    HistoryWriter(const mail::Endpoints& endpoints, const std::vector<SbdMessage>& messages)
-        : endpoints_(endpoints), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
+    HistoryWriter(const mail::Endpoints& endpoints, const send::SendOptions& way, const std::vector<SbdMessage>& messages)
+        : endpoints_(endpoints), way_(way), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
 
     // Opens the file once; a message's Begin opens it if nothing did before.
     void Open() {
@@ -193,7 +194,7 @@ public:
         Open();
         if (!history_ || ids_[index]) return; // a message tried again keeps its row
         try {
-            ids_[index] = history_->Begin(send::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool));
+            ids_[index] = history_->Begin(send::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool, way_));
         } catch (const std::exception& error) {
             Lost(error);
         }
@@ -204,7 +205,17 @@ public:
         if (!ids_[index]) Begin(index);
         if (!history_ || !ids_[index]) return;
         try {
-            history_->Finish(*ids_[index], result.code, result.detail, result.reference);
+            send::FinishHistoryEntry(*history_, *ids_[index], result, endpoints_);
+        } catch (const std::exception& error) {
+            Lost(error);
+        }
+    }
+
+    // The Message-ID as soon as it is composed: kept even if no answer ever comes.
+    void Reference(std::size_t index, const QString& reference) {
+        if (!history_ || !ids_[index]) return;
+        try {
+            history_->Reference(*ids_[index], reference, endpoints_.transport == mail::Transport::Email);
         } catch (const std::exception& error) {
             Lost(error);
         }
@@ -217,23 +228,51 @@ private:
     }
 
     const mail::Endpoints& endpoints_;
+    const send::SendOptions& way_;
     const std::vector<SbdMessage>& messages_;
     std::vector<std::optional<qint64>> ids_;
     bool opened_;
     std::unique_ptr<history::SendHistory> history_;
 };
 
-QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result) {
-    return QJsonObject{{QStringLiteral("imei"), message.imei},
-                       {QStringLiteral("code"), result.code},
-                       {QStringLiteral("reply"), result.detail},
-                       {QStringLiteral("messageId"), result.reference}};
+// One word for how a message ended: "accepted", "refused" (by the relay or the gateway) or
+// "failed" (on the connection: no answer judged it).
+QString OutcomeWord(const SbdResult& result) {
+    switch (result.outcome) {
+    case send::Outcome::Accepted: return QStringLiteral("accepted");
+    case send::Outcome::Refused: return QStringLiteral("refused");
+    case send::Outcome::ConnectionFailed: break;
+    }
+    return QStringLiteral("failed");
+}
+
+QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result, const mail::Endpoints& endpoints) {
+    QJsonObject o{{QStringLiteral("imei"), message.imei},
+                  {QStringLiteral("code"), result.code},
+                  {QStringLiteral("outcome"), OutcomeWord(result)},
+                  {QStringLiteral("reply"), result.detail}};
+    if (endpoints.transport == mail::Transport::DirectIp) {
+        o.insert(QStringLiteral("transport"), QStringLiteral("directip"));
+        o.insert(QStringLiteral("reference"), result.reference);
+        o.insert(QStringLiteral("queuePlace"), result.queuePlace >= 0 ? QJsonValue(result.queuePlace) : QJsonValue());
+    } else {
+        o.insert(QStringLiteral("transport"), QStringLiteral("email"));
+        o.insert(QStringLiteral("messageId"), result.reference);
+    }
+    return o;
 }
 
 int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) {
     if (!options.json)
-        std::cout << "# relay " << RelayText(options.endpoints.relayHost, options.endpoints.relayPort) << " from " << LocalText(options.endpoints.sender)
-                  << " to " << LocalText(options.endpoints.gateway) << "\n";
+    {
+        if (options.endpoints.transport == mail::Transport::DirectIp)
+            std::cout << "# directip " << RelayText(options.endpoints.directipHost, options.endpoints.directipPort)
+                      << (options.way.flushQueue ? " flush-queue" : "")
+                      << (options.way.priority ? " priority " + std::to_string(options.way.priority) : std::string()) << "\n";
+        else
+            std::cout << "# relay " << RelayText(options.endpoints.relayHost, options.endpoints.relayPort) << " from "
+                      << LocalText(options.endpoints.sender) << " to " << LocalText(options.endpoints.gateway) << "\n";
+    }
     for (const SbdMessage& message : messages) {
         if (options.json)
             std::cout << QJsonDocument(QJsonObject{{QStringLiteral("imei"), message.imei},
@@ -261,7 +300,7 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
     static char* argv[] = {name, nullptr};
     const QCoreApplication app(argc, argv);
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
-    HistoryWriter history(options.endpoints, sent);
+    HistoryWriter history(options.endpoints, options.way, sent);
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
     const std::size_t total = messages.size();
     std::size_t done = 0;
@@ -282,17 +321,25 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
             if (!result.accepted()) ++refused;
             if (progress) std::cerr << "\r\033[K" << std::flush;
             if (options.json)
-                std::cout << QJsonDocument(ResultJson(sent[index], result)).toJson(QJsonDocument::Compact).toStdString()
+                std::cout << QJsonDocument(ResultJson(sent[index], result, options.endpoints)).toJson(QJsonDocument::Compact).toStdString()
                           << "\n";
             else if (!options.single)
-                std::cout << LocalText(sent[index].imei) << " " << result.code << " " << OneLine(result.detail) << "\n";
+                std::cout << LocalText(sent[index].imei) << " " << result.code << " " << LocalText(OutcomeWord(result)) << " "
+                          << OneLine(result.detail) << "\n";
             std::cout.flush();
             if (progress) showProgress();
         },
-        [&](std::size_t index) { history.Begin(index); }, send::QuitReply::DoNotAwait);
+        [&](std::size_t index) { history.Begin(index); }, send::QuitReply::DoNotAwait, options.way,
+        [&](std::size_t index, const QString& reference) { history.Reference(index, reference); });
     if (progress) std::cerr << "\r\033[K" << std::flush;
 
-    if (options.single && !options.json) {
+    if (options.single && !options.json && options.endpoints.transport == mail::Transport::DirectIp) {
+        const SbdResult& result = results.front();
+        if (!result.accepted())
+            throw ToolFailure(kExitIoFailure, "the gateway did not accept the message: error code " +
+                                                  std::to_string(result.code) + ": " + OneLine(result.detail));
+        std::cout << OneLine(result.detail) << "\n";
+    } else if (options.single && !options.json) {
         const SbdResult& result = results.front();
         if (result.code == 10060 && result.reference.isEmpty())
             throw ToolFailure(kExitIoFailure, "the relay did not finish within " +
@@ -319,10 +366,12 @@ int Send(const SendOptions& options, std::vector<SbdMessage> messages) {
 int RunSend(Args args) {
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json")), dryRun(QStringLiteral("dry-run")),
-        skipBadRows(QStringLiteral("skip-bad-rows"));
+        skipBadRows(QStringLiteral("skip-bad-rows")), flushQueue(QStringLiteral("flush-queue"));
     parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("imei-file", "FILE"), ValuedOption("manifest", "FILE.csv"),
                        ValuedOption("base", "FILE.sbd"), ValuedOption("relay", "HOST[:PORT]"), ValuedOption("from", "ADDR"),
-                       ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), json, dryRun, skipBadRows});
+                       ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), ValuedOption("via", "email|directip"),
+                       ValuedOption("directip", "HOST[:PORT]"), ValuedOption("priority", "1-5"), flushQueue, json, dryRun,
+                       skipBadRows});
     if (const auto done = ParseSubcommand(parser, "send", args)) return *done;
     const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
     const QStringList imeis = parser.values(QStringLiteral("imei"));
@@ -340,11 +389,25 @@ int RunSend(Args args) {
     if (const auto from = single("from")) given.sender = *from;
     if (const auto to = single("to")) given.gateway = *to;
     if (const auto timeout = single("timeout")) given.timeout = *timeout;
+    if (const auto via = single("via")) given.transport = *via;
+    if (const auto directip = single("directip")) given.directip = *directip;
     try {
         options.endpoints = mail::ResolveEndpoints(given);
     } catch (const mail::EndpointError& error) {
         throw ToolFailure(kExitRefused, error.what());
     }
+    // The tool's session greets before its first MAIL, as relays expect; the window keeps its own.
+    options.way.greetFirst = true;
+    options.way.flushQueue = parser.isSet(flushQueue);
+    if (const auto priority = single("priority")) {
+        qint64 level = 0;
+        if (!mail::ParseWholeNumber(*priority, 1, 5, level))
+            throw ToolFailure(kExitRefused, "--priority: \"" + LocalText(*priority) + "\" is not a whole number from 1 to 5");
+        options.way.priority = int(level);
+    }
+    if (options.endpoints.transport != mail::Transport::DirectIp && (options.way.flushQueue || options.way.priority != 0))
+        throw ToolFailure(kExitRefused, std::string("send: ") + (options.way.flushQueue ? "--flush-queue" : "--priority") +
+                                            " goes with DirectIP (--via directip), not with e-mail");
 
     Batch batch;
     if (manifest) {
