@@ -66,6 +66,9 @@ struct MailLink::Impl {
     Link::Answer answer;
     int connections = 0;
     bool messageLinesSent = false;
+    // The reply to the message's "." as it came, kept apart from whatever the relay says after it
+    // (a "421 shutting down" must not stand for the 250 that judged the message).
+    QString dotReply;
     QString lastFailure; // why the last connection ended, for a message out of connections
 
     std::function<void(int, const QString&)> opened;
@@ -133,6 +136,11 @@ struct MailLink::Impl {
         c.SetShareMode(smtpShareDenyWrite);
         c.SetSignOn(QString());
         c.OnGetData = [](TCustomSmtpClient*, int, char*, int, bool& more) { more = false; };
+        c.OnResponse = [this](TCustomSmtpClient*, const QString& line) {
+            // The first final line after the message went out answers its ".".
+            if (sending && messageLinesSent && dotReply.isEmpty() && (line.size() <= 3 || line[3] != u'-'))
+                dotReply = line;
+        };
         c.OnMessageDataSent = [this](TCustomSmtpClient*, int) {
             if (!messageLinesSent && sending) {
                 messageLinesSent = true;
@@ -291,6 +299,7 @@ struct MailLink::Impl {
         c.SetHdrSubject(message.imei);
         c.SetEmailFiles({path});
         messageLinesSent = false;
+        dotReply.clear();
         phase = Phase::Mailing;
         c.Mail();
     }
@@ -410,7 +419,7 @@ struct MailLink::Impl {
         if (code == 0) {
             ++acceptedInSession;
             refusalBeforeHelo.clear();
-            Finish(0, client->LastResponse(), Outcome::Accepted, true);
+            Finish(0, dotReply.isEmpty() ? client->LastResponse() : dotReply, Outcome::Accepted, true);
             return;
         }
         const QString reply = FailureText();

@@ -112,6 +112,9 @@ const Transcript kTranscripts[] = {
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\n"
      "C: DATA\nS: 354 go on\nC: *\nX\nA\nS: 220 relay back\n" MAIL_ACCEPTED("250 at last") QUIT,
      1, {0}, {"250 at last"}},
+    {"421 after the 250 to the message: the 250 judged it",
+     "S: 220 relay ready\n" MAIL_ACCEPTED("250 2.0.0 queued as Q7") "S: 421 4.3.2 shutting down\nX\n", 1, {0},
+     {"250 2.0.0 queued as Q7"}},
     {"never greets: 10060", "", 2, {10060, 10060}, {"did not answer within 1 second while connecting", "10060"}},
     {"stops answering after the message: 10060",
      "S: 220 relay ready\nC: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\n"
