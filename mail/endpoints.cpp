@@ -107,7 +107,8 @@ bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& valu
             return false;
         v = v * 10 + digit;
     }
-    if (v < low)
+    // The check in the loop lets one digit above a bound below 10 through ((5 - 6) / 10 is 0).
+    if (v < low || v > high)
         return false;
     value = v;
     return true;

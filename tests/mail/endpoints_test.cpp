@@ -262,3 +262,13 @@ TEST(Endpoints, TransportAndDirectIpGateway)
         EXPECT_EQ(e.directipPort, QString::fromLatin1(c.port));
     }
 }
+
+// Regression: one digit above a bound below 10 passed the in-loop check ((5 - 6) / 10 is 0).
+TEST(Endpoints, WholeNumberHoldsASmallUpperBound)
+{
+    qint64 v = 0;
+    EXPECT_TRUE(ParseWholeNumber(QStringLiteral("5"), 1, 5, v));
+    EXPECT_EQ(v, 5);
+    for (const char* text : {"6", "9", "0", "10"})
+        EXPECT_FALSE(ParseWholeNumber(QString::fromLatin1(text), 1, 5, v)) << text;
+}

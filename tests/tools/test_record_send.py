@@ -28,9 +28,9 @@ IMEI = "300234010123450"
 class Gateway:
     """sbd-gateway-sim on a free loopback port, storing into a private folder."""
 
-    def __init__(self, lenient):
+    def __init__(self, lenient, *more):
         self.store = tempfile.TemporaryDirectory()
-        args = [PYTHON, SIM, "--port", "0", "--store", self.store.name, "--record-tool", TOOL]
+        args = [PYTHON, SIM, "--port", "0", "--store", self.store.name, "--record-tool", TOOL] + list(more)
         if lenient:
             args.append("--lenient")
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -39,6 +39,12 @@ class Gateway:
             self.stop()
             raise RuntimeError("gateway stand-in did not start: %r" % first)
         self.port = int(first.rsplit(":", 1)[1])
+        if "--directip-port" in more:
+            second = self.proc.stdout.readline()
+            if not second.startswith("directip listening on "):
+                self.stop()
+                raise RuntimeError("gateway stand-in did not start DirectIP: %r" % second)
+            self.directip_port = int(second.rsplit(":", 1)[1])
 
     def stored(self, suffix):
         return sorted(os.path.join(self.store.name, n) for n in os.listdir(self.store.name) if n.endswith(suffix))
@@ -153,7 +159,7 @@ class Tool:
         self.env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.home.name, "config"),
                         XDG_DATA_HOME=os.path.join(self.home.name, "data"))
         for name in ("KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
-                     "KESTRAVO_HISTORY"):
+                     "KESTRAVO_HISTORY", "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"):
             self.env.pop(name, None)
 
     def __call__(self, *args, env=None):
@@ -194,6 +200,46 @@ class RecordSendTest(unittest.TestCase):
             with open(path, "wb") as f:
                 f.write(content if isinstance(content, bytes) else content.encode("utf-8"))
         return path
+
+    # DirectIP ----------------------------------------------------------------------------------
+
+    def test_a_fleet_by_directip_with_flush_priority_unknown_imeis_and_a_full_queue(self):
+        unknown = "300234010999999"
+        gw = Gateway(True, "--directip-port", "0", "--unknown-imei", unknown)
+        self.addCleanup(gw.stop)
+        where = "127.0.0.1:%d" % gw.directip_port
+        # E-mail options and DirectIP ones do not mix.
+        for extra in (["--flush-queue"], ["--priority", "2"]):
+            refused = self.send("--imei", IMEIS[0], "--relay", "127.0.0.1:%d" % gw.port, *extra, self.record)
+            self.assertEqual(refused.returncode, 2)
+            self.assertIn("goes with DirectIP", refused.stderr)
+        bad = self.send("--via", "directip", "--directip", where, "--priority", "6", "--imei", IMEIS[0], self.record)
+        self.assertEqual((bad.returncode, bad.stdout), (2, ""))
+
+        one = self.send("--via", "directip", "--directip", where, "--imei", IMEIS[0], self.record)
+        self.assertEqual((one.returncode, one.stdout), (0, "queued, place 1 of the device's queue (reference 1)\n"),
+                         one.stderr)
+        # 49 more fill IMEIS[1]'s queue, so that the fleet's message to it is the 51st.
+        for n in range(50):
+            self.send("--via", "directip", "--directip", where, "--imei", IMEIS[1], self.record)
+        imeis = self.path("imeis.txt", "\n".join([IMEIS[0], unknown, IMEIS[1], IMEIS[2]]) + "\n")
+        fleet = self.send("--imei-file", imeis, "--json", self.record, env={"KESTRAVO_TRANSPORT": "directip",
+                                                                "KESTRAVO_DIRECTIP": where})
+        self.assertEqual(fleet.returncode, 1, fleet.stderr)
+        rows = [json.loads(line) for line in fleet.stdout.splitlines()]
+        self.assertEqual([(r["imei"], r["code"], r["outcome"], r["queuePlace"]) for r in rows],
+                         [(IMEIS[0], 0, "accepted", 2), (unknown, -2, "refused", None),
+                          (IMEIS[1], -5, "refused", None), (IMEIS[2], 0, "accepted", 1)])
+        self.assertTrue(rows[0]["reference"])
+        self.assertIn("unknown IMEI", rows[1]["reply"])
+        # --flush-queue empties the full queue first: the record takes place 1.
+        flushed = self.send("--via", "directip", "--directip", where, "--flush-queue", "--priority", "1",
+                            "--imei", IMEIS[1], self.record)
+        self.assertEqual(flushed.returncode, 0, flushed.stderr)
+        self.assertIn("place 1 of", flushed.stdout)
+        listed = self.tool.history("--imei", IMEIS[1], "--limit", "1")[0]
+        self.assertEqual((listed["transport"], listed["endpoint"], listed["queuePlace"], listed["flags"],
+                          listed["priority"]), ("directip", where, 1, 1, 1))
 
     def gateway(self, lenient):
         gw = Gateway(lenient)
