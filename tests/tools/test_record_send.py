@@ -241,6 +241,24 @@ class RecordSendTest(unittest.TestCase):
         self.assertEqual((listed["transport"], listed["endpoint"], listed["queuePlace"], listed["flags"],
                           listed["priority"]), ("directip", where, 1, 1, 1))
 
+    def test_a_send_killed_before_the_relay_greets_leaves_an_unfinished_row(self):
+        # A relay that takes the connection and never says a word.
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
+        self.addCleanup(server.close)
+        run = subprocess.Popen([TOOL, "send", "--imei", IMEIS[0], "--relay", "127.0.0.1:%d" % server.getsockname()[1],
+                                "--timeout", "60", self.record], env=self.tool.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server.settimeout(WAIT)
+        conn, _ = server.accept()
+        self.addCleanup(conn.close)
+        run.kill()
+        run.wait(WAIT)
+        rows = self.tool.history()
+        self.assertEqual([(r["imei"], r["code"]) for r in rows], [(IMEIS[0], None)])
+        self.assertEqual(bytes.fromhex(rows[0]["record"]), self.bytes)
+
     def gateway(self, lenient):
         gw = Gateway(lenient)
         self.addCleanup(gw.stop)
