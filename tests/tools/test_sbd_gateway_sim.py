@@ -458,6 +458,10 @@ class GatewaySimTest(unittest.TestCase):
         self.assertEqual(places, [1, 2, 3])
         for _ in range(3):
             self.assertIn("IMEI=" + IMEI, sim.next_line())
+        # Each record is kept as it came, with no message around it.
+        self.assertEqual([name.split("-", 1)[1] for name in self.stored()], [IMEI + ".sbd"] * 3)
+        with open(os.path.join(self.store, self.stored()[0]), "rb") as f:
+            self.assertEqual(f.read(), DEFAULT_RECORD)
         # The flush flag empties the device's queue before this one joins it.
         self.assertEqual(self.confirmation(self.exchange(
             sim, mt_message(9, IMEI, DEFAULT_RECORD, flags=1, priority=1)))[3], 1)
