@@ -149,6 +149,7 @@ inline const std::string kUsage = std::string(R"USAGE(Usage:
   kestravo-record history [--imei IMEI] [--since DATE] [--limit N] [--json]
   kestravo-record history --show ID [--json]
   kestravo-record history --export ID -o OUT.sbd
+  kestravo-record history --backup FILE
   kestravo-record diff A B
   kestravo-record --help    (also "-h", and after a subcommand: that subcommand's help)
   kestravo-record --version
