@@ -74,7 +74,7 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_CXX     ?= clang++
 FUZZ_SECONDS ?= 60
 FUZZ_OPTIONS ?=
-FUZZ_TARGETS ?= record_codec text_to_int smtp_reply smtp_session smtp_auth parse_email composer_base64 manifest settings
+FUZZ_TARGETS ?= record_codec text_to_int smtp_reply smtp_session smtp_auth parse_email composer_base64 manifest settings directip_confirmation
 FUZZ_FLAGS   := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 
 .PHONY: fuzz

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // "SEND CONFIG TO SAT": the record goes to the SBD gateway as the attachment "temp.sbd" of a mail
-// whose subject is the IMEI, through the one send flow (mail/sbd_send.h). The click connects;
+// whose subject is the IMEI, through the one send flow (send/sbd_send.h). The click connects;
 // once the relay has greeted (or could not be reached) the click runs again, and that second pass
 // writes the record and mails it.
 #include "app/tform1.h"
@@ -10,8 +10,8 @@
 #include "mail/credentials.h"
 #include "mail/endpoints.h"
 #include "mail/errors.h"
-#include "mail/sbd_history.h"
-#include "mail/sbd_send.h"
+#include "send/sbd_history.h"
+#include "send/sbd_send.h"
 #include "mail/smtp_security.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
@@ -35,6 +35,7 @@
 namespace kestravo {
 
 using namespace kestravo::mail;
+using namespace kestravo::send;
 
 namespace {
 
@@ -112,6 +113,7 @@ public:
     void Begin(const SbdMessage& message, const Endpoints& endpoints) noexcept
     {
         row_ = 0;
+        endpoints_ = endpoints;
         if (!endpoints.historyEnabled)
             return;
         Keep([&] {
@@ -128,7 +130,14 @@ public:
     {
         const qint64 row = std::exchange(row_, 0);
         if (row != 0)
-            Keep([&] { file_->Finish(row, result.code, result.reply, result.messageId); });
+            Keep([&] { FinishHistoryEntry(*file_, row, result, endpoints_); });
+    }
+
+    // The Message-ID as soon as it is composed.
+    void Reference(const QString& reference) noexcept
+    {
+        if (row_ != 0)
+            Keep([&] { file_->Reference(row_, reference, endpoints_.transport == Transport::Email); });
     }
 
     // The first problem met, once per window; nothing afterwards.
@@ -160,6 +169,7 @@ private:
 
     std::unique_ptr<history::SendHistory> file_;
     qint64 row_ = 0; // the row of the message under way, 0 for none
+    Endpoints endpoints_;
     QString problem_;
     bool told_ = false;
 };
@@ -193,6 +203,7 @@ void TForm1::NewSendFlow()
     sendEndpoints_ = endpoints;
     send_->OnConnected = [this](int, const QString&) { SendConnected(); };
     send_->OnMessageDone = [this](std::size_t, const SbdResult& result) { FinishSend(result); };
+    send_->OnMessageReference = [this](std::size_t, const QString& reference) { History().Reference(reference); };
     send_->OnFinished = [this] { ShowSendActivity(); };
 }
 
@@ -279,7 +290,12 @@ void TForm1::FinishSend(const SbdResult& result)
     unsetCursor();
     // The history's row is complete: a history window open beside this one shows it now.
     emit SendEnded();
-    dialogs_->ShowMessage(SendResultText(result.code, result.reply));
+    QString text = SendResultText(result.code, result.detail);
+    // The DirectIP gateway answers at once: a success adds its queue place and reference.
+    if (result.code == 0 && sendEndpoints_ && sendEndpoints_->transport == Transport::DirectIp &&
+        !result.detail.isEmpty())
+        text += QStringLiteral("\r\n") + result.detail;
+    dialogs_->ShowMessage(text);
     SessionReady = false;
     // A history that could not be kept is told after the result, never holding up the send.
     if (std::optional<QString> problem = History().TakeProblem())

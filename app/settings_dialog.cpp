@@ -4,7 +4,7 @@
 #include "app/application.h"
 #include "app/operator_dialogs.h"
 #include "mail/endpoints.h"
-#include "mail/sbd_send.h"
+#include "send/sbd_send.h"
 #include "ui_SettingsDialog.h"
 
 #include <QCoreApplication>
@@ -236,14 +236,14 @@ void SettingsDialog::TestConnection()
         test_->OnConnected = nullptr;
         test_->Abort();
         // It may still be reporting from further up the stack: it goes later.
-        std::shared_ptr<mail::SbdSend> old(test_.release());
+        std::shared_ptr<send::SbdSend> old(test_.release());
         QTimer::singleShot(0, QCoreApplication::instance(), [old] {});
     }
     const QString relay = (endpoints.relayHost.contains(u':') ? u'[' + endpoints.relayHost + u']' : endpoints.relayHost) +
                           u':' + endpoints.relayPort;
     ui->testButton->setEnabled(false);
     ui->testResult->setText(QStringLiteral("Connecting to %1…").arg(relay));
-    test_ = std::make_unique<mail::SbdSend>(endpoints);
+    test_ = std::make_unique<send::SbdSend>(endpoints);
     test_->OnConnected = [this, relay](int code, const QString& reply) {
         if (code == 0)
             ShowTestResult(QStringLiteral("%1 answered: %2\nLeft with QUIT; nothing was sent.").arg(relay, reply.trimmed()));

@@ -21,7 +21,7 @@ namespace kestravo {
 
 class OperatorDialogs;
 
-namespace mail {
+namespace send {
 class SbdSend;
 }
 
@@ -70,7 +70,7 @@ private:
     QString path_;
     OperatorDialogs& dialogs_;
     std::vector<Row> rows_;
-    std::unique_ptr<mail::SbdSend> test_;
+    std::unique_ptr<send::SbdSend> test_;
 };
 
 } // namespace kestravo

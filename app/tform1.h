@@ -4,7 +4,7 @@
 // the handlers live in resources/Form1.ui; this class holds the handlers, named after the control
 // and event or after the rule they keep.
 #include "app/operator_dialogs.h"
-#include "mail/sbd_send.h"
+#include "send/sbd_send.h"
 #include "record/config_record.h"
 #include "record/settings_store.h"
 
@@ -149,7 +149,7 @@ private:
     // The relay greeted, or could not be reached: the second pass runs either way.
     void SendConnected();
     // Shows the mail's result; the flow then quits the session.
-    void FinishSend(const mail::SbdResult& result);
+    void FinishSend(const send::SbdResult& result);
     // The send history of this window, made on first use.
     WindowSendHistory& History();
     // A new send flow to the endpoints as they are set now.
@@ -174,7 +174,7 @@ private:
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<OperatorDialogs> dialogs_;
     SecondWindows* windows_ = nullptr; // a child object
-    std::unique_ptr<mail::SbdSend> send_;
+    std::unique_ptr<send::SbdSend> send_;
     std::optional<mail::Endpoints> sendEndpoints_; // those send_ was made with
     // Every send is kept in the send history; made at the first send, not at start-up.
     std::shared_ptr<WindowSendHistory> history_;

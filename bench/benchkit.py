@@ -54,7 +54,7 @@ def private_environment(work):
                XDG_RUNTIME_DIR=runtime)
     for name in ("KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
                  "KESTRAVO_HISTORY", "KESTRAVO_SECURITY", "KESTRAVO_USER", "KESTRAVO_AUTH",
-                 "KESTRAVO_CAFILE", "KESTRAVO_PASSWORD_COMMAND"):
+                 "KESTRAVO_CAFILE", "KESTRAVO_PASSWORD_COMMAND", "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"):
         env.pop(name, None)
     return env
 
@@ -83,10 +83,12 @@ class Sink:
     """tools/sbd-gateway-sim on a free loopback port, lenient (no greeting needed) unless
     strict, not decoding; counts sessions and messages in a stats file."""
 
-    def __init__(self, work, strict=False):
+    def __init__(self, work, strict=False, directip=False):
         self.stats_path = os.path.join(work, "sink-stats")
         self.stderr = open(os.path.join(work, "sink-stderr"), "w+")
         args = [PYTHON, SIM, "--port", "0", "--no-decode", "--stats", self.stats_path]
+        if directip:
+            args += ["--directip-port", "0"]
         if not strict:
             args.append("--lenient")
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -101,11 +103,20 @@ class Sink:
             self.stop()
             fail("the SMTP sink did not start: %r" % first)
         self.port = int(first.rsplit(":", 1)[1])
+        if directip:
+            try:
+                second = self.lines.get(timeout=WAIT)
+            except queue.Empty:
+                second = None
+            if not second or not second.startswith("directip listening on 127.0.0.1:"):
+                self.stop()
+                fail("the DirectIP sink did not start: %r" % second)
+            self.directip_port = int(second.rsplit(":", 1)[1])
 
     def _drain(self):
         # Accepted messages are reported one line each; read them so the pipe never fills.
         for line in self.process.stdout:
-            if line.startswith("listening on"):
+            if line.startswith("listening on") or line.startswith("directip listening on"):
                 self.lines.put(line.strip())
         self.lines.put(None)
 

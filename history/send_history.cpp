@@ -28,14 +28,28 @@ namespace kestravo::history {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+constexpr int kSqliteLocked = 6; // SQLITE_LOCKED
 constexpr int kRecordBytes = 44;
 constexpr int kSqliteBusy = 5; // SQLITE_BUSY, the low byte of its extended codes
 
 std::atomic<unsigned> connectionCounter{0};
 
 const char* const kColumns =
-    "id, time_utc, imei, record, relay_host, relay_port, sender, gateway, code, reply, message_id, origin";
+    "id, time_utc, imei, record, relay_host, relay_port, sender, gateway, code, reply, message_id, origin,"
+    " transport, endpoint, gateway_reference, queue_place, flags, priority";
+
+// The columns version 2 adds to version 1; a version 1 file gets them in place, its rows the
+// values that say what they were: mail through the relay they name.
+const char* const kVersion2Columns[] = {
+    "ALTER TABLE sends ADD COLUMN transport TEXT NOT NULL DEFAULT 'email' CHECK (transport IN ('email', 'directip'))",
+    "ALTER TABLE sends ADD COLUMN endpoint TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE sends ADD COLUMN gateway_reference TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE sends ADD COLUMN queue_place INTEGER NULL",
+    "ALTER TABLE sends ADD COLUMN flags INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE sends ADD COLUMN priority INTEGER NOT NULL DEFAULT 0",
+    "UPDATE sends SET endpoint = relay_host || ':' || relay_port, gateway_reference = message_id",
+};
 
 // A null QString binds as SQL NULL; the text columns hold '' instead.
 QString Text(const QString& s) { return s.isNull() ? QStringLiteral("") : s; }
@@ -56,6 +70,12 @@ SendEntry EntryFrom(const QSqlQuery& q) {
     e.reply = q.value(9).toString();
     e.messageId = q.value(10).toString();
     e.origin = q.value(11).toString() == QLatin1String("window") ? Origin::Window : Origin::Tool;
+    e.transport = q.value(12).toString();
+    e.endpoint = q.value(13).toString();
+    e.reference = q.value(14).toString();
+    if (!q.value(15).isNull()) e.queuePlace = q.value(15).toInt();
+    e.flags = q.value(16).toInt();
+    e.priority = q.value(17).toInt();
     return e;
 }
 
@@ -71,12 +91,6 @@ QString EnsureFolder(const QString& folder) {
     if (!QFileInfo(folder).isDir()) return QStringLiteral("%1 is not a folder").arg(folder);
     return {};
 }
-
-// The last connection to close a WAL database folds the log into the file, and that waits for
-// the disk twice: for a tool run that adds two rows, most of its time. So a short log is kept at
-// close; whoever opens the file next reads it as part of the file. Only a log grown past
-// kLogKeptBytes is folded in, so that reading it back at the next open stays cheap.
-constexpr qint64 kLogKeptBytes = 512 * 1024;
 
 // Whether the closing connection folds the log in. The call goes to the SQLite the driver itself
 // uses, found from the driver's own code; a driver with a private copy of SQLite is left to its
@@ -129,7 +143,7 @@ void SendHistory::Fail(const QString& what, const QString& driverText) const {
     throw HistoryError(message.toStdString());
 }
 
-SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
+SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path), busyTimeoutMs_(busyTimeoutMs) {
     if (path_.isEmpty()) throw HistoryError("send history: no file name given");
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
         Fail(QStringLiteral("the SQLite driver for Qt SQL (QSQLITE) is not installed"), {});
@@ -143,9 +157,26 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
         db.setDatabaseName(path_);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
         if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
-        FoldLogOnClose(db, false);
+        FoldLogOnClose(db, true);
 
         QSqlQuery q(db);
+        // Another program's database at this path is left exactly as it is: nothing is written
+        // (not even the switch to WAL) before the file is known to be ours or empty.
+        {
+            if (!q.exec(QStringLiteral("SELECT count(*), sum(type = 'table' AND name = 'sends') FROM sqlite_master")) || !q.next())
+                Fail(QStringLiteral("cannot read it as an SQLite database"), q.lastError().text());
+            const int objects = q.value(0).toInt();
+            const bool hasSends = q.value(1).toInt() == 1;
+            q.finish();
+            if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+                Fail(QStringLiteral("cannot read the schema version"), q.lastError().text());
+            const int version = q.value(0).toInt();
+            q.finish();
+            if ((version == 0 && objects > 0) || (version > 0 && !hasSends))
+                Fail(QStringLiteral("is a database of another program (its tables are not the send history's); "
+                                    "it is left as it is: move it away or set XDG_DATA_HOME elsewhere"),
+                     {});
+        }
         // Switching a new file to WAL needs it to itself, and SQLite answers "locked" at once,
         // without the busy wait, while another process sets the same file up: ask again until the
         // busy wait would have ended.
@@ -219,7 +250,6 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
                 " origin TEXT NOT NULL CHECK (origin IN ('window', 'tool')))",
                 "CREATE INDEX sends_time ON sends (time_utc)",
                 "CREATE INDEX sends_imei_time ON sends (imei, time_utc)",
-                "PRAGMA user_version = 1",
             };
             for (const char* statement : statements) {
                 if (!q.exec(QString::fromLatin1(statement))) {
@@ -229,13 +259,29 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path) {
                 }
             }
         }
+        // Version 1 (made by an earlier program, or just above) to 2, in this same transaction:
+        // either every row gains the new columns or the file stays as it was.
+        if (version < 2) {
+            for (const char* statement : kVersion2Columns) {
+                if (!q.exec(QString::fromLatin1(statement))) {
+                    const QString text = q.lastError().text();
+                    rollback();
+                    Fail(QStringLiteral("cannot bring the history from version %1 to 2").arg(version), text);
+                }
+            }
+            if (!q.exec(QStringLiteral("PRAGMA user_version = 2"))) {
+                const QString text = q.lastError().text();
+                rollback();
+                Fail(QStringLiteral("cannot write the schema version"), text);
+            }
+        }
         if (!q.exec(QStringLiteral("COMMIT"))) {
             const QString text = q.lastError().text();
             rollback();
             Fail(QStringLiteral("cannot write the schema"), text);
         }
-        // A new file holds its own schema, not only the log.
-        if (version == 0) q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        // A new or migrated file holds its own schema, not only the log.
+        q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     } catch (...) {
         QSqlDatabase::database(connectionName_, false).close();
         QSqlDatabase::removeDatabase(connectionName_);
@@ -281,7 +327,9 @@ SendHistory::~SendHistory() {
     statements_.reset(); // the connection closes with no statement of its own left open
     {
         QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
-        if (QFileInfo(path_ + QStringLiteral("-wal")).size() > kLogKeptBytes) FoldLogOnClose(db, true);
+        // The file stands alone between runs, as a user who copies "the one SQLite file" expects:
+        // the log goes into it now (a log others still write to stays theirs to fold in).
+        if (db.isOpen()) QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
         db.close();
     }
     QSqlDatabase::removeDatabase(connectionName_);
@@ -302,7 +350,8 @@ qint64 SendHistory::Begin(const SendEntry& entry) {
     if (!statements.beginPrepared)
         statements.beginPrepared =
             q.prepare(QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway,"
-                                     " code, reply, message_id, origin) VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?)"));
+                                     " code, reply, message_id, origin, transport, endpoint, flags, priority)"
+                                     " VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?, ?, ?, ?, ?)"));
     q.bindValue(0, TimeText(time));
     q.bindValue(1, Text(entry.imei));
     q.bindValue(2, entry.record);
@@ -311,6 +360,10 @@ qint64 SendHistory::Begin(const SendEntry& entry) {
     q.bindValue(5, Text(entry.sender));
     q.bindValue(6, Text(entry.gateway));
     q.bindValue(7, OriginText(entry.origin));
+    q.bindValue(8, entry.transport == QLatin1String("directip") ? QStringLiteral("directip") : QStringLiteral("email"));
+    q.bindValue(9, entry.endpoint.isEmpty() ? Text(entry.relayHost) + u':' + Text(entry.relayPort) : entry.endpoint);
+    q.bindValue(10, entry.flags);
+    q.bindValue(11, entry.priority);
     const bool written = q.exec();
     const QVariant id = written ? q.lastInsertId() : QVariant();
     const QString error = q.lastError().text();
@@ -320,17 +373,51 @@ qint64 SendHistory::Begin(const SendEntry& entry) {
     return id.toLongLong();
 }
 
-void SendHistory::Finish(qint64 id, int code, const QString& reply, const QString& messageId) {
+namespace {
+
+// Runs a write, trying again while another writer holds the file, until the wait has passed.
+bool ExecWaiting(QSqlQuery& q, int waitMs) {
+    const QDeadlineTimer deadline(waitMs);
+    for (;;) {
+        if (q.exec()) return true;
+        const int code = q.lastError().nativeErrorCode().toInt() & 0xFF;
+        if ((code != kSqliteBusy && code != kSqliteLocked) || deadline.hasExpired()) return false;
+        QThread::msleep(5);
+    }
+}
+
+} // namespace
+
+void SendHistory::Reference(qint64 id, const QString& reference, bool isMessageId) {
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.prepare(QStringLiteral("UPDATE sends SET message_id = CASE WHEN ? THEN ? ELSE message_id END,"
+                             " gateway_reference = ? WHERE id = ? AND code IS NULL"));
+    q.addBindValue(isMessageId ? 1 : 0);
+    q.addBindValue(Text(reference));
+    q.addBindValue(Text(reference));
+    q.addBindValue(id);
+    if (!ExecWaiting(q, busyTimeoutMs_)) Fail(QStringLiteral("cannot keep the reference of entry %1").arg(id), q.lastError().text());
+}
+
+void SendHistory::Finish(qint64 id, int code, const QString& reply, const QString& messageId, const QString& reference,
+                         std::optional<int> queuePlace) {
     Statements& statements = Prepared();
     QSqlQuery& q = statements.finish;
     if (!statements.finishPrepared)
-        statements.finishPrepared =
-            q.prepare(QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = ? WHERE id = ? AND code IS NULL"));
+        statements.finishPrepared = q.prepare(
+            QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = CASE WHEN ? = '' THEN message_id ELSE ? END,"
+                           " gateway_reference = CASE WHEN ? = '' THEN gateway_reference ELSE ? END, queue_place = ?"
+                           " WHERE id = ? AND code IS NULL"));
+    const QString ref = reference.isEmpty() ? Text(messageId) : reference;
     q.bindValue(0, code);
     q.bindValue(1, Text(reply));
     q.bindValue(2, Text(messageId));
-    q.bindValue(3, id);
-    const bool written = q.exec();
+    q.bindValue(3, Text(messageId));
+    q.bindValue(4, ref);
+    q.bindValue(5, ref);
+    q.bindValue(6, queuePlace ? QVariant(*queuePlace) : QVariant(QMetaType(QMetaType::Int)));
+    q.bindValue(7, id);
+    const bool written = ExecWaiting(q, busyTimeoutMs_);
     const int rows = written ? q.numRowsAffected() : 0;
     const QString error = q.lastError().text();
     q.finish();
@@ -338,6 +425,16 @@ void SendHistory::Finish(qint64 id, int code, const QString& reply, const QStrin
     if (rows == 1) return;
     if (Get(id)) Fail(QStringLiteral("entry %1 is already finished").arg(id), {});
     Fail(QStringLiteral("there is no entry %1").arg(id), {});
+}
+
+void SendHistory::Backup(const QString& target) const {
+    if (QFileInfo::exists(target)) Fail(QStringLiteral("the backup %1 exists already; nothing was written").arg(target), {});
+    // VACUUM INTO reads the history in one transaction: a consistent copy while others write, a
+    // whole database in one file, log included.
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.prepare(QStringLiteral("VACUUM INTO ?"));
+    q.addBindValue(target);
+    if (!ExecWaiting(q, busyTimeoutMs_)) Fail(QStringLiteral("cannot write the backup %1").arg(target), q.lastError().text());
 }
 
 std::vector<SendEntry> SendHistory::List(const HistoryFilter& filter) const {

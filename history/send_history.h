@@ -28,8 +28,18 @@ struct SendEntry {
     QByteArray record;       // the 44 bytes
     QString relayHost; QString relayPort; QString sender; QString gateway;
     std::optional<int> code; // empty while unfinished
-    QString reply; QString messageId;
+    QString reply; QString messageId; // reply: the answer that judged the message, or the error text
     Origin origin = Origin::Tool;
+    // How it travelled: "email" or "directip", and to where (HOST:PORT of the relay or gateway).
+    QString transport = QStringLiteral("email");
+    QString endpoint;
+    // The gateway side's reference (the Message-ID by mail, the auto ID reference by DirectIP) and
+    // the place in the device's queue (DirectIP; empty when none was given).
+    QString reference;
+    std::optional<int> queuePlace;
+    // DirectIP disposition flags sent (0x0001 flush the queue) and the priority (0: none).
+    int flags = 0;
+    int priority = 0;
     bool finished() const { return code.has_value(); }
 };
 
@@ -62,8 +72,17 @@ public:
     // Writes the unfinished row before the send starts; returns its id. entry.id and entry.code
     // are ignored.
     qint64 Begin(const SendEntry& entry);
-    // Completes an unfinished row; an unknown or already finished id is a HistoryError.
-    void Finish(qint64 id, int code, const QString& reply, const QString& messageId);
+    // Keeps the gateway side's reference of an unfinished row as soon as it is known (the
+    // Message-ID once composed), so that a send that never hears its answer still names it.
+    void Reference(qint64 id, const QString& reference, bool isMessageId);
+    // Completes an unfinished row; an unknown or already finished id is a HistoryError. A write
+    // another writer holds up is tried again until the busy timeout has passed once more.
+    void Finish(qint64 id, int code, const QString& reply, const QString& messageId,
+                const QString& reference = QString(), std::optional<int> queuePlace = std::nullopt);
+
+    // A consistent copy of the whole history into `target` (a new file), by SQLite's backup,
+    // while others may be writing. Throws HistoryError.
+    void Backup(const QString& target) const;
 
     std::vector<SendEntry> List(const HistoryFilter& filter = {}) const; // newest first
     std::optional<SendEntry> Get(qint64 id) const;
@@ -78,6 +97,7 @@ private:
 
     QString path_;
     QString connectionName_;
+    int busyTimeoutMs_ = kDefaultBusyTimeoutMs;
     std::unique_ptr<Statements> statements_;
 };
 

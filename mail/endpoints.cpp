@@ -62,15 +62,18 @@ struct FileValues {
     QString path;
     QSettings* settings = nullptr;
 
-    QString Source(const char* key) const { return path + QStringLiteral(" [mail] ") + QLatin1String(key); }
+    QString Source(const char* key, const char* section = "mail") const
+    {
+        return path + QStringLiteral(" [%1] ").arg(QLatin1String(section)) + QLatin1String(key);
+    }
 
     // A value the file gives, or a null string. A value with a comma reads as a list in INI
     // files; it is joined again, so that the parser sees (and refuses) what was written.
-    QString Value(const char* key) const
+    QString Value(const char* key, const char* section = "mail") const
     {
         if (!settings)
             return QString();
-        const QVariant v = settings->value(QStringLiteral("mail/") + QLatin1String(key));
+        const QVariant v = settings->value(QLatin1String(section) + u'/' + QLatin1String(key));
         if (!v.isValid())
             return QString();
         if (v.typeId() == QMetaType::QStringList)
@@ -88,7 +91,7 @@ struct Given {
 };
 
 Given Pick(const QString& option, const char* optionName, const char* variable, const FileValues& file,
-           const char* key)
+           const char* key, const char* section = "mail")
 {
     if (!option.isNull())
         return {option, QLatin1String(optionName)};
@@ -96,9 +99,9 @@ Given Pick(const QString& option, const char* optionName, const char* variable, 
         const QString v = qEnvironmentVariable(variable);
         return {v.isNull() ? QStringLiteral("") : v, QLatin1String(variable)};
     }
-    const QString v = file.Value(key);
+    const QString v = file.Value(key, section);
     if (!v.isNull())
-        return {v, file.Source(key)};
+        return {v, file.Source(key, section)};
     return {};
 }
 
@@ -289,7 +292,8 @@ bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& valu
             return false;
         v = v * 10 + digit;
     }
-    if (v < low)
+    // The check in the loop lets one digit above a bound below 10 through ((5 - 6) / 10 is 0).
+    if (v < low || v > high)
         return false;
     value = v;
     return true;
@@ -304,7 +308,8 @@ QString EndpointsConfigPath()
     return base + QStringLiteral("/kestravo/kestravo.conf");
 }
 
-std::pair<QString, QString> ParseRelay(const QString& text, const QString& source)
+std::pair<QString, QString> ParseRelay(const QString& text, const QString& source, const QString& what,
+                                       const QString& defaultPort)
 {
     QString host;
     QString port;
@@ -312,41 +317,41 @@ std::pair<QString, QString> ParseRelay(const QString& text, const QString& sourc
     if (text.startsWith(u'[')) {
         const qsizetype close = text.indexOf(u']');
         if (close < 0)
-            Refuse(source, QStringLiteral("relay %1 has \"[\" without \"]\"").arg(Quoted(text)));
+            Refuse(source, (what + QStringLiteral(" %1 has \"[\" without \"]\"")).arg(Quoted(text)));
         host = text.mid(1, close - 1);
         const QString rest = text.mid(close + 1);
         if (!rest.isEmpty()) {
             if (!rest.startsWith(u':'))
-                Refuse(source, QStringLiteral("relay %1 has something other than \":PORT\" after \"]\"").arg(Quoted(text)));
+                Refuse(source, (what + QStringLiteral(" %1 has something other than \":PORT\" after \"]\"")).arg(Quoted(text)));
             hasPort = true;
             port = rest.mid(1);
         }
         if (host.isEmpty())
-            Refuse(source, QStringLiteral("relay %1 has no host").arg(Quoted(text)));
+            Refuse(source, (what + QStringLiteral(" %1 has no host")).arg(Quoted(text)));
         for (QChar c : host)
             if (!IsIpv6Char(c))
-                Refuse(source, QStringLiteral("relay %1 is not an IPv6 address in brackets").arg(Quoted(text)));
+                Refuse(source, (what + QStringLiteral(" %1 is not an IPv6 address in brackets")).arg(Quoted(text)));
     } else {
         const qsizetype colon = text.indexOf(u':');
         if (colon >= 0 && text.indexOf(u':', colon + 1) >= 0)
-            Refuse(source, QStringLiteral("relay %1: an IPv6 address goes in brackets, [ADDRESS]:PORT").arg(Quoted(text)));
+            Refuse(source, (what + QStringLiteral(" %1: an IPv6 address goes in brackets, [ADDRESS]:PORT")).arg(Quoted(text)));
         host = colon < 0 ? text : text.left(colon);
         if (colon >= 0) {
             hasPort = true;
             port = text.mid(colon + 1);
         }
         if (host.isEmpty())
-            Refuse(source, QStringLiteral("relay %1 has no host; give HOST or HOST:PORT").arg(Quoted(text)));
+            Refuse(source, (what + QStringLiteral(" %1 has no host; give HOST or HOST:PORT")).arg(Quoted(text)));
         for (QChar c : host)
             if (!IsHostNameChar(c))
-                Refuse(source, QStringLiteral("relay %1: the host may hold only letters, digits, \"-\", \".\" and \"_\"")
+                Refuse(source, (what + QStringLiteral(" %1: the host may hold only letters, digits, \"-\", \".\" and \"_\""))
                                    .arg(Quoted(text)));
     }
     if (!hasPort)
-        return {host, QString::fromLatin1(kRelayService)};
+        return {host, defaultPort.isNull() ? QString::fromLatin1(kRelayService) : defaultPort};
     qint64 number = 0;
     if (!ParseWholeNumber(port, 1, 65535, number))
-        Refuse(source, QStringLiteral("relay %1: the port %2 is not a whole number from 1 to 65535")
+        Refuse(source, (what + QStringLiteral(" %1: the port %2 is not a whole number from 1 to 65535"))
                            .arg(Quoted(text), Quoted(port)));
     return {host, QString::number(number)};
 }
@@ -389,6 +394,15 @@ QString ParseAddress(const QString& text, const QString& source)
                            .arg(at)
                            .arg(kMaxLocalPartLength));
     return text;
+}
+
+Transport ParseTransport(const QString& text, const QString& source)
+{
+    if (text == u"email")
+        return Transport::Email;
+    if (text == u"directip")
+        return Transport::DirectIp;
+    Refuse(source, QStringLiteral("transport %1 is neither \"email\" nor \"directip\"").arg(Quoted(text)));
 }
 
 bool ParseSwitch(const QString& text, const QString& source)
@@ -441,6 +455,25 @@ Endpoints ResolveEndpoints(const EndpointOptions& options)
     if (const Given g = Pick(QString(), "", "KESTRAVO_HISTORY", file, "history"); g.given())
         e.historyEnabled = ParseSwitch(g.text, g.source);
     ResolveSecurity(options, file, e);
+    if (const Given g = Pick(options.transport, "--via", "KESTRAVO_TRANSPORT", file, "transport"); g.given())
+        e.transport = ParseTransport(g.text, g.source);
+    const QString directipPort = QString::number(kDirectIpPort);
+    if (const Given g = Pick(options.directip, "--directip", "KESTRAVO_DIRECTIP", FileValues{}, ""); g.given()) {
+        std::tie(e.directipHost, e.directipPort) = ParseRelay(g.text, g.source, QStringLiteral("gateway"), directipPort);
+    } else if (const Given h = Pick(QString(), "", "", file, "host", "directip"); h.given()) {
+        if (h.text.contains(u':') && !(h.text.startsWith(u'[') && h.text.endsWith(u']')))
+            Refuse(h.source, QStringLiteral("host %1: the port goes in the key port").arg(Quoted(h.text)));
+        std::tie(e.directipHost, e.directipPort) = ParseRelay(h.text, h.source, QStringLiteral("host"), directipPort);
+        if (const Given p = Pick(QString(), "", "", file, "port", "directip"); p.given()) {
+            qint64 number = 0;
+            if (!ParseWholeNumber(p.text, 1, 65535, number))
+                Refuse(p.source, QStringLiteral("port %1 is not a whole number from 1 to 65535").arg(Quoted(p.text)));
+            e.directipPort = QString::number(number);
+        }
+    }
+    if (e.transport == Transport::DirectIp && e.directipHost.isEmpty())
+        throw EndpointError("DirectIP needs the gateway's host: --directip HOST[:PORT], KESTRAVO_DIRECTIP, or host "
+                            "in the [directip] section of " + file.path.toStdString());
     return e;
 }
 

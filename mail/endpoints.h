@@ -19,6 +19,13 @@
 
 namespace kestravo::mail {
 
+// The way a record travels to the gateway: mailed through the relay, or handed to the gateway's
+// DirectIP MT interface (key transport in [mail], KESTRAVO_TRANSPORT, --via).
+enum class Transport { Email, DirectIp };
+
+// The DirectIP gateway's port when none is given.
+constexpr int kDirectIpPort = 10800;
+
 // relayPort is the text of a port number 1-65535 or the service name "smtp".
 struct Endpoints {
     QString relayHost = QString::fromUtf8(kRelayHost);
@@ -41,6 +48,11 @@ struct Endpoints {
     // The password once fetched (mail/credentials.h); never read from the settings file. The
     // bytes are wiped when the last copy of the Endpoints goes.
     std::shared_ptr<const QByteArray> password;
+    Transport transport = Transport::Email;
+    // The DirectIP gateway ([directip] host and port, KESTRAVO_DIRECTIP, --directip HOST[:PORT]);
+    // no host unless one is given, and one is needed when the transport is DirectIP.
+    QString directipHost;
+    QString directipPort = QString::number(kDirectIpPort);
 };
 
 // Values given on a command line; a null QString means "not given".
@@ -54,6 +66,8 @@ struct EndpointOptions {
     QString auth;
     QString caFile;
     QString passwordCommand;
+    QString transport; // --via
+    QString directip;  // --directip
 };
 
 // A malformed value; what() names where it came from ("--relay", "KESTRAVO_RELAY",
@@ -83,7 +97,13 @@ bool ParseWholeNumber(const QString& text, qint64 low, qint64 high, qint64& valu
 // EndpointError naming source.
 // HOST or HOST:PORT ([v6] and [v6]:PORT too); PORT 1..65535 and nothing after it. Without a port
 // the second value is "smtp".
-std::pair<QString, QString> ParseRelay(const QString& text, const QString& source);
+// `what` names the value in the refusal; defaultPort (a null string: "smtp") is the port when none
+// is given.
+std::pair<QString, QString> ParseRelay(const QString& text, const QString& source,
+                                       const QString& what = QStringLiteral("relay"),
+                                       const QString& defaultPort = QString());
+// "email" or "directip", exactly.
+Transport ParseTransport(const QString& text, const QString& source);
 // Whole decimal number of seconds, 1..86400.
 int ParseTimeoutSeconds(const QString& text, const QString& source);
 // A bare ASCII address local@domain, without anything that could break a header line or the

@@ -75,7 +75,7 @@ QByteArray ReadAll(const QString& path)
 // tools/sbd-gateway-sim on a free loopback port, storing what it accepts.
 class Gateway {
 public:
-    explicit Gateway(bool lenient)
+    explicit Gateway(bool lenient, const QStringList& more = {})
     {
         QStringList args{QStringLiteral(KESTRAVO_GATEWAY_SIM), QStringLiteral("--port"), QStringLiteral("0"),
                          QStringLiteral("--store"), store.path(), QStringLiteral("--record-tool"),
@@ -83,6 +83,7 @@ public:
                          QStringLiteral("--gateway"), QStringLiteral("data@sbd.example")};
         if (lenient)
             args << QStringLiteral("--lenient");
+        args << more;
         process.start(QStringLiteral("/usr/bin/python3"), args);
         if (!process.waitForStarted(kWait))
             return;
@@ -91,6 +92,13 @@ public:
         const QByteArray first = process.readLine().trimmed();
         if (first.startsWith("listening on "))
             port = QString::fromLatin1(first.mid(first.lastIndexOf(':') + 1));
+        if (!more.contains(QStringLiteral("--directip-port")))
+            return;
+        while (!process.canReadLine() && process.waitForReadyRead(kWait)) {
+        }
+        const QByteArray second = process.readLine().trimmed();
+        if (second.startsWith("directip listening on "))
+            directipPort = QString::fromLatin1(second.mid(second.lastIndexOf(':') + 1));
     }
     ~Gateway()
     {
@@ -110,10 +118,12 @@ public:
     QTemporaryDir store;
     QProcess process;
     QString port;
+    QString directipPort;
 };
 
 const char* const kEnvironment[] = {"KESTRAVO_RELAY",   "KESTRAVO_SENDER",  "KESTRAVO_GATEWAY",
-                                    "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME"};
+                                    "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME",
+                                    "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"};
 
 // A whole accepted transaction after the greeting, with the client's QUIT.
 #define MAIL_ACCEPTED                                                                                        \
@@ -181,6 +191,8 @@ private slots:
     void cleanup()
     {
         form.reset();
+        qunsetenv("KESTRAVO_TRANSPORT");
+        qunsetenv("KESTRAVO_DIRECTIP");
         data.reset();
         QFile::remove(RecordPath());
         qunsetenv("KESTRAVO_TIMEOUT");
@@ -227,6 +239,44 @@ private slots:
         const QByteArray eml = ReadAll(gateway.Stored(QStringLiteral(".eml")).value(0));
         QVERIFY(eml.contains("\r\nSubject: " + kImei.toLatin1() + "\r\n"));
         QVERIFY(eml.contains("name=\"temp.sbd\""));
+    }
+
+    // By DirectIP the box says where the record waits in the device's queue, or why the gateway
+    // refused it; the stand-in prints the record it queued.
+    void aDirectIpSendShowsTheQueuePlaceOrTheRefusal()
+    {
+        Gateway gateway(true, {QStringLiteral("--directip-port"), QStringLiteral("0"), QStringLiteral("--unknown-imei"),
+                               QStringLiteral("300234010999999")});
+        QVERIFY2(!gateway.directipPort.isEmpty(), "the gateway stand-in did not start its DirectIP side");
+        qputenv("KESTRAVO_TRANSPORT", "directip");
+        qputenv("KESTRAVO_DIRECTIP", ("127.0.0.1:" + gateway.directipPort).toLatin1());
+        Window(gateway.port);
+        for (int place = 1; place <= 2; ++place) {
+            script = DialogScript{};
+            Click();
+            QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+            QCOMPARE(script.Messages(),
+                     QStringList{Result(0) + QStringLiteral("\r\nqueued, place %1 of the device's queue (reference %1)").arg(place)});
+            QTRY_VERIFY_WITH_TIMEOUT(!form->SendUnderWay(), kWait);
+        }
+        const QStringList stored = gateway.Stored(QStringLiteral(".sbd"));
+        QCOMPARE(stored.size(), 2);
+        QCOMPARE(ReadAll(stored[1]), CurrentRecord());
+
+        form->findChild<QLineEdit*>(QStringLiteral("Edit1"))->setText(QStringLiteral("300234010999999"));
+        script = DialogScript{};
+        Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!script.Messages().isEmpty(), kWait);
+        QCOMPARE(script.Messages(), QStringList{Failure(-2) + QStringLiteral("unknown IMEI: the gateway has no such "
+                                                                             "device provisioned for you")});
+        // The history knows the way, the gateway and the queue place.
+        const std::vector<kestravo::history::SendEntry> rows = SendHistory(SendHistory::DefaultPath()).List();
+        QCOMPARE(rows.size(), std::size_t(3));
+        QCOMPARE(rows[2].transport, QStringLiteral("directip"));
+        QCOMPARE(rows[2].endpoint, QStringLiteral("127.0.0.1:") + gateway.directipPort);
+        QCOMPARE(rows[2].queuePlace, std::optional<int>(1));
+        QCOMPARE(rows[2].reference, QStringLiteral("1"));
+        QCOMPARE(rows[0].code, std::optional<int>(-2));
     }
 
     void anUnreachableRelayGives500AndTheNextClickStartsOver()
@@ -343,7 +393,7 @@ private slots:
         const QString shown = script.Messages()[0];
         QVERIFY2(shown.startsWith(Failure(10060) + QStringLiteral("10060 Connection timed out: the relay 127.0.0.1:")),
                  qPrintable(shown));
-        QVERIFY2(shown.contains(QStringLiteral("did not answer for 1 second ")), qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("did not answer within 1 second ")), qPrintable(shown));
         QVERIFY(!form->SessionReady);
         QVERIFY(!form->SendUnderWay());
         QVERIFY(!BusyCursorShown());

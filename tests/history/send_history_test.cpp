@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -326,6 +328,125 @@ TEST_F(SendHistoryTest, ConcurrentWriterProcessesLoseNothing) {
 
 // Without the SQLite driver plugin the history refuses with a HistoryError instead of crashing;
 // run in a child so that this process keeps its plugins.
+// Runs statements on an SQLite file outside SendHistory, as another program (or an earlier version
+// of this one) would.
+void RunSql(const QString& path, const QStringList& statements) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("outside"));
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const QString& statement : statements) ASSERT_TRUE(q.exec(statement)) << statement.toStdString();
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("outside"));
+}
+
+QByteArray FileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A version 1 file exactly as the program before version 2 made it (its schema, word for word),
+// with a finished and an unfinished row; the new program brings it to version 2 in place.
+TEST_F(SendHistoryTest, AVersion1FileIsMigratedInPlaceAndLosesNothing) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(Path()).absolutePath()));
+    RunSql(Path(), {
+        QStringLiteral("PRAGMA journal_mode = WAL"),
+        QStringLiteral("CREATE TABLE sends ( id INTEGER PRIMARY KEY, time_utc TEXT NOT NULL, imei TEXT NOT NULL,"
+                       " record BLOB NOT NULL, relay_host TEXT NOT NULL DEFAULT '', relay_port TEXT NOT NULL DEFAULT '',"
+                       " sender TEXT NOT NULL DEFAULT '', gateway TEXT NOT NULL DEFAULT '', code INTEGER NULL,"
+                       " reply TEXT NOT NULL DEFAULT '', message_id TEXT NOT NULL DEFAULT '',"
+                       " origin TEXT NOT NULL CHECK (origin IN ('window', 'tool')))"),
+        QStringLiteral("CREATE INDEX sends_time ON sends (time_utc)"),
+        QStringLiteral("CREATE INDEX sends_imei_time ON sends (imei, time_utc)"),
+        QStringLiteral("PRAGMA user_version = 1"),
+        QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway, code, reply,"
+                       " message_id, origin) VALUES ('2026-12-01T10:00:00.000Z', '300234010123450', zeroblob(44),"
+                       " 'relay.example', '2525', 'ops@example.org', 'data@sbd.iridium.com', 0, '250 queued as A1',"
+                       " '1.2@host', 'window')"),
+        QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway, code, reply,"
+                       " message_id, origin) VALUES ('2026-12-01T11:00:00.000Z', '300234010123451', zeroblob(44),"
+                       " 'localhost', 'smtp', 'ops@example.org', 'data@sbd.iridium.com', NULL, '', '', 'tool')"),
+    });
+
+    {
+        SendHistory history(Path());
+        const std::vector<SendEntry> rows = history.List();
+        ASSERT_EQ(rows.size(), 2u);
+        const SendEntry& unfinished = rows[0];
+        const SendEntry& sent = rows[1];
+        EXPECT_EQ(sent.code, 0);
+        EXPECT_EQ(sent.reply, QStringLiteral("250 queued as A1"));
+        EXPECT_EQ(sent.messageId, QStringLiteral("1.2@host"));
+        EXPECT_EQ(sent.origin, Origin::Window);
+        EXPECT_EQ(sent.transport, QStringLiteral("email"));
+        EXPECT_EQ(sent.endpoint, QStringLiteral("relay.example:2525"));
+        EXPECT_EQ(sent.reference, QStringLiteral("1.2@host"));
+        EXPECT_FALSE(sent.queuePlace);
+        EXPECT_FALSE(unfinished.finished());
+        EXPECT_EQ(unfinished.endpoint, QStringLiteral("localhost:smtp"));
+        // The old unfinished row can still be completed, and new rows of either way go beside.
+        history.Finish(unfinished.id, 10060, QStringLiteral("10060 timed out"), QString());
+        SendEntry direct = Entry(QStringLiteral("300234010123452"));
+        direct.transport = QStringLiteral("directip");
+        direct.endpoint = QStringLiteral("gateway.example:10800");
+        direct.flags = 1;
+        direct.priority = 2;
+        const qint64 id = history.Begin(direct);
+        history.Finish(id, 0, QStringLiteral("queued, place 3 of the device's queue (reference 77)"), QString(),
+                       QStringLiteral("77"), 3);
+        const std::optional<SendEntry> got = history.Get(id);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->transport, QStringLiteral("directip"));
+        EXPECT_EQ(got->endpoint, QStringLiteral("gateway.example:10800"));
+        EXPECT_EQ(got->reference, QStringLiteral("77"));
+        EXPECT_EQ(got->queuePlace, 3);
+        EXPECT_EQ((std::pair{got->flags, got->priority}), (std::pair{1, 2}));
+    }
+    // Opened again it is simply version 2.
+    SendHistory again(Path());
+    EXPECT_EQ(again.List().size(), 3u);
+}
+
+// Another program's SQLite file where the history should be is refused, byte for byte untouched:
+// no tables of ours, no switch to WAL.
+TEST_F(SendHistoryTest, AForeignDatabaseIsRefusedAndLeftUntouched) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(Path()).absolutePath()));
+    RunSql(Path(), {QStringLiteral("CREATE TABLE notes (body TEXT)"), QStringLiteral("INSERT INTO notes VALUES ('mine')")});
+    const QByteArray before = FileBytes(Path());
+    try {
+        SendHistory history(Path());
+        FAIL() << "a foreign database was taken";
+    } catch (const HistoryError& error) {
+        EXPECT_NE(std::string(error.what()).find("another program"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find(Path().toStdString()), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(FileBytes(Path()), before);
+    EXPECT_FALSE(QFileInfo::exists(Path() + QStringLiteral("-wal")));
+}
+
+// The history file stands alone once a program has closed it (a copy of it alone holds every
+// row), and a backup taken while it is open holds every row too.
+TEST_F(SendHistoryTest, TheFileAloneHoldsEveryRowAfterCloseAndTheBackupToo) {
+    const QString backup = dir.filePath(QStringLiteral("backup.sqlite"));
+    {
+        SendHistory history(Path());
+        SendHistory other(Path()); // another program with the file open meanwhile
+        for (int i = 0; i < 7; ++i)
+            history.Finish(history.Begin(Entry(QStringLiteral("30023401012345%1").arg(i))), 0, QStringLiteral("250 ok"),
+                           QStringLiteral("id%1@host").arg(i));
+        history.Backup(backup);
+        EXPECT_THROW(history.Backup(backup), HistoryError); // never over an existing file
+    }
+    const QString copy = dir.filePath(QStringLiteral("copy/history.sqlite"));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(copy).absolutePath()));
+    ASSERT_TRUE(QFile::copy(Path(), copy));
+    EXPECT_EQ(SendHistory(copy).List().size(), 7u);
+    EXPECT_EQ(SendHistory(backup).List().size(), 7u);
+}
+
 TEST_F(SendHistoryTest, MissingSqliteDriverIsAHistoryError) {
     QProcess child;
     child.setProcessChannelMode(QProcess::MergedChannels);

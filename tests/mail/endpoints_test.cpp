@@ -51,7 +51,8 @@ public:
 
 private:
     static constexpr const char* kNames[] = {"KESTRAVO_RELAY",   "KESTRAVO_SENDER",  "KESTRAVO_GATEWAY",
-                                             "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME"};
+                                             "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME",
+                                             "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"};
     std::vector<std::optional<QByteArray>> saved_;
 };
 
@@ -253,7 +254,7 @@ const SettingsFileCase kSettingsFileCases[] = {
      "file.example"},
     {"keys other parts of the program read are known, not refused",
      "[mail]\nrelay=k.example\nsecurity=starttls\nuser=ops\nauth=plain\ncafile=/etc/hosts\n"
-     "password_command=pass show relay\ntransport=smtp\n[directip]\nhost=gw.example\nport=10800\n",
+     "password_command=pass show relay\ntransport=email\n[directip]\nhost=gw.example\nport=10800\n",
      "k.example"},
     {"no file content at all keeps the compiled-in relay", "", "localhost"},
     {"random bytes", RandomBytes(), nullptr, ": is not UTF-8 text"},
@@ -298,4 +299,73 @@ TEST(Endpoints, SettingsFilesAreReadStrictly)
         // A refusal never shows the value of a password line.
         EXPECT_EQ(message.find("throwaway"), std::string::npos) << message;
     }
+}
+
+// The way to the gateway and the DirectIP gateway, under the same precedence and strictness.
+TEST(Endpoints, TransportAndDirectIpGateway)
+{
+    const struct {
+        const char* name;
+        QString via;             // --via
+        QString directip;        // --directip
+        const char* transportEnv; // KESTRAVO_TRANSPORT (nullptr: unset)
+        const char* directipEnv;  // KESTRAVO_DIRECTIP
+        QByteArray file;          // after "[mail]\n"
+        Transport transport;
+        const char* host;
+        const char* port;
+        const char* refusal;     // a part of the refusal, or nullptr
+    } cases[] = {
+        {"nothing given: e-mail, no gateway", {}, {}, nullptr, nullptr, "", Transport::Email, "", "10800", nullptr},
+        {"option with host and port", QStringLiteral("directip"), QStringLiteral("gw.example:10900"), nullptr, nullptr, "",
+         Transport::DirectIp, "gw.example", "10900", nullptr},
+        {"variable host alone: port 10800", {}, {}, "directip", "gw.example", "", Transport::DirectIp, "gw.example", "10800",
+         nullptr},
+        {"file section [directip]", {}, {}, nullptr, nullptr, "transport=directip\n[directip]\nhost=gw.example\nport=10801\n",
+         Transport::DirectIp, "gw.example", "10801", nullptr},
+        {"option over variable over file", QStringLiteral("email"), {}, "directip", "env.example",
+         "transport=directip\n[directip]\nhost=file.example\n", Transport::Email, "env.example", "10800", nullptr},
+        {"IPv6 gateway", QStringLiteral("directip"), QStringLiteral("[::1]:10800"), nullptr, nullptr, "", Transport::DirectIp,
+         "::1", "10800", nullptr},
+        {"unknown way", QStringLiteral("smtp"), {}, nullptr, nullptr, "", Transport::Email, "", "", "--via: transport \"smtp\""},
+        {"way in capitals", {}, {}, "DirectIP", "gw.example", "", Transport::Email, "", "", "KESTRAVO_TRANSPORT: transport"},
+        {"DirectIP without a gateway", QStringLiteral("directip"), {}, nullptr, nullptr, "", Transport::Email, "", "",
+         "DirectIP needs the gateway's host"},
+        {"gateway port 0", {}, QStringLiteral("gw:0"), nullptr, nullptr, "", Transport::Email, "", "",
+         "--directip: gateway \"gw:0\": the port"},
+        {"file port out of range", {}, {}, nullptr, nullptr, "[directip]\nhost=gw\nport=70000\n", Transport::Email, "", "",
+         "[directip] port: port \"70000\""},
+        {"file host with a port", {}, {}, nullptr, nullptr, "[directip]\nhost=gw:10800\n", Transport::Email, "", "",
+         "[directip] host: host \"gw:10800\": the port goes in the key port"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CleanEnvironment env;
+        if (c.transportEnv)
+            qputenv("KESTRAVO_TRANSPORT", c.transportEnv);
+        if (c.directipEnv)
+            qputenv("KESTRAVO_DIRECTIP", c.directipEnv);
+        env.WriteConfig(c.file);
+        EndpointOptions options;
+        options.transport = c.via;
+        options.directip = c.directip;
+        if (c.refusal) {
+            EXPECT_NE(Refusal(options).find(c.refusal), std::string::npos) << Refusal(options);
+            continue;
+        }
+        const Endpoints e = ResolveEndpoints(options);
+        EXPECT_EQ(e.transport, c.transport);
+        EXPECT_EQ(e.directipHost, QString::fromLatin1(c.host));
+        EXPECT_EQ(e.directipPort, QString::fromLatin1(c.port));
+    }
+}
+
+// Regression: one digit above a bound below 10 passed the in-loop check ((5 - 6) / 10 is 0).
+TEST(Endpoints, WholeNumberHoldsASmallUpperBound)
+{
+    qint64 v = 0;
+    EXPECT_TRUE(ParseWholeNumber(QStringLiteral("5"), 1, 5, v));
+    EXPECT_EQ(v, 5);
+    for (const char* text : {"6", "9", "0", "10"})
+        EXPECT_FALSE(ParseWholeNumber(QString::fromLatin1(text), 1, 5, v)) << text;
 }

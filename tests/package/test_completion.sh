@@ -45,7 +45,8 @@ check 'a.sbd'                                    kestravo-record encode --base a
 check '--help|--json'                            kestravo-record decode --
 check 'B.SBD|a.sbd|folder'                       kestravo-record decode ''
 check '--imei|--imei-file'                       kestravo-record send --imei
-check '--dry-run'                                kestravo-record send --d
+check '--dry-run'                                kestravo-record send --dr
+check '--directip'                               kestravo-record send --di
 check ''                                         kestravo-record send --imei ''
 check ''                                         kestravo-record send --relay = ''
 check 'B.SBD|a.sbd|fleet.csv|folder|notes.txt'   kestravo-record send --manifest ''

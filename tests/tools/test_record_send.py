@@ -28,9 +28,9 @@ IMEI = "300234010123450"
 class Gateway:
     """sbd-gateway-sim on a free loopback port, storing into a private folder."""
 
-    def __init__(self, lenient):
+    def __init__(self, lenient, *more):
         self.store = tempfile.TemporaryDirectory()
-        args = [PYTHON, SIM, "--port", "0", "--store", self.store.name, "--record-tool", TOOL]
+        args = [PYTHON, SIM, "--port", "0", "--store", self.store.name, "--record-tool", TOOL] + list(more)
         if lenient:
             args.append("--lenient")
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -39,6 +39,12 @@ class Gateway:
             self.stop()
             raise RuntimeError("gateway stand-in did not start: %r" % first)
         self.port = int(first.rsplit(":", 1)[1])
+        if "--directip-port" in more:
+            second = self.proc.stdout.readline()
+            if not second.startswith("directip listening on "):
+                self.stop()
+                raise RuntimeError("gateway stand-in did not start DirectIP: %r" % second)
+            self.directip_port = int(second.rsplit(":", 1)[1])
 
     def stored(self, suffix):
         return sorted(os.path.join(self.store.name, n) for n in os.listdir(self.store.name) if n.endswith(suffix))
@@ -105,7 +111,8 @@ class ScriptedRelay:
                 continue
             in_data = False
             word = "." if line == "." else line.split(" ")[0].split(":")[0].upper()
-            reply = table.get(word)
+            # The tool greets each session with EHLO; a table that does not say otherwise takes it.
+            reply = table.get(word, GREETINGS.get(word))
             if isinstance(reply, list):
                 reply = reply[min(used.get(word, 0), len(reply) - 1)]
             used[word] = used.get(word, 0) + 1
@@ -138,6 +145,7 @@ class ScriptedRelay:
 
 
 # A relay that takes every message without a greeting.
+GREETINGS = {"EHLO": "250 relay", "HELO": "250 relay"}
 TAKES_ALL = {"MAIL": "250 ok", "RCPT": "250 ok", "DATA": "354 go", ".": "250 queued", "RSET": "250 ok",
              "QUIT": "221 bye\r\nCLOSE"}
 IMEIS = ["300234010123450", "300234010123451", "300234010123452", "300234010123453"]
@@ -151,7 +159,7 @@ class Tool:
         self.env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.home.name, "config"),
                         XDG_DATA_HOME=os.path.join(self.home.name, "data"))
         for name in ("KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
-                     "KESTRAVO_HISTORY"):
+                     "KESTRAVO_HISTORY", "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"):
             self.env.pop(name, None)
 
     def __call__(self, *args, env=None):
@@ -192,6 +200,64 @@ class RecordSendTest(unittest.TestCase):
             with open(path, "wb") as f:
                 f.write(content if isinstance(content, bytes) else content.encode("utf-8"))
         return path
+
+    # DirectIP ----------------------------------------------------------------------------------
+
+    def test_a_fleet_by_directip_with_flush_priority_unknown_imeis_and_a_full_queue(self):
+        unknown = "300234010999999"
+        gw = Gateway(True, "--directip-port", "0", "--unknown-imei", unknown)
+        self.addCleanup(gw.stop)
+        where = "127.0.0.1:%d" % gw.directip_port
+        # E-mail options and DirectIP ones do not mix.
+        for extra in (["--flush-queue"], ["--priority", "2"]):
+            refused = self.send("--imei", IMEIS[0], "--relay", "127.0.0.1:%d" % gw.port, *extra, self.record)
+            self.assertEqual(refused.returncode, 2)
+            self.assertIn("goes with DirectIP", refused.stderr)
+        bad = self.send("--via", "directip", "--directip", where, "--priority", "6", "--imei", IMEIS[0], self.record)
+        self.assertEqual((bad.returncode, bad.stdout), (2, ""))
+
+        one = self.send("--via", "directip", "--directip", where, "--imei", IMEIS[0], self.record)
+        self.assertEqual((one.returncode, one.stdout), (0, "queued, place 1 of the device's queue (reference 1)\n"),
+                         one.stderr)
+        # 49 more fill IMEIS[1]'s queue, so that the fleet's message to it is the 51st.
+        for n in range(50):
+            self.send("--via", "directip", "--directip", where, "--imei", IMEIS[1], self.record)
+        imeis = self.path("imeis.txt", "\n".join([IMEIS[0], unknown, IMEIS[1], IMEIS[2]]) + "\n")
+        fleet = self.send("--imei-file", imeis, "--json", self.record, env={"KESTRAVO_TRANSPORT": "directip",
+                                                                "KESTRAVO_DIRECTIP": where})
+        self.assertEqual(fleet.returncode, 1, fleet.stderr)
+        rows = [json.loads(line) for line in fleet.stdout.splitlines()]
+        self.assertEqual([(r["imei"], r["code"], r["outcome"], r["queuePlace"]) for r in rows],
+                         [(IMEIS[0], 0, "accepted", 2), (unknown, -2, "refused", None),
+                          (IMEIS[1], -5, "refused", None), (IMEIS[2], 0, "accepted", 1)])
+        self.assertTrue(rows[0]["reference"])
+        self.assertIn("unknown IMEI", rows[1]["reply"])
+        # --flush-queue empties the full queue first: the record takes place 1.
+        flushed = self.send("--via", "directip", "--directip", where, "--flush-queue", "--priority", "1",
+                            "--imei", IMEIS[1], self.record)
+        self.assertEqual(flushed.returncode, 0, flushed.stderr)
+        self.assertIn("place 1 of", flushed.stdout)
+        listed = self.tool.history("--imei", IMEIS[1], "--limit", "1")[0]
+        self.assertEqual((listed["transport"], listed["endpoint"], listed["queuePlace"], listed["flags"],
+                          listed["priority"]), ("directip", where, 1, 1, 1))
+
+    def test_a_send_killed_before_the_relay_greets_leaves_an_unfinished_row(self):
+        # A relay that takes the connection and never says a word.
+        server = socket.socket()
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
+        self.addCleanup(server.close)
+        run = subprocess.Popen([TOOL, "send", "--imei", IMEIS[0], "--relay", "127.0.0.1:%d" % server.getsockname()[1],
+                                "--timeout", "60", self.record], env=self.tool.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server.settimeout(WAIT)
+        conn, _ = server.accept()
+        self.addCleanup(conn.close)
+        run.kill()
+        run.wait(WAIT)
+        rows = self.tool.history()
+        self.assertEqual([(r["imei"], r["code"]) for r in rows], [(IMEIS[0], None)])
+        self.assertEqual(bytes.fromhex(rows[0]["record"]), self.bytes)
 
     def gateway(self, lenient):
         gw = Gateway(lenient)
@@ -306,14 +372,14 @@ class RecordSendTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(relay.sessions, 1)
         self.assertEqual(relay.accepted, IMEIS)
-        self.assertEqual(done.stdout.splitlines(), ["%s 0 250 queued" % imei for imei in IMEIS])
+        self.assertEqual(done.stdout.splitlines(), ["%s 0 accepted 250 queued" % imei for imei in IMEIS])
         self.assertEqual(done.stderr, "")  # no progress line: stderr is no terminal
 
         rows = self.tool.history()
         self.assertEqual([r["imei"] for r in rows], IMEIS[::-1])  # newest first
         for row in rows:
             self.assertEqual((row["code"], row["reply"], row["origin"], row["relayPort"]),
-                             (0, "250 queued", "tool", str(relay.port)))
+                             (0, "250 queued", "tool", relay.port))
             self.assertEqual(bytes.fromhex(row["record"]), self.bytes)
             self.assertTrue(row["messageId"])
         listed = self.tool("history", "--imei", IMEIS[1]).stdout.splitlines()
@@ -500,9 +566,10 @@ class RecordSendTest(unittest.TestCase):
     # History and diff -------------------------------------------------------------------------
 
     def test_history_show_export_and_a_history_that_cannot_be_kept(self):
-        # Reading a history that was never written creates nothing.
+        # Reading a history that was never written creates nothing, and says so on stderr only.
         empty = self.tool("history")
-        self.assertEqual((empty.returncode, empty.stdout, empty.stderr), (0, "", ""))
+        self.assertEqual((empty.returncode, empty.stdout, empty.stderr),
+                         (0, "", "kestravo-record: the send history holds no send\n"))
         self.assertFalse(os.path.exists(os.path.join(self.tool.home.name, "data")))
         relay = self.relay(TAKES_ALL)
         self.assertEqual(self.send("--imei", IMEIS[0], "--relay", "127.0.0.1:%d" % relay.port,
@@ -531,7 +598,7 @@ class RecordSendTest(unittest.TestCase):
         self.assertEqual(self.send("--imei", IMEIS[3], "--relay", "127.0.0.1:%d" % unused_port,
                                    self.record).returncode, 1)
         unreachable = self.tool.history("--imei", IMEIS[3])
-        self.assertEqual([(r["code"], r["relayPort"]) for r in unreachable], [(500, str(unused_port))])
+        self.assertEqual([(r["code"], r["relayPort"]) for r in unreachable], [(500, unused_port)])
         self.assertIn(" %s 500 127.0.0.1:%d " % (IMEIS[3], unused_port),
                       self.tool("history", "--limit=1").stdout)
 

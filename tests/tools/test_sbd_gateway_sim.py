@@ -12,6 +12,8 @@ import os
 import queue
 import signal
 import smtplib
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -413,6 +415,91 @@ class GatewaySimTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 2)
                 self.assertIn("not a loopback address", result.stderr)
                 self.assertEqual(result.stdout, "")
+
+
+    # -- DirectIP -------------------------------------------------------------
+
+    def start_directip(self, *args):
+        sim = self.start("--directip-port", "0", "--stats", os.path.join(self.workdir, "stats"), *args)
+        line = sim.next_line()
+        self.assertTrue(line.startswith("directip listening on 127.0.0.1:"), line)
+        sim.directip_port = int(line.rsplit(":", 1)[1])
+        return sim
+
+    def exchange(self, sim, data, close_early=False):
+        """One DirectIP connection: the bytes out, the whole answer back (to the gateway's close)."""
+        with socket.create_connection(("127.0.0.1", sim.directip_port), timeout=WAIT) as s:
+            s.sendall(data)
+            if close_early:
+                s.shutdown(socket.SHUT_WR)
+            answer = b""
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    return answer
+                answer += chunk
+
+    def confirmation(self, answer):
+        """(client ID, IMEI, reference, status) of a confirmation, checked whole."""
+        self.assertEqual(len(answer), 31, answer)
+        self.assertEqual(answer[:6], bytes([1, 0, 28, 0x44, 0, 25]))
+        return struct.unpack(">I15sIh", answer[6:])
+
+    def test_directip_queue_flush_unknown_and_refusals(self):
+        unknown = "300234010999999"
+        sim = self.start_directip("--unknown-imei", unknown)
+        places = []
+        for client_id in range(1, 4):
+            cid, imei, reference, status = self.confirmation(
+                self.exchange(sim, mt_message(client_id, IMEI, DEFAULT_RECORD)))
+            self.assertEqual((cid, imei), (client_id, IMEI.encode()))
+            self.assertNotEqual(reference, 0)
+            places.append(status)
+        self.assertEqual(places, [1, 2, 3])
+        for _ in range(3):
+            self.assertIn("IMEI=" + IMEI, sim.next_line())
+        # Each record is kept as it came, with no message around it.
+        self.assertEqual([name.split("-", 1)[1] for name in self.stored()], [IMEI + ".sbd"] * 3)
+        with open(os.path.join(self.store, self.stored()[0]), "rb") as f:
+            self.assertEqual(f.read(), DEFAULT_RECORD)
+        # The flush flag empties the device's queue before this one joins it.
+        self.assertEqual(self.confirmation(self.exchange(
+            sim, mt_message(9, IMEI, DEFAULT_RECORD, flags=1, priority=1)))[3], 1)
+        cases = [
+            ("unknown IMEI", mt_message(10, unknown, DEFAULT_RECORD), -2),
+            ("payload over 270 bytes", mt_message(11, IMEI, b"\0" * 271), -3),
+            ("no payload", mt_message(12, IMEI, None), -4),
+            ("IMEI with a letter", mt_message(13, "30023401012345x", DEFAULT_RECORD), -1),
+            ("overall length that lies", mt_message(14, IMEI, DEFAULT_RECORD)[:-1], -7),
+            ("unknown element", mt_message(15, IMEI, DEFAULT_RECORD, extra=b"\x50\x00\x00"), -7),
+            ("revision 2", b"\x02" + mt_message(16, IMEI, DEFAULT_RECORD)[1:], -7),
+        ]
+        for name, data, status in cases:
+            with self.subTest(name):
+                answer = self.exchange(sim, data, close_early=name == "overall length that lies")
+                cid, imei, reference, got = self.confirmation(answer)
+                self.assertEqual((got, reference), (status, 0))
+        # A queue holds 50; the 51st is refused until it is flushed.
+        other = "300234010123451"
+        statuses = [self.confirmation(self.exchange(sim, mt_message(100 + n, other, DEFAULT_RECORD)))[3]
+                    for n in range(51)]
+        self.assertEqual(statuses, list(range(1, 51)) + [-5])
+        sim.process.terminate()
+        self.assertEqual(sim.process.wait(WAIT), 0)
+        self.assertEqual(self.stats(os.path.join(self.workdir, "stats")),
+                         {"sessions": "0", "accepted": "54", "refused": "8", "directip_connections": "62",
+                          "directip_accepted": "54", "directip_refused": "8"})
+
+
+def mt_message(client_id, imei, payload, flags=0, priority=None, extra=b""):
+    """A DirectIP MT message as a client writes it."""
+    elements = struct.pack(">BHI15sH", 0x41, 21, client_id, imei.encode(), flags)
+    if payload is not None:
+        elements += struct.pack(">BH", 0x42, len(payload)) + payload
+    if priority is not None:
+        elements += struct.pack(">BHH", 0x46, 2, priority)
+    elements += extra
+    return struct.pack(">BH", 1, len(elements)) + elements
 
 
 if __name__ == "__main__":

@@ -27,8 +27,29 @@ using history::SendHistory;
 
 QString TimeText(const SendEntry& entry) { return entry.timeUtc.toUTC().toString(Qt::ISODate); }
 
+// A port as a JSON number; the service name the settings allow ("smtp") is its number too.
+QJsonValue PortJson(const QString& port) {
+    bool ok = false;
+    const int number = port.toInt(&ok);
+    if (ok) return number;
+    if (port == QLatin1String("smtp")) return 25;
+    return port;
+}
+
+// Where the send went, one word: the relay as HOST:PORT, a DirectIP gateway as directip:HOST:PORT.
+std::string EndpointText(const SendEntry& entry) {
+    if (entry.transport == QLatin1String("directip")) return "directip:" + LocalText(entry.endpoint);
+    return RelayText(entry.relayHost, entry.relayPort);
+}
+
 QJsonObject EntryJson(const SendEntry& entry) {
     return QJsonObject{
+        {QStringLiteral("transport"), entry.transport},
+        {QStringLiteral("endpoint"), entry.endpoint},
+        {QStringLiteral("reference"), entry.reference},
+        {QStringLiteral("queuePlace"), entry.queuePlace ? QJsonValue(*entry.queuePlace) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("flags"), entry.flags},
+        {QStringLiteral("priority"), entry.priority},
         {QStringLiteral("id"), entry.id},
         {QStringLiteral("time"), TimeText(entry)},
         {QStringLiteral("imei"), entry.imei},
@@ -36,7 +57,7 @@ QJsonObject EntryJson(const SendEntry& entry) {
         {QStringLiteral("reply"), entry.reply},
         {QStringLiteral("messageId"), entry.messageId},
         {QStringLiteral("relayHost"), entry.relayHost},
-        {QStringLiteral("relayPort"), entry.relayPort},
+        {QStringLiteral("relayPort"), PortJson(entry.relayPort)},
         {QStringLiteral("sender"), entry.sender},
         {QStringLiteral("gateway"), entry.gateway},
         {QStringLiteral("origin"), history::OriginText(entry.origin)},
@@ -104,7 +125,7 @@ int RunHistory(Args args) {
     parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("since", "DATE"), ValuedOption("limit", "N"), ValuedOption("show", "ID"),
                        ValuedOption("export", "ID"), QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")},
                                                                   QString(), QStringLiteral("OUT.sbd")),
-                       json});
+                       ValuedOption("backup", "FILE"), json});
     if (const auto done = ParseSubcommand(parser, "history", args)) return *done;
     if (!parser.positionalArguments().isEmpty())
         throw ToolFailure(kExitRefused, "history: unexpected argument \"" +
@@ -116,6 +137,19 @@ int RunHistory(Args args) {
     const auto imei = single("imei");
     const auto since = single("since");
     const auto limit = single("limit");
+    const auto backup = single("backup");
+
+    if (backup) {
+        if (show || exportId || output || imei || since || limit || parser.isSet(json))
+            throw ToolFailure(kExitRefused, "history: --backup FILE goes alone");
+        if (!HistoryExists()) throw ToolFailure(kExitRefused, "history: there is no send history to back up");
+        try {
+            SendHistory().Backup(*backup);
+        } catch (const HistoryError& error) {
+            throw ToolFailure(kExitIoFailure, error.what());
+        }
+        return kExitOk;
+    }
 
     if (show && exportId) throw ToolFailure(kExitRefused, "history: --show and --export exclude each other");
     if ((show || exportId) && (imei || since || limit))
@@ -148,8 +182,12 @@ int RunHistory(Args args) {
             }
             std::cout << entry.id << " " << LocalText(TimeText(entry)) << " " << LocalText(entry.imei) << " "
                       << (entry.code ? std::to_string(*entry.code) : std::string("unfinished")) << " "
-                      << RelayText(entry.relayHost, entry.relayPort) << " " << OneLine(entry.reply) << "\n";
+                      << EndpointText(entry) << " " << OneLine(entry.reply) << "\n";
         }
+        // Nothing on stdout for a script to read, and a word for the one at the terminal.
+        if (entries.empty())
+            std::cerr << "kestravo-record: the send history holds no send"
+                      << (imei || since ? " that matches" : "") << "\n";
     }
     std::cout.flush();
     if (!std::cout) throw ToolFailure(kExitIoFailure, "history: cannot write the output");

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// kestravo-record send: mails records to the SBD gateway through the relay, one message per
-// device, over the send flow the window uses (mail/sbd_send.h). This file only turns the command
-// line into messages and the results into lines; connecting, mailing, the 503 fallback and the
-// IMEI check live in mail/.
+// kestravo-record send: sends records to the SBD gateway, one message per device, over the send
+// flow the window uses (send/sbd_send.h). This file only turns the command line into messages and
+// the results into lines; the deadline and the IMEI check live in send/, the ways in mail/ and
+// directip/.
 #include "record/codec.h"
 #include "tools/record_tool/cli.h"
 #include "mail/credentials.h"
@@ -11,8 +11,8 @@
 
 #include "history/send_history.h"
 #include "mail/endpoints.h"
-#include "mail/sbd_history.h"
-#include "mail/sbd_send.h"
+#include "send/sbd_history.h"
+#include "send/sbd_send.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -34,8 +34,8 @@ namespace kestravo::tool {
 
 namespace {
 
-using mail::SbdMessage;
-using mail::SbdResult;
+using send::SbdMessage;
+using send::SbdResult;
 
 struct SendOptions {
     bool json = false;
@@ -44,6 +44,7 @@ struct SendOptions {
     // One --imei and a record file: the output the single send has always had.
     bool single = false;
     mail::Endpoints endpoints;
+    send::SendOptions way; // greeting, --flush-queue, --priority
 };
 
 // An input line (an IMEI file's or a manifest's) that cannot become a message.
@@ -125,7 +126,7 @@ Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile
         line = line.substr(first, line.find_last_not_of(" \t") - first + 1);
         const std::string where = path + ":" + std::to_string(lineNumber);
         const QString imei = QString::fromUtf8(line);
-        if (!mail::IsImeiText(imei)) {
+        if (!send::IsImeiText(imei)) {
             batch.badRows.push_back({where, ImeiRefusal(line)});
         } else if (const auto [it, inserted] = seen.emplace(imei, where); !inserted) {
             batch.badRows.push_back({where, "IMEI " + line + " is given again (first at " + it->second + ")"});
@@ -176,8 +177,8 @@ std::string HexRecord(const TConfigRecord& record) { return RecordBytes(record).
 // stderr and the rest of the run goes on without it.
 class HistoryWriter {
 public:
-    HistoryWriter(const mail::Endpoints& endpoints, const std::vector<SbdMessage>& messages)
-        : endpoints_(endpoints), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
+    HistoryWriter(const mail::Endpoints& endpoints, const send::SendOptions& way, const std::vector<SbdMessage>& messages)
+        : endpoints_(endpoints), way_(way), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
 
     // Opens the file once; a message's Begin opens it if nothing did before.
     void Open() {
@@ -194,7 +195,7 @@ public:
         Open();
         if (!history_ || ids_[index]) return; // a message tried again keeps its row
         try {
-            ids_[index] = history_->Begin(mail::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool));
+            ids_[index] = history_->Begin(send::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool, way_));
         } catch (const std::exception& error) {
             Lost(error);
         }
@@ -205,7 +206,17 @@ public:
         if (!ids_[index]) Begin(index);
         if (!history_ || !ids_[index]) return;
         try {
-            history_->Finish(*ids_[index], result.code, result.reply, result.messageId);
+            send::FinishHistoryEntry(*history_, *ids_[index], result, endpoints_);
+        } catch (const std::exception& error) {
+            Lost(error);
+        }
+    }
+
+    // The Message-ID as soon as it is composed: kept even if no answer ever comes.
+    void Reference(std::size_t index, const QString& reference) {
+        if (!history_ || !ids_[index]) return;
+        try {
+            history_->Reference(*ids_[index], reference, endpoints_.transport == mail::Transport::Email);
         } catch (const std::exception& error) {
             Lost(error);
         }
@@ -218,23 +229,51 @@ private:
     }
 
     const mail::Endpoints& endpoints_;
+    const send::SendOptions& way_;
     const std::vector<SbdMessage>& messages_;
     std::vector<std::optional<qint64>> ids_;
     bool opened_;
     std::unique_ptr<history::SendHistory> history_;
 };
 
-QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result) {
-    return QJsonObject{{QStringLiteral("imei"), message.imei},
-                       {QStringLiteral("code"), result.code},
-                       {QStringLiteral("reply"), result.reply},
-                       {QStringLiteral("messageId"), result.messageId}};
+// One word for how a message ended: "accepted", "refused" (by the relay or the gateway) or
+// "failed" (on the connection: no answer judged it).
+QString OutcomeWord(const SbdResult& result) {
+    switch (result.outcome) {
+    case send::Outcome::Accepted: return QStringLiteral("accepted");
+    case send::Outcome::Refused: return QStringLiteral("refused");
+    case send::Outcome::ConnectionFailed: break;
+    }
+    return QStringLiteral("failed");
+}
+
+QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result, const mail::Endpoints& endpoints) {
+    QJsonObject o{{QStringLiteral("imei"), message.imei},
+                  {QStringLiteral("code"), result.code},
+                  {QStringLiteral("outcome"), OutcomeWord(result)},
+                  {QStringLiteral("reply"), result.detail}};
+    if (endpoints.transport == mail::Transport::DirectIp) {
+        o.insert(QStringLiteral("transport"), QStringLiteral("directip"));
+        o.insert(QStringLiteral("reference"), result.reference);
+        o.insert(QStringLiteral("queuePlace"), result.queuePlace >= 0 ? QJsonValue(result.queuePlace) : QJsonValue());
+    } else {
+        o.insert(QStringLiteral("transport"), QStringLiteral("email"));
+        o.insert(QStringLiteral("messageId"), result.reference);
+    }
+    return o;
 }
 
 int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) {
     if (!options.json)
-        std::cout << "# relay " << RelayText(options.endpoints.relayHost, options.endpoints.relayPort) << " from " << LocalText(options.endpoints.sender)
-                  << " to " << LocalText(options.endpoints.gateway) << "\n";
+    {
+        if (options.endpoints.transport == mail::Transport::DirectIp)
+            std::cout << "# directip " << RelayText(options.endpoints.directipHost, options.endpoints.directipPort)
+                      << (options.way.flushQueue ? " flush-queue" : "")
+                      << (options.way.priority ? " priority " + std::to_string(options.way.priority) : std::string()) << "\n";
+        else
+            std::cout << "# relay " << RelayText(options.endpoints.relayHost, options.endpoints.relayPort) << " from "
+                      << LocalText(options.endpoints.sender) << " to " << LocalText(options.endpoints.gateway) << "\n";
+    }
     for (const SbdMessage& message : messages) {
         if (options.json)
             std::cout << QJsonDocument(QJsonObject{{QStringLiteral("imei"), message.imei},
@@ -268,7 +307,7 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
         throw ToolFailure(kExitRefused, error.what());
     }
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
-    HistoryWriter history(options.endpoints, sent);
+    HistoryWriter history(options.endpoints, options.way, sent);
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
     const std::size_t total = messages.size();
     std::size_t done = 0;
@@ -281,7 +320,7 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
     // The history opens from the send's event loop, once the connection is on its way: the file
     // is read while the relay accepts and greets, not before the connection is even asked for.
     QTimer::singleShot(0, &app, [&history] { history.Open(); });
-    const std::vector<SbdResult> results = mail::SendAll(
+    const std::vector<SbdResult> results = send::SendAll(
         options.endpoints, std::move(messages),
         [&](std::size_t index, const SbdResult& result) {
             history.Finish(index, result);
@@ -289,26 +328,34 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
             if (!result.accepted()) ++refused;
             if (progress) std::cerr << "\r\033[K" << std::flush;
             if (options.json)
-                std::cout << QJsonDocument(ResultJson(sent[index], result)).toJson(QJsonDocument::Compact).toStdString()
+                std::cout << QJsonDocument(ResultJson(sent[index], result, options.endpoints)).toJson(QJsonDocument::Compact).toStdString()
                           << "\n";
             else if (!options.single)
-                std::cout << LocalText(sent[index].imei) << " " << result.code << " " << OneLine(result.reply) << "\n";
+                std::cout << LocalText(sent[index].imei) << " " << result.code << " " << LocalText(OutcomeWord(result)) << " "
+                          << OneLine(result.detail) << "\n";
             std::cout.flush();
             if (progress) showProgress();
         },
-        [&](std::size_t index) { history.Begin(index); }, mail::QuitReply::DoNotAwait);
+        [&](std::size_t index) { history.Begin(index); }, send::QuitReply::DoNotAwait, options.way,
+        [&](std::size_t index, const QString& reference) { history.Reference(index, reference); });
     if (progress) std::cerr << "\r\033[K" << std::flush;
 
-    if (options.single && !options.json) {
+    if (options.single && !options.json && options.endpoints.transport == mail::Transport::DirectIp) {
         const SbdResult& result = results.front();
-        if (result.code == 10060 && result.messageId.isEmpty())
+        if (!result.accepted())
+            throw ToolFailure(kExitIoFailure, "the gateway did not accept the message: error code " +
+                                                  std::to_string(result.code) + ": " + OneLine(result.detail));
+        std::cout << OneLine(result.detail) << "\n";
+    } else if (options.single && !options.json) {
+        const SbdResult& result = results.front();
+        if (result.code == 10060 && result.reference.isEmpty())
             throw ToolFailure(kExitIoFailure, "the relay did not finish within " +
                                                   std::to_string(options.endpoints.timeoutSeconds) +
                                                   " seconds; nothing is known to be sent");
         if (!result.accepted())
             throw ToolFailure(kExitIoFailure, "the relay did not accept the message: error code " +
                                                   std::to_string(result.code) +
-                                                  (result.reply.isEmpty() ? std::string() : ": " + OneLine(result.reply)));
+                                                  (result.detail.isEmpty() ? std::string() : ": " + OneLine(result.detail)));
         std::cout << "Mail sended\nError code 0\n";
     }
     std::cout.flush();
@@ -326,10 +373,12 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
 int RunSend(Args args) {
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json")), dryRun(QStringLiteral("dry-run")),
-        skipBadRows(QStringLiteral("skip-bad-rows"));
+        skipBadRows(QStringLiteral("skip-bad-rows")), flushQueue(QStringLiteral("flush-queue"));
     parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("imei-file", "FILE"), ValuedOption("manifest", "FILE.csv"),
                        ValuedOption("base", "FILE.sbd"), ValuedOption("relay", "HOST[:PORT]"), ValuedOption("from", "ADDR"),
-                       ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), json, dryRun, skipBadRows});
+                       ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), ValuedOption("via", "email|directip"),
+                       ValuedOption("directip", "HOST[:PORT]"), ValuedOption("priority", "1-5"), flushQueue, json, dryRun,
+                       skipBadRows});
     AddSecurityOptions(parser);
     if (const auto done = ParseSubcommand(parser, "send", args)) return *done;
     const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
@@ -349,11 +398,25 @@ int RunSend(Args args) {
     if (const auto to = single("to")) given.gateway = *to;
     if (const auto timeout = single("timeout")) given.timeout = *timeout;
     TakeSecurityOptions(parser, "send", given);
+    if (const auto via = single("via")) given.transport = *via;
+    if (const auto directip = single("directip")) given.directip = *directip;
     try {
         options.endpoints = mail::ResolveEndpoints(given);
     } catch (const mail::EndpointError& error) {
         throw ToolFailure(kExitRefused, error.what());
     }
+    // The tool's session greets before its first MAIL, as relays expect; the window keeps its own.
+    options.way.greetFirst = true;
+    options.way.flushQueue = parser.isSet(flushQueue);
+    if (const auto priority = single("priority")) {
+        qint64 level = 0;
+        if (!mail::ParseWholeNumber(*priority, 1, 5, level))
+            throw ToolFailure(kExitRefused, "--priority: \"" + LocalText(*priority) + "\" is not a whole number from 1 to 5");
+        options.way.priority = int(level);
+    }
+    if (options.endpoints.transport != mail::Transport::DirectIp && (options.way.flushQueue || options.way.priority != 0))
+        throw ToolFailure(kExitRefused, std::string("send: ") + (options.way.flushQueue ? "--flush-queue" : "--priority") +
+                                            " goes with DirectIP (--via directip), not with e-mail");
 
     Batch batch;
     if (manifest) {
@@ -370,7 +433,7 @@ int RunSend(Args args) {
         if (files.isEmpty()) throw ToolFailure(kExitRefused, "send needs a record file");
         if (imeis.isEmpty() && !imeiFile) throw ToolFailure(kExitRefused, "send needs --imei IMEI");
         for (const QString& imei : imeis)
-            if (!mail::IsImeiText(imei)) throw ToolFailure(kExitRefused, ImeiRefusal(LocalText(imei)));
+            if (!send::IsImeiText(imei)) throw ToolFailure(kExitRefused, ImeiRefusal(LocalText(imei)));
         const TConfigRecord record = ReadRecordFile(LocalText(files.constFirst()));
         batch = ImeiBatch(imeis, imeiFile, record);
         options.single = imeis.size() == 1 && !imeiFile;

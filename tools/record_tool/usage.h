@@ -149,6 +149,7 @@ inline const std::string kUsage = std::string(R"USAGE(Usage:
   kestravo-record history [--imei IMEI] [--since DATE] [--limit N] [--json]
   kestravo-record history --show ID [--json]
   kestravo-record history --export ID -o OUT.sbd
+  kestravo-record history --backup FILE
   kestravo-record diff A B
   kestravo-record password set|clear [--relay HOST[:PORT]] [--user NAME] [--security MODE]
   kestravo-record --help    (also "-h", and after a subcommand: that subcommand's help)
@@ -202,8 +203,9 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
         With one --imei and a record file, it prints "Mail sended" and "Error code 0" when
         the relay accepted the message; otherwise the error code and the relay's reply go to
         stderr, exit 1. With several devices (more --imei, --imei-file or --manifest) it
-        prints one line per device as its message is done: "IMEI CODE REPLY" (CODE 0 when
-        the relay accepted it, else the relay's or the connection's error code), and a
+        prints one line per device as its message is done: "IMEI CODE OUTCOME REPLY" (CODE 0
+        when accepted, else the relay's, the gateway's or the connection's error code;
+        OUTCOME accepted, refused or failed, the last when the connection failed), and a
         progress line on stderr when stderr is a terminal; exit 1 when any message was not
         accepted. Every attempt is kept in the send history (see "history").
   --imei IMEI      15 characters of digits, "+" or "-". May be given more than once; each
@@ -224,7 +226,8 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
                    device ("IMEI RECORD" with the 44 bytes in hexadecimal, after a first line
                    "# relay HOST:PORT from ADDR to ADDR"); no connection is made.
   --json           One JSON object per device per line instead of the result lines (also for
-                   a single device): {"imei", "code", "reply", "messageId"}; with --dry-run
+                   a single device): {"imei", "code", "outcome", "reply", "transport",
+                   "messageId"} ("reference" and "queuePlace" by DirectIP); with --dry-run
                    {"imei", "record"}.
   SEND OPTIONS: --dry-run, --json above, and:
   --relay HOST[:PORT]
@@ -233,9 +236,11 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
   --from ADDR, --to ADDR
                    Default: the settings' sender and gateway, else the compiled-in ones.
   --timeout SECONDS
-                   1-86400, default 120. Give up (exit 1, error code 10060 for the messages
-                   not yet accepted) when the relay stays silent that long. A message already
-                   accepted counts as sent even when the relay then leaves the session open.
+                   1-86400, default 120. Each message (from its connection to its answer,
+                   a reconnection included), and the opening and closing of a session, ends
+                   within that many seconds whatever the relay or gateway sends; one that
+                   does not gets error code 10060 (exit 1). A message already accepted counts
+                   as sent even when the relay then leaves the session open.
   --security none|starttls|tls
                    Protect the connection with STARTTLS (port 587 unless the relay names one)
                    or TLS from the first byte (port 465). Never falls back to plain text.
@@ -246,12 +251,25 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
   --cafile FILE    Also trust the CA certificates (PEM) in FILE.
   --password-command COMMAND
                    A command, run without a shell, whose first output line is the password.
+  --via email|directip
+                   The way to the gateway: by mail through the relay (default), or straight
+                   to the gateway's DirectIP MT interface, one connection per message, up to
+                   4 at once; each answer says the message's place in the device's queue or
+                   why the gateway refused it (CODE is then the gateway's negative status).
+  --directip HOST[:PORT]
+                   The DirectIP gateway; the port defaults to 10800.
+  --flush-queue    DirectIP: the gateway empties the device's queue first, so this record
+                   replaces any still waiting.
+  --priority 1-5   DirectIP: the message's priority, 1 the highest.
         Settings: the environment variables KESTRAVO_RELAY, KESTRAVO_SENDER,
         KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT, KESTRAVO_HISTORY, KESTRAVO_SECURITY,
-        KESTRAVO_USER, KESTRAVO_AUTH, KESTRAVO_CAFILE and KESTRAVO_PASSWORD_COMMAND, else the file
+        KESTRAVO_USER, KESTRAVO_AUTH, KESTRAVO_CAFILE, KESTRAVO_PASSWORD_COMMAND,
+        KESTRAVO_TRANSPORT and KESTRAVO_DIRECTIP, else the file
         $XDG_CONFIG_HOME/kestravo/kestravo.conf (default ~/.config/kestravo/kestravo.conf),
         section [mail], keys relay, sender, gateway, timeout, history, security, user, auth,
-        cafile, password_command (never a password). The options win over both. A malformed value is refused (exit 2) with its origin named.
+        cafile, password_command (never a password), transport, and section [directip], keys
+        host and port. The options win over both. A malformed value is refused (exit 2) with
+        its origin named.
 
 history Lists the sends kept in the history, newest first, one line each:
         "ID TIME IMEI RESULT RELAY REPLY" (TIME in UTC as 2026-12-10T13:40:00Z, RESULT the
@@ -267,6 +285,8 @@ history Lists the sends kept in the history, newest first, one line each:
                    when unfinished), "reply", "messageId", "relayHost", "relayPort", "sender",
                    "gateway", "origin" ("window" or "tool"), "record" (hexadecimal)}.
   --show ID        Prints the record of that send as "decode" prints a file (--json too).
+  --backup FILE    Writes a consistent copy of the whole history to the new FILE, also
+                   while others are writing to it.
   --export ID -o OUT.sbd
                    Writes the record of that send to OUT.sbd.
 

@@ -1,0 +1,308 @@
+// SPDX-License-Identifier: Apache-2.0
+// The DirectIP link: one connection per message, the MT message out, the confirmation in, checked
+// against what went out before anything in it is believed.
+#include "directip/directip_link.h"
+
+#include "directip/mt_message.h"
+#include "mail/transport/wsocket.h"
+
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <atomic>
+#include <list>
+
+namespace kestravo::directip {
+
+using mail::TWSocket;
+using send::Outcome;
+using send::SbdMessage;
+using send::SbdResult;
+
+namespace {
+
+constexpr int kProtocolError = 20600;
+constexpr int kClosed = 10004;
+constexpr int kNotSent = 500;
+
+} // namespace
+
+std::uint32_t NextClientMessageId()
+{
+    // Started at a random point so that two runs are unlikely to use the same IDs; 0 is skipped.
+    static std::atomic<std::uint32_t> next{QRandomGenerator::system()->bounded(1u, 0x40000000u)};
+    std::uint32_t id = next.fetch_add(1);
+    while (id == 0)
+        id = next.fetch_add(1);
+    return id;
+}
+
+struct DirectIpLink::Impl {
+    struct Connection {
+        std::size_t index = 0;
+        MtMessage sent;
+        Answer answer;
+        TWSocket* socket = nullptr;
+        QByteArray received;
+        bool connected = false;
+    };
+
+    Gateway gateway;
+    send::SendOptions options;
+    std::list<Connection> connections;
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+
+    ~Impl()
+    {
+        *alive = false;
+        DropAll();
+    }
+
+    QString Peer() const { return QStringLiteral("the gateway %1:%2").arg(gateway.host, gateway.port); }
+
+    void Later(std::function<void()> fn)
+    {
+        QTimer::singleShot(0, [stillAlive = std::weak_ptr<bool>(alive), fn = std::move(fn)] {
+            if (!stillAlive.expired())
+                fn();
+        });
+    }
+
+    static void Retire(TWSocket* socket)
+    {
+        if (!socket)
+            return;
+        socket->OnDnsLookupDone = nullptr;
+        socket->OnSessionConnected = nullptr;
+        socket->OnDataAvailable = nullptr;
+        socket->OnSessionClosed = nullptr;
+        socket->OnDataSent = nullptr;
+        // Handlers first: nothing the closing reports reaches this link any more.
+        try {
+            socket->Close();
+        } catch (...) {
+            socket->Abort();
+        }
+        socket->Release();
+    }
+
+    void DropAll()
+    {
+        for (Connection& c : connections)
+            Retire(c.socket);
+        connections.clear();
+    }
+
+    // Ends a message with its answer; its connection goes.
+    void Finish(std::list<Connection>::iterator it, const SbdResult& result)
+    {
+        Answer done = std::move(it->answer);
+        Retire(it->socket);
+        connections.erase(it);
+        done(result);
+    }
+
+    void Fail(std::list<Connection>::iterator it, int code, const QString& detail)
+    {
+        SbdResult r;
+        r.code = code;
+        r.detail = detail;
+        r.outcome = Outcome::ConnectionFailed;
+        Finish(it, r);
+    }
+
+    std::list<Connection>::iterator Find(const TWSocket* socket)
+    {
+        for (auto it = connections.begin(); it != connections.end(); ++it)
+            if (it->socket == socket)
+                return it;
+        return connections.end();
+    }
+
+    void Start(std::list<Connection>::iterator it)
+    {
+        TWSocket* s = new TWSocket();
+        it->socket = s;
+        s->OnDnsLookupDone = [this](TWSocket* sender, std::uint16_t error) { LookedUp(sender, error); };
+        try {
+            s->DnsLookup(gateway.host);
+        } catch (const std::exception& e) {
+            Fail(it, kNotSent, QStringLiteral("500 %1: %2").arg(Peer(), QString::fromLocal8Bit(e.what())));
+        }
+    }
+
+    void LookedUp(TWSocket* sender, std::uint16_t error)
+    {
+        const auto it = Find(sender);
+        if (it == connections.end())
+            return;
+        if (error != 0) {
+            Fail(it, error, QStringLiteral("%1 %2: %3").arg(error).arg(mail::WSocketErrorDesc(error), Peer()));
+            return;
+        }
+        try {
+            sender->SetAddr(sender->ResolvedAddress());
+            sender->SetProto(QStringLiteral("tcp"));
+            sender->SetPort(gateway.port);
+            sender->SetComponentOptions(mail::WSocketOptionBit(mail::wsoTcpNoDelay));
+            sender->OnSessionConnected = [this](TWSocket* s, std::uint16_t e) { Connected(s, e); };
+            sender->OnDataAvailable = [this](TWSocket* s, std::uint16_t) { Readable(s); };
+            sender->OnSessionClosed = [this](TWSocket* s, std::uint16_t e) { Closed(s, e); };
+            sender->Connect();
+        } catch (const std::exception& e) {
+            const int code = sender->LastError() != 0 ? sender->LastError() : kNotSent;
+            Fail(it, code, QStringLiteral("%1 %2: %3").arg(code).arg(QString::fromLocal8Bit(e.what()), Peer()));
+        }
+    }
+
+    void Connected(TWSocket* sender, std::uint16_t error)
+    {
+        const auto it = Find(sender);
+        if (it == connections.end())
+            return;
+        if (error != 0) {
+            Fail(it, error, QStringLiteral("%1 %2: %3").arg(error).arg(mail::WSocketErrorDesc(error), Peer()));
+            return;
+        }
+        it->connected = true;
+        const QByteArray bytes = EncodeMtMessage(it->sent);
+        sender->Send(bytes.constData(), int(bytes.size()));
+    }
+
+    void Readable(TWSocket* sender)
+    {
+        auto it = Find(sender);
+        if (it == connections.end())
+            return;
+        char buffer[512];
+        for (;;) {
+            const int n = sender->Receive(buffer, int(sizeof buffer));
+            if (n <= 0)
+                break;
+            it->received.append(buffer, n);
+            // More than a confirmation can be is off whatever it says; no need to read on.
+            if (std::size_t(it->received.size()) > kConfirmationSize)
+                break;
+        }
+        const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(it->received.constData()),
+                                     std::size_t(it->received.size()));
+        const std::size_t whole = WholeMessageSize(bytes);
+        if (whole == 0 || (whole > bytes.size() && whole <= kConfirmationSize))
+            return; // the rest is still on its way
+        Judge(it);
+    }
+
+    void Closed(TWSocket* sender, std::uint16_t error)
+    {
+        const auto it = Find(sender);
+        if (it == connections.end())
+            return;
+        if (it->received.isEmpty()) {
+            const int code = error != 0 ? error : kClosed;
+            Fail(it, code,
+                 QStringLiteral("%1 %2 closed the connection without a confirmation").arg(code).arg(Peer()));
+            return;
+        }
+        Judge(it); // what came is all that will come
+    }
+
+    // The whole confirmation is here (or all that will come): it is believed only when every part
+    // of it is right and it names the message that was sent.
+    void Judge(std::list<Connection>::iterator it)
+    {
+        const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(it->received.constData()),
+                                     std::size_t(it->received.size()));
+        QString why;
+        std::optional<MtConfirmation> c = ReadConfirmation(bytes, &why);
+        if (c && c->clientId != it->sent.clientId)
+            why = QStringLiteral("it names client message ID %1, not %2").arg(c->clientId).arg(it->sent.clientId);
+        else if (c && c->imei != it->sent.imei)
+            why = QStringLiteral("it names IMEI \"%1\", not %2")
+                      .arg(QString::fromLatin1(c->imei.toPercentEncoding()), QString::fromLatin1(it->sent.imei));
+        if (!c || !why.isEmpty()) {
+            Fail(it, kProtocolError,
+                 QStringLiteral("20600 %1 answered with a confirmation that is off: %2").arg(Peer(), why));
+            return;
+        }
+        SbdResult r;
+        r.detail = StatusText(c->status, c->autoIdReference);
+        if (c->autoIdReference != 0)
+            r.reference = QString::number(c->autoIdReference);
+        if (c->status >= 0) {
+            r.code = 0;
+            r.queuePlace = c->status;
+            r.outcome = Outcome::Accepted;
+        } else {
+            r.code = c->status;
+            r.outcome = Outcome::Refused;
+        }
+        Finish(it, r);
+    }
+};
+
+DirectIpLink::DirectIpLink(Gateway gateway, send::SendOptions options) : d_(std::make_unique<Impl>())
+{
+    d_->gateway = std::move(gateway);
+    d_->options = options;
+}
+
+DirectIpLink::~DirectIpLink() = default;
+
+void DirectIpLink::Open(std::function<void(int code, const QString& text)> done)
+{
+    // Nothing to open: each message takes a connection of its own.
+    d_->Later([done = std::move(done)] { done(0, QString()); });
+}
+
+void DirectIpLink::Send(std::size_t index, const SbdMessage& message, Answer done)
+{
+    Impl& d = *d_;
+    Impl::Connection c;
+    c.index = index;
+    c.sent.clientId = NextClientMessageId();
+    c.sent.imei = message.imei.toLatin1();
+    c.sent.payload = QByteArray(reinterpret_cast<const char*>(message.record.data()), qsizetype(message.record.size()));
+    c.sent.flags = d.options.flushQueue ? kFlushQueue : 0;
+    c.sent.priority = d.options.priority;
+    c.answer = std::move(done);
+    const std::uint32_t id = c.sent.clientId;
+    d.connections.push_back(std::move(c));
+    // Answers come from the event loop, never from within this call.
+    d.Later([&d, id] {
+        for (auto it = d.connections.begin(); it != d.connections.end(); ++it) {
+            if (it->sent.clientId != id)
+                continue;
+            // The gateway wants digits only; the window's IMEI may hold '+' or '-'.
+            try {
+                (void)EncodeMtMessage(it->sent);
+            } catch (const std::exception& e) {
+                d.Fail(it, kNotSent, QStringLiteral("500 Not sent by DirectIP: %1").arg(QString::fromUtf8(e.what())));
+                return;
+            }
+            d.Start(it);
+            return;
+        }
+    });
+}
+
+void DirectIpLink::Close(std::function<void()> done)
+{
+    d_->Later(std::move(done));
+}
+
+void DirectIpLink::Abort()
+{
+    d_->DropAll();
+}
+
+QString DirectIpLink::PeerName() const { return d_->Peer(); }
+
+QString DirectIpLink::Waiting() const
+{
+    for (const Impl::Connection& c : d_->connections)
+        if (!c.connected)
+            return QStringLiteral("while connecting");
+    return QStringLiteral("for its confirmation");
+}
+
+} // namespace kestravo::directip
