@@ -41,6 +41,8 @@ test=(
   xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
   exim4-daemon-light
   openssl
+  # a desktop session's keyring (Secret Service) on a private D-Bus, for the password tests
+  dbus-daemon gnome-keyring
   clang libclang-rt-14-dev
   curl
   desktop-file-utils appstream lintian man-db shared-mime-info

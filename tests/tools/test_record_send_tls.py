@@ -15,6 +15,7 @@ import hashlib
 import hmac
 import os
 import secrets
+import shutil
 import socket
 import ssl
 import subprocess
@@ -371,6 +372,41 @@ class SendThroughProvider(unittest.TestCase):
         self.assertIn("no password for %s@localhost:%d" % (USER, relay.port), run.stderr)
         self.assertIn("kestravo-record password set", run.stderr)
         self.assertEqual(relay.commands, [])
+
+    def test_password_from_a_keyring_in_a_desktop_session(self):
+        # A private D-Bus session with its own Secret Service (gnome-keyring), as a desktop has:
+        # "password set" stores the password, a send signs in with it, "password clear" removes it.
+        if not all(shutil.which(p) for p in ("dbus-run-session", "gnome-keyring-daemon")):
+            self.skipTest("dbus-run-session or gnome-keyring-daemon is not installed")
+        relay = TlsRelay(self.certs, self.password)
+        home = tempfile.mkdtemp(dir=self.tmp.name)
+        os.makedirs(os.path.join(home, "kestravo"))
+        with open(os.path.join(home, "kestravo", "kestravo.conf"), "w") as f:
+            f.write("[mail]\nrelay=localhost:%d\nsecurity=starttls\nuser=%s\ncafile=%s\nhistory=off\ntimeout=20\n"
+                    % (relay.port, USER, self.certs.path("ca.pem")))
+        script = """
+            printf 'unlock' | gnome-keyring-daemon --daemonize --unlock --components=secrets >/dev/null 2>&1
+            "$0" password set < "$1" || exit 10
+            "$0" send --imei %s "$2" || exit 11
+            "$0" password clear || exit 12
+            "$0" send --imei %s "$2"; echo "after clear: $?"
+        """ % (IMEI, IMEI)
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("KESTRAVO_", "DBUS_"))}
+        env.update(HOME=home, XDG_CONFIG_HOME=home, XDG_DATA_HOME=home, XDG_RUNTIME_DIR=home)
+        try:
+            run = subprocess.run(["dbus-run-session", "--", "sh", "-c", script, TOOL, self.pwfile, self.record],
+                                 env=env, capture_output=True, text=True, timeout=WAIT)
+        finally:
+            relay.stop()
+        if "did not store the password" in run.stderr and "locked" in run.stderr:
+            self.skipTest("the test session's keyring stayed locked: " + run.stderr.strip())
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertIn("Mail sended\nError code 0\n", run.stdout)
+        self.assertEqual(relay.messages, 1)
+        self.assertIn("after clear: 2", run.stdout)
+        self.assertIn("no password for", run.stderr)
+        self.assertNeverInClear(relay)
+        self.assertNotIn(self.password, run.stdout + run.stderr)
 
     def test_password_settings(self):
         relay = TlsRelay(self.certs, self.password)
