@@ -11,6 +11,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+
 namespace kestravo::mail {
 
 using send::Outcome;
@@ -292,7 +295,13 @@ struct MailLink::Impl {
             out.write(reinterpret_cast<const char*>(message.record.data()), qint64(message.record.size())) !=
                 qint64(message.record.size()) ||
             !out.flush()) {
-            Finish(kNotSent, QStringLiteral("500 Cannot write the attachment %1: %2").arg(path, out.errorString()),
+            const int err = errno;
+            // A write cut short by a file-size limit or a full disk leaves Qt without a reason of
+            // its own; the system's is the one the operator can act on.
+            const QString why = out.error() == QFileDevice::OpenError || err == 0
+                                    ? out.errorString()
+                                    : QString::fromLocal8Bit(std::strerror(err));
+            Finish(kNotSent, QStringLiteral("500 Cannot write the attachment %1: %2").arg(path, why),
                    Outcome::ConnectionFailed, false);
             return;
         }
