@@ -64,11 +64,11 @@ test-asan: $(ASAN_BUILD)/build.ninja
 package: deps-package
 	packaging/build-deb.sh $(PACKAGE_OUT)
 
-# Then lintian on both packages, a second build in another folder compared byte for byte, and
+# Then lintian on the source and both packages, a second build in another folder compared byte for byte, and
 # the smoke test of debian/tests against the installed packages (autopkgtest, which installs
 # them on this machine, then purged again).
 package-check: package
-	lintian --fail-on error,warning --display-info --pedantic $(PACKAGE_OUT)/kestravo_*.changes
+	lintian --fail-on error,warning --display-info --pedantic $(PACKAGE_OUT)/kestravo_*.changes $(PACKAGE_OUT)/kestravo_*.dsc
 	/usr/bin/python3 tests/package/test_reproducible.py --against $(PACKAGE_OUT)
 	tests/package/autopkgtest.sh $(PACKAGE_OUT)
 

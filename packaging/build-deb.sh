@@ -6,7 +6,8 @@
 #
 # OUT/src/kestravo gets a clean copy of the tree (the files git knows, with their uncommitted
 # edits, and new files git does not ignore; no build folders), dpkg-buildpackage -us -uc -b runs
-# there, and the .deb, .ddeb, .buildinfo and .changes files are moved to OUT. OUT is emptied first.
+# there, and the .deb, .ddeb, .buildinfo and .changes files are moved to OUT, with the source
+# package (.dsc and .tar.xz) that dpkg-source makes of the copy first. OUT is emptied first.
 #
 # KESTRAVO_DEB_FILE_TIME=SECONDS sets the time of every file of the copy (since 1970), which must
 # change nothing in the packages (tests/package/test_reproducible.py).
@@ -33,7 +34,7 @@ esac
 
 rm -rf "$out/src"
 find "$out" -maxdepth 1 -type f \( -name '*.deb' -o -name '*.ddeb' -o -name '*.buildinfo' \
-    -o -name '*.changes' \) -delete
+    -o -name '*.changes' -o -name '*.dsc' -o -name '*.tar.*' \) -delete
 src=$out/src/kestravo
 mkdir -p "$src"
 if git -C "$top" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
@@ -58,9 +59,11 @@ if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&
     export CCACHE_BASEDIR="$src" CCACHE_NOHASHDIR=1
 fi
 
+# The source package first, from the clean copy: what a distribution's build service rebuilds.
+(cd "$out/src" && dpkg-source -b kestravo)
 (cd "$src" && dpkg-buildpackage -us -uc -b "$@")
 
-for f in "$out"/src/*.deb "$out"/src/*.ddeb "$out"/src/*.buildinfo "$out"/src/*.changes; do
-    [ -e "$f" ] && mv "$f" "$out/"
+for f in "$out"/src/*.dsc "$out"/src/*.tar.* "$out"/src/*.deb "$out"/src/*.ddeb "$out"/src/*.buildinfo "$out"/src/*.changes; do
+    if [ -e "$f" ]; then mv "$f" "$out/"; fi
 done
 ls "$out"

@@ -203,8 +203,10 @@ def main():
         expect(result.returncode == 0, "debian/tests/smoke failed")
         expect(result.stderr == "", "debian/tests/smoke wrote to stderr (autopkgtest counts it a failure)")
 
-        # Lintian on both packages: no error, no warning; the rest is printed for the record.
-        changes = glob.glob(os.path.join(out, "*.changes"))
+        # Lintian on the source and both packages: no error, no warning; the rest is printed for
+        # the record.
+        changes = glob.glob(os.path.join(out, "*.changes")) + glob.glob(os.path.join(out, "*.dsc"))
+        expect(len(changes) == 2, f"no .changes and .dsc: {changes}")
         result = run(["lintian", "--fail-on", "error,warning", "--display-info", "--pedantic", *changes],
                      timeout=600)
         print(result.stdout, result.stderr)
