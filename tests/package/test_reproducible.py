@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """Two builds of the same tree give byte-identical packages: packaging/build-deb.sh builds in two
 folders of different names, at different times, with the files' times, the umask and the time
-zone changed between them, and every .deb and .ddeb of one is compared with the other's.
+zone changed between them, the second without ccache, and every .deb and .ddeb of one is compared
+with the other's.
 
     test_reproducible.py                 # builds twice, without the tests (nocheck)
     test_reproducible.py --against DIR   # builds once, without the tests, and compares with the
@@ -29,10 +30,12 @@ OTHER_FILE_TIME = 1000000000
 
 
 def build(out, variant):
-    """build-deb.sh into out; variant 1 changes the file times, the umask and the time zone."""
+    """build-deb.sh into out; variant 1 changes the file times, the umask and the time zone, and
+    compiles everything afresh: objects from ccache, compiled in the other folder, would hide
+    a build path that only the compiler's own run writes."""
     env = dict(os.environ, DEB_BUILD_OPTIONS="nocheck parallel=2")
     if variant:
-        env.update(KESTRAVO_DEB_FILE_TIME=str(OTHER_FILE_TIME), TZ="Pacific/Kiritimati")
+        env.update(KESTRAVO_DEB_FILE_TIME=str(OTHER_FILE_TIME), TZ="Pacific/Kiritimati", CCACHE_DISABLE="1")
     print("$ DEB_BUILD_OPTIONS=nocheck", BUILD_DEB, out, flush=True)
     old_umask = os.umask(0o002 if variant else 0o022)
     try:
@@ -51,6 +54,7 @@ def packages(folder):
 
 def differing_members(a, b, work):
     """The files of two packages that differ, to tell where to look."""
+    os.makedirs(work)
     roots = []
     for deb, side in ((a, "a"), (b, "b")):
         root = os.path.join(work, side)
