@@ -14,7 +14,8 @@
 #
 # DEB_BUILD_OPTIONS defaults to parallel=2. ccache is used when installed (and never needed): it
 # is given to CMake through CMAKE_CXX_COMPILER_LAUNCHER, with its cache where the user keeps it,
-# since debhelper points HOME elsewhere during the build.
+# since debhelper points HOME elsewhere during the build; the packages are the same with or
+# without it.
 set -eu
 
 [ $# -ge 1 ] || { echo "usage: $0 OUT [dpkg-buildpackage options]" >&2; exit 2; }
@@ -55,8 +56,10 @@ if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache
     CCACHE_DIR=${CCACHE_DIR:-$(ccache --get-config cache_dir)}
     export CCACHE_DIR
-    # Relative to the copy, so that a copy in another folder hits the same objects.
-    export CCACHE_BASEDIR="$src" CCACHE_NOHASHDIR=1
+    # No base folder: with one, ccache would hand the compiler relative paths, and the debug
+    # information (so the build IDs, so the binaries) would differ from those of a build
+    # without ccache. Objects are reused by builds in the same folder, as make package's is.
+    export CCACHE_BASEDIR=
 fi
 
 # The source package first, from the clean copy: what a distribution's build service rebuilds.

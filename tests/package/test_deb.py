@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """The Debian packages, built as a distribution builds them: packaging/build-deb.sh runs
-dpkg-buildpackage on a clean copy of the tree in a scratch folder, without the tests
+dpkg-buildpackage on a clean copy of the tree in build/package-deb/, without the tests
 (DEB_BUILD_OPTIONS=nocheck, so without GoogleTest and Qt Test). Each package holds its own
 files and declares what it needs; unpacked into a scratch root, they pass the smoke test of
 debian/tests; the binaries are hardened and name no build folder; lintian finds no error or
@@ -17,6 +17,7 @@ import sys
 import tempfile
 
 SOURCE = os.environ["KESTRAVO_SOURCE_DIR"]
+BUILD = os.environ["KESTRAVO_BUILD_DIR"]
 VERSION = os.environ["KESTRAVO_VERSION"]
 APP_ID = os.environ["KESTRAVO_APP_ID"]
 TOOLS = ("cmake", "ninja", "dpkg-buildpackage", "dh", "dpkg-deb", "readelf", "lintian",
@@ -147,7 +148,8 @@ def main():
         return SKIP
 
     with tempfile.TemporaryDirectory(prefix="kestravo-deb-") as work:
-        out = os.path.join(work, "out")
+        # Always the same folder, so that ccache reuses the objects of the last run.
+        out = os.path.join(BUILD, "package-deb")
         env = dict(os.environ, DEB_BUILD_OPTIONS="nocheck parallel=2")
         result = run([os.path.join(SOURCE, "packaging", "build-deb.sh"), out], timeout=1500, env=env)
         if result.returncode != 0:

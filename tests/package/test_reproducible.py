@@ -86,7 +86,8 @@ def main():
         if args.against:
             first = os.path.abspath(args.against)
         else:
-            first = os.path.join(work, "first")
+            # Where ccache has the objects of earlier runs; the second build compiles afresh.
+            first = os.path.join(os.environ.get("KESTRAVO_BUILD_DIR", work), "package-reproducible")
             build(first, 0)
         # Another folder, of another name length.
         second = os.path.join(work, "second-build-folder")
