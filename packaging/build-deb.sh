@@ -54,13 +54,16 @@ fi
 export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=2}"
 if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+if command -v ccache >/dev/null 2>&1; then
     CCACHE_DIR=${CCACHE_DIR:-$(ccache --get-config cache_dir)}
     export CCACHE_DIR
-    # No base folder: with one, ccache would hand the compiler relative paths, and the debug
-    # information (so the build IDs, so the binaries) would differ from those of a build
-    # without ccache. Objects are reused by builds in the same folder, as make package's is.
-    export CCACHE_BASEDIR=
 fi
+# No ccache base folder (the Makefile sets one for the other builds): with one, ccache hands the
+# compiler relative paths, and the debug information, so the build IDs, so the binaries, would
+# differ from those of a build without ccache. Objects are reused by builds in the same folder,
+# as make package's is.
+export CCACHE_BASEDIR=
 
 # The source package first, from the clean copy: what a distribution's build service rebuilds.
 (cd "$out/src" && dpkg-source -b kestravo)

@@ -26,6 +26,7 @@ for p in kestravo kestravo-gateway-sim; do
 done
 
 status=0
+rm -rf "$dir/autopkgtest"
 autopkgtest --no-built-binaries --output-dir "$dir/autopkgtest" "$@" "$top" -- null || status=$?
 
 if [ -z "$installed_before" ]; then
