@@ -97,6 +97,7 @@ def svg():
     x0, y0, x1, y1, r = BACKGROUND
     lines = [
         '<?xml version="1.0" encoding="UTF-8"?>',
+        "<!-- SPDX-License-Identifier: Apache-2.0 -->",
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{UNITS}" height="{UNITS}" '
         f'viewBox="0 0 {UNITS} {UNITS}">',
         "  <defs>",
