@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # The two commands of the README: `make run` and `make test`. `make` alone only builds.
-# `make package` builds the Debian package build/kestravo_<version>_<arch>.deb.
+# `make package` builds the Debian packages into build/deb/; `make package-check` checks them.
 BUILD         ?= build
 ASAN_BUILD    ?= build-asan
-PACKAGE_BUILD ?= build-package
+PACKAGE_OUT   ?= $(BUILD)/deb
 JOBS          ?= $(shell nproc)
 CMAKE_FLAGS   ?=
 # Rebuilds in a fresh clone reuse the objects of earlier builds where ccache is installed.
@@ -13,7 +13,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 TEST_FUZZ_SECONDS ?= 5
 
-.PHONY: all deps deps-run deps-test deps-package configure run test test-plain test-asan package clean
+.PHONY: all deps deps-run deps-test deps-package configure run test test-plain test-asan package package-check clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -58,15 +58,22 @@ test-asan: $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure --timeout 600 -j $(JOBS)
 
-# Built as a packager builds: a folder of its own, without the tests and what they need.
+# Built as a distribution builds it: dpkg-buildpackage -us -uc -b on a clean copy of the tree in
+# $(PACKAGE_OUT)/src, with the tests debian/rules runs; the packages are collected in $(PACKAGE_OUT).
+# DEB_BUILD_OPTIONS=nocheck skips the tests.
 package: deps-package
-	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKESTRAVO_HARDENING=ON $(LAUNCHER) $(CMAKE_FLAGS)
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
-	cd $(PACKAGE_BUILD) && cpack -B $(abspath $(BUILD))
-	@ls $(BUILD)/kestravo_*.deb
+	packaging/build-deb.sh $(PACKAGE_OUT)
+
+# Then lintian on the source and both packages, a second build in another folder compared byte for byte, and
+# the smoke test of debian/tests against the installed packages (autopkgtest, which installs
+# them on this machine, then purged again).
+package-check: package
+	lintian --fail-on error,warning --display-info --pedantic $(PACKAGE_OUT)/kestravo_*.changes $(PACKAGE_OUT)/kestravo_*.dsc
+	/usr/bin/python3 tests/package/test_reproducible.py --against $(PACKAGE_OUT)
+	tests/package/autopkgtest.sh $(PACKAGE_OUT)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 # Fuzzing: the libFuzzer targets of tests/fuzz, built by clang in their own folder with the
 # sanitizers, each run FUZZ_SECONDS from its corpus (new inputs go to a temporary folder).

@@ -4,34 +4,39 @@
 #
 #   scripts/install-deps.sh build runtime           # make run: build and start the window
 #   scripts/install-deps.sh build runtime test      # make test: every test too
-#   scripts/install-deps.sh build package           # make package: build the .deb
+#   scripts/install-deps.sh build runtime package   # make package: build and check the .debs
 #   scripts/install-deps.sh bench                   # the benchmarks' tools
 #   scripts/install-deps.sh --list build runtime    # print the packages, install nothing
 #
 # Without a list name it installs build, runtime and test.
 set -euo pipefail
 
-# Compilers and libraries to build the program and the record tool.
+# Compilers and libraries to build the program and the record tool. debian/control's
+# Build-Depends names the same (tests/package checks it), but for build-essential, which Debian
+# implies, and ccache, used when present.
 build=(
   build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev
   libsqlite3-dev
-  libssl-dev qtkeychain-qt6-dev
+  libssl-dev
+  qtkeychain-qt6-dev
 )
 
-# What the installed programs need to run (the .deb depends on the same; see packaging/).
+# What the installed programs need to run (the packages of debian/control depend on, or
+# recommend, the same).
 runtime=(
   libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6sql6 libqt6sql6-sqlite
-  qt6-qpa-plugins
   fonts-wine
   netbase
   python3 python3-aiosmtpd
   libssl3 libqt6keychain1
 )
 
-# Building the Debian package with `make package`.
+# Building the Debian packages with `make package` (with the tests debian/rules runs, whose
+# GoogleTest is here; the rest is in build and runtime), and `make package-check`.
 package=(
-  dpkg-dev fakeroot file
+  dpkg-dev debhelper fakeroot file libgtest-dev
+  lintian autopkgtest
 )
 
 # The test suites: unit tests, the real window in a private X server, the Exim relay on

@@ -67,7 +67,7 @@ class ManualExamples(unittest.TestCase):
         os.mkdir(self.bin)
         os.mkdir(self.work)
         os.symlink(TOOL, os.path.join(self.bin, "kestravo-record"))
-        os.symlink(SIM, os.path.join(self.bin, "sbd-gateway-sim"))
+        os.symlink(SIM, os.path.join(self.bin, "kestravo-gateway-sim"))
         if WINDOW:
             os.symlink(WINDOW, os.path.join(self.bin, "kestravo"))
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("KESTRAVO_")}

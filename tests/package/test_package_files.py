@@ -21,7 +21,7 @@ TOOL = os.environ["KESTRAVO_RECORD_TOOL"]
 METAINFO = os.environ["KESTRAVO_METAINFO"]
 MAN_DIR = os.environ["KESTRAVO_MAN_DIR"]
 DESKTOP = os.path.join(SOURCE, "packaging", f"{APP_ID}.desktop")
-PAGES = ("kestravo", "kestravo-record", "sbd-gateway-sim")
+PAGES = ("kestravo", "kestravo-record", "kestravo-gateway-sim")
 ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
 
 
@@ -75,7 +75,7 @@ class Validators(unittest.TestCase):
         simulator = os.path.join(SOURCE, "tools", "sbd-gateway-sim")
         for page, command, sections in (
                 ("kestravo-record", [TOOL], ("encode", "decode", "send", "history", "diff")),
-                ("sbd-gateway-sim", ["/usr/bin/python3", simulator], ())):
+                ("kestravo-gateway-sim", ["/usr/bin/python3", simulator], ())):
             result = run(command + ["--help"])
             self.assertEqual(result.returncode, 0, result.stderr)
             in_help = set(option.findall(result.stdout))
