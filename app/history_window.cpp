@@ -23,6 +23,8 @@ QString ResultText(const history::SendEntry& entry)
 {
     if (!entry.code)
         return QStringLiteral("unfinished");
+    if (*entry.code == 0 && entry.queuePlace)
+        return QStringLiteral("queued, place %1 (code 0)").arg(*entry.queuePlace);
     if (*entry.code == 0)
         return QStringLiteral("sent (code 0)");
     return QStringLiteral("not sent (code %1)").arg(*entry.code);
@@ -30,6 +32,8 @@ QString ResultText(const history::SendEntry& entry)
 
 QString RouteText(const history::SendEntry& entry)
 {
+    if (entry.transport == u"directip")
+        return QStringLiteral("DirectIP ") + entry.endpoint;
     QString relay = entry.relayHost.contains(u':') ? u'[' + entry.relayHost + u']' : entry.relayHost;
     if (!entry.relayPort.isEmpty())
         relay += u':' + entry.relayPort;

@@ -126,6 +126,21 @@ public:
         });
     }
 
+    // The row begun before connecting gets the record that goes out; without one, a row is
+    // begun now.
+    void Start(const SbdMessage& message, const Endpoints& endpoints) noexcept
+    {
+        if (row_ == 0) {
+            Begin(message, endpoints);
+            return;
+        }
+        const qint64 row = row_;
+        Keep([&] {
+            file_->Record(row, QByteArray(reinterpret_cast<const char*>(message.record.data()),
+                                          qsizetype(message.record.size())));
+        });
+    }
+
     void Finish(const SbdResult& result) noexcept
     {
         const qint64 row = std::exchange(row_, 0);
@@ -232,7 +247,21 @@ void TForm1::SendPass(bool afterConnect)
         throw SmtpException("SMTP component not ready");
     if (!SessionReady) {
         NewSendFlow();
-        send_->Connect();
+        // The history's row is written before connecting, so that a send that never gets past the
+        // greeting is still on record; the record is the one the controls give now, replaced by
+        // the one actually sent once the relay has greeted.
+        History().Begin(SbdMessage{imei, EncodeRecord(*this)}, *sendEndpoints_);
+        try {
+            send_->Connect();
+        } catch (const std::exception& e) {
+            // Refused before any connection: the row says so rather than staying unfinished.
+            SbdResult refused;
+            refused.code = 500;
+            refused.detail = QString::fromUtf8(e.what());
+            refused.outcome = Outcome::ConnectionFailed;
+            History().Finish(refused);
+            throw;
+        }
         ShowSendActivity();
         return;
     }
@@ -255,9 +284,9 @@ void TForm1::SendPass(bool afterConnect)
     const TConfigRecord record = ReadRecordFile(native.toStdString());
     recordLock_ = std::move(lock);
     SbdMessage message{imei, record};
-    // The history's row is written as the message starts out, before MAIL FROM.
+    // The history's row, begun before connecting, holds what goes out as the message starts out.
     send_->OnMessageStart = [this, message, endpoints = *sendEndpoints_](std::size_t) {
-        History().Begin(message, endpoints);
+        History().Start(message, endpoints);
     };
     send_->Start({std::move(message)});
     ShowSendActivity();

@@ -54,12 +54,12 @@ void OneLine(const QString& text, const QString& source)
             Refuse(source, QStringLiteral("the value holds a control character"));
 }
 
-// A host name or address: no blank either.
-void HostName(const QString& text, const QString& source)
+// The gateway's host alone, as the programs read the key: its port goes in the key port.
+void DirectIpHost(const QString& text, const QString& source)
 {
-    OneLine(text, source);
-    if (text.contains(u' '))
-        Refuse(source, QStringLiteral("host \"%1\" holds a blank").arg(text));
+    if (text.contains(u':') && !(text.startsWith(u'[') && text.endsWith(u']')))
+        Refuse(source, QStringLiteral("host \"%1\": the port goes in the key port").arg(text));
+    mail::ParseRelay(text, source, QStringLiteral("host"), QString::number(mail::kDirectIpPort));
 }
 
 } // namespace
@@ -78,7 +78,7 @@ const std::vector<SettingKey>& SettingKeys()
         {"mail", "history", "KESTRAVO_HISTORY", "on (on or off)",
          [](const QString& t, const QString& s) { mail::ParseSwitch(t, s); }},
         {"mail", "transport", "KESTRAVO_TRANSPORT", "email (email or directip)",
-         OneOf({QStringLiteral("email"), QStringLiteral("directip")})},
+         [](const QString& t, const QString& s) { mail::ParseTransport(t, s); }},
         {"mail", "security", "KESTRAVO_SECURITY", "none (none, starttls or tls)",
          OneOf({QStringLiteral("none"), QStringLiteral("starttls"), QStringLiteral("tls")})},
         {"mail", "user", "KESTRAVO_USER", "no login", OneLine},
@@ -86,8 +86,9 @@ const std::vector<SettingKey>& SettingKeys()
          OneOf({QStringLiteral("auto"), QStringLiteral("plain"), QStringLiteral("login"), QStringLiteral("cram-md5")})},
         {"mail", "cafile", "KESTRAVO_CAFILE", "the system's certificates", OneLine},
         {"mail", "password_command", "KESTRAVO_PASSWORD_COMMAND", "none", OneLine},
-        {"directip", "host", "KESTRAVO_DIRECTIP_HOST", "none", HostName},
-        {"directip", "port", "KESTRAVO_DIRECTIP_PORT", "10800", WholeNumber(1, 65535)},
+        // KESTRAVO_DIRECTIP (HOST[:PORT]) stands for both keys of the section.
+        {"directip", "host", "KESTRAVO_DIRECTIP", "none (needed with transport directip)", DirectIpHost},
+        {"directip", "port", "KESTRAVO_DIRECTIP", "10800", WholeNumber(1, 65535)},
     };
     return keys;
 }

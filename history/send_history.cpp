@@ -399,6 +399,14 @@ void SendHistory::Reference(qint64 id, const QString& reference, bool isMessageI
     if (!ExecWaiting(q, busyTimeoutMs_)) Fail(QStringLiteral("cannot keep the reference of entry %1").arg(id), q.lastError().text());
 }
 
+void SendHistory::Record(qint64 id, const QByteArray& record) {
+    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
+    q.prepare(QStringLiteral("UPDATE sends SET record = ? WHERE id = ? AND code IS NULL"));
+    q.addBindValue(record);
+    q.addBindValue(id);
+    if (!ExecWaiting(q, busyTimeoutMs_)) Fail(QStringLiteral("cannot keep the record of entry %1").arg(id), q.lastError().text());
+}
+
 void SendHistory::Finish(qint64 id, int code, const QString& reply, const QString& messageId, const QString& reference,
                          std::optional<int> queuePlace) {
     Statements& statements = Prepared();

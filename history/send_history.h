@@ -75,6 +75,9 @@ public:
     // Keeps the gateway side's reference of an unfinished row as soon as it is known (the
     // Message-ID once composed), so that a send that never hears its answer still names it.
     void Reference(qint64 id, const QString& reference, bool isMessageId);
+    // Replaces the record of an unfinished row: a row begun before its record was final (the
+    // window writes its row before connecting, and builds the record to send once the relay greets).
+    void Record(qint64 id, const QByteArray& record);
     // Completes an unfinished row; an unknown or already finished id is a HistoryError. A write
     // another writer holds up is tried again until the busy timeout has passed once more.
     void Finish(qint64 id, int code, const QString& reply, const QString& messageId,

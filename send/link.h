@@ -29,7 +29,7 @@ struct SbdResult {
     // 0 = accepted; otherwise the relay's reply code, a socket code in the Windows Sockets
     // numbering (10060: no answer within the deadline; 10061 refused; 11001 unknown host), 500
     // (the message could not be sent), 20600 (an answer that breaks the protocol), or the gateway's
-    // refusal as 1000 + |status| (DirectIP: -2 unknown IMEI gives 1002).
+    // refusal as its own negative status (DirectIP: -2 unknown IMEI).
     int code = 0;
     // The answer that judged this message (the relay's reply, the gateway's status in words), or
     // the error text.

@@ -755,6 +755,13 @@ private slots:
         Window(relay.Port());
         Click();
         QTRY_COMPARE_WITH_TIMEOUT(relay.Connections(), 1, kWait);
+        // The row is on record before the relay has greeted: a send stopped here is "unfinished".
+        {
+            const auto rows = SendHistory().List();
+            QCOMPARE(rows.size(), std::size_t(1));
+            QVERIFY(!rows[0].finished());
+            QCOMPARE(rows[0].imei, form->findChild<QLineEdit*>(QStringLiteral("Edit1"))->text());
+        }
         Click();
         QCOMPARE(script.Errors(), QStringList{QStringLiteral("SMTP component not ready.")});
         QVERIFY(script.Messages().isEmpty());
@@ -764,6 +771,11 @@ private slots:
         QCOMPARE(script.Messages(), QStringList{Result(0)});
         QCOMPARE(relay.Connections(), 1);
         QCOMPARE(Attachment(relay.MessageLines()), CurrentRecord());
+        // The same row, completed, with the record that went out.
+        const auto rows = SendHistory().List();
+        QCOMPARE(rows.size(), std::size_t(1));
+        QCOMPARE(rows[0].code, std::optional<int>(0));
+        QCOMPARE(rows[0].record, CurrentRecord());
     }
 
     void aSecondWindowNeverReplacesTheRecordOfASendUnderWay()
