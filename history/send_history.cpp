@@ -163,14 +163,16 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path), 
         // Another program's database at this path is left exactly as it is: nothing is written
         // (not even the switch to WAL) before the file is known to be ours or empty.
         {
-            if (!q.exec(QStringLiteral("SELECT count(*), sum(type = 'table' AND name = 'sends') FROM sqlite_master")) || !q.next())
+            // One statement, one snapshot: another first run may create the schema meanwhile, and
+            // its tables and its version must be seen together or not at all.
+            if (!q.exec(QStringLiteral("SELECT (SELECT count(*) FROM sqlite_master),"
+                                       " (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'sends'),"
+                                       " (SELECT user_version FROM pragma_user_version)")) ||
+                !q.next())
                 Fail(QStringLiteral("cannot read it as an SQLite database"), q.lastError().text());
             const int objects = q.value(0).toInt();
             const bool hasSends = q.value(1).toInt() == 1;
-            q.finish();
-            if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-                Fail(QStringLiteral("cannot read the schema version"), q.lastError().text());
-            const int version = q.value(0).toInt();
+            const int version = q.value(2).toInt();
             q.finish();
             if ((version == 0 && objects > 0) || (version > 0 && !hasSends))
                 Fail(QStringLiteral("is a database of another program (its tables are not the send history's); "
