@@ -24,6 +24,8 @@ namespace {
 constexpr int kProtocolError = 20600;
 constexpr int kClosed = 10004;
 constexpr int kNotSent = 500;
+// A gateway address that does not answer gives way to the next one after this long.
+constexpr int kConnectAttemptTimeoutMs = 4000;
 
 } // namespace
 
@@ -141,7 +143,9 @@ struct DirectIpLink::Impl {
             return;
         }
         try {
-            sender->SetAddr(sender->ResolvedAddress());
+            // Every address of the gateway, IPv6 and IPv4, in the resolver's order, as the relay's.
+            sender->SetAddrList(sender->ResolvedAddresses());
+            sender->SetConnectAttemptTimeout(kConnectAttemptTimeoutMs);
             sender->SetProto(QStringLiteral("tcp"));
             sender->SetPort(gateway.port);
             sender->SetComponentOptions(mail::WSocketOptionBit(mail::wsoTcpNoDelay));

@@ -50,9 +50,10 @@ using Behaviour = std::function<Reply(const MtMessage&)>;
 // A DirectIP gateway on loopback: reads each connection's MT message whole, answers as told.
 class FakeGateway {
 public:
-    explicit FakeGateway(Behaviour behaviour) : behaviour_(std::move(behaviour))
+    explicit FakeGateway(Behaviour behaviour, const QHostAddress& address = QHostAddress::LocalHost)
+        : behaviour_(std::move(behaviour))
     {
-        server_.listen(QHostAddress::LocalHost, 0);
+        server_.listen(address, 0);
         QObject::connect(&server_, &QTcpServer::newConnection, [this] {
             while (QTcpSocket* s = server_.nextPendingConnection()) {
                 ++open_;
@@ -75,6 +76,7 @@ public:
             s->disconnect();
     }
     quint16 Port() const { return server_.serverPort(); }
+    bool Listening() const { return server_.isListening(); }
     std::vector<MtMessage> received;
     int maxOpen() const { return maxOpen_; }
 
@@ -298,6 +300,24 @@ TEST(DirectIpLink, ConnectionFailuresKeepTheTransportsCodes)
     results = SendAll(GatewayEndpoints(gateway.Port()), {{QStringLiteral("30023401012345+"), Record(0)}});
     EXPECT_EQ(results.at(0).code, 500);
     EXPECT_TRUE(gateway.received.empty());
+}
+
+// A gateway that listens on IPv6 only is reached by its literal and by "localhost", which has
+// both families: the link tries each address the lookup gives.
+TEST(DirectIpLink, ReachesAGatewayOnIpv6)
+{
+    FakeGateway gateway([](const MtMessage& m) { return Reply{Confirm(m, 1)}; }, QHostAddress::LocalHostIPv6);
+    if (!gateway.Listening())
+        GTEST_SKIP() << "this machine cannot listen on ::1";
+    for (const char* host : {"::1", "localhost"}) {
+        SCOPED_TRACE(host);
+        mail::Endpoints e = GatewayEndpoints(gateway.Port());
+        e.directipHost = QString::fromLatin1(host);
+        const std::vector<SbdResult> results = SendAll(e, {{kImei, Record(0)}});
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].code, 0) << results[0].detail.toStdString();
+    }
+    EXPECT_EQ(gateway.received.size(), 2u);
 }
 
 // A fleet: one connection per message, at most four at once, results in the order of the input
