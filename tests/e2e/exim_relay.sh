@@ -17,80 +17,8 @@ python=/usr/bin/python3
 imei=300234010123450
 wait_seconds=30 # an upper bound for loopback work, never a speed requirement
 
-exim=
-for candidate in "$(command -v exim4 || true)" "$(command -v exim || true)" /usr/sbin/exim4 /usr/sbin/exim; do
-  if [ -n "$candidate" ] && [ -x "$candidate" ]; then exim=$candidate; break; fi
-done
-if [ -z "$exim" ]; then
-  echo "SKIP: no Exim found (exim4 or exim on PATH or in /usr/sbin); install exim4-daemon-light to run this test"
-  exit 77
-fi
-
-work=
-daemon=
-stop_daemon() {
-  if [ -n "$daemon" ]; then
-    # The daemon leads its own process group: receiving and delivering children go with it.
-    kill -TERM -- "-$daemon" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL -- "-$daemon" 2>/dev/null || true
-    wait "$daemon" 2>/dev/null || true
-    daemon=
-  fi
-}
-# Long steps run in the background and are waited for, so that a signal is acted on at once
-# (bash runs a trap only after the foreground command ends).
-child=
-run() {
-  "$@" &
-  child=$!
-  local status=0
-  wait "$child" || status=$?
-  child=
-  return $status
-}
-cleanup() {
-  if [ -n "$child" ]; then kill -TERM "$child" 2>/dev/null || true; wait "$child" 2>/dev/null || true; fi
-  stop_daemon
-  if [ -n "$work" ]; then rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
-
-# Root runs the daemon as nobody: Exim never delivers as root, and the test needs no privilege.
-run_as=()
-if [ "$(id -u)" -eq 0 ]; then
-  user=nobody
-  group=$(id -gn nobody)
-  run_as=(setpriv --reuid="$user" --regid="$group" --clear-groups --)
-else
-  user=$(id -un)
-  group=$(id -gn)
-fi
-
-# The daemon's user must reach the spool and the mailbox: the first temporary folder it can
-# search its way into, whatever TMPDIR is (a TMPDIR inside a private folder is not reachable).
-base=
-for candidate in "${TMPDIR:-/tmp}" /tmp /var/tmp /dev/shm; do
-  if [ -d "$candidate" ] && [ -w "$candidate" ] && "${run_as[@]}" test -x "$candidate"; then
-    base=$candidate
-    break
-  fi
-done
-if [ -z "$base" ]; then
-  echo "SKIP: no temporary folder (TMPDIR, /tmp, /var/tmp, /dev/shm) that $user can reach"
-  exit 77
-fi
-work=$(mktemp -d "$base/kestravo-e2e.XXXXXX")
-
-mta=$work/exim
-mkdir -p "$mta/spool" "$mta/log"
-chmod 711 "$work"
-mailbox=$mta/mailbox
-
-free_port() {
-  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+. "$(dirname "$0")/exim_daemon.sh"
+exim_prepare kestravo-e2e
 
 write_config() {
   cat > "$mta/exim.conf" <<CONF
@@ -136,38 +64,8 @@ CONF
 
 if [ ${#run_as[@]} -gt 0 ]; then chown -R "$user:$group" "$mta"; fi
 
-# A port found free can be taken before Exim binds it; a few tries settle that.
-port=
-for attempt in 1 2 3; do
-  candidate=$(free_port)
-  write_config "$candidate"
-  : > "$mta/daemon.err"
-  setsid "${run_as[@]}" "$exim" -C "$mta/exim.conf" -bdf -oX "$candidate" \
-    < /dev/null > "$mta/daemon.out" 2> "$mta/daemon.err" &
-  daemon=$!
-  for _ in $(seq $((wait_seconds * 10))); do
-    if grep -q "listening for SMTP" "$mta/daemon.err" "$mta/log/mainlog" 2>/dev/null; then
-      port=$candidate
-      break
-    fi
-    kill -0 "$daemon" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] && break
-  echo "Exim did not start on port $candidate (attempt $attempt):"
-  cat "$mta/daemon.err" "$mta/log/"* 2>/dev/null || true
-  stop_daemon
-done
-if [ -z "$port" ]; then
-  echo "FAIL: Exim could not be started"
-  exit 1
-fi
+exim_start 1
 echo "Exim ($exim) listening on 127.0.0.1:$port as $user, spool in $mta"
-
-show_exim_log() {
-  echo "---- Exim's log"
-  cat "$mta/daemon.err" "$mta/log/"* 2>/dev/null || true
-}
 
 # Nothing of the user's is read or written: the window's private folder, history and settings
 # all land in the temporary folder.

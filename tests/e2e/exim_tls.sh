@@ -15,44 +15,13 @@ python=/usr/bin/python3
 imei=300234010123450
 wait_seconds=30 # an upper bound for loopback work, never a speed requirement
 
-exim=
-for candidate in "$(command -v exim4 || true)" /usr/sbin/exim4 /usr/sbin/exim; do
-  if [ -n "$candidate" ] && [ -x "$candidate" ]; then exim=$candidate; break; fi
-done
-if [ -z "$exim" ] || ! command -v openssl > /dev/null; then
-  echo "SKIP: needs Exim (exim4-daemon-light) and openssl"
+if ! command -v openssl > /dev/null; then
+  echo "SKIP: needs openssl"
   exit 77
 fi
+. "$(dirname "$0")/exim_daemon.sh"
+exim_prepare kestravo-exim-tls
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kestravo-exim-tls.XXXXXX")
-daemon=
-stop_daemon() {
-  if [ -n "$daemon" ]; then
-    kill -TERM -- "-$daemon" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL -- "-$daemon" 2>/dev/null || true
-    wait "$daemon" 2>/dev/null || true
-    daemon=
-  fi
-}
-cleanup() { stop_daemon; rm -rf "$work"; }
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
-
-run_as=()
-if [ "$(id -u)" -eq 0 ]; then
-  user=nobody
-  group=$(id -gn nobody)
-  run_as=(setpriv --reuid="$user" --regid="$group" --clear-groups --)
-else
-  user=$(id -un)
-  group=$(id -gn)
-fi
-
-mta=$work/exim
-mkdir -p "$mta/spool" "$mta/log"
-chmod 711 "$work"
-mailbox=$mta/mailbox
 login=operator@e2e.kestravo.test
 password=$("$python" -c 'import secrets; print(secrets.token_hex(16))')
 printf '%s\n' "$password" > "$work/pw"
@@ -138,35 +107,9 @@ CONF
 
 if [ ${#run_as[@]} -gt 0 ]; then chown -R "$user:$group" "$mta"; fi
 
-port=
-for attempt in 1 2 3; do
-  p1=$(free_port)
-  p2=$(free_port)
-  write_config "$p1" "$p2"
-  : > "$mta/daemon.err"
-  setsid "${run_as[@]}" "$exim" -C "$mta/exim.conf" -bdf < /dev/null > "$mta/daemon.out" 2> "$mta/daemon.err" &
-  daemon=$!
-  for _ in $(seq $((wait_seconds * 10))); do
-    if grep -q "listening for SMTP" "$mta/daemon.err" "$mta/log/mainlog" 2>/dev/null; then
-      port=$p1
-      break
-    fi
-    kill -0 "$daemon" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] && break
-  echo "Exim did not start on ports $p1, $p2 (attempt $attempt):"
-  cat "$mta/daemon.err" "$mta/log/"* 2>/dev/null || true
-  stop_daemon
-done
-if [ -z "$port" ]; then
-  echo "FAIL: Exim could not be started"
-  exit 1
-fi
-show_exim_log() {
-  echo "---- Exim's log"
-  cat "$mta/daemon.err" "$mta/log/"* 2>/dev/null || true
-}
+exim_start 2
+p1=${ports[0]}
+p2=${ports[1]}
 
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share
 export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
