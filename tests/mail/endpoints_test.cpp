@@ -2,6 +2,7 @@
 // Where a send goes: option values as the parsers take or refuse them, and the order in which
 // options, environment, configuration file and compiled-in values win.
 #include "mail/endpoints.h"
+#include "tests/mail/settings_environment.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,57 +15,8 @@ using namespace kestravo::mail;
 
 namespace {
 
-// Every variable ResolveEndpoints reads, cleared for a test and put back after it.
-class CleanEnvironment {
-public:
-    CleanEnvironment()
-    {
-        for (const char* name : kNames) {
-            saved_.push_back(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
-            qunsetenv(name);
-        }
-        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    }
-    ~CleanEnvironment()
-    {
-        for (std::size_t i = 0; i < std::size(kNames); ++i) {
-            if (saved_[i])
-                qputenv(kNames[i], *saved_[i]);
-            else
-                qunsetenv(kNames[i]);
-        }
-    }
-    // Writes the configuration file with the given [mail] lines.
-    QString WriteConfig(const QByteArray& mailSection) const { return WriteConfigFile("[mail]\n" + mailSection); }
-    // Writes the whole configuration file.
-    QString WriteConfigFile(const QByteArray& bytes) const
-    {
-        QDir(config.path()).mkpath(QStringLiteral("kestravo"));
-        const QString path = config.filePath(QStringLiteral("kestravo/kestravo.conf"));
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
-        return path;
-    }
-
-    QTemporaryDir config;
-
-private:
-    static constexpr const char* kNames[] = {"KESTRAVO_RELAY",   "KESTRAVO_SENDER",  "KESTRAVO_GATEWAY",
-                                             "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME",
-                                             "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"};
-    std::vector<std::optional<QByteArray>> saved_;
-};
-
-std::string Refusal(const EndpointOptions& options)
-{
-    try {
-        ResolveEndpoints(options);
-    } catch (const EndpointError& e) {
-        return e.what();
-    }
-    return {};
-}
+using test::CleanEnvironment;
+using test::Refusal;
 
 struct OptionCase {
     const char* name;

@@ -3,6 +3,7 @@
 // the ports they imply, and where the password comes from (never the settings file).
 #include "mail/credentials.h"
 #include "mail/endpoints.h"
+#include "tests/mail/settings_environment.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,53 +17,8 @@ using namespace kestravo::mail;
 
 namespace {
 
-class CleanEnvironment {
-public:
-    CleanEnvironment()
-    {
-        for (const char* name : kNames) {
-            saved_.push_back(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
-            qunsetenv(name);
-        }
-        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"); // no keyring
-    }
-    ~CleanEnvironment()
-    {
-        for (std::size_t i = 0; i < std::size(kNames); ++i) {
-            if (saved_[i])
-                qputenv(kNames[i], *saved_[i]);
-            else
-                qunsetenv(kNames[i]);
-        }
-    }
-    QString WriteConfig(const QByteArray& mailSection) const
-    {
-        QDir(config.path()).mkpath(QStringLiteral("kestravo"));
-        const QString path = config.filePath(QStringLiteral("kestravo/kestravo.conf"));
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write("[mail]\n" + mailSection);
-        return path;
-    }
-    QTemporaryDir config;
-
-private:
-    static constexpr const char* kNames[] = {
-        "KESTRAVO_RELAY", "KESTRAVO_SECURITY", "KESTRAVO_USER", "KESTRAVO_AUTH", "KESTRAVO_CAFILE",
-        "KESTRAVO_PASSWORD_COMMAND", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS"};
-    std::vector<std::optional<QByteArray>> saved_;
-};
-
-std::string Refusal(const EndpointOptions& options = {})
-{
-    try {
-        ResolveEndpoints(options);
-    } catch (const EndpointError& e) {
-        return e.what();
-    }
-    return {};
-}
+using test::CleanEnvironment;
+using test::Refusal;
 
 QByteArray Throwaway() { return QUuid::createUuid().toByteArray(QUuid::Id128); }
 
