@@ -1359,6 +1359,22 @@ int TWSocket::SendStr(const QByteArray& bytes) { return Send(bytes.constData(), 
 
 int TWSocket::SendStr(const QString& text) { return SendStr(text.toLatin1()); }
 
+// A send that failed for good: a lost connection closes the socket and reports it closed, any
+// other failure is reported as an error. Shared by the plain and the TLS write paths.
+void TWSocket::SendFailed(int code)
+{
+    if (IsConnectionLost(code)) {
+        QPointer<TWSocket> self(this);
+        d_->closeReported = true;
+        Close();
+        if (!self)
+            return;
+        TriggerSessionClosed(code);
+        return;
+    }
+    SocketError(QStringLiteral("TryToSend failed"), code);
+}
+
 void TWSocket::TryToSend()
 {
     if (d_->tls)
@@ -1384,16 +1400,7 @@ void TWSocket::TryToSend()
                     d_->writeNotifier->setEnabled(true);
                 return;
             }
-            if (IsConnectionLost(code)) {
-                QPointer<TWSocket> self(this);
-                d_->closeReported = true;
-                Close();
-                if (!self)
-                    return;
-                TriggerSessionClosed(code);
-                return;
-            }
-            return SocketError(QStringLiteral("TryToSend failed"), code);
+            return SendFailed(code);
         }
         d_->bufferedBytes = std::max<qint64>(0, d_->bufferedBytes - n);
         d_->writeCount += static_cast<std::uint64_t>(n);
@@ -1578,16 +1585,7 @@ void TWSocket::TryToSendTls()
                     d_->writeNotifier->setEnabled(true);
                 return;
             }
-            if (IsConnectionLost(code)) {
-                QPointer<TWSocket> self(this);
-                d_->closeReported = true;
-                Close();
-                if (!self)
-                    return;
-                TriggerSessionClosed(code);
-                return;
-            }
-            return SocketError(QStringLiteral("TryToSend failed"), code);
+            return SendFailed(code);
         }
         d_->writeCount += static_cast<std::uint64_t>(n);
         d_->tlsOut.remove(0, n);

@@ -178,6 +178,7 @@ private:
     void TlsHandshakeStep();
     void TlsFinish(int code, const QString& reason);
     void TryToSendTls();
+    void SendFailed(int code);
     int ReceiveTls(char* buffer, int size);
 };
 
