@@ -51,6 +51,19 @@ QString NoLineBreaks(QString s)
     return s;
 }
 
+// The name of a header line for an error text, with nothing of its value: "Subject:".
+QString HeaderName(const QString& line)
+{
+    qsizetype end = line.indexOf(u':');
+    if (end < 0 || end > 76)
+        end = 0;
+    QString name = line.left(end);
+    for (const QChar c : name)
+        if (c.unicode() <= 32 || c.unicode() > 126)
+            return QStringLiteral("(unnamed)");
+    return name.isEmpty() ? QStringLiteral("(unnamed)") : name + u':';
+}
+
 bool NeedsEncoding(const QByteArray& bytes)
 {
     for (char ch : bytes) {
@@ -462,6 +475,15 @@ void TCustomSmtpClient::BuildHeaderLines()
     if (!xMailer_.isEmpty())
         h.AddHdr(QStringLiteral("X-Mailer: "), GetXMailerValue());
     TriggerProcessHeader(h);
+    for (const QString& line : h.Lines) {
+        const qsizetype bytes = ToWire(line).size();
+        if (bytes > HeaderLineLimit)
+            throw SmtpException(QStringLiteral("Header line %1 too long (%2 bytes, at most %3)")
+                                    .arg(HeaderName(line))
+                                    .arg(bytes)
+                                    .arg(HeaderLineLimit)
+                                    .toStdString());
+    }
     h.Lines.append(QString());
 }
 

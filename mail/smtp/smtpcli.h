@@ -220,8 +220,11 @@ public:
     void SetXMailer(const QString& v) { xMailer_ = v; }
     QString GetXMailerValue() const;
     const TSmtpHeaderLines& HeaderLines() const { return headerLines_; }
-    // The composition half of Data: builds the header list of the next message.
+    // The composition half of Data: builds the header list of the next message. Throws when a
+    // line (with its folds) is longer than the sending buffer holds, HeaderLineLimit bytes on
+    // the wire: such a message is refused before DATA, never sent with a header cut short.
     void BuildHeaderLines();
+    static constexpr int HeaderLineLimit = 2047;
 
     // Requests.
     virtual void Connect();

@@ -14,7 +14,7 @@ namespace kestravo::mail {
 namespace {
 
 constexpr int kReplyBufferSize = 4096;
-constexpr int kLineBufferSize = 2048;
+constexpr int kLineBufferSize = TCustomSmtpClient::HeaderLineLimit + 1;
 constexpr int kMaxBodyLine = 2046;
 // The most message bytes gathered for one write (MessageInOneWrite).
 constexpr int kMessageBatchLimit = 65536;

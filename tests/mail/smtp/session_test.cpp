@@ -1156,3 +1156,49 @@ TEST(SmtpSession, PipelinedMailEndsWithTheFirstRefusalOrTheFault)
         EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
     }
 }
+
+// A header line longer than the sending buffer would go out cut: the message is refused before
+// DATA, whether the commands go one by one or together, and the session stays usable.
+TEST(SmtpSession, HeaderLineTooLongIsRefusedBeforeData)
+{
+    const struct {
+        const char* name;
+        bool pipelining;
+        bool fold;
+        const char* script; // after the reply to EHLO
+    } cases[] = {
+        {"one by one", false, false,
+         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\n"},
+        {"folded, one by one", false, true,
+         "C: MAIL FROM:<operator@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\n"},
+        {"pipelined", true, false, ""},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        RelaySession session(QString(kGreeting) + "C: EHLO kestravo\n" + kPipeliningEhlo + k.script +
+                             "C: RSET\nS: 250 reset\n");
+        auto& [relay, c, log] = session;
+        SetEnvelope(c);
+        NoMoreText(c);
+        // 2,048 bytes: one over the limit, in words a fold could break but the buffer cannot hold.
+        QString subject;
+        while (subject.size() < 2048 - 9)
+            subject += QStringLiteral("word ");
+        c.SetHdrSubject(subject.left(2048 - 9));
+        c.SetFoldHeaders(k.fold);
+        c.SetSignOn(QStringLiteral("kestravo"));
+        c.SetPipelining(k.pipelining);
+        ConnectTo(c, relay, log);
+        c.Ehlo();
+        ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
+        c.Mail();
+        ASSERT_TRUE(log.WaitDone(3)) << relay.Where();
+        EXPECT_EQ(log.events.last(), "done Mail 500") << log.events.join(" | ");
+        EXPECT_TRUE(c.ErrorMessage().contains(QStringLiteral("Header line Subject: too long"))) << c.ErrorMessage();
+        EXPECT_TRUE(relay.MessageLines().isEmpty());
+        c.Rset();
+        ASSERT_TRUE(log.WaitDone(4)) << relay.Where();
+        EXPECT_EQ(log.events.last(), "done RSET 0") << c.LastResponse();
+        EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ");
+    }
+}
