@@ -115,6 +115,17 @@ void FoldLogOnClose(const QSqlDatabase& db, bool fold) {
 #endif
 }
 
+// Removes a history file this process created but could not set up: only while it and its log
+// are still empty, so a file another first run has meanwhile filled is left to it.
+void RemoveIfEmpty(const QString& path) {
+    const QString wal = path + QStringLiteral("-wal");
+    const QFileInfo file(path), log(wal);
+    if (!file.isFile() || file.size() != 0 || (log.exists() && log.size() != 0)) return;
+    QFile::remove(wal);
+    QFile::remove(path + QStringLiteral("-shm"));
+    QFile::remove(path);
+}
+
 } // namespace
 
 QString OriginText(Origin origin) {
@@ -151,6 +162,9 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path), 
         Fail(problem, {});
 
     connectionName_ = QStringLiteral("kestravo-history-%1").arg(connectionCounter.fetch_add(1));
+    // Opening creates the file; if it cannot be set up (a full disk, a file-size limit) the empty
+    // file it leaves is taken away again, so that nothing half-made stays at the user's path.
+    const bool existed = QFileInfo::exists(path_);
     try {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
         if (!db.isValid()) Fail(QStringLiteral("cannot load the SQLite driver"), db.lastError().text());
@@ -287,6 +301,7 @@ SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path), 
     } catch (...) {
         QSqlDatabase::database(connectionName_, false).close();
         QSqlDatabase::removeDatabase(connectionName_);
+        if (!existed) RemoveIfEmpty(path_);
         throw;
     }
 }

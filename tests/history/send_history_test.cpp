@@ -12,11 +12,14 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
+
+#include <sys/resource.h>
 
 namespace kestravo::history {
 namespace {
@@ -247,6 +250,45 @@ TEST_F(SendHistoryTest, UnusablePathsGiveHistoryErrorNamingThePath) {
     }
     // The refusals left nothing behind that breaks the next good open.
     SendHistory good(Path());
+    EXPECT_TRUE(good.List().empty());
+}
+
+// A history that cannot be set up (here a file-size limit of 0, which binds root too) is a clear
+// error and leaves no empty file of its own at the path; a file that was there stays.
+TEST_F(SendHistoryTest, AFileSizeLimitLeavesNoEmptyHistoryBehind) {
+    const QString own = Path();
+    const QString users = dir.filePath(QStringLiteral("users.sqlite"));
+    {
+        QFile f(users);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+    std::string ownError, usersError;
+    try {
+        SendHistory history(own);
+    } catch (const HistoryError& e) {
+        ownError = e.what();
+    }
+    try {
+        SendHistory history(users);
+    } catch (const HistoryError& e) {
+        usersError = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedHandler);
+
+    EXPECT_NE(ownError.find(own.toStdString()), std::string::npos) << ownError;
+    EXPECT_NE(usersError.find(users.toStdString()), std::string::npos) << usersError;
+    const QStringList left = QDir(QFileInfo(own).absolutePath()).entryList(QDir::Files | QDir::Hidden);
+    EXPECT_TRUE(left.isEmpty()) << left.join(u' ').toStdString();
+    EXPECT_TRUE(QFileInfo(users).isFile());
+    // Without the limit the same path is set up as on any first run.
+    SendHistory good(own);
     EXPECT_TRUE(good.List().empty());
 }
 
