@@ -121,6 +121,17 @@ struct DirectIpLink::Impl {
         return connections.end();
     }
 
+    // The connection a socket event is for, or end() when there is none left to act on: it is
+    // gone, or the event carries a socket error, which fails it here.
+    std::list<Connection>::iterator Live(const TWSocket* socket, std::uint16_t error)
+    {
+        const auto it = Find(socket);
+        if (it == connections.end() || error == 0)
+            return it;
+        Fail(it, error, QStringLiteral("%1 %2: %3").arg(error).arg(mail::WSocketErrorDesc(error), Peer()));
+        return connections.end();
+    }
+
     void Start(std::list<Connection>::iterator it)
     {
         TWSocket* s = new TWSocket();
@@ -135,13 +146,9 @@ struct DirectIpLink::Impl {
 
     void LookedUp(TWSocket* sender, std::uint16_t error)
     {
-        const auto it = Find(sender);
+        const auto it = Live(sender, error);
         if (it == connections.end())
             return;
-        if (error != 0) {
-            Fail(it, error, QStringLiteral("%1 %2: %3").arg(error).arg(mail::WSocketErrorDesc(error), Peer()));
-            return;
-        }
         try {
             // Every address of the gateway, IPv6 and IPv4, in the resolver's order, as the relay's.
             sender->SetAddrList(sender->ResolvedAddresses());
@@ -161,13 +168,9 @@ struct DirectIpLink::Impl {
 
     void Connected(TWSocket* sender, std::uint16_t error)
     {
-        const auto it = Find(sender);
+        const auto it = Live(sender, error);
         if (it == connections.end())
             return;
-        if (error != 0) {
-            Fail(it, error, QStringLiteral("%1 %2: %3").arg(error).arg(mail::WSocketErrorDesc(error), Peer()));
-            return;
-        }
         it->connected = true;
         const QByteArray bytes = EncodeMtMessage(it->sent);
         sender->Send(bytes.constData(), int(bytes.size()));

@@ -59,6 +59,27 @@ class WindowReachTest : public QObject {
     std::unique_ptr<kestravo::TForm1> form;
     QTemporaryDir home;
 
+    // Opens target's context menu as the mouse or the menu key would, and returns its entries
+    // (with their shortcuts after a "|" when asked), the separators left out.
+    QStringList MenuEntries(QWidget* target, QContextMenuEvent::Reason reason, QPoint at, bool withShortcuts)
+    {
+        QStringList offered;
+        QTimer::singleShot(0, this, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr)
+                return;
+            for (QAction* action : menu->actions())
+                if (!action->isSeparator())
+                    offered << (withShortcuts ? action->text() + u'|' +
+                                                    action->shortcut().toString(QKeySequence::PortableText)
+                                              : action->text());
+            menu->close();
+        });
+        QContextMenuEvent event(reason, at, target->mapToGlobal(at));
+        QApplication::sendEvent(target, &event);
+        return offered;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -229,19 +250,8 @@ private slots:
     void contextMenuOffersTheSecondWindows()
     {
         form->show();
-        QStringList offered;
-        QTimer::singleShot(0, this, [&] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            if (menu == nullptr)
-                return;
-            for (QAction* action : menu->actions())
-                if (!action->isSeparator())
-                    offered << action->text() + u'|' + action->shortcut().toString(QKeySequence::PortableText);
-            menu->close();
-        });
-        auto* panel = form->findChild<QWidget*>(QStringLiteral("Panel1"));
-        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(200, 300), panel->mapToGlobal(QPoint(200, 300)));
-        QApplication::sendEvent(panel, &event);
+        const QStringList offered = MenuEntries(form->findChild<QWidget*>(QStringLiteral("Panel1")),
+                                                QContextMenuEvent::Mouse, QPoint(200, 300), true);
         QCOMPARE(offered, (QStringList{QStringLiteral("Send history…|Ctrl+H"), QStringLiteral("Settings…|Ctrl+,"),
                                        QStringLiteral("About|")}));
     }
@@ -250,19 +260,8 @@ private slots:
     void editMenuOffersTheSecondWindowsToo()
     {
         form->show();
-        QStringList offered;
-        QTimer::singleShot(0, this, [&] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            if (menu == nullptr)
-                return;
-            for (QAction* action : menu->actions())
-                if (!action->isSeparator())
-                    offered << action->text();
-            menu->close();
-        });
-        auto* imei = form->findChild<QLineEdit*>(QStringLiteral("Edit1"));
-        QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), imei->mapToGlobal(QPoint(5, 5)));
-        QApplication::sendEvent(imei, &event);
+        const QStringList offered = MenuEntries(form->findChild<QLineEdit*>(QStringLiteral("Edit1")),
+                                                QContextMenuEvent::Keyboard, QPoint(5, 5), false);
         QVERIFY2(offered.size() > 3, qPrintable(offered.join(u'|')));
         QVERIFY(offered.contains(QStringLiteral("&Paste\tCtrl+V")) || offered.join(u'|').contains(QStringLiteral("Paste")));
         QCOMPARE(offered.mid(offered.size() - 3),

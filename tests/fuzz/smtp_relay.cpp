@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <optional>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -274,6 +275,26 @@ void RunUntil(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<b
         if (quiet > 2)
             relay.Nap();
     }
+}
+
+std::uint16_t RunOneRequest(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<void()>& start,
+                            TSmtpRequest expected)
+{
+    int reports = 0;
+    std::optional<std::uint16_t> result;
+    TSmtpRequest request = smtpCustom;
+    client.OnRequestDone = [&](TCustomSmtpClient*, TSmtpRequest rq, std::uint16_t code) {
+        ++reports;
+        request = rq;
+        result = code;
+    };
+    start();
+    RunUntil(relay, client, [&] { return result.has_value(); });
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    FUZZ_CHECK(reports == 1, "%d reports for one request", reports);
+    FUZZ_CHECK(request == expected, "reported as request %d, not %d", int(request), int(expected));
+    return *result;
 }
 
 QList<ReplyLine> ReadReplyLines(const QByteArray& stream, QByteArray* rest)

@@ -86,6 +86,12 @@ private:
 // takes too long. The client must then come to an end: failing that is a hang, and stops the run.
 void RunUntil(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<bool()>& finished);
 
+// Starts one request (start() calls it), runs until it ends, and checks that it ended once and
+// as the request `expected`: a late second report would reach the next request's handler.
+// Returns the code it ended with.
+std::uint16_t RunOneRequest(FuzzRelay& relay, TCustomSmtpClient& client, const std::function<void()>& start,
+                            TSmtpRequest expected);
+
 // How the client reads a reply stream: a line ends at LF, a CR before it dropped; a reply line is
 // three digits, the first 2 to 5, then a space, a "-" (a continuation) or its end, and each line
 // of a reply carries the code of its first. Any other line is malformed: the client stops there.
