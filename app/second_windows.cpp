@@ -7,7 +7,7 @@
 #include "app/tform1.h"
 #include "history/send_history.h"
 #include "kestravo_version.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 
 namespace kestravo {
 
@@ -44,7 +44,7 @@ void SecondWindows::OpenHistory()
 void SecondWindows::OpenSettings()
 {
     if (!settings_) {
-        settings_ = new SettingsDialog(mail::EndpointsConfigPath(), form_->Dialogs(), form_);
+        settings_ = new SettingsDialog(endpoints::EndpointsConfigPath(), form_->Dialogs(), form_);
         settings_->setAttribute(Qt::WA_DeleteOnClose);
     }
     settings_->show();
@@ -58,7 +58,7 @@ void SecondWindows::ShowAbout()
         WindowTitle(QString::fromLatin1(kVersion)) +
         QStringLiteral("\r\nKestravo Configurator: sets up a Kestravo satellite tracker and sends its "
                        "settings over Iridium SBD.\r\nSend history: %1\r\nSettings: %2")
-            .arg(history::SendHistory::DefaultPath(), mail::EndpointsConfigPath()));
+            .arg(history::SendHistory::DefaultPath(), endpoints::EndpointsConfigPath()));
 }
 
 } // namespace kestravo

@@ -8,7 +8,7 @@
 #include "app/application.h"
 #include "history/send_history.h"
 #include "mail/credentials.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "mail/errors.h"
 #include "send/sbd_history.h"
 #include "send/sbd_send.h"
@@ -35,6 +35,7 @@
 namespace kestravo {
 
 using namespace kestravo::mail;
+using namespace kestravo::endpoints;
 using namespace kestravo::send;
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include "app/application.h"
 #include "app/operator_dialogs.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "send/sbd_send.h"
 #include "ui_SettingsDialog.h"
 
@@ -17,7 +17,7 @@
 
 namespace kestravo {
 
-using mail::EndpointError;
+using endpoints::EndpointError;
 
 namespace {
 
@@ -40,7 +40,7 @@ std::function<void(const QString&, const QString&)> WholeNumber(qint64 low, qint
 {
     return [low, high](const QString& text, const QString& source) {
         qint64 value = 0;
-        if (!mail::ParseWholeNumber(text, low, high, value))
+        if (!endpoints::ParseWholeNumber(text, low, high, value))
             Refuse(source, QStringLiteral("\"%1\" is not a whole number from %2 to %3").arg(text).arg(low).arg(high));
     };
 }
@@ -59,7 +59,7 @@ void DirectIpHost(const QString& text, const QString& source)
 {
     if (text.contains(u':') && !(text.startsWith(u'[') && text.endsWith(u']')))
         Refuse(source, QStringLiteral("host \"%1\": the port goes in the key port").arg(text));
-    mail::ParseRelay(text, source, QStringLiteral("host"), QString::number(mail::kDirectIpPort));
+    endpoints::ParseRelay(text, source, QStringLiteral("host"), QString::number(endpoints::kDirectIpPort));
 }
 
 } // namespace
@@ -68,17 +68,17 @@ const std::vector<SettingKey>& SettingKeys()
 {
     static const std::vector<SettingKey> keys = {
         {"mail", "relay", "KESTRAVO_RELAY", kRelayHost,
-         [](const QString& t, const QString& s) { mail::ParseRelay(t, s); }},
+         [](const QString& t, const QString& s) { endpoints::ParseRelay(t, s); }},
         {"mail", "sender", "KESTRAVO_SENDER", kSenderAddress,
-         [](const QString& t, const QString& s) { mail::ParseAddress(t, s); }},
+         [](const QString& t, const QString& s) { endpoints::ParseAddress(t, s); }},
         {"mail", "gateway", "KESTRAVO_GATEWAY", kGatewayAddress,
-         [](const QString& t, const QString& s) { mail::ParseAddress(t, s); }},
+         [](const QString& t, const QString& s) { endpoints::ParseAddress(t, s); }},
         {"mail", "timeout", "KESTRAVO_TIMEOUT", "120 (seconds)",
-         [](const QString& t, const QString& s) { mail::ParseTimeoutSeconds(t, s); }},
+         [](const QString& t, const QString& s) { endpoints::ParseTimeoutSeconds(t, s); }},
         {"mail", "history", "KESTRAVO_HISTORY", "on (on or off)",
-         [](const QString& t, const QString& s) { mail::ParseSwitch(t, s); }},
+         [](const QString& t, const QString& s) { endpoints::ParseSwitch(t, s); }},
         {"mail", "transport", "KESTRAVO_TRANSPORT", "email (email or directip)",
-         [](const QString& t, const QString& s) { mail::ParseTransport(t, s); }},
+         [](const QString& t, const QString& s) { endpoints::ParseTransport(t, s); }},
         {"mail", "security", "KESTRAVO_SECURITY", "none (none, starttls or tls)",
          OneOf({QStringLiteral("none"), QStringLiteral("starttls"), QStringLiteral("tls")})},
         {"mail", "user", "KESTRAVO_USER", "no login", OneLine},
@@ -208,9 +208,9 @@ void SettingsDialog::TestConnection()
 {
     // The relay and deadline as they stand in the dialog, saved or not; unset ones as a send
     // would take them.
-    mail::Endpoints endpoints;
+    endpoints::Endpoints endpoints;
     try {
-        endpoints = mail::ResolveEndpoints();
+        endpoints = endpoints::ResolveEndpoints();
     } catch (const std::exception&) {
         // A bad value in the file is replaced below by the dialog's own, or named by Save.
     }
@@ -226,9 +226,9 @@ void SettingsDialog::TestConnection()
                 timeout = &row;
         }
         if (relay && !relay->edit->text().isEmpty())
-            std::tie(endpoints.relayHost, endpoints.relayPort) = mail::ParseRelay(relay->edit->text(), Source(*relay));
+            std::tie(endpoints.relayHost, endpoints.relayPort) = endpoints::ParseRelay(relay->edit->text(), Source(*relay));
         if (timeout && !timeout->edit->text().isEmpty())
-            endpoints.timeoutSeconds = mail::ParseTimeoutSeconds(timeout->edit->text(), Source(*timeout));
+            endpoints.timeoutSeconds = endpoints::ParseTimeoutSeconds(timeout->edit->text(), Source(*timeout));
     } catch (const std::exception& e) {
         ShowTestResult(QString::fromUtf8(e.what()));
         return;

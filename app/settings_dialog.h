@@ -25,7 +25,7 @@ namespace send {
 class SbdSend;
 }
 
-// One key of the settings file. check throws mail::EndpointError naming source when the text is
+// One key of the settings file. check throws endpoints::EndpointError naming source when the text is
 // not a value the programs accept.
 struct SettingKey {
     const char* section;
@@ -42,7 +42,7 @@ class SettingsDialog : public QDialog {
     Q_OBJECT
 
 public:
-    // path: the settings file (mail::EndpointsConfigPath() by default). dialogs shows the refusals.
+    // path: the settings file (endpoints::EndpointsConfigPath() by default). dialogs shows the refusals.
     SettingsDialog(QString path, OperatorDialogs& dialogs, QWidget* parent = nullptr);
     ~SettingsDialog() override;
 

@@ -8,7 +8,7 @@
 #include "app/layout_face.h"
 #include "app/panel_docking.h"
 #include "app/second_windows.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
 

@@ -175,7 +175,7 @@ private:
     std::unique_ptr<OperatorDialogs> dialogs_;
     SecondWindows* windows_ = nullptr; // a child object
     std::unique_ptr<send::SbdSend> send_;
-    std::optional<mail::Endpoints> sendEndpoints_; // those send_ was made with
+    std::optional<endpoints::Endpoints> sendEndpoints_; // those send_ was made with
     // Every send is kept in the send history; made at the first send, not at start-up.
     std::shared_ptr<WindowSendHistory> history_;
     QString recordFolder_;

@@ -4,7 +4,7 @@
 // first line of output, the command run without a shell), the desktop's keyring (QtKeychain:
 // Secret Service or KWallet), and in the window only, a prompt asked once per run. The settings
 // file never holds it.
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 
 #include <QByteArray>
 #include <QString>
@@ -15,6 +15,9 @@
 #include <optional>
 
 namespace kestravo::mail {
+
+using endpoints::Endpoints;
+using endpoints::EndpointError;
 
 // No password could be had; what() says where one can be put. A setting problem, as the
 // endpoints' own refusals are.

@@ -486,8 +486,8 @@ struct MailLink::Impl {
     }
 };
 
-MailLink::MailLink(Endpoints endpoints, send::SendOptions options)
-    : d_(std::make_unique<Impl>(this, std::move(endpoints), options))
+MailLink::MailLink(Endpoints where, send::SendOptions options)
+    : d_(std::make_unique<Impl>(this, std::move(where), options))
 {
 }
 

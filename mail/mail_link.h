@@ -3,12 +3,14 @@
 // The e-mail way to the gateway: each record goes as the attachment "temp.sbd" of a mail whose
 // subject is the device's IMEI, through the relay of the given Endpoints, over ONE SMTP session
 // kept open between messages (RFC 5321).
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "send/link.h"
 
 #include <memory>
 
 namespace kestravo::mail {
+
+using endpoints::Endpoints;
 
 // Per message: a new mail transaction on the open session; RSET first after a refused one; a
 // greeting (HELO) once after a 503 to MAIL; and at most one reconnection when the relay hangs up,
@@ -17,7 +19,7 @@ namespace kestravo::mail {
 // EHLO (HELO when EHLO is refused).
 class MailLink final : public send::Link {
 public:
-    MailLink(Endpoints endpoints, send::SendOptions options);
+    MailLink(Endpoints where, send::SendOptions options);
     ~MailLink() override;
 
     void Open(std::function<void(int code, const QString& text)> done) override;

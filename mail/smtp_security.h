@@ -3,10 +3,12 @@
 // How a send flow sets up its SMTP client for encryption and sign-in, in one place: with neither
 // configured the client is left exactly as before (plain SMTP, Connect, no greeting), so the
 // dialogue with the relay stays the same byte for byte.
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "mail/smtp/smtpcli.h"
 
 namespace kestravo::mail {
+
+using endpoints::Endpoints;
 
 // Encryption or a user is configured.
 bool UsesSecureSession(const Endpoints& endpoints);

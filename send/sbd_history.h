@@ -3,12 +3,12 @@
 // What the send history keeps of one message of the send flow: the window and kestravo-record
 // write the same row, and only where it came from differs.
 #include "history/send_history.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "send/link.h"
 
 namespace kestravo::send {
 
-inline history::SendEntry HistoryEntry(const SbdMessage& message, const mail::Endpoints& endpoints,
+inline history::SendEntry HistoryEntry(const SbdMessage& message, const endpoints::Endpoints& endpoints,
                                        history::Origin origin, const SendOptions& way = {})
 {
     history::SendEntry entry; // stamped with the time of SendHistory::Begin
@@ -19,7 +19,7 @@ inline history::SendEntry HistoryEntry(const SbdMessage& message, const mail::En
     entry.sender = endpoints.sender;
     entry.gateway = endpoints.gateway;
     entry.origin = origin;
-    if (endpoints.transport == mail::Transport::DirectIp) {
+    if (endpoints.transport == endpoints::Transport::DirectIp) {
         entry.transport = QStringLiteral("directip");
         entry.endpoint = endpoints.directipHost + u':' + endpoints.directipPort;
         entry.flags = way.flushQueue ? 0x0001 : 0;
@@ -33,9 +33,9 @@ inline history::SendEntry HistoryEntry(const SbdMessage& message, const mail::En
 // Completes the row of a message with its result: the answer that judged it, its reference, its
 // place in the device's queue.
 inline void FinishHistoryEntry(history::SendHistory& file, qint64 row, const SbdResult& result,
-                               const mail::Endpoints& endpoints)
+                               const endpoints::Endpoints& endpoints)
 {
-    const bool byMail = endpoints.transport == mail::Transport::Email;
+    const bool byMail = endpoints.transport == endpoints::Transport::Email;
     file.Finish(row, result.code, result.detail, byMail ? result.reference : QString(), result.reference,
                 result.queuePlace >= 0 ? std::optional<int>(result.queuePlace) : std::nullopt);
 }

@@ -36,7 +36,7 @@ bool IsImeiText(const QString& imei)
 
 std::unique_ptr<Link> MakeLink(const Endpoints& endpoints, const SendOptions& options)
 {
-    if (endpoints.transport == mail::Transport::DirectIp)
+    if (endpoints.transport == endpoints::Transport::DirectIp)
         return std::make_unique<directip::DirectIpLink>(directip::Gateway{endpoints.directipHost, endpoints.directipPort},
                                                         options);
     return std::make_unique<mail::MailLink>(endpoints, options);
@@ -375,14 +375,14 @@ void SbdSend::Start(std::vector<SbdMessage> messages)
     // Endpoints that did not come through ResolveEndpoints are held to the same rules: nothing
     // malformed reaches the envelope or the headers.
     try {
-        mail::ParseAddress(d.endpoints.sender, QStringLiteral("sender"));
-        mail::ParseAddress(d.endpoints.gateway, QStringLiteral("gateway"));
-        mail::ParseTimeoutSeconds(QString::number(d.endpoints.timeoutSeconds), QStringLiteral("timeout"));
-        if (d.endpoints.transport == mail::Transport::Email && d.endpoints.relayHost.isEmpty())
-            throw mail::EndpointError("relay: no host");
-        if (d.endpoints.transport == mail::Transport::DirectIp && d.endpoints.directipHost.isEmpty())
-            throw mail::EndpointError("DirectIP: no gateway host");
-    } catch (const mail::EndpointError& e) {
+        endpoints::ParseAddress(d.endpoints.sender, QStringLiteral("sender"));
+        endpoints::ParseAddress(d.endpoints.gateway, QStringLiteral("gateway"));
+        endpoints::ParseTimeoutSeconds(QString::number(d.endpoints.timeoutSeconds), QStringLiteral("timeout"));
+        if (d.endpoints.transport == endpoints::Transport::Email && d.endpoints.relayHost.isEmpty())
+            throw endpoints::EndpointError("relay: no host");
+        if (d.endpoints.transport == endpoints::Transport::DirectIp && d.endpoints.directipHost.isEmpty())
+            throw endpoints::EndpointError("DirectIP: no gateway host");
+    } catch (const endpoints::EndpointError& e) {
         d.FailRemaining(kNotSent, QStringLiteral("500 ") + QString::fromUtf8(e.what()), Outcome::ConnectionFailed);
         return;
     }

@@ -3,7 +3,7 @@
 // The one send flow of the system: records go to the SBD gateway, one message per device, by the
 // way the Endpoints name (by e-mail through a relay, or by DirectIP). The window's send command
 // and kestravo-record both run it; the way itself is a link (send/link.h) the flow knows nothing of.
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "send/link.h"
 
 #include <QString>
@@ -15,7 +15,7 @@
 
 namespace kestravo::send {
 
-using mail::Endpoints;
+using endpoints::Endpoints;
 
 // kestravo::IsImei on the text: 15 characters, each a digit, '+' or '-', as the window's key filter
 // lets through.

@@ -3,7 +3,7 @@
 // the file untouched, a key the environment sets shown read-only, and "Test connection" greeting a
 // relay and leaving without a mail.
 #include "app/settings_dialog.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "scripted_dialogs.h"
 
 #include <QDir>
@@ -51,7 +51,7 @@ private slots:
         qputenv("KESTRAVO_SENDER", "ops@example.org");
         script = DialogScript{};
         dialogs = std::make_unique<ScriptedDialogs>(script);
-        path = kestravo::mail::EndpointsConfigPath();
+        path = kestravo::endpoints::EndpointsConfigPath();
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -94,7 +94,7 @@ private slots:
         QVERIFY(dialog->Save());
         QVERIFY(script.Errors().isEmpty());
 
-        const kestravo::mail::Endpoints endpoints = kestravo::mail::ResolveEndpoints();
+        const kestravo::endpoints::Endpoints endpoints = kestravo::endpoints::ResolveEndpoints();
         QCOMPARE(endpoints.relayHost, QStringLiteral("127.0.0.1"));
         QCOMPARE(endpoints.relayPort, QStringLiteral("2600"));
         QCOMPARE(endpoints.timeoutSeconds, 45);
@@ -112,7 +112,7 @@ private slots:
         again->Edit("mail", "timeout")->clear();
         QVERIFY(again->Save());
         QVERIFY(!ReadAll(path).contains("timeout"));
-        QCOMPARE(kestravo::mail::ResolveEndpoints().timeoutSeconds, 120);
+        QCOMPARE(kestravo::endpoints::ResolveEndpoints().timeoutSeconds, 120);
     }
 
     void aBadValueIsNamedAndNothingIsWritten_data()

@@ -105,10 +105,10 @@ private:
     int maxOpen_ = 0;
 };
 
-mail::Endpoints GatewayEndpoints(quint16 port, int timeout = 2)
+endpoints::Endpoints GatewayEndpoints(quint16 port, int timeout = 2)
 {
-    mail::Endpoints e;
-    e.transport = mail::Transport::DirectIp;
+    endpoints::Endpoints e;
+    e.transport = endpoints::Transport::DirectIp;
     e.directipHost = QStringLiteral("127.0.0.1");
     e.directipPort = QString::number(port);
     e.timeoutSeconds = timeout;
@@ -288,7 +288,7 @@ TEST(DirectIpLink, ConnectionFailuresKeepTheTransportsCodes)
     EXPECT_EQ(results[0].outcome, Outcome::ConnectionFailed);
     EXPECT_TRUE(results[0].detail.contains(QStringLiteral("127.0.0.1:%1").arg(unused))) << results[0].detail.toStdString();
 
-    mail::Endpoints e = GatewayEndpoints(unused);
+    endpoints::Endpoints e = GatewayEndpoints(unused);
     e.directipHost = QStringLiteral("no-such-host.invalid");
     results = SendAll(e, {{kImei, Record(0)}});
     ASSERT_EQ(results.size(), 1u);
@@ -311,7 +311,7 @@ TEST(DirectIpLink, ReachesAGatewayOnIpv6)
         GTEST_SKIP() << "this machine cannot listen on ::1";
     for (const char* host : {"::1", "localhost"}) {
         SCOPED_TRACE(host);
-        mail::Endpoints e = GatewayEndpoints(gateway.Port());
+        endpoints::Endpoints e = GatewayEndpoints(gateway.Port());
         e.directipHost = QString::fromLatin1(host);
         const std::vector<SbdResult> results = SendAll(e, {{kImei, Record(0)}});
         ASSERT_EQ(results.size(), 1u);

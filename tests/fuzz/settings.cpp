@@ -6,7 +6,7 @@
 // longer than SMTP allows. A settings file is read whole or refused naming the file.
 #include "fuzz_app.h"
 #include "fuzz_check.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <memory>
 
-using namespace kestravo::mail;
+using namespace kestravo::endpoints;
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Where a send goes: option values as the parsers take or refuse them, and the order in which
 // options, environment, configuration file and compiled-in values win.
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "tests/mail/settings_environment.h"
 
 #include <QDir>
@@ -12,6 +12,7 @@
 #include <optional>
 
 using namespace kestravo::mail;
+using namespace kestravo::endpoints;
 
 namespace {
 

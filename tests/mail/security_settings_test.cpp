@@ -2,7 +2,7 @@
 // Encryption and sign-in settings: the keys, variables and options as they are taken or refused,
 // the ports they imply, and where the password comes from (never the settings file).
 #include "mail/credentials.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "tests/mail/settings_environment.h"
 
 #include <QDir>
@@ -14,6 +14,7 @@
 #include <optional>
 
 using namespace kestravo::mail;
+using namespace kestravo::endpoints;
 
 namespace {
 

@@ -2,7 +2,7 @@
 #pragma once
 // For the tests of the settings: every variable ResolveEndpoints reads cleared for a test and put
 // back after it, a private settings file, and the refusal a resolution ends with.
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -16,6 +16,8 @@
 #include <vector>
 
 namespace kestravo::mail::test {
+
+using namespace kestravo::endpoints;
 
 class CleanEnvironment {
 public:

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/record_tool/cli.h"
 
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "tools/record_tool/diagnostic.h"
 #include "tools/record_tool/usage.h"
 
@@ -78,7 +78,7 @@ std::optional<QString> SingleValue(const QCommandLineParser& parser, const QStri
 
 long long ParseWholeNumber(const QString& text, long long low, long long high, const std::string& what) {
     qint64 value = 0;
-    if (!mail::ParseWholeNumber(text, low, high, value))
+    if (!endpoints::ParseWholeNumber(text, low, high, value))
         throw ToolFailure(kExitRefused, what + " takes a whole number " + std::to_string(low) + "-" +
                                             std::to_string(high) + ", not \"" + LocalText(text) + "\"");
     return value;
@@ -90,7 +90,7 @@ void AddSecurityOptions(QCommandLineParser& parser) {
                        ValuedOption("password-command", "COMMAND")});
 }
 
-void TakeSecurityOptions(const QCommandLineParser& parser, std::string_view subcommand, mail::EndpointOptions& given) {
+void TakeSecurityOptions(const QCommandLineParser& parser, std::string_view subcommand, endpoints::EndpointOptions& given) {
     const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), subcommand); };
     if (const auto v = single("security")) given.security = *v;
     if (const auto v = single("user")) given.user = *v;

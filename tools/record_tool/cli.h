@@ -2,7 +2,7 @@
 #pragma once
 // Command-line parsing shared by the subcommands: one QCommandLineParser per subcommand, with
 // --help and --version on each, "--opt value" and "--opt=value" alike and "--" ending the options.
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "tools/record_tool/tool.h"
 
 #include <QCommandLineParser>
@@ -53,6 +53,6 @@ std::string VersionLine();
 // The options of encryption and sign-in shared by send and password: --security, --user, --auth,
 // --cafile, --password-command.
 void AddSecurityOptions(QCommandLineParser& parser);
-void TakeSecurityOptions(const QCommandLineParser& parser, std::string_view subcommand, mail::EndpointOptions& given);
+void TakeSecurityOptions(const QCommandLineParser& parser, std::string_view subcommand, endpoints::EndpointOptions& given);
 
 } // namespace kestravo::tool

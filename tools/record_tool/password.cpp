@@ -52,13 +52,13 @@ int RunPassword(Args args) {
     const QStringList words = parser.positionalArguments();
     if (words.size() != 1 || (words[0] != u"set" && words[0] != u"clear"))
         throw ToolFailure(kExitRefused, "password: give \"set\" or \"clear\"");
-    mail::EndpointOptions given;
+    endpoints::EndpointOptions given;
     if (const auto relay = SingleValue(parser, QStringLiteral("relay"), "password")) given.relay = *relay;
     TakeSecurityOptions(parser, "password", given);
-    mail::Endpoints endpoints;
+    endpoints::Endpoints endpoints;
     try {
-        endpoints = mail::ResolveEndpoints(given);
-    } catch (const mail::EndpointError& error) {
+        endpoints = endpoints::ResolveEndpoints(given);
+    } catch (const endpoints::EndpointError& error) {
         throw ToolFailure(kExitRefused, error.what());
     }
     if (endpoints.user.isEmpty())

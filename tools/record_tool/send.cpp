@@ -10,7 +10,7 @@
 #include "tools/record_tool/tool.h"
 
 #include "history/send_history.h"
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 #include "send/sbd_history.h"
 #include "send/sbd_send.h"
 
@@ -43,7 +43,7 @@ struct SendOptions {
     bool skipBadRows = false;
     // One --imei and a record file: the output the single send has always had.
     bool single = false;
-    mail::Endpoints endpoints;
+    endpoints::Endpoints endpoints;
     send::SendOptions way; // greeting, --flush-queue, --priority
 };
 
@@ -177,7 +177,7 @@ std::string HexRecord(const TConfigRecord& record) { return RecordBytes(record).
 // stderr and the rest of the run goes on without it.
 class HistoryWriter {
 public:
-    HistoryWriter(const mail::Endpoints& endpoints, const send::SendOptions& way, const std::vector<SbdMessage>& messages)
+    HistoryWriter(const endpoints::Endpoints& endpoints, const send::SendOptions& way, const std::vector<SbdMessage>& messages)
         : endpoints_(endpoints), way_(way), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
 
     // Opens the file once; a message's Begin opens it if nothing did before.
@@ -216,7 +216,7 @@ public:
     void Reference(std::size_t index, const QString& reference) {
         if (!history_ || !ids_[index]) return;
         try {
-            history_->Reference(*ids_[index], reference, endpoints_.transport == mail::Transport::Email);
+            history_->Reference(*ids_[index], reference, endpoints_.transport == endpoints::Transport::Email);
         } catch (const std::exception& error) {
             Lost(error);
         }
@@ -228,7 +228,7 @@ private:
         history_.reset();
     }
 
-    const mail::Endpoints& endpoints_;
+    const endpoints::Endpoints& endpoints_;
     const send::SendOptions& way_;
     const std::vector<SbdMessage>& messages_;
     std::vector<std::optional<qint64>> ids_;
@@ -247,12 +247,12 @@ QString OutcomeWord(const SbdResult& result) {
     return QStringLiteral("failed");
 }
 
-QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result, const mail::Endpoints& endpoints) {
+QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result, const endpoints::Endpoints& endpoints) {
     QJsonObject o{{QStringLiteral("imei"), message.imei},
                   {QStringLiteral("code"), result.code},
                   {QStringLiteral("outcome"), OutcomeWord(result)},
                   {QStringLiteral("reply"), result.detail}};
-    if (endpoints.transport == mail::Transport::DirectIp) {
+    if (endpoints.transport == endpoints::Transport::DirectIp) {
         o.insert(QStringLiteral("transport"), QStringLiteral("directip"));
         o.insert(QStringLiteral("reference"), result.reference);
         o.insert(QStringLiteral("queuePlace"), result.queuePlace >= 0 ? QJsonValue(result.queuePlace) : QJsonValue());
@@ -266,7 +266,7 @@ QJsonObject ResultJson(const SbdMessage& message, const SbdResult& result, const
 int DryRun(const SendOptions& options, const std::vector<SbdMessage>& messages) {
     if (!options.json)
     {
-        if (options.endpoints.transport == mail::Transport::DirectIp)
+        if (options.endpoints.transport == endpoints::Transport::DirectIp)
             std::cout << "# directip " << RelayText(options.endpoints.directipHost, options.endpoints.directipPort)
                       << (options.way.flushQueue ? " flush-queue" : "")
                       << (options.way.priority ? " priority " + std::to_string(options.way.priority) : std::string()) << "\n";
@@ -340,7 +340,7 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
         [&](std::size_t index, const QString& reference) { history.Reference(index, reference); });
     if (progress) std::cerr << "\r\033[K" << std::flush;
 
-    if (options.single && !options.json && options.endpoints.transport == mail::Transport::DirectIp) {
+    if (options.single && !options.json && options.endpoints.transport == endpoints::Transport::DirectIp) {
         const SbdResult& result = results.front();
         if (!result.accepted())
             throw ToolFailure(kExitIoFailure, "the gateway did not accept the message: error code " +
@@ -392,7 +392,7 @@ int RunSend(Args args) {
     options.json = parser.isSet(json);
     options.dryRun = parser.isSet(dryRun);
     options.skipBadRows = parser.isSet(skipBadRows);
-    mail::EndpointOptions given;
+    endpoints::EndpointOptions given;
     if (const auto relay = single("relay")) given.relay = *relay;
     if (const auto from = single("from")) given.sender = *from;
     if (const auto to = single("to")) given.gateway = *to;
@@ -401,8 +401,8 @@ int RunSend(Args args) {
     if (const auto via = single("via")) given.transport = *via;
     if (const auto directip = single("directip")) given.directip = *directip;
     try {
-        options.endpoints = mail::ResolveEndpoints(given);
-    } catch (const mail::EndpointError& error) {
+        options.endpoints = endpoints::ResolveEndpoints(given);
+    } catch (const endpoints::EndpointError& error) {
         throw ToolFailure(kExitRefused, error.what());
     }
     // The tool's session greets before its first MAIL, as relays expect; the window keeps its own.
@@ -410,11 +410,11 @@ int RunSend(Args args) {
     options.way.flushQueue = parser.isSet(flushQueue);
     if (const auto priority = single("priority")) {
         qint64 level = 0;
-        if (!mail::ParseWholeNumber(*priority, 1, 5, level))
+        if (!endpoints::ParseWholeNumber(*priority, 1, 5, level))
             throw ToolFailure(kExitRefused, "--priority: \"" + LocalText(*priority) + "\" is not a whole number from 1 to 5");
         options.way.priority = int(level);
     }
-    if (options.endpoints.transport != mail::Transport::DirectIp && (options.way.flushQueue || options.way.priority != 0))
+    if (options.endpoints.transport != endpoints::Transport::DirectIp && (options.way.flushQueue || options.way.priority != 0))
         throw ToolFailure(kExitRefused, std::string("send: ") + (options.way.flushQueue ? "--flush-queue" : "--priority") +
                                             " goes with DirectIP (--via directip), not with e-mail");
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Endpoints of a send from options, environment, configuration file and compiled-in values.
-#include "mail/endpoints.h"
+#include "endpoints/endpoints.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +14,7 @@
 #include <memory>
 #include <tuple>
 
-namespace kestravo::mail {
+namespace kestravo::endpoints {
 
 namespace {
 
@@ -477,4 +477,4 @@ Endpoints ResolveEndpoints(const EndpointOptions& options)
     return e;
 }
 
-} // namespace kestravo::mail
+} // namespace kestravo::endpoints

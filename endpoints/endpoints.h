@@ -5,9 +5,9 @@
 // option, the environment (KESTRAVO_RELAY, KESTRAVO_SENDER, KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT,
 // KESTRAVO_HISTORY), the configuration file ($XDG_CONFIG_HOME/kestravo/kestravo.conf, by default
 // ~/.config/kestravo/kestravo.conf, section [mail], keys relay, sender, gateway, timeout, history),
-// the values compiled in (mail/compiled_endpoints.h). A malformed value is refused, never
+// the values compiled in (endpoints/compiled_endpoints.h). A malformed value is refused, never
 // trimmed or guessed at.
-#include "mail/compiled_endpoints.h"
+#include "endpoints/compiled_endpoints.h"
 
 #include <QString>
 
@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace kestravo::mail {
+namespace kestravo::endpoints {
 
 // The way a record travels to the gateway: mailed through the relay, or handed to the gateway's
 // DirectIP MT interface (key transport in [mail], KESTRAVO_TRANSPORT, --via).
@@ -113,4 +113,4 @@ QString ParseAddress(const QString& text, const QString& source);
 // "on"/"off" (also true/false, yes/no, 1/0), any case.
 bool ParseSwitch(const QString& text, const QString& source);
 
-} // namespace kestravo::mail
+} // namespace kestravo::endpoints
