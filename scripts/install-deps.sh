@@ -15,7 +15,7 @@ set -euo pipefail
 # Build-Depends names the same (tests/package checks it), but for build-essential, which Debian
 # implies, and ccache, used when present.
 build=(
-  build-essential cmake ninja-build pkg-config ccache
+  build-essential cmake ninja-build ccache
   qt6-base-dev
   libsqlite3-dev
   libssl-dev
