@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: Apache-2.0
 # The two commands of the README: `make run` and `make test`. `make` alone only builds.
-# `make package` builds the Debian packages into build/deb/; `make package-check` checks them.
+# `make package` builds the Debian packages into build/deb/; `make package-check` checks them;
+# `make package-check-chroot` builds them with their tests as a distribution's build daemon does.
 BUILD         ?= build
 ASAN_BUILD    ?= build-asan
 PACKAGE_OUT   ?= $(BUILD)/deb
+PACKAGE_CHROOT ?= $(BUILD)/chroot
 JOBS          ?= $(shell nproc)
 CMAKE_FLAGS   ?=
 # Rebuilds in a fresh clone reuse the objects of earlier builds where ccache is installed.
@@ -13,7 +15,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 TEST_FUZZ_SECONDS ?= 5
 
-.PHONY: all deps deps-run deps-test deps-package configure run test test-plain test-asan package package-check clean
+.PHONY: all deps deps-run deps-test deps-package configure run test test-plain test-asan package package-check package-check-chroot clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -71,6 +73,13 @@ package-check: package
 	lintian --fail-on error,warning --display-info --pedantic $(PACKAGE_OUT)/kestravo_*.changes $(PACKAGE_OUT)/kestravo_*.dsc
 	/usr/bin/python3 tests/package/test_reproducible.py --against $(PACKAGE_OUT)
 	tests/package/autopkgtest.sh $(PACKAGE_OUT)
+
+# The source package built with its tests in a clean bookworm chroot that holds only the
+# Build-Depends (made once by debootstrap in $(PACKAGE_CHROOT)/base, copied afresh each run), with
+# no network during the build, as an ordinary user; the packages land in $(PACKAGE_OUT)-chroot.
+# As root, on a machine that reaches a Debian mirror for the chroot and the Build-Depends.
+package-check-chroot: deps-package
+	packaging/build-deb.sh --chroot $(PACKAGE_CHROOT) $(PACKAGE_OUT)-chroot
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -33,10 +33,12 @@ runtime=(
 )
 
 # Building the Debian packages with `make package` (with the tests debian/rules runs, whose
-# GoogleTest is here; the rest is in build and runtime), and `make package-check`.
+# GoogleTest is here; the rest is in build and runtime), `make package-check`, and the chroot of
+# `make package-check-chroot`.
 package=(
   dpkg-dev debhelper fakeroot file libgtest-dev
   lintian autopkgtest
+  debootstrap
 )
 
 # The test suites: unit tests, the real window in a private X server, the Exim relay on
