@@ -376,6 +376,10 @@ private:
     QString username_;
     QByteArray password_;
     QString caFile_;
+    // The last reply line read during AUTH as it came (a CRAM-MD5 challenge is read from it); what
+    // the client reports in its place is the code and a fixed text, as the relay may quote the
+    // credentials back.
+    QByteArray authReply_;
     // The next command's bytes when they hold a secret; the command's text is then only shown.
     QByteArray secretLine_;
 

@@ -6,6 +6,7 @@
 
 #include <QStringEncoder>
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <utility>
 
@@ -84,6 +85,18 @@ QString QuotedLine(const QString& line)
             out += c;
     }
     return out + u'"';
+}
+
+// What stands for a reply line read during AUTH: its code and the mark that follows it (so a
+// reply of several lines still reads as one), and a fixed text in place of the relay's own.
+QString WithheldAuthReply(const QByteArray& line)
+{
+    const bool coded = line.size() >= 3 && std::isdigit(uchar(line[0])) && std::isdigit(uchar(line[1])) &&
+                       std::isdigit(uchar(line[2])) && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+    if (!coded)
+        return QStringLiteral("(a line the relay sent during the sign-in, not shown)");
+    const QString mark = line.size() > 3 && line[3] == '-' ? QStringLiteral("-") : QStringLiteral(" ");
+    return QString::fromLatin1(line.left(3)) + mark + QStringLiteral("(the relay's reply to the sign-in, not shown)");
 }
 
 } // namespace
@@ -501,7 +514,13 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
         } else if (endsReply && repliesOwed_ > 0) {
             --repliesOwed_;
         }
-        lastResponse_ = FromSystemCodePage(line);
+        if (currentStep_ == smtpFctAuth && state_ == smtpWaitingResponse) {
+            WipeBytes(authReply_);
+            authReply_ = line;
+            lastResponse_ = WithheldAuthReply(line);
+        } else {
+            lastResponse_ = FromSystemCodePage(line);
+        }
         TriggerResponse(lastResponse_);
         switch (state_) {
         case smtpWaitingBanner: GreetingLine(); break;
@@ -846,7 +865,10 @@ bool TCustomSmtpClient::PasswordMayTravel() const
 {
     if (socket_->TlsEstablished())
         return true;
-    return socket_->Addr().startsWith(QStringLiteral("127."));
+    // Judged on the peer actually connected, not on the first address the name gave: that one
+    // may have refused, and the connection gone on to another machine.
+    const QString peer = socket_->ConnectedAddr();
+    return peer.startsWith(QStringLiteral("127.")) || peer == QStringLiteral("::1");
 }
 
 
@@ -872,7 +894,8 @@ void TCustomSmtpClient::AuthCramAnswer()
 {
     if (stepResult_ != 0)
         return AuthDone();
-    secretLine_ = CramMd5Answer(ToSystemCodePage(lastResponse_), username_.toUtf8(), password_);
+    secretLine_ = CramMd5Answer(authReply_, username_.toUtf8(), password_);
+    WipeBytes(authReply_);
     if (secretLine_.isEmpty()) {
         WipePassword();
         stepResult_ = kSmtpProtocolError;
@@ -888,9 +911,9 @@ void TCustomSmtpClient::AuthCramAnswer()
 void TCustomSmtpClient::AuthDone()
 {
     WipePassword();
-    if (stepResult_ == 535 || stepResult_ == 534) {
-        errorMessage_ = QStringLiteral("%1 The relay refused the user name or password (%2)").arg(stepResult_).arg(lastResponse_);
-    }
+    WipeBytes(authReply_);
+    if (stepResult_ == 535 || stepResult_ == 534)
+        errorMessage_ = QStringLiteral("%1 authentication failed: the relay refused the user name or password").arg(stepResult_);
     TriggerRequestDone(std::uint16_t(stepResult_));
 }
 

@@ -7,7 +7,13 @@
 #include <QMetaObject>
 #include <QTcpServer>
 #include <QThread>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 
 using namespace kestravo::mail;
@@ -1260,3 +1266,125 @@ INSTANTIATE_TEST_SUITE_P(
         UnaskedCase{"after_the_dot", false, "S: 354 go ahead\nM\nS: 250 2.0.0 stray extra reply\\r\\n554 5.7.1 rejected\n"},
         UnaskedCase{"after_the_dot_pipelined", true, "S: 354 go ahead\nM\nS: 250 2.0.0 stray extra reply\\r\\n554 5.7.1 rejected\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- a password in clear only to this machine --------------------------------------------------
+
+namespace {
+
+// An address of this machine that is not a loopback one, or an empty text.
+QString NonLoopbackAddress()
+{
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return QString();
+    QString found;
+    for (ifaddrs* p = list; p && found.isEmpty(); p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || (p->ifa_flags & IFF_LOOPBACK))
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, text, sizeof text);
+        found = QString::fromLatin1(text);
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+} // namespace
+
+// Whether AUTH may go without TLS is decided on the address connected, not on the first one the
+// name gave: a first 127.0.0.1 that refuses must not let the password go in clear to the next.
+TEST(SmtpSession, PasswordWithoutTlsGoesOnlyToTheLoopbackPeerActuallyConnected)
+{
+    const QString other = NonLoopbackAddress();
+    const struct {
+        const char* name;
+        QString listen;       // where the relay is
+        QStringList resolved; // what relay.test resolves to
+        bool authSent;
+    } rows[] = {
+        {"localhost with ::1 listed first", QStringLiteral("::1"), {"::1", "127.0.0.1"}, true},
+        {"first 127.0.0.1 refuses, another machine answers", other, {"127.0.0.1", other}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.listen.isEmpty()) {
+            std::cout << "skipped: this machine has no address besides loopback\n";
+            continue;
+        }
+        {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress(row.listen), 0)) {
+                std::cout << "skipped: cannot listen on " << row.listen.toStdString() << "\n";
+                continue;
+            }
+        }
+        const QStringList resolved = row.resolved;
+        TWSocket::SetNameResolver([resolved](const QString&, int& err) {
+            err = 0;
+            return resolved;
+        });
+        ScriptedRelay relay(QString(kGreeting) + "C~: ^EHLO \nS: 250-relay.example\nS: 250 AUTH PLAIN\n" +
+                                (row.authSent ? "C~: ^AUTH PLAIN \nS: 235 2.7.0 ok\n" : "H\n"),
+                            QHostAddress(row.listen));
+        ASSERT_TRUE(relay.Listening());
+        TSmtpCli c;
+        EventLog log;
+        log.Attach(c);
+        c.SetHost(QStringLiteral("relay.test"));
+        c.SetPort(QString::number(relay.Port()));
+        c.SetSignOn(QStringLiteral("client.example"));
+        c.SetAuthType(smtpAuthPlain);
+        c.SetUsername(QStringLiteral("operator"));
+        c.SetPassword(QByteArrayLiteral("s3cret-pass"));
+        c.Open();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where().toStdString();
+        EXPECT_EQ(log.events.last(), row.authSent ? "done Open 0" : "done Open 500") << c.ErrorMessage().toStdString();
+        EXPECT_EQ(c.Socket()->ConnectedAddr(), row.listen);
+        for (const QString& line : relay.Unexpected())
+            EXPECT_FALSE(line.startsWith(QLatin1String("AUTH"))) << line.toStdString();
+        EXPECT_EQ(relay.Finished(), row.authSent) << relay.Where().toStdString();
+        TWSocket::SetNameResolver(nullptr);
+    }
+}
+
+// A relay that quotes the sign-in back: its text reaches neither the error, the last reply, the
+// display nor the response event; the code does, with a fixed text.
+TEST(SmtpSession, RepliesDuringAuthAreReportedByCodeWithoutTheirText)
+{
+    const QByteArray credential = QByteArrayLiteral("AG9wZXJhdG9yAHMzY3JldC1wYXNz"); // "\0operator\0s3cret-pass"
+    const struct {
+        const char* name;
+        QString reply;
+        const char* event;
+        const char* errorMessage;
+    } rows[] = {
+        {"refused", "S: 535-5.7.8 you sent AUTH PLAIN " + credential + "\nS: 535 5.7.8 that is: s3cret-pass\n", "done Open 535",
+         "535 authentication failed: the relay refused the user name or password"},
+        {"syntax", "S: 501 5.5.2 cannot decode " + credential + "\n", "done Open 501",
+         "501 (the relay's reply to the sign-in, not shown)"},
+        {"not a reply line", "S: AUTH PLAIN " + credential + "?\n", "done Open 20600",
+         "SMTP protocol error: not an SMTP reply line: \"(a line the relay sent during the sign-in, not shown)\""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RelaySession session(QString(kGreeting) + "C~: ^EHLO \nS: 250-relay.example\nS: 250 AUTH PLAIN\n"
+                             "C~: ^AUTH PLAIN \n" + row.reply);
+        auto& [relay, c, log] = session;
+        QStringList responses;
+        c.OnResponse = [&](TCustomSmtpClient*, const QString& line) { responses << line; };
+        PointAt(c, relay);
+        c.SetSignOn(QStringLiteral("client.example"));
+        c.SetAuthType(smtpAuthPlain);
+        c.SetUsername(QStringLiteral("operator"));
+        c.SetPassword(QByteArrayLiteral("s3cret-pass"));
+        c.Open();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where().toStdString();
+        EXPECT_EQ(log.events.last(), row.event);
+        EXPECT_EQ(c.ErrorMessage(), row.errorMessage);
+        for (const QString& text : QStringList{c.ErrorMessage(), c.LastResponse(), c.RequestResponse()} + log.displays +
+                                       log.events + responses) {
+            EXPECT_FALSE(text.contains(QLatin1String(credential))) << text.toStdString();
+            EXPECT_FALSE(text.contains(QLatin1String("s3cret"))) << text.toStdString();
+        }
+    }
+}
