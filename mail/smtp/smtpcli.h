@@ -349,6 +349,9 @@ private:
     void ProtocolFault(const QString& text);
     // A reply line that came while the message lines went out.
     void StrayReply(const QString& line);
+    // A reply that no command asked for: the stream of replies is out of step with the commands,
+    // so no verdict read from it can be trusted.
+    void UnaskedReply(const QString& line);
 
     void WSocketDnsLookupDone(std::uint16_t errCode);
     void WSocketSessionConnected(std::uint16_t errCode);
@@ -373,6 +376,10 @@ private:
     QString username_;
     QByteArray password_;
     QString caFile_;
+    // The last reply line read during AUTH as it came (a CRAM-MD5 challenge is read from it); what
+    // the client reports in its place is the code and a fixed text, as the relay may quote the
+    // credentials back.
+    QByteArray authReply_;
     // The next command's bytes when they hold a secret; the command's text is then only shown.
     QByteArray secretLine_;
 
@@ -409,6 +416,14 @@ private:
     QString lastResponse_;
     QString requestResponse_;
     QString errorMessage_;
+    // Replies the relay owes: one for the greeting, one for every command sent. A reply that
+    // starts while none is owed was not asked for.
+    int repliesOwed_ = 0;
+    // Request ends posted and not yet delivered, and whether an unasked reply since has made
+    // an acceptance among them untrustworthy.
+    int donesPosted_ = 0;
+    bool doneRevoked_ = false;
+    QString revokedText_;
     // The reply to DATA is still to be judged by DataNext.
     bool dataReplyPending_ = false;
     // The message lines are going out: no request from outside may start now, or its command

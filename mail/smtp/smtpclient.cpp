@@ -6,6 +6,7 @@
 
 #include <QStringEncoder>
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <utility>
 
@@ -84,6 +85,18 @@ QString QuotedLine(const QString& line)
             out += c;
     }
     return out + u'"';
+}
+
+// What stands for a reply line read during AUTH: its code and the mark that follows it (so a
+// reply of several lines still reads as one), and a fixed text in place of the relay's own.
+QString WithheldAuthReply(const QByteArray& line)
+{
+    const bool coded = line.size() >= 3 && std::isdigit(uchar(line[0])) && std::isdigit(uchar(line[1])) &&
+                       std::isdigit(uchar(line[2])) && (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+    if (!coded)
+        return QStringLiteral("(a line the relay sent during the sign-in, not shown)");
+    const QString mark = line.size() > 3 && line[3] == '-' ? QStringLiteral("-") : QStringLiteral(" ");
+    return QString::fromLatin1(line.left(3)) + mark + QStringLiteral("(the relay's reply to the sign-in, not shown)");
 }
 
 } // namespace
@@ -322,11 +335,26 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
     chainActive_ = false;
     // The request type travels with the message: a request issued before this one is delivered
     // must not change what it reports.
+    ++donesPosted_;
     PostMsg(requestDoneMsg_, quintptr(activeRequest_), qintptr(errorCode));
 }
 
 void TCustomSmtpClient::WMSmtpRequestDone(TSmtpRequest rqType, std::uint16_t errorCode)
 {
+    // An acceptance is reported only once whatever the relay sent after it has been read: a
+    // reply no command asked for takes it back.
+    if (errorCode == 0 && isConnected_ && socket_->BytesWaiting() > 0)
+        WSocketDataAvailable(0);
+    if (donesPosted_ > 0)
+        --donesPosted_;
+    if (doneRevoked_) {
+        if (errorCode == 0 && rqType != smtpQuit) {
+            errorCode = kSmtpProtocolError;
+            lastResponse_ = requestResponse_ = errorMessage_ = revokedText_;
+        }
+        if (donesPosted_ == 0)
+            doneRevoked_ = false;
+    }
     if (OnRequestDone)
         OnRequestDone(this, rqType, errorCode);
 }
@@ -418,6 +446,7 @@ void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t errCode)
 {
     if (errCode == 0) {
         isConnected_ = true;
+        repliesOwed_ = 1; // the greeting
         if (security_ == smtpSecurityImplicitTls) {
             // The greeting is awaited once the handshake is done (TlsDone).
             socket_->StartTls({host_, caFile_});
@@ -447,7 +476,7 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
     if (n <= 0)
         return;
     if (std::memchr(replyBuffer_ + replyBufferUsed_, 0, size_t(n))) {
-        ProtocolFault(QStringLiteral("500 Protocol error: the reply holds a zero byte"));
+        ProtocolFault(QStringLiteral("SMTP protocol error: the reply holds a zero byte"));
         return;
     }
     replyBufferUsed_ += n;
@@ -474,7 +503,24 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
             StrayReply(FromSystemCodePage(line));
             return;
         }
-        lastResponse_ = FromSystemCodePage(line);
+        const bool startsReply = multiLineCode_ == 0;
+        const bool endsReply = !(line.size() > 3 && line[3] == '-');
+        if (startsReply && repliesOwed_ <= 0) {
+            // RFC 5321 3.8: a relay may announce at any time, unasked, that it closes (421).
+            if (!(line.startsWith("421") && doneSignalled_ && !chainContinuation_)) {
+                UnaskedReply(FromSystemCodePage(line));
+                return;
+            }
+        } else if (endsReply && repliesOwed_ > 0) {
+            --repliesOwed_;
+        }
+        if (currentStep_ == smtpFctAuth && state_ == smtpWaitingResponse) {
+            WipeBytes(authReply_);
+            authReply_ = line;
+            lastResponse_ = WithheldAuthReply(line);
+        } else {
+            lastResponse_ = FromSystemCodePage(line);
+        }
         TriggerResponse(lastResponse_);
         switch (state_) {
         case smtpWaitingBanner: GreetingLine(); break;
@@ -490,14 +536,27 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
         }
     }
     if (replyBufferUsed_ >= kReplyBufferSize - 1)
-        ProtocolFault(QStringLiteral("500 Protocol error: reply line longer than 4093 characters"));
+        ProtocolFault(QStringLiteral("SMTP protocol error: reply line longer than 4093 characters"));
 }
 
 void TCustomSmtpClient::StrayReply(const QString& line)
 {
     TriggerResponse(line);
-    ProtocolFault(QStringLiteral("500 Protocol error: the relay replied while the message was being sent: %1")
+    ProtocolFault(QStringLiteral("SMTP protocol error: the relay replied while the message was being sent: %1")
                       .arg(QuotedLine(line)));
+}
+
+void TCustomSmtpClient::UnaskedReply(const QString& line)
+{
+    TriggerResponse(line);
+    const QString text = QStringLiteral("SMTP protocol error: a reply no command asked for: %1").arg(QuotedLine(line));
+    // With no request under way the verdict of the last one may still be on its way: it is taken
+    // back, and the connection goes, so the reply never answers the next command either.
+    if (doneSignalled_ && !chainContinuation_ && donesPosted_ > 0) {
+        doneRevoked_ = true;
+        revokedText_ = text;
+    }
+    ProtocolFault(text);
 }
 
 void TCustomSmtpClient::ProtocolFault(const QString& text)
@@ -528,14 +587,14 @@ TCustomSmtpClient::ReplyLineKind TCustomSmtpClient::ReadReplyCode()
                             (s.size() == 3 || s[3] == u' ' || s[3] == u'-');
     if (!wellFormed) {
         multiLineCode_ = 0;
-        ProtocolFault(QStringLiteral("500 Protocol error: not an SMTP reply line: %1").arg(QuotedLine(s)));
+        ProtocolFault(QStringLiteral("SMTP protocol error: not an SMTP reply line: %1").arg(QuotedLine(s)));
         return ReplyLineKind::Malformed;
     }
     replyCode_ = s.left(3).toInt();
     if (multiLineCode_ != 0 && replyCode_ != multiLineCode_) {
         const int before = multiLineCode_;
         multiLineCode_ = 0;
-        ProtocolFault(QStringLiteral("500 Protocol error: a reply line with code %1 continues a reply with code %2: %3")
+        ProtocolFault(QStringLiteral("SMTP protocol error: a reply line with code %1 continues a reply with code %2: %3")
                           .arg(replyCode_).arg(before).arg(QuotedLine(s)));
         return ReplyLineKind::Malformed;
     }
@@ -618,9 +677,11 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
     multiLineCode_ = 0;
     stepContinuation_ = next;
     StateChange(smtpWaitingResponse);
+    ++repliesOwed_;
     try {
         SendCommand(cmd);
     } catch (...) {
+        --repliesOwed_;
         // A command handler or the socket failed before the command went out: no reply will
         // come, so the client must not wait for one. The failure goes to the caller, which ends
         // a request under way; a request just being started is refused as if it never began.
@@ -771,6 +832,7 @@ void TCustomSmtpClient::StartTlsNext()
     // socket drops what it still holds, and this buffer is emptied too.
     replyBufferUsed_ = 0;
     replyBuffer_[0] = 0;
+    repliesOwed_ = 0;
     socket_->StartTls({host_, caFile_});
 }
 
@@ -803,7 +865,10 @@ bool TCustomSmtpClient::PasswordMayTravel() const
 {
     if (socket_->TlsEstablished())
         return true;
-    return socket_->Addr().startsWith(QStringLiteral("127."));
+    // Judged on the peer actually connected, not on the first address the name gave: that one
+    // may have refused, and the connection gone on to another machine.
+    const QString peer = socket_->ConnectedAddr();
+    return peer.startsWith(QStringLiteral("127.")) || peer == QStringLiteral("::1");
 }
 
 
@@ -829,11 +894,12 @@ void TCustomSmtpClient::AuthCramAnswer()
 {
     if (stepResult_ != 0)
         return AuthDone();
-    secretLine_ = CramMd5Answer(ToSystemCodePage(lastResponse_), username_.toUtf8(), password_);
+    secretLine_ = CramMd5Answer(authReply_, username_.toUtf8(), password_);
+    WipeBytes(authReply_);
     if (secretLine_.isEmpty()) {
         WipePassword();
         stepResult_ = kSmtpProtocolError;
-        FailStep(kSmtpProtocolError, QStringLiteral("500 Protocol error: the relay's CRAM-MD5 challenge is not base64 text"));
+        FailStep(kSmtpProtocolError, QStringLiteral("SMTP protocol error: the relay's CRAM-MD5 challenge is not base64 text"));
         if (socket_->State() != wsClosed)
             socket_->Abort();
         return;
@@ -845,9 +911,9 @@ void TCustomSmtpClient::AuthCramAnswer()
 void TCustomSmtpClient::AuthDone()
 {
     WipePassword();
-    if (stepResult_ == 535 || stepResult_ == 534) {
-        errorMessage_ = QStringLiteral("%1 The relay refused the user name or password (%2)").arg(stepResult_).arg(lastResponse_);
-    }
+    WipeBytes(authReply_);
+    if (stepResult_ == 535 || stepResult_ == 534)
+        errorMessage_ = QStringLiteral("%1 authentication failed: the relay refused the user name or password").arg(stepResult_);
     TriggerRequestDone(std::uint16_t(stepResult_));
 }
 
@@ -1190,6 +1256,7 @@ void TCustomSmtpClient::WSocketDataSent(std::uint16_t)
 void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t errCode)
 {
     isConnected_ = false;
+    repliesOwed_ = 0;
     dataPumping_ = false;
     socket_->OnDataSent = nullptr;
     ReleaseMessageSource();
@@ -1252,6 +1319,7 @@ void TCustomSmtpClient::SendCommands(const QStringList& commands)
         TriggerDisplay(QStringLiteral("> ") + line);
         bytes += ToSystemCodePage(line) + "\r\n";
     }
+    repliesOwed_ += int(commands.size());
     if (socket_->State() == wsConnected)
         socket_->SendStr(bytes);
 }

@@ -2,19 +2,17 @@
 // TCP (RFC 9293) over POSIX non-blocking IPv6 and IPv4 sockets. Readiness comes from
 // QSocketNotifier; a notifier only posts a message to its socket and the message handler does the
 // work, so event handlers never run inside Qt's notifier code and may even free the socket. Name
-// lookups run getaddrinfo on a thread of their own and post the answer back the same way. A host
-// with several addresses is tried at each in turn until one answers. Errors carry the Windows
-// Sockets numbers that the SMTP client reports to the operator.
+// lookups (resolver.h) answer the same way, through a posted message. A host with several
+// addresses is tried at each in turn until one answers. Bytes move through a stream layer
+// (stream_layer.h): the plain one, or TLS once StartTls has run. Errors carry the Windows
+// Sockets numbers (socket_errors.h) that the SMTP client reports to the operator.
 #include "wsocket.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <QUrl>
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -23,13 +21,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,12 +31,6 @@ namespace kestravo::mail {
 namespace {
 
 std::atomic<int> gLiveCount{0};
-
-TWSocket::NameResolver& InjectedResolver()
-{
-    static TWSocket::NameResolver resolver;
-    return resolver;
-}
 
 // Happenings carried in the low half of a network notification's second parameter; the error
 // code sits in the high half.
@@ -54,250 +41,8 @@ qintptr MakeSelectParam(int happening, int error)
     return static_cast<qintptr>((static_cast<quint32>(error & 0xFFFF) << 16) | (happening & 0xFFFF));
 }
 
-// Outgoing bytes wait in chunks of one Ethernet TCP payload; one chunk goes per send call.
-constexpr int kChunkSize = 1460;
-
 // Rounds of the receive loop run for one readable notification before the event loop gets a turn.
 constexpr int kReceiveRoundsPerTurn = 16;
-
-struct Chunk {
-    QByteArray data;
-    int sent = 0;
-};
-
-// A failure while resolving what Connect needs; carries the error number reported.
-class ResolveError : public std::runtime_error {
-public:
-    ResolveError(const QString& text, int code) : std::runtime_error(text.toStdString()), code_(code) {}
-    int code_;
-};
-
-// Parses a dotted IPv4 address by the rules of WSocketIsDottedIP; the result is in host order.
-bool ParseDotted(const QString& text, quint32& address)
-{
-    int i = 0;
-    const int n = text.size();
-    while (i < n && text[i] == QLatin1Char(' '))
-        ++i;
-    quint32 result = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= n || text[i] != QLatin1Char('.'))
-                return false;
-            ++i;
-        }
-        int digits = 0;
-        quint32 value = 0;
-        while (i < n && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
-            value = value * 10 + static_cast<quint32>(text[i].unicode() - '0');
-            if (value > 255)
-                return false;
-            ++digits;
-            ++i;
-        }
-        if (digits == 0)
-            return false;
-        result = (result << 8) | value;
-    }
-    while (i < n && text[i] == QLatin1Char(' '))
-        ++i;
-    if (i != n)
-        return false;
-    address = result;
-    return true;
-}
-
-QString DottedText(quint32 address)
-{
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg((address >> 24) & 0xFF).arg((address >> 16) & 0xFF).arg((address >> 8) & 0xFF).arg(address & 0xFF);
-}
-
-int ResolverErrorFromGai(int gai)
-{
-    switch (gai) {
-    case EAI_NONAME:
-        return 11001;
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-        return 11004;
-#endif
-    case EAI_AGAIN:
-        return 11002;
-    case EAI_SYSTEM:
-        return WSocketErrorFromErrno(errno);
-    default:
-        return 11003;
-    }
-}
-
-// A remote or local socket address of either family.
-struct SockAddr {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    int Family() const { return storage.ss_family; }
-    const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
-
-// The numeric text of an address: dotted IPv4, or IPv6 in its shortest form (with a zone, if any).
-QString AddressText(const sockaddr* address, socklen_t length)
-{
-    char host[NI_MAXHOST] = {};
-    if (::getnameinfo(address, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
-        return QString();
-    return QString::fromLatin1(host);
-}
-
-// An IPv6 address in numeric form, bare or in brackets as in a URL ("[::1]").
-bool ParseIpv6(const QString& text, quint16 port, SockAddr& out)
-{
-    QString t = text.trimmed();
-    if (t.startsWith(u'[') && t.endsWith(u']'))
-        t = t.mid(1, t.size() - 2);
-    if (!t.contains(u':'))
-        return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(t.toLatin1().constData(), nullptr, &hints, &res) != 0 || !res)
-        return false;
-    out = SockAddr{};
-    std::memcpy(&out.storage, res->ai_addr, res->ai_addrlen);
-    out.length = res->ai_addrlen;
-    reinterpret_cast<sockaddr_in6*>(&out.storage)->sin6_port = htons(port);
-    ::freeaddrinfo(res);
-    return true;
-}
-
-// A numeric address of either family: dotted IPv4 by the rules of WSocketIsDottedIP, or IPv6.
-bool ParseNumericAddress(const QString& text, quint16 port, SockAddr& out)
-{
-    quint32 v4 = 0;
-    if (ParseDotted(text, v4)) {
-        out = SockAddr{};
-        auto* sin = reinterpret_cast<sockaddr_in*>(&out.storage);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(port);
-        sin->sin_addr.s_addr = htonl(v4);
-        out.length = sizeof(sockaddr_in);
-        return true;
-    }
-    return ParseIpv6(text, port, out);
-}
-
-// Every address of a resolver's answer, IPv6 and IPv4, in its order (the system's preference,
-// RFC 6724), each once; frees the answer. An answer without one has no usable address (11004).
-QStringList AddressesOf(addrinfo* res, int& errorCode)
-{
-    QStringList list;
-    for (addrinfo* p = res; p; p = p->ai_next) {
-        if (p->ai_family != AF_INET && p->ai_family != AF_INET6)
-            continue;
-        const QString text = AddressText(p->ai_addr, p->ai_addrlen);
-        if (!text.isEmpty() && !list.contains(text))
-            list << text;
-    }
-    ::freeaddrinfo(res);
-    if (list.isEmpty())
-        errorCode = 11004;
-    return list;
-}
-
-// "localhost" (and a name under it) is the loopback of both families (RFC 6761 6.3), whatever
-// the hosts file lists: a relay that listens on ::1 alone is reached under that name too. The
-// resolver's answer keeps its order; what it left out comes after it.
-void AddLoopbackOfLocalhost(const QString& host, QStringList& list, int& errorCode)
-{
-    const QString name = host.trimmed().toLower();
-    if (name != QLatin1String("localhost") && name != QLatin1String("localhost.") &&
-        !name.endsWith(QLatin1String(".localhost")) && !name.endsWith(QLatin1String(".localhost.")))
-        return;
-    for (const QString& loopback : {QStringLiteral("127.0.0.1"), QStringLiteral("::1")})
-        if (!list.contains(loopback))
-            list << loopback;
-    errorCode = 0;
-}
-
-// Blocking lookup of a host name (Connect only; the SMTP client passes numeric addresses).
-QStringList BlockingLookup(const QString& host, int& errorCode)
-{
-    errorCode = 0;
-    if (const auto& injected = InjectedResolver()) {
-        QStringList list = injected(host, errorCode);
-        if (errorCode == 0 && list.isEmpty())
-            errorCode = 11004;
-        return list;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    const QByteArray name = host.toUtf8();
-    const int rc = ::getaddrinfo(name.constData(), nullptr, &hints, &res);
-    QStringList list;
-    if (rc != 0)
-        errorCode = ResolverErrorFromGai(rc);
-    else
-        list = AddressesOf(res, errorCode);
-    AddLoopbackOfLocalhost(host, list, errorCode);
-    return list;
-}
-
-// What DnsLookup reports for a name: every IPv6 and IPv4 address the resolver gives, in its
-// order, each once. A name the resolver does not know, 11001; any other failure of the resolver,
-// 11002. Addresses are not filtered by the interfaces configured (no AI_ADDRCONFIG): that would
-// drop ::1 on a machine whose only IPv6 address is the loopback one, and an address that cannot
-// be reached costs only a quick failed attempt before the next.
-QStringList SystemLookup(const QString& host, int& errorCode)
-{
-    errorCode = 0;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    // An address in any numeric form stands for itself; only names go to the resolver, in their
-    // ASCII form.
-    hints.ai_flags = AI_NUMERICHOST;
-    int rc = ::getaddrinfo(host.toLatin1().constData(), nullptr, &hints, &res);
-    if (rc != 0) {
-        const QByteArray ace = QUrl::toAce(host);
-        if (ace.isEmpty()) {
-            errorCode = 11001;
-            return {};
-        }
-        hints.ai_flags = 0;
-        rc = ::getaddrinfo(ace.constData(), nullptr, &hints, &res);
-    }
-    QStringList list;
-    if (rc != 0) {
-        switch (rc) {
-        case EAI_NONAME:
-        case EAI_FAIL:
-#ifdef EAI_NODATA
-        case EAI_NODATA:
-#endif
-            errorCode = 11001;
-            break;
-        default:
-            errorCode = 11002;
-            break;
-        }
-    } else {
-        list = AddressesOf(res, errorCode);
-    }
-    AddLoopbackOfLocalhost(host, list, errorCode);
-    return list;
-}
-
-// Errors that say this machine cannot reach addresses of that family at all (no IPv6 here, no
-// route for it), not what the relay did: they never hide another address's answer, so a relay
-// refusing on IPv4 still reads 10061 when its IPv6 address could not even be tried.
-bool SaysNothingOfTheRelay(int code)
-{
-    return code == 10043 || code == 10046 || code == 10047 || code == 10049 || code == 10051;
-}
 
 bool IsConnectionLost(int code)
 {
@@ -305,18 +50,6 @@ bool IsConnectionLost(int code)
 }
 
 } // namespace
-
-// The answer of the lookup a socket awaits. A worker thread resolving the name shares it with the
-// socket and posts its answer only while the socket is still attached; the socket detaches
-// before it goes away and whenever it stops waiting, so a late answer never reaches a freed or
-// aborted socket. An answer known at once is left in it without a worker.
-struct TWSocket::LookupTicket {
-    std::mutex lock;
-    TWSocket* socket = nullptr;
-    quintptr token = 0;
-    QStringList answer;
-    int error = 0;
-};
 
 struct TWSocket::Impl {
     int fd = -1;
@@ -334,24 +67,19 @@ struct TWSocket::Impl {
     int lastError = 0;
     int protoNumber = 6;
 
+    HostResolver resolver;
     QStringList resolved;
     // Addresses Connect tries after Addr's own (SetAddrList), and what the attempts are made to.
     QStringList moreAddrs;
-    std::vector<SockAddr> candidates;
-    std::size_t attempt = 0;
+    AddressAttempts attempts;
     SockAddr local;
     bool bindLocal = false;
     int localPortNumber = 0;
     int sockType = SOCK_STREAM;
     int connectAttemptTimeoutMs = 0;
-    int attemptError = 0; // what the failed attempts so far have to report
     QTimer* attemptTimer = nullptr;
-    quintptr pendingLookup = 0; // token of the lookup whose answer is awaited, 0 = none
-    quintptr lookupCounter = 0;
-    std::shared_ptr<LookupTicket> lookupTicket; // of the lookup pending
 
-    std::deque<Chunk> sendBuffer;
-    qint64 bufferedBytes = 0;
+    OutgoingQueue sendBuffer;
     bool allSent = true;
     bool dataSentOwed = false; // OnDataSent is due once the buffer has drained
     bool closeReported = false;
@@ -364,19 +92,18 @@ struct TWSocket::Impl {
     int receiveLostError = 0; // a reset seen by Receive, reported with the close that follows
     std::uint64_t receiveCalls = 0;
 
-    std::uint64_t readCount = 0;
-    std::uint64_t writeCount = 0;
+    StreamCounters counts;
 
-    int msgAsyncSelect = 0, msgHostByName = 0, msgHostByAddr = 0, msgCloseDelayed = 0, msgTest = 0, msgSpare = 0, msgTlsDone = 0;
+    int msgAsyncSelect = 0, msgHostByName = 0, msgHostByAddr = 0, msgCloseDelayed = 0, msgTest = 0, msgSpare = 0, msgUpgradeDone = 0;
 
-    // TLS, once StartTls has run on this connection.
-    std::unique_ptr<TlsLayer> tls;
-    bool tlsHandshaking = false; // until OnTlsDone has been delivered
-    bool tlsDonePosted = false;
-    bool tlsPeerEof = false;
-    QByteArray tlsOut; // encrypted bytes the network has not taken yet
-    int tlsDoneCode = 0;
-    QString tlsDoneReason;
+    // What the bytes pass through: the plain stream, or TLS once StartTls has run.
+    std::unique_ptr<StreamLayer> layer = std::make_unique<PlainStream>();
+    bool upgraded = false;
+    // From StartTls until OnTlsDone has been delivered: no application data moves meanwhile.
+    bool upgrading = false;
+    bool upgradeDonePosted = false;
+    int upgradeDoneCode = 0;
+    QString upgradeDoneReason;
 };
 
 TWSocket::TWSocket(QObject* parent) : TVyrWndControl(parent), d_(new Impl)
@@ -387,7 +114,7 @@ TWSocket::TWSocket(QObject* parent) : TVyrWndControl(parent), d_(new Impl)
     d_->msgCloseDelayed = AllocateMsg();
     d_->msgTest = AllocateMsg();
     d_->msgSpare = AllocateMsg();
-    d_->msgTlsDone = AllocateMsg();
+    d_->msgUpgradeDone = AllocateMsg();
     // An attempt that runs out of time goes on from the event loop like any other happening.
     d_->attemptTimer = new QTimer(this);
     d_->attemptTimer->setSingleShot(true);
@@ -419,7 +146,7 @@ TWSocket::~TWSocket()
 
 int TWSocket::LiveCount() { return gLiveCount.load(); }
 
-void TWSocket::SetNameResolver(NameResolver resolver) { InjectedResolver() = std::move(resolver); }
+void TWSocket::SetNameResolver(NameResolver resolver) { HostResolver::SetNameResolver(std::move(resolver)); }
 
 void TWSocket::AbortComponent() { Abort(); }
 
@@ -444,8 +171,8 @@ TSocketState TWSocket::State() const { return d_->state; }
 bool TWSocket::AllSent() const { return d_->allSent; }
 QString TWSocket::ResolvedAddress() const { return d_->resolved.isEmpty() ? QString() : d_->resolved.first(); }
 QStringList TWSocket::ResolvedAddresses() const { return d_->resolved; }
-std::uint64_t TWSocket::ReadCount() const { return d_->readCount; }
-std::uint64_t TWSocket::WriteCount() const { return d_->writeCount; }
+std::uint64_t TWSocket::ReadCount() const { return d_->counts.read; }
+std::uint64_t TWSocket::WriteCount() const { return d_->counts.written; }
 
 bool TWSocket::RefuseChange(const char* property, const QString& current, const QString& value)
 {
@@ -483,10 +210,9 @@ void TWSocket::SetConnectAttemptTimeout(int milliseconds) { d_->connectAttemptTi
 
 QString TWSocket::ConnectedAddr() const
 {
-    if (d_->fd < 0 || d_->attempt >= d_->candidates.size())
+    if (d_->fd < 0 || !d_->attempts.Valid())
         return QString();
-    const SockAddr& a = d_->candidates[d_->attempt];
-    return AddressText(a.Get(), a.length);
+    return d_->attempts.Current().Text();
 }
 
 void TWSocket::SetPort(const QString& value)
@@ -600,213 +326,30 @@ void TWSocket::DnsLookup(const QString& host)
     CancelDnsLookup();
     d_->resolved.clear();
 
-    quint32 address = 0;
-    if (ParseDotted(name, address) && address != 0xFFFFFFFFu) {
-        d_->resolved << DottedText(address);
+    QString numeric;
+    if (HostResolver::NumericAnswer(name, numeric)) {
+        d_->resolved << numeric;
         if (OnDnsLookupDone)
             OnDnsLookupDone(this, 0);
         return;
     }
-    // An IPv6 address stands for itself just the same, with or without its brackets.
-    SockAddr v6;
-    if (ParseIpv6(name, 0, v6)) {
-        d_->resolved << AddressText(v6.Get(), v6.length);
-        if (OnDnsLookupDone)
-            OnDnsLookupDone(this, 0);
-        return;
-    }
-
-    const quintptr token = ++d_->lookupCounter;
-    d_->pendingLookup = token;
-    auto ticket = std::make_shared<LookupTicket>();
-    ticket->token = token;
-    d_->lookupTicket = ticket;
-    if (const auto& injected = InjectedResolver()) {
-        int error = 0;
-        ticket->answer = injected(name, error);
-        ticket->error = (error == 0 && ticket->answer.isEmpty()) ? 11004 : error;
-        PostMsg(d_->msgHostByName, token, 0);
-        return;
-    }
-    // The resolver may block for seconds: it runs on a thread of its own, and its answer comes
-    // back through the event loop like every other happening.
-    ticket->socket = this;
-    try {
-        std::thread([ticket, name] {
-            int error = 0;
-            QStringList answer = SystemLookup(name, error);
-            const std::lock_guard<std::mutex> guard(ticket->lock);
-            if (ticket->socket == nullptr)
-                return;
-            ticket->answer = std::move(answer);
-            ticket->error = error;
-            ticket->socket->PostMsg(ticket->socket->d_->msgHostByName, ticket->token, 0);
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: the lookup fails as a resolver out of resources does.
-        ticket->socket = nullptr;
-        ticket->error = 11002;
-        PostMsg(d_->msgHostByName, token, 0);
-    }
+    // The answer comes back through the event loop like every other happening, never inside
+    // this call.
+    d_->resolver.Start(name, [this](quintptr token) { PostMsg(d_->msgHostByName, token, 0); });
 }
 
-void TWSocket::CancelDnsLookup()
-{
-    // A resolver call cannot be interrupted: the worker finishes it and finds nobody waiting. An
-    // answer already posted is ignored, since its token no longer matches.
-    if (d_->lookupTicket) {
-        const std::lock_guard<std::mutex> guard(d_->lookupTicket->lock);
-        d_->lookupTicket->socket = nullptr;
-    }
-    d_->lookupTicket.reset();
-    d_->pendingLookup = 0;
-}
+void TWSocket::CancelDnsLookup() { d_->resolver.Cancel(); }
 
 void TWSocket::HandleLookupDone(quintptr token)
 {
-    if (token == 0 || token != d_->pendingLookup)
-        return;
-    d_->pendingLookup = 0;
-    const std::shared_ptr<LookupTicket> ticket = std::exchange(d_->lookupTicket, nullptr);
-    if (!ticket)
-        return;
     int error = 0;
-    {
-        const std::lock_guard<std::mutex> guard(ticket->lock);
-        ticket->socket = nullptr;
-        error = ticket->error;
-        if (error == 0)
-            d_->resolved = std::move(ticket->answer);
-    }
+    if (!d_->resolver.Take(token, d_->resolved, error))
+        return;
     if (OnDnsLookupDone)
         OnDnsLookupDone(this, static_cast<std::uint16_t>(error));
 }
 
 // ---- connecting -------------------------------------------------------------------------------
-
-namespace {
-
-int ResolveProto(const QString& text)
-{
-    const QString name = text.trimmed();
-    if (name.isEmpty())
-        throw ResolveError(QStringLiteral("Winsock Resolve Proto: Invalid Protocol."), 10022);
-    if (name[0].isDigit()) {
-        bool ok = false;
-        const int number = name.toInt(&ok);
-        if (!ok || number < 0 || number > 255)
-            throw ResolveError(QStringLiteral("Winsock Resolve Proto: Cannot convert protocol '%1' - %2")
-                                   .arg(name, GetWinsockErr(10022)), 10022);
-        return number;
-    }
-    const QString lower = name.toLower();
-    if (lower == QLatin1String("tcp"))
-        return 6;
-    if (lower == QLatin1String("udp"))
-        return 17;
-    if (lower == QLatin1String("raw"))
-        return 255;
-    const QByteArray bytes = name.toLatin1();
-    if (const protoent* p = ::getprotobyname(bytes.constData()))
-        return p->p_proto;
-    throw ResolveError(QStringLiteral("Winsock Resolve Proto: Cannot convert protocol '%1' - %2")
-                           .arg(name, GetWinsockErr(10022)), 10022);
-}
-
-int ResolvePort(const QString& text, const QString& protoText)
-{
-    const QString name = text.trimmed();
-    if (name.isEmpty())
-        throw ResolveError(QStringLiteral("Winsock Resolve Port: Invalid Port."), 10022);
-    if (name[0].isDigit()) {
-        // Leading digits, as a C conversion reads them; beyond 65535 is not a port.
-        qint64 value = 0;
-        for (QChar c : name) {
-            if (!c.isDigit())
-                break;
-            value = value * 10 + (c.unicode() - '0');
-            if (value > 65535)
-                throw ResolveError(QStringLiteral("Winsock Resolve Port: Cannot convert port '%1' - %2")
-                                       .arg(name, GetWinsockErr(10022)), 10022);
-        }
-        return static_cast<int>(value);
-    }
-    QString protoName = protoText.trimmed();
-    if (protoName.isEmpty())
-        throw ResolveError(QStringLiteral("Winsock Resolve Port: Invalid Proto."), 10022);
-    if (protoName == QLatin1String("6"))
-        protoName = QStringLiteral("tcp");
-    else if (protoName == QLatin1String("17"))
-        protoName = QStringLiteral("udp");
-    const QByteArray service = name.toLatin1();
-    const QByteArray protocol = protoName.toLower().toLatin1();
-    if (const servent* s = ::getservbyname(service.constData(), protocol.constData()))
-        return ntohs(static_cast<uint16_t>(s->s_port));
-    // A system without a services database still knows the mail port.
-    if (name.compare(QLatin1String("smtp"), Qt::CaseInsensitive) == 0)
-        return 25;
-    throw ResolveError(QStringLiteral("Winsock Resolve Port: Cannot convert port '%1' - %2")
-                           .arg(name, GetWinsockErr(10022)), 10022);
-}
-
-// The addresses a host text stands for, each with the port: a numeric address itself, a name
-// every address the resolver gives, in its order.
-std::vector<SockAddr> ResolveHost(const QString& text, quint16 port)
-{
-    const QString name = text.trimmed();
-    if (name.isEmpty())
-        throw ResolveError(QStringLiteral("Winsock Resolve Host: '%1' Invalid Hostname.").arg(name), 10022);
-    SockAddr address;
-    if (ParseNumericAddress(name, port, address))
-        return {address};
-    bool numeric = true;
-    for (QChar c : name)
-        if (!c.isDigit() && c != QLatin1Char('.'))
-            numeric = false;
-    if (numeric)
-        throw ResolveError(QStringLiteral("Winsock Resolve Host: '%1' Invalid IP address.").arg(name), 10022);
-    int error = 0;
-    const QStringList list = BlockingLookup(name, error);
-    std::vector<SockAddr> addresses;
-    for (const QString& entry : list)
-        if (ParseNumericAddress(entry, port, address))
-            addresses.push_back(address);
-    if (error != 0 || addresses.empty()) {
-        if (error == 0)
-            error = 11004;
-        throw ResolveError(QStringLiteral("Winsock Resolve Host: Cannot convert host address '%1' - %2")
-                               .arg(name, GetWinsockErr(error)), error);
-    }
-    return addresses;
-}
-
-// The any-address of a family, with a port.
-SockAddr AnyAddress(int family, quint16 port)
-{
-    SockAddr a;
-    if (family == AF_INET6) {
-        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&a.storage);
-        sin6->sin6_family = AF_INET6;
-        sin6->sin6_port = htons(port);
-        sin6->sin6_addr = in6addr_any;
-        a.length = sizeof(sockaddr_in6);
-    } else {
-        auto* sin = reinterpret_cast<sockaddr_in*>(&a.storage);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(port);
-        sin->sin_addr.s_addr = htonl(INADDR_ANY);
-        a.length = sizeof(sockaddr_in);
-    }
-    return a;
-}
-
-bool IsAnyAddress(const QString& text)
-{
-    const QString t = text.trimmed();
-    return t == QLatin1String("0.0.0.0") || t == QLatin1String("::") || t == QLatin1String("[::]");
-}
-
-} // namespace
 
 void TWSocket::Refuse(const QString& text)
 {
@@ -847,18 +390,18 @@ void TWSocket::Connect()
     SockAddr local;
     bool bindLocal = false;
     try {
-        proto = ResolveProto(d_->proto);
-        remotePort = ResolvePort(d_->port, d_->proto);
-        localPort = ResolvePort(d_->localPort, d_->proto);
-        candidates = ResolveHost(d_->addr, quint16(remotePort));
+        proto = HostResolver::ResolveProto(d_->proto);
+        remotePort = HostResolver::ResolvePort(d_->port, d_->proto);
+        localPort = HostResolver::ResolvePort(d_->localPort, d_->proto);
+        candidates = HostResolver::ResolveHost(d_->addr, quint16(remotePort));
         for (const QString& more : d_->moreAddrs) {
-            const std::vector<SockAddr> extra = ResolveHost(more, quint16(remotePort));
+            const std::vector<SockAddr> extra = HostResolver::ResolveHost(more, quint16(remotePort));
             candidates.insert(candidates.end(), extra.begin(), extra.end());
         }
-        if (IsAnyAddress(d_->localAddr)) {
+        if (HostResolver::IsAnyAddress(d_->localAddr)) {
             bindLocal = localPort != 0;
         } else {
-            local = ResolveHost(d_->localAddr, quint16(localPort)).front();
+            local = HostResolver::ResolveHost(d_->localAddr, quint16(localPort)).front();
             bindLocal = true;
         }
     } catch (const ResolveError& e) {
@@ -868,17 +411,14 @@ void TWSocket::Connect()
     }
     d_->protoNumber = proto;
     d_->sockType = proto == 6 ? SOCK_STREAM : proto == 17 ? SOCK_DGRAM : SOCK_RAW;
-    d_->candidates = std::move(candidates);
-    d_->attempt = 0;
-    d_->attemptError = 0;
+    d_->attempts.Reset(std::move(candidates));
     d_->local = local;
     d_->bindLocal = bindLocal;
-    if (bindLocal && IsAnyAddress(d_->localAddr))
+    if (bindLocal && HostResolver::IsAnyAddress(d_->localAddr))
         d_->local = SockAddr{}; // the any-address of each attempt's family, with the local port
     d_->localPortNumber = localPort;
 
-    d_->sendBuffer.clear();
-    d_->bufferedBytes = 0;
+    d_->sendBuffer.Clear();
     d_->allSent = true;
     d_->dataSentOwed = false;
 
@@ -895,8 +435,8 @@ void TWSocket::StartAttempts(bool insideConnect)
             return;
         const int reported = AttemptFailed(code);
         // This address cannot be tried at all: on to the next one, if there is one.
-        if (d_->attempt + 1 < d_->candidates.size()) {
-            ++d_->attempt;
+        if (d_->attempts.HasNext()) {
+            d_->attempts.Advance();
             continue;
         }
         if (insideConnect && reported == code)
@@ -918,15 +458,13 @@ void TWSocket::StartAttempts(bool insideConnect)
 
 int TWSocket::AttemptFailed(int code)
 {
-    if (d_->attemptError == 0 || !SaysNothingOfTheRelay(code))
-        d_->attemptError = code;
-    return d_->attemptError;
+    return d_->attempts.Failed(code);
 }
 
 int TWSocket::OpenAttempt(QString& operation)
 {
-    const SockAddr& remote = d_->candidates[d_->attempt];
-    const bool last = d_->attempt + 1 >= d_->candidates.size();
+    const SockAddr& remote = d_->attempts.Current();
+    const bool last = !d_->attempts.HasNext();
     const int type = d_->sockType;
     auto failed = [&](const char* op, int code) {
         operation = QString::fromLatin1(op);
@@ -975,7 +513,7 @@ int TWSocket::OpenAttempt(QString& operation)
         }
         if (d_->bindLocal) {
             // A local address of one family cannot reach an address of the other.
-            SockAddr local = d_->local.length != 0 ? d_->local : AnyAddress(remote.Family(), quint16(d_->localPortNumber));
+            SockAddr local = d_->local.length != 0 ? d_->local : HostResolver::AnyAddress(remote.Family(), quint16(d_->localPortNumber));
             if (local.Family() != remote.Family())
                 return failed("Connect (bind)", 10047);
             if (::bind(fd, local.Get(), local.length) < 0)
@@ -1038,7 +576,7 @@ void TWSocket::NextAttempt()
 {
     // The descriptor of the failed attempt goes quietly: the connection it was to make never was.
     ReleaseDescriptor();
-    ++d_->attempt;
+    d_->attempts.Advance();
     StartAttempts(false);
 }
 
@@ -1066,13 +604,13 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
             DoFdWrite(error);
         return;
     }
-    if (msg == d_->msgTlsDone) {
-        if (wParam != d_->generation || d_->fd < 0 || !d_->tlsDonePosted)
+    if (msg == d_->msgUpgradeDone) {
+        if (wParam != d_->generation || d_->fd < 0 || !d_->upgradeDonePosted)
             return;
-        d_->tlsDonePosted = false;
-        d_->tlsHandshaking = false;
-        const int code = d_->tlsDoneCode;
-        const QString reason = d_->tlsDoneReason;
+        d_->upgradeDonePosted = false;
+        d_->upgrading = false;
+        const int code = d_->upgradeDoneCode;
+        const QString reason = d_->upgradeDoneReason;
         if (code == 0) {
             // What came with the end of the handshake (a greeting, say) is read now.
             if (d_->readNotifier)
@@ -1092,7 +630,7 @@ void TWSocket::WndProc(int msg, quintptr wParam, qintptr lParam)
         if (lParam != 0 && d_->fd < 0)
             return DoFdConnect(static_cast<int>(lParam));
         // The attempt to one address ran out of time while another is left to try.
-        if (lParam == 0 && d_->fd >= 0 && d_->attempt + 1 < d_->candidates.size()) {
+        if (lParam == 0 && d_->fd >= 0 && d_->attempts.HasNext()) {
             AttemptFailed(10060);
             NextAttempt();
         }
@@ -1117,7 +655,7 @@ void TWSocket::DoFdConnect(int error)
     if (error != 0 && d_->state == wsConnecting) {
         error = AttemptFailed(error);
         // Refused, unreachable, timed out: the next address of the host gets its turn.
-        if (d_->attempt + 1 < d_->candidates.size())
+        if (d_->attempts.HasNext())
             return NextAttempt();
     }
     QPointer<TWSocket> self(this);
@@ -1146,19 +684,19 @@ void TWSocket::DoFdRead(int error)
         if (!self || d_->fd < 0)
             return;
     }
-    if (d_->tlsHandshaking)
-        return TlsHandshakeRead();
+    if (d_->upgrading)
+        return UpgradeRead();
     const std::uint64_t callsBefore = d_->receiveCalls;
     ASyncReceive(error, true);
     if (!self || d_->fd < 0)
         return;
-    if (d_->tlsHandshaking) {
+    if (d_->upgrading) {
         // The handler started TLS: the handshake takes the readable events from here.
         if (d_->readNotifier)
             d_->readNotifier->setEnabled(true);
         return;
     }
-    if (d_->tls && d_->tls->Pending() > 0) {
+    if (d_->layer->Pending() > 0) {
         // Decrypted text waits inside the layer, where no readiness event will announce it.
         if (d_->receiveCalls != callsBefore)
             PostMsg(d_->msgAsyncSelect, d_->generation, MakeSelectParam(kFdRead, 0));
@@ -1189,14 +727,12 @@ void TWSocket::DoFdRead(int error)
 
 int TWSocket::BytesWaiting() const
 {
-    if (d_->fd < 0 || d_->tlsHandshaking)
+    if (d_->fd < 0 || d_->upgrading)
         return 0;
     int count = 0;
     if (::ioctl(d_->fd, FIONREAD, &count) < 0)
         count = 0;
-    if (d_->tls)
-        count += d_->tls->Pending();
-    return count;
+    return count + d_->layer->Pending();
 }
 
 void TWSocket::ASyncReceive(int error, bool yieldToOthers)
@@ -1297,37 +833,30 @@ int TWSocket::Receive(void* buffer, int size)
         d_->readWaitsForReceive = false;
         d_->readNotifier->setEnabled(true);
     }
-    if (d_->tls)
-        return ReceiveTls(static_cast<char*>(buffer), size);
-    const ssize_t n = ::recv(d_->fd, buffer, static_cast<size_t>(size < 0 ? 0 : size), MSG_DONTWAIT);
-    if (n < 0) {
-        d_->lastError = WSocketErrorFromErrno(errno);
-        if (d_->lastError != 10035 && d_->lastError != 10004)
-            d_->receiveLostError = d_->lastError;
+    // During the TLS handshake the connection carries no application data.
+    if (d_->upgrading) {
+        d_->lastError = 10035;
         return -1;
     }
-    d_->readCount += static_cast<std::uint64_t>(n);
-    return static_cast<int>(n);
+    int error = 0;
+    bool fatal = false;
+    const int n = d_->layer->Read(d_->fd, d_->counts, static_cast<char*>(buffer), size, error, fatal);
+    if (n >= 0)
+        return n;
+    d_->lastError = error;
+    if (error != 10035 && error != 10004)
+        d_->receiveLostError = error;
+    // The connection ends from the event loop, not inside the reader's handler.
+    if (fatal)
+        CloseDelayed();
+    return -1;
 }
 
 void TWSocket::PutDataInSendBuffer(const void* data, int count)
 {
     if (count <= 0 || !data)
         return;
-    const char* p = static_cast<const char*>(data);
-    int left = count;
-    while (left > 0) {
-        if (d_->sendBuffer.empty() || d_->sendBuffer.back().data.size() >= kChunkSize) {
-            d_->sendBuffer.emplace_back();
-            d_->sendBuffer.back().data.reserve(kChunkSize);
-        }
-        QByteArray& last = d_->sendBuffer.back().data;
-        const int take = std::min(left, kChunkSize - static_cast<int>(last.size()));
-        last.append(p, take);
-        p += take;
-        left -= take;
-    }
-    d_->bufferedBytes += count;
+    d_->sendBuffer.Append(static_cast<const char*>(data), count);
     d_->allSent = false;
     d_->dataSentOwed = true;
 }
@@ -1377,222 +906,85 @@ void TWSocket::SendFailed(int code)
 
 void TWSocket::TryToSend()
 {
-    if (d_->tls)
-        return TryToSendTls();
-    if (d_->fd < 0 || d_->sendBuffer.empty()) {
+    if (d_->fd < 0) {
         d_->allSent = true;
         return;
     }
-    for (;;) {
-        if (d_->sendBuffer.empty()) {
-            d_->allSent = true;
-            if (d_->writeNotifier)
-                d_->writeNotifier->setEnabled(false);
-            return;
-        }
-        Chunk& chunk = d_->sendBuffer.front();
-        const int length = static_cast<int>(chunk.data.size()) - chunk.sent;
-        const ssize_t n = ::send(d_->fd, chunk.data.constData() + chunk.sent, static_cast<size_t>(length), MSG_NOSIGNAL);
-        if (n < 0) {
-            const int code = WSocketErrorFromErrno(errno);
-            if (code == 10035) {
-                if (d_->writeNotifier)
-                    d_->writeNotifier->setEnabled(true);
-                return;
-            }
-            return SendFailed(code);
-        }
-        d_->bufferedBytes = std::max<qint64>(0, d_->bufferedBytes - n);
-        d_->writeCount += static_cast<std::uint64_t>(n);
-        chunk.sent += static_cast<int>(n);
-        if (chunk.sent < chunk.data.size()) {
-            // The rest of this chunk waits for the socket to become writable.
-            if (d_->writeNotifier)
-                d_->writeNotifier->setEnabled(true);
-            return;
-        }
-        d_->sendBuffer.pop_front();
+    int code = 0;
+    switch (d_->layer->Flush(d_->fd, d_->counts, d_->sendBuffer, !d_->upgrading, code)) {
+    case StreamLayer::Flushed::Drained:
+        d_->allSent = d_->sendBuffer.Empty();
+        if (d_->writeNotifier)
+            d_->writeNotifier->setEnabled(false);
+        return;
+    case StreamLayer::Flushed::WouldBlock:
+        d_->allSent = false;
+        if (d_->writeNotifier)
+            d_->writeNotifier->setEnabled(true);
+        return;
+    case StreamLayer::Flushed::Failed:
+        return SendFailed(code);
     }
 }
 
 // ---- TLS --------------------------------------------------------------------------------------
 
-namespace {
-
-// Plain text that went into the layer (a password among it) is not left lying in freed memory.
-void Wipe(QByteArray& bytes)
-{
-    volatile char* p = bytes.data();
-    for (qsizetype i = 0; i < bytes.size(); ++i)
-        p[i] = 0;
-}
-
-} // namespace
-
 void TWSocket::StartTls(const TlsOptions& options)
 {
-    if (d_->fd < 0 || d_->state != wsConnected || d_->tls) {
-        TlsFinish(10057, QStringLiteral("TLS cannot start: the connection is not open"));
+    if (d_->fd < 0 || d_->state != wsConnected || d_->upgraded) {
+        UpgradeFinish(10057, QStringLiteral("TLS cannot start: the connection is not open"));
         return;
-    }
-    // Everything the peer sent before the upgrade is dropped unread.
-    char discard[4096];
-    for (;;) {
-        const ssize_t n = ::recv(d_->fd, discard, sizeof discard, MSG_DONTWAIT);
-        if (n > 0) {
-            d_->readCount += static_cast<std::uint64_t>(n);
-            continue;
-        }
-        if (n == 0)
-            d_->tlsPeerEof = true;
-        break;
     }
     QString error;
-    d_->tls = TlsLayer::Create(options, error);
-    d_->tlsHandshaking = true;
-    d_->tlsOut.clear();
-    if (!d_->tls) {
-        TlsFinish(10022, error);
+    std::unique_ptr<TlsStream> tls = TlsStream::Start(d_->fd, d_->counts, options, error);
+    d_->upgrading = true;
+    if (!tls) {
+        UpgradeFinish(10022, error);
         return;
     }
-    if (d_->tlsPeerEof)
-        d_->tls->PeerClosed();
-    TlsHandshakeStep();
+    d_->layer = std::move(tls);
+    d_->upgraded = true;
+    UpgradeStep(false);
 }
 
-bool TWSocket::TlsEstablished() const { return d_->tls && !d_->tlsHandshaking && d_->tls->Established(); }
+bool TWSocket::TlsEstablished() const { return !d_->upgrading && d_->layer->Secure(); }
 
-void TWSocket::TlsFinish(int code, const QString& reason)
+void TWSocket::UpgradeFinish(int code, const QString& reason)
 {
-    if (d_->tlsDonePosted)
+    if (d_->upgradeDonePosted)
         return;
-    d_->tlsDonePosted = true;
-    d_->tlsDoneCode = code;
-    d_->tlsDoneReason = reason;
+    d_->upgradeDonePosted = true;
+    d_->upgradeDoneCode = code;
+    d_->upgradeDoneReason = reason;
     if (d_->readNotifier)
         d_->readNotifier->setEnabled(false);
-    PostMsg(d_->msgTlsDone, d_->generation, 0);
+    PostMsg(d_->msgUpgradeDone, d_->generation, 0);
 }
 
-void TWSocket::TlsHandshakeRead()
+void TWSocket::UpgradeRead() { UpgradeStep(true); }
+
+void TWSocket::UpgradeStep(bool readFirst)
 {
     // Once the outcome is posted, what arrives waits in the system for the reader after it.
-    if (!d_->tls || d_->tlsDonePosted)
+    if (!d_->upgraded || d_->upgradeDonePosted)
         return;
-    char raw[16384];
-    while (!d_->tlsPeerEof) {
-        const ssize_t n = ::recv(d_->fd, raw, sizeof raw, MSG_DONTWAIT);
-        if (n > 0) {
-            d_->readCount += static_cast<std::uint64_t>(n);
-            d_->tls->Feed(raw, static_cast<int>(n));
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            break;
-        d_->tlsPeerEof = true; // closed, or reset
-        if (d_->tls)
-            d_->tls->PeerClosed();
-    }
-    TlsHandshakeStep();
-}
-
-void TWSocket::TlsHandshakeStep()
-{
-    if (!d_->tls || d_->tlsDonePosted)
-        return;
-    const TlsLayer::Step step = d_->tls->Handshake();
+    const StreamLayer::Setup step = d_->layer->Advance(d_->fd, d_->counts, readFirst);
     QPointer<TWSocket> self(this);
-    TryToSendTls(); // the handshake's own bytes, or the alert that ends it
+    TryToSend(); // the handshake's own bytes, or the alert that ends it
     if (!self || d_->fd < 0)
         return;
     switch (step) {
-    case TlsLayer::Step::Done:
-        TlsFinish(0, QString());
+    case StreamLayer::Setup::Done:
+        UpgradeFinish(0, QString());
         break;
-    case TlsLayer::Step::More:
-        if (!d_->tlsPeerEof && d_->readNotifier)
+    case StreamLayer::Setup::More:
+        if (!d_->layer->PeerEnded() && d_->readNotifier)
             d_->readNotifier->setEnabled(true);
         break;
-    case TlsLayer::Step::Failed:
-        TlsFinish(10053, d_->tls->FailureReason());
+    case StreamLayer::Setup::Failed:
+        UpgradeFinish(10053, d_->layer->FailureReason());
         break;
     }
-}
-
-int TWSocket::ReceiveTls(char* buffer, int size)
-{
-    if (d_->tlsHandshaking) {
-        d_->lastError = 10035;
-        return -1;
-    }
-    char raw[16384];
-    for (;;) {
-        const int n = d_->tls->Read(buffer, size);
-        if (n >= 0) {
-            d_->readCount += static_cast<std::uint64_t>(n);
-            return n;
-        }
-        if (n == -2) {
-            // A record that fails its check: nothing after it can be trusted, so the connection
-            // ends (from the event loop, not inside the reader's handler).
-            d_->lastError = 10053;
-            d_->receiveLostError = 10053;
-            CloseDelayed();
-            return -1;
-        }
-        if (d_->tlsPeerEof)
-            return 0;
-        const ssize_t r = ::recv(d_->fd, raw, sizeof raw, MSG_DONTWAIT);
-        if (r > 0) {
-            d_->tls->Feed(raw, static_cast<int>(r));
-            continue;
-        }
-        if (r == 0) {
-            d_->tlsPeerEof = true;
-            d_->tls->PeerClosed();
-            continue;
-        }
-        d_->lastError = WSocketErrorFromErrno(errno);
-        if (d_->lastError != 10035 && d_->lastError != 10004)
-            d_->receiveLostError = d_->lastError;
-        return -1;
-    }
-}
-
-void TWSocket::TryToSendTls()
-{
-    if (d_->fd < 0) {
-        d_->allSent = true;
-        return;
-    }
-    if (d_->tls->Established() && !d_->tlsHandshaking) {
-        while (!d_->sendBuffer.empty()) {
-            Chunk& chunk = d_->sendBuffer.front();
-            d_->tls->Write(chunk.data.constData() + chunk.sent, static_cast<int>(chunk.data.size()) - chunk.sent);
-            Wipe(chunk.data);
-            d_->sendBuffer.pop_front();
-        }
-        d_->bufferedBytes = 0;
-    }
-    d_->tlsOut.append(d_->tls->TakeOutgoing());
-    while (!d_->tlsOut.isEmpty()) {
-        const ssize_t n = ::send(d_->fd, d_->tlsOut.constData(), static_cast<size_t>(d_->tlsOut.size()), MSG_NOSIGNAL);
-        if (n < 0) {
-            const int code = WSocketErrorFromErrno(errno);
-            if (code == 10035 || code == 10004) {
-                d_->allSent = false;
-                if (d_->writeNotifier)
-                    d_->writeNotifier->setEnabled(true);
-                return;
-            }
-            return SendFailed(code);
-        }
-        d_->writeCount += static_cast<std::uint64_t>(n);
-        d_->tlsOut.remove(0, n);
-    }
-    d_->allSent = d_->sendBuffer.empty();
-    if (d_->writeNotifier)
-        d_->writeNotifier->setEnabled(false);
 }
 
 // ---- closing ----------------------------------------------------------------------------------
@@ -1606,11 +998,10 @@ void TWSocket::ReleaseDescriptor()
     d_->writeNotifier = nullptr;
     d_->readWaitsForReceive = false;
     d_->receiveLostError = 0;
-    d_->tls.reset();
-    d_->tlsHandshaking = false;
-    d_->tlsDonePosted = false;
-    d_->tlsPeerEof = false;
-    d_->tlsOut.clear();
+    d_->layer = std::make_unique<PlainStream>();
+    d_->upgraded = false;
+    d_->upgrading = false;
+    d_->upgradeDonePosted = false;
     if (d_->fd >= 0) {
         ::close(d_->fd);
         d_->fd = -1;
@@ -1651,8 +1042,7 @@ void TWSocket::Close() { InternalClose(true); }
 void TWSocket::Abort()
 {
     CancelDnsLookup();
-    d_->sendBuffer.clear();
-    d_->bufferedBytes = 0;
+    d_->sendBuffer.Clear();
     d_->allSent = true;
     d_->dataSentOwed = false;
     if (d_->fd >= 0 && d_->state == wsConnected && d_->protoNumber == 6) {
@@ -1676,149 +1066,6 @@ void TWSocket::Shutdown(int how)
     }
     if (::shutdown(d_->fd, mode) < 0 && errno != ENOTCONN)
         SocketError(QStringLiteral("Shutdown"), WSocketErrorFromErrno(errno));
-}
-
-// ---- module functions -------------------------------------------------------------------------
-
-int WSocketErrorFromErrno(int err)
-{
-    switch (err) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EBADF: return 10038;
-    case EACCES: return 10013;
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case ENFILE: return 10024;
-#if EAGAIN != EWOULDBLOCK
-    case EAGAIN:
-#endif
-    case EWOULDBLOCK: return 10035;
-    case EINPROGRESS: return 10035;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    // Sending after the peer has reset the connection; the connection is gone just the same.
-    case EPIPE: return 10054;
-    case ENOBUFS: return 10055;
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return 10022; // never report a failure as 0
-    }
-}
-
-QString WSocketErrorDesc(int code)
-{
-    switch (code) {
-    case 0: return QStringLiteral("No Error");
-    case 10004: return QStringLiteral("Interrupted system call");
-    case 10009: return QStringLiteral("Bad file number");
-    case 10013: return QStringLiteral("Permission denied");
-    case 10014: return QStringLiteral("Bad address");
-    case 10022: return QStringLiteral("Invalid argument");
-    case 10024: return QStringLiteral("Too many open files");
-    case 10035: return QStringLiteral("Operation would block");
-    case 10036: return QStringLiteral("Operation now in progress");
-    case 10037: return QStringLiteral("Operation already in progress");
-    case 10038: return QStringLiteral("Socket operation on non-socket");
-    case 10039: return QStringLiteral("Destination address required");
-    case 10040: return QStringLiteral("Message too long");
-    case 10041: return QStringLiteral("Protocol wrong type for socket");
-    case 10042: return QStringLiteral("Protocol not available");
-    case 10043: return QStringLiteral("Protocol not supported");
-    case 10044: return QStringLiteral("Socket type not supported");
-    case 10045: return QStringLiteral("Operation not supported on socket");
-    case 10046: return QStringLiteral("Protocol family not supported");
-    case 10047: return QStringLiteral("Address family not supported by protocol family");
-    case 10048: return QStringLiteral("Address already in use");
-    case 10049: return QStringLiteral("Address not available");
-    case 10050: return QStringLiteral("Network is down");
-    case 10051: return QStringLiteral("Network is unreachable");
-    case 10052: return QStringLiteral("Network dropped connection on reset");
-    case 10053: return QStringLiteral("Connection aborted");
-    case 10054: return QStringLiteral("Connection reset by peer");
-    case 10055: return QStringLiteral("No buffer space available");
-    case 10056: return QStringLiteral("Socket is already connected");
-    case 10057: return QStringLiteral("Socket is not connected");
-    case 10058: return QStringLiteral("Cannot send after socket shutdown");
-    case 10059: return QStringLiteral("Too many references: cannot splice");
-    case 10060: return QStringLiteral("Connection timed out");
-    case 10061: return QStringLiteral("Connection refused");
-    case 10062: return QStringLiteral("Too many levels of symbolic links");
-    case 10063: return QStringLiteral("File name too long");
-    case 10064: return QStringLiteral("Host is down");
-    case 10065: return QStringLiteral("No route to host");
-    case 10066: return QStringLiteral("Directory not empty");
-    case 10067: return QStringLiteral("Too many processes");
-    case 10068: return QStringLiteral("Too many users");
-    case 10069: return QStringLiteral("Disc quota exceeded");
-    case 10070: return QStringLiteral("Stale NFS file handle");
-    case 10071: return QStringLiteral("Too many levels of remote in path");
-    case 10091: return QStringLiteral("Network subsystem is unusable");
-    case 10092: return QStringLiteral("WinSock DLL cannot support this application");
-    case 10093: return QStringLiteral("WinSock not initialized");
-    case 11001: return QStringLiteral("Host not found");
-    case 11002: return QStringLiteral("Non-authoritative host not found");
-    case 11003: return QStringLiteral("Non-recoverable error");
-    case 11004: return QStringLiteral("No Data");
-    default: return QStringLiteral("Not a WinSock error");
-    }
-}
-
-QString WSocketErrorMsgFromErrorCode(int code)
-{
-    // No proxy layer is built here, so proxy codes get the same form as any other.
-    return QStringLiteral("Winsock - ") + WSocketErrorDesc(code);
-}
-
-QString GetWinsockErr(int code)
-{
-    return QStringLiteral("%1 (#%2)").arg(WSocketErrorDesc(code)).arg(code);
-}
-
-bool WSocketIsDottedIP(const QString& text)
-{
-    quint32 unused = 0;
-    return ParseDotted(text, unused);
-}
-
-QString LocalHostName()
-{
-    char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
-        throw ESocketException("Winsock Get Host Name failed");
-    return QString::fromLocal8Bit(name);
 }
 
 } // namespace kestravo::mail

@@ -5,6 +5,9 @@
 // loop.
 // Errors are reported with Windows Sockets numbers (10061 refused, 10060 timed out, 11001 unknown
 // host, ...), since the SMTP client reports them to the operator.
+#include "resolver.h"
+#include "socket_errors.h"
+#include "stream_layer.h"
 #include "tls_layer.h"
 #include "wndcontrol.h"
 
@@ -131,7 +134,7 @@ public:
     // at once with numeric addresses, IPv4 dotted or IPv6, or with a resolver error (11001..11004);
     // the socket still delivers OnDnsLookupDone later, from the event loop. An empty function
     // restores the system resolver.
-    using NameResolver = std::function<QStringList(const QString& host, int& errorCode)>;
+    using NameResolver = HostResolver::NameResolver;
     static void SetNameResolver(NameResolver resolver);
 
 protected:
@@ -148,7 +151,6 @@ protected:
 
 private:
     struct Impl;
-    struct LookupTicket;
     Impl* d_;
 
     bool RefuseChange(const char* property, const QString& current, const QString& value);
@@ -174,20 +176,12 @@ private:
     void ASyncReceive(int error, bool yieldToOthers);
     void ReleaseDescriptor();
     void InternalClose(bool shutdownFirst);
-    void TlsHandshakeRead();
-    void TlsHandshakeStep();
-    void TlsFinish(int code, const QString& reason);
-    void TryToSendTls();
+    // The TLS handshake: advanced on readable events (reading first) and once at its start; its
+    // outcome reaches OnTlsDone through the event loop.
+    void UpgradeRead();
+    void UpgradeStep(bool readFirst);
+    void UpgradeFinish(int code, const QString& reason);
     void SendFailed(int code);
-    int ReceiveTls(char* buffer, int size);
 };
-
-// Error texts.
-QString WSocketErrorDesc(int code);             // "Connection refused", ..., "Not a WinSock error"
-QString WSocketErrorMsgFromErrorCode(int code); // "Winsock - " + WSocketErrorDesc(code)
-QString GetWinsockErr(int code);                // WSocketErrorDesc(code) + " (#" + code + ")"
-bool WSocketIsDottedIP(const QString& text);
-QString LocalHostName();                        // throws ESocketException "Winsock Get Host Name failed"
-int WSocketErrorFromErrno(int err);             // errno -> Windows Sockets number (ECONNREFUSED -> 10061)
 
 } // namespace kestravo::mail

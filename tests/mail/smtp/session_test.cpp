@@ -7,7 +7,13 @@
 #include <QMetaObject>
 #include <QTcpServer>
 #include <QThread>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 
 using namespace kestravo::mail;
@@ -287,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"reply_number_beyond_three_digits_at_the_end_of_data_is_a_protocol_error",
                   "C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
                   "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\nS: 354 go\nM\nS: 65536 rejected\n",
-                  {}, {}, false, "done Mail 20600", "500 Protocol error: not an SMTP reply line: \"65536 rejected\"", {}},
+                  {}, {}, false, "done Mail 20600", "SMTP protocol error: not an SMTP reply line: \"65536 rejected\"", {}},
         ReplyCase{"refused_quit_ends_with_its_code",
                   "C: QUIT\nS: 502 not now\n", {}, {}, true, "done QUIT 502", "502 not now", {}}),
     [](const ::testing::TestParamInfo<ReplyCase>& i) { return std::string(i.param.name); });
@@ -314,10 +320,10 @@ TEST(SmtpSession, GreetingIsReadAsAReplyLine)
         const char* errorMessage;
     } cases[] = {
         {"S+: 220-relay.example\\n\nS+: 220 ready\\n\n", "done CONNECT 0", ""},
-        {"S: -220 ready\n", "done CONNECT 20600", "500 Protocol error: not an SMTP reply line: \"-220 ready\""},
-        {"S: 22 ready\n", "done CONNECT 20600", "500 Protocol error: not an SMTP reply line: \"22 ready\""},
+        {"S: -220 ready\n", "done CONNECT 20600", "SMTP protocol error: not an SMTP reply line: \"-220 ready\""},
+        {"S: 22 ready\n", "done CONNECT 20600", "SMTP protocol error: not an SMTP reply line: \"22 ready\""},
         {"S: 554-go away\nS: 220 ready\n", "done CONNECT 20600",
-         "500 Protocol error: a reply line with code 220 continues a reply with code 554: \"220 ready\""},
+         "SMTP protocol error: a reply line with code 220 continues a reply with code 554: \"220 ready\""},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.script);
@@ -564,34 +570,34 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, SmtpUnreadableReply,
     ::testing::Values(
         FaultCase{"line_longer_than_the_reply_buffer", "S+: 250 " + QString(5000, u'x'),
-                  "500 Protocol error: reply line longer than 4093 characters"},
+                  "SMTP protocol error: reply line longer than 4093 characters"},
         FaultCase{"zero_byte_in_reply", "S: 250 o\\0k",
-                  "500 Protocol error: the reply holds a zero byte"},
+                  "SMTP protocol error: the reply holds a zero byte"},
         // F21: a malformed reply taken as acceptance. Each of these was read as 250 (or as 25)
         // and let the message go on; a reply line is three digits, the first 2 to 5, then a
         // space, a hyphen or the end of the line, and a multi-line reply keeps its code.
-        FaultCase{"minus_before_the_code", "S: -250 ok", "500 Protocol error: not an SMTP reply line: \"-250 ok\""},
-        FaultCase{"plus_before_the_code", "S: +250 ok", "500 Protocol error: not an SMTP reply line: \"+250 ok\""},
-        FaultCase{"blank_before_the_code", "S:  250 ok", "500 Protocol error: not an SMTP reply line: \" 250 ok\""},
-        FaultCase{"zero_before_the_code", "S: 0250 ok", "500 Protocol error: not an SMTP reply line: \"0250 ok\""},
-        FaultCase{"two_digits", "S: 25 ok", "500 Protocol error: not an SMTP reply line: \"25 ok\""},
-        FaultCase{"four_digits", "S: 2500 ok", "500 Protocol error: not an SMTP reply line: \"2500 ok\""},
+        FaultCase{"minus_before_the_code", "S: -250 ok", "SMTP protocol error: not an SMTP reply line: \"-250 ok\""},
+        FaultCase{"plus_before_the_code", "S: +250 ok", "SMTP protocol error: not an SMTP reply line: \"+250 ok\""},
+        FaultCase{"blank_before_the_code", "S:  250 ok", "SMTP protocol error: not an SMTP reply line: \" 250 ok\""},
+        FaultCase{"zero_before_the_code", "S: 0250 ok", "SMTP protocol error: not an SMTP reply line: \"0250 ok\""},
+        FaultCase{"two_digits", "S: 25 ok", "SMTP protocol error: not an SMTP reply line: \"25 ok\""},
+        FaultCase{"four_digits", "S: 2500 ok", "SMTP protocol error: not an SMTP reply line: \"2500 ok\""},
         FaultCase{"six_digits", "S: 131322 rejected",
-                  "500 Protocol error: not an SMTP reply line: \"131322 rejected\""},
-        FaultCase{"text_right_after_the_code", "S: 250ok", "500 Protocol error: not an SMTP reply line: \"250ok\""},
-        FaultCase{"first_digit_below_two", "S: 150 ok", "500 Protocol error: not an SMTP reply line: \"150 ok\""},
-        FaultCase{"first_digit_above_five", "S: 650 ok", "500 Protocol error: not an SMTP reply line: \"650 ok\""},
-        FaultCase{"no_number", "S: OK", "500 Protocol error: not an SMTP reply line: \"OK\""},
-        FaultCase{"empty_line", "S+: \\r\\n", "500 Protocol error: not an SMTP reply line: \"\""},
+                  "SMTP protocol error: not an SMTP reply line: \"131322 rejected\""},
+        FaultCase{"text_right_after_the_code", "S: 250ok", "SMTP protocol error: not an SMTP reply line: \"250ok\""},
+        FaultCase{"first_digit_below_two", "S: 150 ok", "SMTP protocol error: not an SMTP reply line: \"150 ok\""},
+        FaultCase{"first_digit_above_five", "S: 650 ok", "SMTP protocol error: not an SMTP reply line: \"650 ok\""},
+        FaultCase{"no_number", "S: OK", "SMTP protocol error: not an SMTP reply line: \"OK\""},
+        FaultCase{"empty_line", "S+: \\r\\n", "SMTP protocol error: not an SMTP reply line: \"\""},
         FaultCase{"refusal_ending_with_an_acceptance", "S: 550-no such user\nS: 250 ok",
-                  "500 Protocol error: a reply line with code 250 continues a reply with code 550: \"250 ok\""},
+                  "SMTP protocol error: a reply line with code 250 continues a reply with code 550: \"250 ok\""},
         FaultCase{"continuation_changes_its_code", "S: 250-first\nS: 550-second\nS: 250 ok",
-                  "500 Protocol error: a reply line with code 550 continues a reply with code 250: \"550-second\""},
+                  "SMTP protocol error: a reply line with code 550 continues a reply with code 250: \"550-second\""},
         FaultCase{"malformed_continuation", "S: 250-first\nS: x250 ok",
-                  "500 Protocol error: not an SMTP reply line: \"x250 ok\""},
+                  "SMTP protocol error: not an SMTP reply line: \"x250 ok\""},
         // The relay's line is quoted with its control characters written out.
         FaultCase{"control_characters_are_quoted_escaped", "S: 250\\tok\\r\x1b[2J\"q\"",
-                  "500 Protocol error: not an SMTP reply line: \"250\\tok\\r\\x1b[2J\\\"q\\\"\""}),
+                  "SMTP protocol error: not an SMTP reply line: \"250\\tok\\r\\x1b[2J\\\"q\\\"\""}),
     [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
 
 // However the mail request ends, the attached file is closed by then.
@@ -919,7 +925,7 @@ TEST(SmtpSession, AReplyWhileTheMessageGoesOutEndsTheRequestAndIsNeverTakenForTh
     };
     const Case cases[] = {
         {"reply out of turn", "S: 250 premature\nC~: ^\\.$\nS: 554 rejected\n", kSmtpProtocolError,
-         "500 Protocol error: the relay replied while the message was being sent: \"250 premature\""},
+         "SMTP protocol error: the relay replied while the message was being sent: \"250 premature\""},
         // Whether the close is seen before or after "." went out, the text names the close, never
         // the 354 of the command before.
         {"hang-up mid-DATA", "X\n", 10004, "10004 Connection closed by the relay"},
@@ -1200,5 +1206,185 @@ TEST(SmtpSession, HeaderLineTooLongIsRefusedBeforeData)
         ASSERT_TRUE(log.WaitDone(4)) << relay.Where();
         EXPECT_EQ(log.events.last(), "done RSET 0") << c.LastResponse();
         EXPECT_TRUE(relay.Unexpected().isEmpty()) << relay.Unexpected().join(" | ");
+    }
+}
+
+// ---- every reply answers a command -------------------------------------------------------------
+
+namespace {
+
+struct UnaskedCase {
+    const char* name;
+    bool pipelining;
+    const char* afterData; // the relay's part from its answer to DATA on
+};
+
+void PrintTo(const UnaskedCase& c, std::ostream* os) { *os << c.name; }
+
+class SmtpUnaskedReply : public ::testing::TestWithParam<UnaskedCase> {};
+
+} // namespace
+
+// DATA answered 354, an extra "250" nobody asked for, then the relay's real "554" to ".": the
+// 250 must never pass for the answer to ".", and the 554 never for the next command's answer.
+TEST_P(SmtpUnaskedReply, MakesTheTransactionAProtocolErrorNeverAnAcceptance)
+{
+    const UnaskedCase& k = GetParam();
+    const QString envelope = k.pipelining
+        ? QStringLiteral("C: MAIL FROM:<operator@example.org>\nC: RCPT TO:<data@sbd.iridium.com>\nC: DATA\n"
+                         "S: 250 ok\nS: 250 ok\n")
+        : QStringLiteral("C: MAIL FROM:<operator@example.org>\nS: 250 ok\n"
+                         "C: RCPT TO:<data@sbd.iridium.com>\nS: 250 ok\nC: DATA\n");
+    RelaySession session(QString(kGreeting) + "C~: ^EHLO \nS: 250-relay.example\nS: 250 PIPELINING\n" + envelope +
+                         k.afterData);
+    auto& [relay, c, log] = session;
+    SetEnvelope(c);
+    NoMoreText(c);
+    c.SetSignOn(QStringLiteral("client.example"));
+    c.SetPipelining(k.pipelining);
+    c.SetMessageInOneWrite(k.pipelining);
+    ConnectTo(c, relay, log);
+    c.Ehlo();
+    ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
+    c.Mail();
+    ASSERT_TRUE(log.WaitDone(3)) << relay.Where().toStdString();
+    EXPECT_EQ(log.events.last(), "done Mail 20600") << log.events.join(" | ").toStdString();
+    EXPECT_TRUE(c.ErrorMessage().startsWith(QLatin1String("SMTP protocol error: "))) << c.ErrorMessage().toStdString();
+    // The connection goes, so what the relay said out of step answers no later command.
+    EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+    EXPECT_EQ(c.State(), smtpReady);
+    EXPECT_THROW(c.MailFrom(), SmtpException);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SmtpUnaskedReply,
+    ::testing::Values(
+        // With the 354, before any message line went out.
+        UnaskedCase{"early", false, "S: 354 go ahead\\r\\n250 2.0.0 stray extra reply\nC~: ^\\.$\nS: 554 5.7.1 rejected\n"},
+        UnaskedCase{"early_pipelined", true, "S: 354 go ahead\\r\\n250 2.0.0 stray extra reply\nC~: ^\\.$\nS: 554 5.7.1 rejected\n"},
+        // After ".": the stray comes first and reads like its answer; the real one follows.
+        UnaskedCase{"after_the_dot", false, "S: 354 go ahead\nM\nS: 250 2.0.0 stray extra reply\\r\\n554 5.7.1 rejected\n"},
+        UnaskedCase{"after_the_dot_pipelined", true, "S: 354 go ahead\nM\nS: 250 2.0.0 stray extra reply\\r\\n554 5.7.1 rejected\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- a password in clear only to this machine --------------------------------------------------
+
+namespace {
+
+// An address of this machine that is not a loopback one, or an empty text.
+QString NonLoopbackAddress()
+{
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return QString();
+    QString found;
+    for (ifaddrs* p = list; p && found.isEmpty(); p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || (p->ifa_flags & IFF_LOOPBACK))
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, text, sizeof text);
+        found = QString::fromLatin1(text);
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+} // namespace
+
+// Whether AUTH may go without TLS is decided on the address connected, not on the first one the
+// name gave: a first 127.0.0.1 that refuses must not let the password go in clear to the next.
+TEST(SmtpSession, PasswordWithoutTlsGoesOnlyToTheLoopbackPeerActuallyConnected)
+{
+    const QString other = NonLoopbackAddress();
+    const struct {
+        const char* name;
+        QString listen;       // where the relay is
+        QStringList resolved; // what relay.test resolves to
+        bool authSent;
+    } rows[] = {
+        {"localhost with ::1 listed first", QStringLiteral("::1"), {"::1", "127.0.0.1"}, true},
+        {"first 127.0.0.1 refuses, another machine answers", other, {"127.0.0.1", other}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.listen.isEmpty()) {
+            std::cout << "skipped: this machine has no address besides loopback\n";
+            continue;
+        }
+        {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress(row.listen), 0)) {
+                std::cout << "skipped: cannot listen on " << row.listen.toStdString() << "\n";
+                continue;
+            }
+        }
+        const QStringList resolved = row.resolved;
+        TWSocket::SetNameResolver([resolved](const QString&, int& err) {
+            err = 0;
+            return resolved;
+        });
+        ScriptedRelay relay(QString(kGreeting) + "C~: ^EHLO \nS: 250-relay.example\nS: 250 AUTH PLAIN\n" +
+                                (row.authSent ? "C~: ^AUTH PLAIN \nS: 235 2.7.0 ok\n" : "H\n"),
+                            QHostAddress(row.listen));
+        ASSERT_TRUE(relay.Listening());
+        TSmtpCli c;
+        EventLog log;
+        log.Attach(c);
+        c.SetHost(QStringLiteral("relay.test"));
+        c.SetPort(QString::number(relay.Port()));
+        c.SetSignOn(QStringLiteral("client.example"));
+        c.SetAuthType(smtpAuthPlain);
+        c.SetUsername(QStringLiteral("operator"));
+        c.SetPassword(QByteArrayLiteral("s3cret-pass"));
+        c.Open();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where().toStdString();
+        EXPECT_EQ(log.events.last(), row.authSent ? "done Open 0" : "done Open 500") << c.ErrorMessage().toStdString();
+        EXPECT_EQ(c.Socket()->ConnectedAddr(), row.listen);
+        for (const QString& line : relay.Unexpected())
+            EXPECT_FALSE(line.startsWith(QLatin1String("AUTH"))) << line.toStdString();
+        EXPECT_EQ(relay.Finished(), row.authSent) << relay.Where().toStdString();
+        TWSocket::SetNameResolver(nullptr);
+    }
+}
+
+// A relay that quotes the sign-in back: its text reaches neither the error, the last reply, the
+// display nor the response event; the code does, with a fixed text.
+TEST(SmtpSession, RepliesDuringAuthAreReportedByCodeWithoutTheirText)
+{
+    const QByteArray credential = QByteArrayLiteral("AG9wZXJhdG9yAHMzY3JldC1wYXNz"); // "\0operator\0s3cret-pass"
+    const struct {
+        const char* name;
+        QString reply;
+        const char* event;
+        const char* errorMessage;
+    } rows[] = {
+        {"refused", "S: 535-5.7.8 you sent AUTH PLAIN " + credential + "\nS: 535 5.7.8 that is: s3cret-pass\n", "done Open 535",
+         "535 authentication failed: the relay refused the user name or password"},
+        {"syntax", "S: 501 5.5.2 cannot decode " + credential + "\n", "done Open 501",
+         "501 (the relay's reply to the sign-in, not shown)"},
+        {"not a reply line", "S: AUTH PLAIN " + credential + "?\n", "done Open 20600",
+         "SMTP protocol error: not an SMTP reply line: \"(a line the relay sent during the sign-in, not shown)\""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RelaySession session(QString(kGreeting) + "C~: ^EHLO \nS: 250-relay.example\nS: 250 AUTH PLAIN\n"
+                             "C~: ^AUTH PLAIN \n" + row.reply);
+        auto& [relay, c, log] = session;
+        QStringList responses;
+        c.OnResponse = [&](TCustomSmtpClient*, const QString& line) { responses << line; };
+        PointAt(c, relay);
+        c.SetSignOn(QStringLiteral("client.example"));
+        c.SetAuthType(smtpAuthPlain);
+        c.SetUsername(QStringLiteral("operator"));
+        c.SetPassword(QByteArrayLiteral("s3cret-pass"));
+        c.Open();
+        ASSERT_TRUE(log.WaitDone()) << relay.Where().toStdString();
+        EXPECT_EQ(log.events.last(), row.event);
+        EXPECT_EQ(c.ErrorMessage(), row.errorMessage);
+        for (const QString& text : QStringList{c.ErrorMessage(), c.LastResponse(), c.RequestResponse()} + log.displays +
+                                       log.events + responses) {
+            EXPECT_FALSE(text.contains(QLatin1String(credential))) << text.toStdString();
+            EXPECT_FALSE(text.contains(QLatin1String("s3cret"))) << text.toStdString();
+        }
     }
 }
