@@ -49,6 +49,7 @@ struct Reply {
     bool close = true;
     QByteArray later = {};
     int pauseMs = 0;
+    bool held = false; // kept until the test releases it
 };
 using Behaviour = std::function<Reply(const MtMessage&)>;
 
@@ -84,6 +85,17 @@ public:
     bool Listening() const { return server_.isListening(); }
     std::vector<MtMessage> received;
     int maxOpen() const { return maxOpen_; }
+    // Told how many answers are held whenever one more is.
+    std::function<void(std::size_t held)> onHeld;
+    // Sends the held answers, the last held first.
+    void ReleaseHeldNewestFirst()
+    {
+        auto held = std::move(held_);
+        held_.clear();
+        for (auto it = held.rbegin(); it != held.rend(); ++it)
+            if (it->first)
+                Answer(it->first, it->second);
+    }
 
 private:
     void Read(QTcpSocket* s)
@@ -97,6 +109,17 @@ private:
         ASSERT_TRUE(reading.message) << reading.why.toStdString();
         received.push_back(*reading.message);
         const Reply reply = behaviour_(*reading.message);
+        if (reply.held) {
+            held_.emplace_back(s, reply);
+            if (onHeld)
+                onHeld(held_.size());
+            return;
+        }
+        Answer(s, reply);
+    }
+
+    void Answer(QTcpSocket* s, const Reply& reply)
+    {
         s->write(reply.bytes);
         s->flush();
         if (reply.pauseMs == 0 && reply.later.isEmpty()) {
@@ -117,6 +140,7 @@ private:
     QTcpServer server_;
     Behaviour behaviour_;
     std::map<QTcpSocket*, QByteArray> buffers_;
+    std::vector<std::pair<QPointer<QTcpSocket>, Reply>> held_;
     int open_ = 0;
     int maxOpen_ = 0;
 };
@@ -375,43 +399,74 @@ TEST(DirectIpLink, ReachesAGatewayOnIpv6)
     EXPECT_EQ(gateway.received.size(), 2u);
 }
 
-// A fleet: one connection per message, at most four at once, results in the order of the input
-// whatever order the answers come in; a full queue and unknown IMEIs refuse only their own devices.
-TEST(DirectIpLink, FleetKeepsOrderAndFourInFlight)
+// A fleet: one connection per message, as many at once as the link was made for and never more,
+// results in the order of the input whatever order the answers come in (here each batch answered
+// newest first); a full queue and unknown IMEIs refuse only their own devices.
+TEST(DirectIpLink, FleetKeepsOrderAndItsNumberInFlight)
 {
-    const QString full = QStringLiteral("300234010125555");
-    std::map<QByteArray, int> queue{{full.toLatin1(), 50}};
-    FakeGateway gateway([&](const MtMessage& m) {
-        if (m.imei.endsWith("7"))
-            return Reply{Confirm(m, -2)};
-        if (queue[m.imei] >= 50)
-            return Reply{Confirm(m, -5)};
-        return Reply{Confirm(m, std::int16_t(++queue[m.imei]), m.clientId)};
-    });
-    std::vector<SbdMessage> messages;
-    std::vector<int> expected;
-    for (int i = 0; i < 12; ++i) {
-        const QString imei = QStringLiteral("30023401012%1").arg(4000 + (i % 8), 4, 10, QLatin1Char('0'));
-        messages.push_back({imei, Record(i)});
-        expected.push_back(imei.endsWith(u'7') ? -2 : 0);
+    for (const int parallel : {1, 4, 5, 32}) {
+        SCOPED_TRACE(parallel);
+        const QString full = QStringLiteral("300234010125555");
+        std::map<QByteArray, int> queue{{full.toLatin1(), 50}};
+        FakeGateway gateway([&](const MtMessage& m) {
+            if (m.imei.endsWith("7"))
+                return Reply{Confirm(m, -2), true, {}, 0, true};
+            if (queue[m.imei] >= 50)
+                return Reply{Confirm(m, -5), true, {}, 0, true};
+            return Reply{Confirm(m, std::int16_t(++queue[m.imei]), m.clientId), true, {}, 0, true};
+        });
+        std::vector<SbdMessage> messages;
+        std::vector<int> expected;
+        for (int i = 0; i < 40; ++i) {
+            const QString imei = QStringLiteral("30023401012%1").arg(4000 + (i % 8), 4, 10, QLatin1Char('0'));
+            messages.push_back({imei, Record(i)});
+            expected.push_back(imei.endsWith(u'7') ? -2 : 0);
+        }
+        messages.insert(messages.begin() + 5, {full, Record(99)}); // a device whose queue is full
+        expected.insert(expected.begin() + 5, -5);
+        // A batch is answered once it is whole: the link must fill every place it has.
+        std::size_t answered = 0;
+        gateway.onHeld = [&](std::size_t held) {
+            if (held == std::min<std::size_t>(std::size_t(parallel), messages.size() - answered)) {
+                answered += held;
+                gateway.ReleaseHeldNewestFirst();
+            }
+        };
+
+        SbdSend flow(GatewayEndpoints(gateway.Port()),
+                     std::make_unique<DirectIpLink>(Gateway{QStringLiteral("127.0.0.1"), QString::number(gateway.Port())},
+                                                    SendOptions{}, parallel));
+        std::vector<std::size_t> order;
+        std::vector<int> codes;
+        QEventLoop loop;
+        flow.OnMessageDone = [&](std::size_t i, const SbdResult& r) {
+            order.push_back(i);
+            codes.push_back(r.code);
+        };
+        flow.OnFinished = [&] { loop.quit(); };
+        flow.Start(messages);
+        loop.exec();
+
+        EXPECT_EQ(codes, expected);
+        ASSERT_EQ(order.size(), messages.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            EXPECT_EQ(order[i], i);
+        EXPECT_EQ(gateway.maxOpen(), parallel);
+        // Client message IDs unique within the run, never 0.
+        std::set<std::uint32_t> ids;
+        for (const MtMessage& m : gateway.received) {
+            EXPECT_NE(m.clientId, 0u);
+            ids.insert(m.clientId);
+        }
+        EXPECT_EQ(ids.size(), gateway.received.size());
     }
-    messages.insert(messages.begin() + 5, {full, Record(99)}); // a device whose queue is full
-    expected.insert(expected.begin() + 5, -5);
-    std::vector<std::size_t> order;
-    const std::vector<SbdResult> results =
-        SendAll(GatewayEndpoints(gateway.Port()), messages, [&](std::size_t i, const SbdResult&) { order.push_back(i); });
-    std::vector<int> codes;
-    for (const SbdResult& r : results)
-        codes.push_back(r.code);
-    EXPECT_EQ(codes, expected);
-    for (std::size_t i = 0; i < order.size(); ++i)
-        EXPECT_EQ(order[i], i);
-    EXPECT_LE(gateway.maxOpen(), 4);
-    // Client message IDs unique within the run, never 0.
-    std::set<std::uint32_t> ids;
-    for (const MtMessage& m : gateway.received) {
-        EXPECT_NE(m.clientId, 0u);
-        ids.insert(m.clientId);
+}
+
+TEST(DirectIpLink, RefusesANumberInFlightOutsideOneTo32)
+{
+    for (const int parallel : {0, -1, 33}) {
+        EXPECT_THROW(DirectIpLink(Gateway{QStringLiteral("127.0.0.1")}, SendOptions{}, parallel), std::invalid_argument)
+            << parallel;
     }
-    EXPECT_EQ(ids.size(), gateway.received.size());
+    EXPECT_EQ(DirectIpLink(Gateway{QStringLiteral("127.0.0.1")}, SendOptions{}).Parallel(), 4);
 }
