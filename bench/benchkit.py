@@ -2,6 +2,7 @@
 """What the benchmarks share: where the programs are, the loopback SMTP sink, the message curl
 sends, medians. Public tools only; nothing here is part of the product."""
 
+import argparse
 import base64
 import email.utils
 import os
@@ -81,14 +82,17 @@ class WorkFolder:
 
 class Sink:
     """tools/sbd-gateway-sim on a free loopback port, lenient (no greeting needed) unless
-    strict, not decoding; counts sessions and messages in a stats file."""
+    strict, not decoding; counts sessions and messages in a stats file. With latency_ms every
+    answer it gives reaches the client that much later, as over a long link."""
 
-    def __init__(self, work, strict=False, directip=False):
+    def __init__(self, work, strict=False, directip=False, latency_ms=0):
         self.stats_path = os.path.join(work, "sink-stats")
         self.stderr = open(os.path.join(work, "sink-stderr"), "w+")
         args = [PYTHON, SIM, "--port", "0", "--no-decode", "--stats", self.stats_path]
         if directip:
             args += ["--directip-port", "0"]
+        if latency_ms:
+            args += ["--latency-ms", str(latency_ms)]
         if not strict:
             args.append("--lenient")
         self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -170,6 +174,17 @@ def mime_message(imei, record):
 def curl_command(port, eml_path):
     return ["curl", "--silent", "--show-error", "smtp://127.0.0.1:%d" % port,
             "--mail-from", SENDER, "--mail-rcpt", GATEWAY, "--upload-file", eml_path]
+
+
+def latency_ms(text):
+    """An argparse type: a delay in whole milliseconds, 0 to 60000."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a whole number of milliseconds" % text) from None
+    if not 0 <= value <= 60000:
+        raise argparse.ArgumentTypeError("%d ms is outside 0-60000" % value)
+    return value
 
 
 def require_curl():

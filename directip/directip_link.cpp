@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <list>
+#include <stdexcept>
 
 namespace kestravo::directip {
 
@@ -21,13 +22,68 @@ using send::SbdResult;
 
 namespace {
 
-constexpr int kProtocolError = 20600;
 constexpr int kClosed = 10004;
 constexpr int kNotSent = 500;
 // A gateway address that does not answer gives way to the next one after this long.
 constexpr int kConnectAttemptTimeoutMs = 4000;
 
+QString Bytes(std::size_t n)
+{
+    return n == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(n);
+}
+
 } // namespace
+
+send::SbdResult JudgeAnswer(std::span<const std::uint8_t> answer, const MtMessage& sent, const QString& peer)
+{
+    SbdResult r;
+    const auto protocolError = [&](const QString& what) {
+        r.code = kProtocolError;
+        r.outcome = Outcome::ConnectionFailed;
+        r.detail = QStringLiteral("20600 %1 %2").arg(peer, what);
+        return r;
+    };
+    const bool overBound = answer.size() > kMaxAnswer;
+    const QString size = overBound ? QStringLiteral("more than %1").arg(Bytes(kMaxAnswer)) : Bytes(answer.size());
+    // The first message is read as far as its own length says; what follows it is extra.
+    const std::size_t whole = WholeMessageSize(answer);
+    const std::span<const std::uint8_t> first = answer.first(whole == 0 ? answer.size() : std::min(whole, answer.size()));
+    QString why;
+    const std::optional<MtConfirmation> c = ReadConfirmation(first, &why);
+    if (!c)
+        return protocolError(QStringLiteral("answered with %1 that are not a confirmation: %2").arg(size, why));
+    if (c->clientId != sent.clientId)
+        return protocolError(QStringLiteral("answered with a confirmation that is off: it names client message ID "
+                                            "%1, not %2")
+                                 .arg(c->clientId)
+                                 .arg(sent.clientId));
+    if (c->imei != sent.imei)
+        return protocolError(QStringLiteral("answered with a confirmation that is off: it names IMEI \"%1\", not %2")
+                                 .arg(QString::fromLatin1(c->imei.toPercentEncoding()), QString::fromLatin1(sent.imei)));
+    // What the gateway calls the message it took, "0" included; a refusal carries none.
+    if (c->status >= 0)
+        r.reference = QString::number(c->autoIdReference);
+    const QString said = StatusText(c->status, c->autoIdReference);
+    if (answer.size() > first.size()) {
+        const QString extra = overBound ? QStringLiteral("more than %1").arg(Bytes(kMaxAnswer - first.size()))
+                                        : Bytes(answer.size() - first.size());
+        return protocolError(QStringLiteral("sent %1 more after its confirmation, which said: %2").arg(extra, said));
+    }
+    r.detail = said;
+    r.queuePlace = c->status >= 0 ? c->status : -1;
+    if (c->status > 0) {
+        r.code = 0;
+        r.outcome = Outcome::Accepted;
+    } else if (c->status == 0) {
+        // Every message of this link carries a payload: status 0 means it will not reach the device.
+        r.code = kNothingQueued;
+        r.outcome = Outcome::NothingQueued;
+    } else {
+        r.code = c->status;
+        r.outcome = Outcome::Refused;
+    }
+    return r;
+}
 
 std::uint32_t NextClientMessageId()
 {
@@ -47,10 +103,14 @@ struct DirectIpLink::Impl {
         TWSocket* socket = nullptr;
         QByteArray received;
         bool connected = false;
+        // Started once the answer is whole (or can no longer be a confirmation): a gateway that
+        // then neither closes nor sends more is judged on what it sent.
+        std::unique_ptr<QTimer> quiet;
     };
 
     Gateway gateway;
     send::SendOptions options;
+    int parallel = DirectIpLink::kDefaultParallel;
     std::list<Connection> connections;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
@@ -99,6 +159,12 @@ struct DirectIpLink::Impl {
     void Finish(std::list<Connection>::iterator it, const SbdResult& result)
     {
         Answer done = std::move(it->answer);
+        // This may run from the timer's own signal: it goes once that is over.
+        if (it->quiet) {
+            it->quiet->stop();
+            it->quiet->disconnect();
+            it->quiet.release()->deleteLater();
+        }
         Retire(it->socket);
         connections.erase(it);
         done(result);
@@ -181,22 +247,42 @@ struct DirectIpLink::Impl {
         auto it = Find(sender);
         if (it == connections.end())
             return;
-        char buffer[512];
-        for (;;) {
+        char buffer[4096];
+        while (std::size_t(it->received.size()) <= kMaxAnswer) {
             const int n = sender->Receive(buffer, int(sizeof buffer));
             if (n <= 0)
                 break;
             it->received.append(buffer, n);
-            // More than a confirmation can be is off whatever it says; no need to read on.
-            if (std::size_t(it->received.size()) > kConfirmationSize)
-                break;
         }
-        const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(it->received.constData()),
-                                     std::size_t(it->received.size()));
+        if (std::size_t(it->received.size()) > kMaxAnswer) {
+            Judge(it); // enough to know it is not a confirmation
+            return;
+        }
+        // The answer is judged when the gateway closes, so that bytes after the confirmation
+        // count the same whether they come with it or later.
+        if (!it->quiet && Settled(it->received)) {
+            it->quiet = std::make_unique<QTimer>();
+            it->quiet->setSingleShot(true);
+            QObject::connect(it->quiet.get(), &QTimer::timeout, [this, sender] {
+                const auto at = Find(sender);
+                if (at != connections.end())
+                    Judge(at);
+            });
+        }
+        if (it->quiet)
+            it->quiet->start(kCloseGraceMs);
+    }
+
+    // Whether what came is a whole message by its own length, or cannot become a confirmation
+    // whatever follows; a confirmation still coming in is waited for as long as the deadline lets.
+    static bool Settled(const QByteArray& received)
+    {
+        const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(received.constData()),
+                                     std::size_t(received.size()));
         const std::size_t whole = WholeMessageSize(bytes);
-        if (whole == 0 || (whole > bytes.size() && whole <= kConfirmationSize))
-            return; // the rest is still on its way
-        Judge(it);
+        if (whole == 0)
+            return false;
+        return whole <= bytes.size() || whole != kConfirmationSize || bytes[0] != kRevision;
     }
 
     void Closed(TWSocket* sender, std::uint16_t error)
@@ -213,47 +299,26 @@ struct DirectIpLink::Impl {
         Judge(it); // what came is all that will come
     }
 
-    // The whole confirmation is here (or all that will come): it is believed only when every part
-    // of it is right and it names the message that was sent.
     void Judge(std::list<Connection>::iterator it)
     {
         const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(it->received.constData()),
                                      std::size_t(it->received.size()));
-        QString why;
-        std::optional<MtConfirmation> c = ReadConfirmation(bytes, &why);
-        if (c && c->clientId != it->sent.clientId)
-            why = QStringLiteral("it names client message ID %1, not %2").arg(c->clientId).arg(it->sent.clientId);
-        else if (c && c->imei != it->sent.imei)
-            why = QStringLiteral("it names IMEI \"%1\", not %2")
-                      .arg(QString::fromLatin1(c->imei.toPercentEncoding()), QString::fromLatin1(it->sent.imei));
-        if (!c || !why.isEmpty()) {
-            Fail(it, kProtocolError,
-                 QStringLiteral("20600 %1 answered with a confirmation that is off: %2").arg(Peer(), why));
-            return;
-        }
-        SbdResult r;
-        r.detail = StatusText(c->status, c->autoIdReference);
-        if (c->autoIdReference != 0)
-            r.reference = QString::number(c->autoIdReference);
-        if (c->status >= 0) {
-            r.code = 0;
-            r.queuePlace = c->status;
-            r.outcome = Outcome::Accepted;
-        } else {
-            r.code = c->status;
-            r.outcome = Outcome::Refused;
-        }
-        Finish(it, r);
+        Finish(it, JudgeAnswer(bytes, it->sent, Peer()));
     }
 };
 
-DirectIpLink::DirectIpLink(Gateway gateway, send::SendOptions options) : d_(std::make_unique<Impl>())
+DirectIpLink::DirectIpLink(Gateway gateway, send::SendOptions options, int parallel) : d_(std::make_unique<Impl>())
 {
+    if (parallel < 1 || parallel > kMaxParallel)
+        throw std::invalid_argument("the number of DirectIP messages in flight must be 1 to 32");
     d_->gateway = std::move(gateway);
     d_->options = options;
+    d_->parallel = parallel;
 }
 
 DirectIpLink::~DirectIpLink() = default;
+
+int DirectIpLink::Parallel() const { return d_->parallel; }
 
 void DirectIpLink::Open(std::function<void(int code, const QString& text)> done)
 {

@@ -228,7 +228,9 @@ QString StatusText(int status, std::uint32_t reference)
     if (status >= 1 && status <= kHighestStatus)
         return QStringLiteral("queued, place %1 of the device's queue (reference %2)").arg(status).arg(reference);
     switch (status) {
-    case 0: return QStringLiteral("accepted, nothing queued (reference %1)").arg(reference);
+    case 0: return QStringLiteral("nothing queued for the device: the gateway took the message but queued no payload "
+                                  "(status 0, reference %1)")
+                       .arg(reference);
     case -1: return QStringLiteral("invalid IMEI: the gateway does not take it as an IMEI");
     case -2: return QStringLiteral("unknown IMEI: the gateway has no such device provisioned for you");
     case -3: return QStringLiteral("payload too large: the gateway takes at most 270 bytes");

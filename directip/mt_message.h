@@ -49,7 +49,7 @@ struct MtConfirmation {
     std::uint32_t clientId = 0;
     QByteArray imei;
     std::uint32_t autoIdReference = 0; // 0 on error
-    std::int16_t status = 0;           // 1..50 queue place, 0 nothing queued, negative a refusal
+    std::int16_t status = 0;           // 1..50 queue place, 0 nothing queued (no payload taken), negative a refusal
 };
 
 // The bytes of an MT message. Throws std::invalid_argument for what the gateway would refuse

@@ -23,13 +23,15 @@ enum class Outcome {
     Accepted,         // the relay or the gateway took the message
     Refused,          // the relay or the gateway answered with a refusal
     ConnectionFailed, // no answer that judged the message: no connection, a hang-up, silence, a broken reply
+    NothingQueued,    // the gateway took the message but queued nothing for the device (DirectIP status 0)
 };
 
 struct SbdResult {
     // 0 = accepted; otherwise the relay's reply code, a socket code in the Windows Sockets
     // numbering (10060: no answer within the deadline; 10061 refused; 11001 unknown host), 500
-    // (the message could not be sent), 20600 (an answer that breaks the protocol), or the gateway's
-    // refusal as its own negative status (DirectIP: -2 unknown IMEI).
+    // (the message could not be sent), 20600 (an answer that breaks the protocol), 20700 (DirectIP:
+    // the gateway took a payload but queued nothing for the device), or the gateway's refusal as its
+    // own negative status (DirectIP: -2 unknown IMEI).
     int code = 0;
     // The answer that judged this message (the relay's reply, the gateway's status in words), or
     // the error text.
@@ -52,6 +54,7 @@ inline const char* OutcomeName(Outcome o)
     case Outcome::Accepted: return "accepted";
     case Outcome::Refused: return "refused";
     case Outcome::ConnectionFailed: return "connection failed";
+    case Outcome::NothingQueued: return "nothing queued";
     }
     return "";
 }

@@ -6,6 +6,8 @@
 #include "send/sbd_send.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -40,10 +42,14 @@ QByteArray Confirm(const MtMessage& m, std::int16_t status, std::uint32_t refere
     return EncodeConfirmation({m.clientId, m.imei, status < 0 ? 0u : reference, status});
 }
 
-// What the gateway sends back for the message it read, and whether it then closes.
+// What the gateway sends back for the message it read: its bytes, then after a pause (a segment
+// of their own) more bytes, and whether it then closes.
 struct Reply {
     QByteArray bytes;
     bool close = true;
+    QByteArray later = {};
+    int pauseMs = 0;
+    bool held = false; // kept until the test releases it
 };
 using Behaviour = std::function<Reply(const MtMessage&)>;
 
@@ -79,6 +85,17 @@ public:
     bool Listening() const { return server_.isListening(); }
     std::vector<MtMessage> received;
     int maxOpen() const { return maxOpen_; }
+    // Told how many answers are held whenever one more is.
+    std::function<void(std::size_t held)> onHeld;
+    // Sends the held answers, the last held first.
+    void ReleaseHeldNewestFirst()
+    {
+        auto held = std::move(held_);
+        held_.clear();
+        for (auto it = held.rbegin(); it != held.rend(); ++it)
+            if (it->first)
+                Answer(it->first, it->second);
+    }
 
 private:
     void Read(QTcpSocket* s)
@@ -92,15 +109,38 @@ private:
         ASSERT_TRUE(reading.message) << reading.why.toStdString();
         received.push_back(*reading.message);
         const Reply reply = behaviour_(*reading.message);
+        if (reply.held) {
+            held_.emplace_back(s, reply);
+            if (onHeld)
+                onHeld(held_.size());
+            return;
+        }
+        Answer(s, reply);
+    }
+
+    void Answer(QTcpSocket* s, const Reply& reply)
+    {
         s->write(reply.bytes);
         s->flush();
-        if (reply.close)
-            s->disconnectFromHost();
+        if (reply.pauseMs == 0 && reply.later.isEmpty()) {
+            if (reply.close)
+                s->disconnectFromHost();
+            return;
+        }
+        QTimer::singleShot(reply.pauseMs, s, [s = QPointer<QTcpSocket>(s), reply] {
+            if (!s)
+                return;
+            s->write(reply.later);
+            s->flush();
+            if (reply.close)
+                s->disconnectFromHost();
+        });
     }
 
     QTcpServer server_;
     Behaviour behaviour_;
     std::map<QTcpSocket*, QByteArray> buffers_;
+    std::vector<std::pair<QPointer<QTcpSocket>, Reply>> held_;
     int open_ = 0;
     int maxOpen_ = 0;
 };
@@ -199,7 +239,8 @@ TEST(DirectIpCodec, ConfirmationReaderRejectsTheWholeMessageOnAnythingOff)
 }
 
 // One row per thing a gateway may do; every row that is not a proper confirmation of this very
-// message ends in something other than success.
+// message with a queue place ends in something other than success. A row's answer may come in two
+// segments with a pause between: where the bytes fall in time never changes the verdict.
 TEST(DirectIpLink, Transcripts)
 {
     struct Row {
@@ -209,16 +250,46 @@ TEST(DirectIpLink, Transcripts)
         Outcome outcome;
         const char* detail;
         int queuePlace = -1;
+        const char* reference = "";
+        int timeout = 1;
+    };
+    const auto confirmThen = [](std::int16_t status, QByteArray later, int pauseMs, std::uint32_t reference = 123456) {
+        return [=](const MtMessage& m) { return Reply{Confirm(m, status, reference), true, later, pauseMs}; };
     };
     std::vector<Row> rows = {
         {"queued, place 3", [](const MtMessage& m) { return Reply{Confirm(m, 3)}; }, 0, Outcome::Accepted,
-         "queued, place 3 of the device's queue (reference 123456)", 3},
-        {"accepted, nothing queued", [](const MtMessage& m) { return Reply{Confirm(m, 0)}; }, 0, Outcome::Accepted,
-         "accepted, nothing queued", 0},
+         "queued, place 3 of the device's queue (reference 123456)", 3, "123456"},
         {"the last place", [](const MtMessage& m) { return Reply{Confirm(m, 50)}; }, 0, Outcome::Accepted,
-         "place 50", 50},
+         "place 50", 50, "123456"},
+        {"reference 0", [](const MtMessage& m) { return Reply{Confirm(m, 2, 0)}; }, 0, Outcome::Accepted,
+         "(reference 0)", 2, "0"},
+        {"confirmation in two segments", [](const MtMessage& m) {
+             const QByteArray c = Confirm(m, 4);
+             return Reply{c.left(10), true, c.mid(10), 300};
+         }, 0, Outcome::Accepted, "place 4", 4, "123456"},
+        {"confirmation, then the gateway keeps the connection open",
+         [](const MtMessage& m) { return Reply{Confirm(m, 5), false}; }, 0, Outcome::Accepted, "place 5", 5, "123456", 3},
+        // Status 0 to a message with a payload: nothing will reach the device.
+        {"status 0", [](const MtMessage& m) { return Reply{Confirm(m, 0)}; }, kNothingQueued, Outcome::NothingQueued,
+         "nothing queued for the device", 0, "123456"},
+        {"status 0, reference 0", [](const MtMessage& m) { return Reply{Confirm(m, 0, 0)}; }, kNothingQueued,
+         Outcome::NothingQueued, "(status 0, reference 0)", 0, "0"},
+        // Bytes after the confirmation: one verdict whether they share its segment or come later,
+        // and the gateway's reference is kept.
+        {"extra bytes in the same segment", confirmThen(1, "xyz", 0), 20600, Outcome::ConnectionFailed,
+         "sent 3 bytes more after its confirmation, which said: queued, place 1 of the device's queue "
+         "(reference 123456)", -1, "123456"},
+        {"extra bytes 0.3 s later", confirmThen(1, "xyz", 300), 20600, Outcome::ConnectionFailed,
+         "sent 3 bytes more after its confirmation, which said: queued, place 1", -1, "123456"},
+        {"a second confirmation 0.3 s later", [](const MtMessage& m) {
+             return Reply{Confirm(m, 1), true, Confirm(m, 2), 300};
+         }, 20600, Outcome::ConnectionFailed, "sent 31 bytes more", -1, "123456"},
+        {"extra bytes after status 0", confirmThen(0, "z", 300, 0), 20600, Outcome::ConnectionFailed,
+         "sent 1 byte more after its confirmation, which said: nothing queued", -1, "0"},
+        {"extra bytes after a refusal", confirmThen(-2, "z", 0), 20600, Outcome::ConnectionFailed,
+         "which said: unknown IMEI"},
         {"cut short", [](const MtMessage& m) { return Reply{Confirm(m, 1).left(17)}; }, 20600,
-         Outcome::ConnectionFailed, "20600"},
+         Outcome::ConnectionFailed, "answered with 17 bytes that are not a confirmation: its overall length says 28"},
         {"length that lies", [](const MtMessage& m) {
              QByteArray b = Confirm(m, 1);
              b[2] = 30;
@@ -234,10 +305,17 @@ TEST(DirectIpLink, Transcripts)
              other.imei = "300234010999999";
              return Reply{Confirm(other, 1)};
          }, 20600, Outcome::ConnectionFailed, "IMEI"},
-        {"extra bytes", [](const MtMessage& m) { return Reply{Confirm(m, 1) + "xyz"}; }, 20600,
-         Outcome::ConnectionFailed, "20600"},
+        // Garbage is read whole (up to a bound) and named for what it is.
+        {"long garbage", [](const MtMessage&) { return Reply{QByteArray(5000, 'G'), true, QByteArray(5000, 'G'), 200}; },
+         20600, Outcome::ConnectionFailed, "answered with 10000 bytes that are not a confirmation: protocol revision 71"},
+        {"garbage past the bound, never closed", [](const MtMessage&) { return Reply{QByteArray(70000, 'G'), false}; },
+         20600, Outcome::ConnectionFailed, "answered with more than 65536 bytes that are not a confirmation"},
+        {"garbage, then silence", [](const MtMessage&) { return Reply{QByteArray(100, 'G'), false}; }, 20600,
+         Outcome::ConnectionFailed, "answered with 100 bytes", -1, "", 3},
         {"never answers", [](const MtMessage&) { return Reply{QByteArray(), false}; }, 10060,
          Outcome::ConnectionFailed, "did not answer within 1 second for its confirmation"},
+        {"half a confirmation, then silence", [](const MtMessage& m) { return Reply{Confirm(m, 1).left(20), false}; },
+         10060, Outcome::ConnectionFailed, "did not answer within 1 second"},
         {"closes early", [](const MtMessage&) { return Reply{QByteArray(), true}; }, 10004,
          Outcome::ConnectionFailed, "without a confirmation"},
     };
@@ -251,18 +329,19 @@ TEST(DirectIpLink, Transcripts)
         SendOptions options;
         options.flushQueue = true;
         options.priority = 1;
-        const std::vector<SbdResult> results =
-            SendAll(GatewayEndpoints(gateway.Port(), 1), {{kImei, Record(0)}}, {}, {}, QuitReply::Await, options);
+        const std::vector<SbdResult> results = SendAll(GatewayEndpoints(gateway.Port(), row.timeout),
+                                                       {{kImei, Record(0)}}, {}, {}, QuitReply::Await, options);
         ASSERT_EQ(results.size(), 1u);
         const SbdResult& r = results.front();
         EXPECT_EQ(r.code, row.code) << r.detail.toStdString();
         EXPECT_EQ(r.outcome, row.outcome);
         EXPECT_TRUE(r.detail.contains(QLatin1String(row.detail))) << r.detail.toStdString();
-        if (row.code < 0) // every refusal has words of its own
+        EXPECT_EQ(r.accepted(), row.code == 0);
+        if (row.code < 0) { // every refusal has words of its own
             EXPECT_EQ(r.detail, StatusText(row.code, 0));
+        }
         EXPECT_EQ(r.queuePlace, row.queuePlace);
-        if (row.code == 0)
-            EXPECT_EQ(r.reference, QStringLiteral("123456"));
+        EXPECT_EQ(r.reference, QLatin1String(row.reference));
         ASSERT_EQ(gateway.received.size(), 1u);
         const MtMessage& sent = gateway.received.front();
         EXPECT_NE(sent.clientId, 0u);
@@ -320,43 +399,74 @@ TEST(DirectIpLink, ReachesAGatewayOnIpv6)
     EXPECT_EQ(gateway.received.size(), 2u);
 }
 
-// A fleet: one connection per message, at most four at once, results in the order of the input
-// whatever order the answers come in; a full queue and unknown IMEIs refuse only their own devices.
-TEST(DirectIpLink, FleetKeepsOrderAndFourInFlight)
+// A fleet: one connection per message, as many at once as the link was made for and never more,
+// results in the order of the input whatever order the answers come in (here each batch answered
+// newest first); a full queue and unknown IMEIs refuse only their own devices.
+TEST(DirectIpLink, FleetKeepsOrderAndItsNumberInFlight)
 {
-    const QString full = QStringLiteral("300234010125555");
-    std::map<QByteArray, int> queue{{full.toLatin1(), 50}};
-    FakeGateway gateway([&](const MtMessage& m) {
-        if (m.imei.endsWith("7"))
-            return Reply{Confirm(m, -2)};
-        if (queue[m.imei] >= 50)
-            return Reply{Confirm(m, -5)};
-        return Reply{Confirm(m, std::int16_t(++queue[m.imei]), m.clientId)};
-    });
-    std::vector<SbdMessage> messages;
-    std::vector<int> expected;
-    for (int i = 0; i < 12; ++i) {
-        const QString imei = QStringLiteral("30023401012%1").arg(4000 + (i % 8), 4, 10, QLatin1Char('0'));
-        messages.push_back({imei, Record(i)});
-        expected.push_back(imei.endsWith(u'7') ? -2 : 0);
+    for (const int parallel : {1, 4, 5, 32}) {
+        SCOPED_TRACE(parallel);
+        const QString full = QStringLiteral("300234010125555");
+        std::map<QByteArray, int> queue{{full.toLatin1(), 50}};
+        FakeGateway gateway([&](const MtMessage& m) {
+            if (m.imei.endsWith("7"))
+                return Reply{Confirm(m, -2), true, {}, 0, true};
+            if (queue[m.imei] >= 50)
+                return Reply{Confirm(m, -5), true, {}, 0, true};
+            return Reply{Confirm(m, std::int16_t(++queue[m.imei]), m.clientId), true, {}, 0, true};
+        });
+        std::vector<SbdMessage> messages;
+        std::vector<int> expected;
+        for (int i = 0; i < 40; ++i) {
+            const QString imei = QStringLiteral("30023401012%1").arg(4000 + (i % 8), 4, 10, QLatin1Char('0'));
+            messages.push_back({imei, Record(i)});
+            expected.push_back(imei.endsWith(u'7') ? -2 : 0);
+        }
+        messages.insert(messages.begin() + 5, {full, Record(99)}); // a device whose queue is full
+        expected.insert(expected.begin() + 5, -5);
+        // A batch is answered once it is whole: the link must fill every place it has.
+        std::size_t answered = 0;
+        gateway.onHeld = [&](std::size_t held) {
+            if (held == std::min<std::size_t>(std::size_t(parallel), messages.size() - answered)) {
+                answered += held;
+                gateway.ReleaseHeldNewestFirst();
+            }
+        };
+
+        SbdSend flow(GatewayEndpoints(gateway.Port()),
+                     std::make_unique<DirectIpLink>(Gateway{QStringLiteral("127.0.0.1"), QString::number(gateway.Port())},
+                                                    SendOptions{}, parallel));
+        std::vector<std::size_t> order;
+        std::vector<int> codes;
+        QEventLoop loop;
+        flow.OnMessageDone = [&](std::size_t i, const SbdResult& r) {
+            order.push_back(i);
+            codes.push_back(r.code);
+        };
+        flow.OnFinished = [&] { loop.quit(); };
+        flow.Start(messages);
+        loop.exec();
+
+        EXPECT_EQ(codes, expected);
+        ASSERT_EQ(order.size(), messages.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            EXPECT_EQ(order[i], i);
+        EXPECT_EQ(gateway.maxOpen(), parallel);
+        // Client message IDs unique within the run, never 0.
+        std::set<std::uint32_t> ids;
+        for (const MtMessage& m : gateway.received) {
+            EXPECT_NE(m.clientId, 0u);
+            ids.insert(m.clientId);
+        }
+        EXPECT_EQ(ids.size(), gateway.received.size());
     }
-    messages.insert(messages.begin() + 5, {full, Record(99)}); // a device whose queue is full
-    expected.insert(expected.begin() + 5, -5);
-    std::vector<std::size_t> order;
-    const std::vector<SbdResult> results =
-        SendAll(GatewayEndpoints(gateway.Port()), messages, [&](std::size_t i, const SbdResult&) { order.push_back(i); });
-    std::vector<int> codes;
-    for (const SbdResult& r : results)
-        codes.push_back(r.code);
-    EXPECT_EQ(codes, expected);
-    for (std::size_t i = 0; i < order.size(); ++i)
-        EXPECT_EQ(order[i], i);
-    EXPECT_LE(gateway.maxOpen(), 4);
-    // Client message IDs unique within the run, never 0.
-    std::set<std::uint32_t> ids;
-    for (const MtMessage& m : gateway.received) {
-        EXPECT_NE(m.clientId, 0u);
-        ids.insert(m.clientId);
+}
+
+TEST(DirectIpLink, RefusesANumberInFlightOutsideOneTo32)
+{
+    for (const int parallel : {0, -1, 33}) {
+        EXPECT_THROW(DirectIpLink(Gateway{QStringLiteral("127.0.0.1")}, SendOptions{}, parallel), std::invalid_argument)
+            << parallel;
     }
-    EXPECT_EQ(ids.size(), gateway.received.size());
+    EXPECT_EQ(DirectIpLink(Gateway{QStringLiteral("127.0.0.1")}, SendOptions{}).Parallel(), 4);
 }

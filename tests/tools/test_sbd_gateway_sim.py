@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -489,6 +490,60 @@ class GatewaySimTest(unittest.TestCase):
         self.assertEqual(self.stats(os.path.join(self.workdir, "stats")),
                          {"sessions": "0", "accepted": "54", "refused": "8", "directip_connections": "62",
                           "directip_accepted": "54", "directip_refused": "8"})
+
+    def test_directip_nothing_queued_answers_status_0_with_a_reference(self):
+        unqueued = "300234010123451"
+        sim = self.start_directip("--nothing-queued", unqueued)
+        cid, imei, reference, status = self.confirmation(
+            self.exchange(sim, mt_message(1, unqueued, DEFAULT_RECORD)))
+        self.assertEqual((cid, imei, status), (1, unqueued.encode(), 0))
+        self.assertNotEqual(reference, 0)
+        # Nothing was queued for it: the next message to the device takes place 1, and the one
+        # before was never reported as a record.
+        self.assertEqual(self.confirmation(self.exchange(sim, mt_message(2, IMEI, DEFAULT_RECORD)))[3], 1)
+        self.assertIn("IMEI=" + IMEI, sim.next_line())
+        self.assertEqual([name.split("-", 1)[1] for name in self.stored()], [IMEI + ".sbd"])
+
+    # -- a long link ----------------------------------------------------------
+
+    def test_latency_holds_back_every_answer_on_both_ways_in_order(self):
+        delay = 0.3
+        sim = self.start_directip("--lenient", "--latency-ms", str(int(delay * 1000)))
+        with socket.create_connection(("127.0.0.1", sim.port), timeout=WAIT) as s:
+            reader = s.makefile("rb")
+            started = time.monotonic()
+            self.assertTrue(reader.readline().startswith(b"220 "))
+            self.assertGreaterEqual(time.monotonic() - started, delay)
+            # A pipelined group: every reply late, all in the order asked, the close after QUIT's.
+            started = time.monotonic()
+            s.sendall(b"NOOP\r\nRSET\r\nNOOP\r\nQUIT\r\n")
+            replies = [reader.readline() for _ in range(4)]
+            self.assertGreaterEqual(time.monotonic() - started, delay)
+            self.assertEqual([r[:4] for r in replies], [b"250 ", b"250 ", b"250 ", b"221 "], replies)
+            self.assertEqual(reader.read(), b"")
+        # A whole SMTP transaction through smtplib still works.
+        with sim.client() as smtp:
+            self.assertEqual(self.send(smtp)[0], 250)
+        self.assertIn("IMEI=" + IMEI, sim.next_line())
+        # DirectIP: the confirmation comes late, whole, and then the close.
+        started = time.monotonic()
+        answer = self.exchange(sim, mt_message(1, IMEI, DEFAULT_RECORD))
+        self.assertGreaterEqual(time.monotonic() - started, delay)
+        self.assertEqual(self.confirmation(answer)[3], 1)
+        # A message cut short is refused late too.
+        started = time.monotonic()
+        answer = self.exchange(sim, mt_message(2, IMEI, DEFAULT_RECORD)[:-1], close_early=True)
+        self.assertGreaterEqual(time.monotonic() - started, delay)
+        self.assertEqual(self.confirmation(answer)[3], -7)
+
+    def test_latency_outside_0_to_a_minute_is_refused(self):
+        for value in ("-1", "60001", "abc", "1.5"):
+            with self.subTest(value):
+                result = subprocess.run([PYTHON, SIM, "--port", "0", "--latency-ms", value],
+                                        stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                        timeout=WAIT)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn("--latency-ms", result.stderr)
 
 
 def mt_message(client_id, imei, payload, flags=0, priority=None, extra=b""):

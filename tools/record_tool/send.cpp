@@ -236,12 +236,14 @@ private:
     std::unique_ptr<history::SendHistory> history_;
 };
 
-// One word for how a message ended: "accepted", "refused" (by the relay or the gateway) or
-// "failed" (on the connection: no answer judged it).
+// One word for how a message ended: "accepted", "refused" (by the relay or the gateway),
+// "unqueued" (the DirectIP gateway took it but queued nothing) or "failed" (on the connection: no
+// answer judged it).
 QString OutcomeWord(const SbdResult& result) {
     switch (result.outcome) {
     case send::Outcome::Accepted: return QStringLiteral("accepted");
     case send::Outcome::Refused: return QStringLiteral("refused");
+    case send::Outcome::NothingQueued: return QStringLiteral("unqueued");
     case send::Outcome::ConnectionFailed: break;
     }
     return QStringLiteral("failed");

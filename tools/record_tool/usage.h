@@ -205,7 +205,8 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
         stderr, exit 1. With several devices (more --imei, --imei-file or --manifest) it
         prints one line per device as its message is done: "IMEI CODE OUTCOME REPLY" (CODE 0
         when accepted, else the relay's, the gateway's or the connection's error code;
-        OUTCOME accepted, refused or failed, the last when the connection failed), and a
+        OUTCOME accepted, refused, unqueued (DirectIP status 0: nothing queued, code 20700)
+        or failed, the last when the connection failed), and a
         progress line on stderr when stderr is a terminal; exit 1 when any message was not
         accepted. Every attempt is kept in the send history (see "history").
   --imei IMEI      15 characters of digits, "+" or "-". May be given more than once; each
