@@ -1,81 +1,278 @@
 // SPDX-License-Identifier: Apache-2.0
+// The send history through SQLite's own interface: one connection per object, statements prepared
+// once, the failures read from SQLite's result codes (and the system's errno behind an I/O error)
+// so that a lock, a damaged file and a file-size limit each say what they are.
 #include "history/send_history.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlDriver>
-#include <QSqlError>
-#include <QSqlQuery>
+#include <QStringList>
 #include <QThread>
-#include <QVariant>
 
-#include <atomic>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
-#include <optional>
+#include <map>
+#include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
-
-#if __has_include(<dlfcn.h>) && __has_include(<sqlite3.h>)
-#include <dlfcn.h>
-#include <sqlite3.h>
-#define KESTRAVO_HISTORY_KEEPS_LOG 1
-#endif
 
 namespace kestravo::history {
 
-namespace {
+using Kind = HistoryError::Kind;
 
-constexpr int kSchemaVersion = 2;
-constexpr int kSqliteLocked = 6; // SQLITE_LOCKED
-constexpr int kRecordBytes = 44;
-constexpr int kSqliteBusy = 5; // SQLITE_BUSY, the low byte of its extended codes
+namespace detail {
 
-std::atomic<unsigned> connectionCounter{0};
+// One prepared statement, reset and cleared before each use.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
 
-const char* const kColumns =
-    "id, time_utc, imei, record, relay_host, relay_port, sender, gateway, code, reply, message_id, origin,"
-    " transport, endpoint, gateway_reference, queue_place, flags, priority";
+    bool ok() const { return stmt_ != nullptr; }
+    Statement& Start() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        next_ = 1;
+        return *this;
+    }
+    // Binds the next parameter; a null QString binds as '' (the text columns hold no NULL).
+    Statement& Bind(const QString& text) {
+        const QByteArray utf8 = text.toUtf8();
+        sqlite3_bind_text(stmt_, next_++, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& Bind(const QByteArray& bytes) {
+        sqlite3_bind_blob(stmt_, next_++, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Statement& Bind(qint64 number) {
+        sqlite3_bind_int64(stmt_, next_++, number);
+        return *this;
+    }
+    Statement& Bind(std::optional<int> number) {
+        if (number) sqlite3_bind_int64(stmt_, next_++, *number);
+        else sqlite3_bind_null(stmt_, next_++);
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int Step() { return sqlite3_step(stmt_); }
+    // Runs a statement that returns no rows, waiting while another writer holds the file until
+    // waitMs has passed (SQLite answers some of those at once, without its own busy wait).
+    int Run(int waitMs) {
+        const QDeadlineTimer deadline(waitMs);
+        for (;;) {
+            const int rc = Step();
+            sqlite3_reset(stmt_);
+            const int primary = rc & 0xFF;
+            if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) || deadline.hasExpired()) return rc;
+            QThread::msleep(5);
+        }
+    }
 
-// The columns version 2 adds to version 1; a version 1 file gets them in place, its rows the
-// values that say what they were: mail through the relay they name.
-const char* const kVersion2Columns[] = {
-    "ALTER TABLE sends ADD COLUMN transport TEXT NOT NULL DEFAULT 'email' CHECK (transport IN ('email', 'directip'))",
-    "ALTER TABLE sends ADD COLUMN endpoint TEXT NOT NULL DEFAULT ''",
-    "ALTER TABLE sends ADD COLUMN gateway_reference TEXT NOT NULL DEFAULT ''",
-    "ALTER TABLE sends ADD COLUMN queue_place INTEGER NULL",
-    "ALTER TABLE sends ADD COLUMN flags INTEGER NOT NULL DEFAULT 0",
-    "ALTER TABLE sends ADD COLUMN priority INTEGER NOT NULL DEFAULT 0",
-    "UPDATE sends SET endpoint = relay_host || ':' || relay_port, gateway_reference = message_id",
+    bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+    qint64 Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+    QString Text(int column) const {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        return text ? QString::fromUtf8(text, sqlite3_column_bytes(stmt_, column)) : QString();
+    }
+    QByteArray Blob(int column) const {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+        return bytes ? QByteArray(bytes, sqlite3_column_bytes(stmt_, column)) : QByteArray();
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    int next_ = 1;
 };
 
-// A null QString binds as SQL NULL; the text columns hold '' instead.
-QString Text(const QString& s) { return s.isNull() ? QStringLiteral("") : s; }
+} // namespace detail
+
+namespace {
+
+constexpr int kRecordBytes = 44;
+// The log is folded into the file at close once it has grown this far; a short send leaves it for
+// a later run, so that it pays for no sync of its own.
+constexpr qint64 kFoldLogBytes = 512 * 1024;
 
 QString TimeText(const QDateTime& time) { return time.toUTC().toString(Qt::ISODateWithMs); }
 
-SendEntry EntryFrom(const QSqlQuery& q) {
+// When a column's value is written: by the database (the id), with the row before the send, or
+// with the answer. A result column that keeps its value when given '' is written only when known.
+enum class Written { ByDatabase, AtBegin, AtFinish, AtFinishWhenGiven };
+
+using detail::Statement;
+
+// The history's columns, in their order in the file. Each is named once here, with the type it is
+// created with, the schema version that added it, and how it is written and read; the SQL to
+// create, migrate, insert, complete and select is made from this table.
+struct Column {
+    const char* name;
+    const char* type;
+    int since;
+    Written written;
+    void (*bind)(Statement&, const SendEntry&);
+    void (*read)(const Statement&, int, SendEntry&);
+    const char* holds;
+};
+
+const Column kColumns[] = {
+    {"id", "INTEGER PRIMARY KEY", 1, Written::ByDatabase, nullptr,
+     [](const Statement& s, int i, SendEntry& e) { e.id = s.Int(i); }, "the row's number, the ID the tool shows"},
+    {"time_utc", "TEXT NOT NULL", 1, Written::AtBegin, [](Statement& s, const SendEntry& e) { s.Bind(TimeText(e.timeUtc)); },
+     [](const Statement& s, int i, SendEntry& e) {
+         e.timeUtc = QDateTime::fromString(s.Text(i), Qt::ISODateWithMs).toUTC();
+     },
+     "when the attempt began: ISO 8601 in UTC, with milliseconds and Z"},
+    {"imei", "TEXT NOT NULL", 1, Written::AtBegin, [](Statement& s, const SendEntry& e) { s.Bind(e.imei); },
+     [](const Statement& s, int i, SendEntry& e) { e.imei = s.Text(i); }, "the device"},
+    {"record", "BLOB NOT NULL", 1, Written::AtBegin, [](Statement& s, const SendEntry& e) { s.Bind(e.record); },
+     [](const Statement& s, int i, SendEntry& e) { e.record = s.Blob(i); }, "the 44 bytes sent"},
+    {"relay_host", "TEXT NOT NULL DEFAULT ''", 1, Written::AtBegin,
+     [](Statement& s, const SendEntry& e) { s.Bind(e.relayHost); },
+     [](const Statement& s, int i, SendEntry& e) { e.relayHost = s.Text(i); }, "the SMTP relay; empty by DirectIP"},
+    {"relay_port", "TEXT NOT NULL DEFAULT ''", 1, Written::AtBegin,
+     [](Statement& s, const SendEntry& e) { s.Bind(e.relayPort); },
+     [](const Statement& s, int i, SendEntry& e) { e.relayPort = s.Text(i); }, "its port; empty by DirectIP"},
+    {"sender", "TEXT NOT NULL DEFAULT ''", 1, Written::AtBegin, [](Statement& s, const SendEntry& e) { s.Bind(e.sender); },
+     [](const Statement& s, int i, SendEntry& e) { e.sender = s.Text(i); }, "the envelope sender"},
+    {"gateway", "TEXT NOT NULL DEFAULT ''", 1, Written::AtBegin, [](Statement& s, const SendEntry& e) { s.Bind(e.gateway); },
+     [](const Statement& s, int i, SendEntry& e) { e.gateway = s.Text(i); }, "the gateway's mail address"},
+    {"code", "INTEGER NULL", 1, Written::AtFinish,
+     [](Statement& s, const SendEntry& e) { s.Bind(e.code); },
+     [](const Statement& s, int i, SendEntry& e) {
+         if (!s.IsNull(i)) e.code = int(s.Int(i));
+     },
+     "the result code, 0 for accepted; NULL while unfinished"},
+    {"reply", "TEXT NOT NULL DEFAULT ''", 1, Written::AtFinish, [](Statement& s, const SendEntry& e) { s.Bind(e.reply); },
+     [](const Statement& s, int i, SendEntry& e) { e.reply = s.Text(i); },
+     "the answer that judged the message, or the error's text"},
+    {"message_id", "TEXT NOT NULL DEFAULT ''", 1, Written::AtFinishWhenGiven,
+     [](Statement& s, const SendEntry& e) { s.Bind(e.messageId); },
+     [](const Statement& s, int i, SendEntry& e) { e.messageId = s.Text(i); }, "the mail's Message-ID"},
+    {"origin", "TEXT NOT NULL CHECK (origin IN ('window', 'tool'))", 1, Written::AtBegin,
+     [](Statement& s, const SendEntry& e) { s.Bind(OriginText(e.origin)); },
+     [](const Statement& s, int i, SendEntry& e) {
+         e.origin = s.Text(i) == QLatin1String("window") ? Origin::Window : Origin::Tool;
+     },
+     "which program sent it"},
+    {"transport", "TEXT NOT NULL DEFAULT 'email' CHECK (transport IN ('email', 'directip'))", 2, Written::AtBegin,
+     [](Statement& s, const SendEntry& e) { s.Bind(e.transport); },
+     [](const Statement& s, int i, SendEntry& e) { e.transport = s.Text(i); }, "the way: email or directip"},
+    {"endpoint", "TEXT NOT NULL DEFAULT ''", 2, Written::AtBegin, [](Statement& s, const SendEntry& e) { s.Bind(e.endpoint); },
+     [](const Statement& s, int i, SendEntry& e) { e.endpoint = s.Text(i); },
+     "HOST:PORT of the relay or the DirectIP gateway"},
+    {"gateway_reference", "TEXT NOT NULL DEFAULT ''", 2, Written::AtFinishWhenGiven,
+     [](Statement& s, const SendEntry& e) { s.Bind(e.reference); },
+     [](const Statement& s, int i, SendEntry& e) { e.reference = s.Text(i); },
+     "the gateway side's reference: the Message-ID, or DirectIP's auto ID reference"},
+    {"queue_place", "INTEGER NULL", 2, Written::AtFinish, [](Statement& s, const SendEntry& e) { s.Bind(e.queuePlace); },
+     [](const Statement& s, int i, SendEntry& e) {
+         if (!s.IsNull(i)) e.queuePlace = int(s.Int(i));
+     },
+     "the place in the device's queue (DirectIP), NULL when none was given"},
+    {"flags", "INTEGER NOT NULL DEFAULT 0", 2, Written::AtBegin, [](Statement& s, const SendEntry& e) { s.Bind(qint64(e.flags)); },
+     [](const Statement& s, int i, SendEntry& e) { e.flags = int(s.Int(i)); }, "the DirectIP disposition flags sent"},
+    {"priority", "INTEGER NOT NULL DEFAULT 0", 2, Written::AtBegin,
+     [](Statement& s, const SendEntry& e) { s.Bind(qint64(e.priority)); },
+     [](const Statement& s, int i, SendEntry& e) { e.priority = int(s.Int(i)); }, "the DirectIP priority, 0 for none"},
+};
+
+// The steps from one schema version to the next, in order: step N makes version N from N-1 by
+// adding the columns of version N (step 1 creates the table with them) and then running its own
+// statements. A file of any older version takes every later step, all in one transaction.
+struct Migration {
+    std::vector<const char*> then;
+};
+const Migration kMigrations[] = {
+    {{"CREATE INDEX sends_time ON sends (time_utc)", "CREATE INDEX sends_imei_time ON sends (imei, time_utc)"}},
+    // The rows of version 1 were all mail, through the relay they name.
+    {{"UPDATE sends SET endpoint = relay_host || ':' || relay_port, gateway_reference = message_id"}},
+};
+constexpr int kSchemaVersion = int(std::size(kMigrations));
+
+std::vector<std::string> MigrationStatements(int version) {
+    std::vector<std::string> statements;
+    if (version == 1) {
+        std::string create = "CREATE TABLE sends (";
+        const char* separator = " ";
+        for (const Column& c : kColumns) {
+            if (c.since != 1) continue;
+            create += separator + std::string(c.name) + ' ' + c.type;
+            separator = ", ";
+        }
+        statements.push_back(create + ")");
+    } else {
+        for (const Column& c : kColumns)
+            if (c.since == version) statements.push_back(std::string("ALTER TABLE sends ADD COLUMN ") + c.name + ' ' + c.type);
+    }
+    for (const char* statement : kMigrations[version - 1].then) statements.emplace_back(statement);
+    return statements;
+}
+
+std::string SelectSql(const char* tail) {
+    std::string sql = "SELECT ";
+    for (const Column& c : kColumns) sql += std::string(&c == kColumns ? "" : ", ") + c.name;
+    return sql + " FROM sends" + tail;
+}
+
+std::string InsertSql() {
+    std::string names, values;
+    for (const Column& c : kColumns) {
+        if (c.written != Written::AtBegin) continue;
+        names += std::string(names.empty() ? "" : ", ") + c.name;
+        values += values.empty() ? "?" : ", ?";
+    }
+    return "INSERT INTO sends (" + names + ") VALUES (" + values + ")";
+}
+
+// Completes an unfinished row; a value given as '' keeps what the row has where the column says so.
+std::string FinishSql() {
+    std::string sets;
+    for (const Column& c : kColumns) {
+        if (c.written != Written::AtFinish && c.written != Written::AtFinishWhenGiven) continue;
+        const std::string name = c.name;
+        sets += sets.empty() ? "" : ", ";
+        sets += c.written == Written::AtFinish ? name + " = ?" : name + " = coalesce(nullif(?, ''), " + name + ")";
+    }
+    return "UPDATE sends SET " + sets + " WHERE id = ? AND code IS NULL";
+}
+
+SendEntry EntryFrom(const Statement& row) {
     SendEntry e;
-    e.id = q.value(0).toLongLong();
-    e.timeUtc = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs).toUTC();
-    e.imei = q.value(2).toString();
-    e.record = q.value(3).toByteArray();
-    e.relayHost = q.value(4).toString();
-    e.relayPort = q.value(5).toString();
-    e.sender = q.value(6).toString();
-    e.gateway = q.value(7).toString();
-    if (!q.value(8).isNull()) e.code = q.value(8).toInt();
-    e.reply = q.value(9).toString();
-    e.messageId = q.value(10).toString();
-    e.origin = q.value(11).toString() == QLatin1String("window") ? Origin::Window : Origin::Tool;
-    e.transport = q.value(12).toString();
-    e.endpoint = q.value(13).toString();
-    e.reference = q.value(14).toString();
-    if (!q.value(15).isNull()) e.queuePlace = q.value(15).toInt();
-    e.flags = q.value(16).toInt();
-    e.priority = q.value(17).toInt();
+    int index = 0;
+    for (const Column& c : kColumns) c.read(row, index++, e);
+    // Rows of version 2 kept the relay's defaults for DirectIP sends that never used a relay.
+    if (e.transport == QLatin1String("directip")) {
+        e.relayHost.clear();
+        e.relayPort.clear();
+    }
+    return e;
+}
+
+// What Begin stores of an entry: the time now when none is given, the way as one of its two
+// words, the endpoint of a mail send from its relay, and no relay for a DirectIP send.
+SendEntry ForBegin(const SendEntry& entry) {
+    SendEntry e = entry;
+    if (!e.timeUtc.isValid()) e.timeUtc = QDateTime::currentDateTimeUtc();
+    const bool directIp = e.transport == QLatin1String("directip");
+    e.transport = directIp ? QStringLiteral("directip") : QStringLiteral("email");
+    if (directIp) {
+        e.relayHost = QString();
+        e.relayPort = QString();
+    } else if (e.endpoint.isEmpty()) {
+        e.endpoint = e.relayHost + u':' + e.relayPort;
+    }
     return e;
 }
 
@@ -92,29 +289,6 @@ QString EnsureFolder(const QString& folder) {
     return {};
 }
 
-// Whether the closing connection folds the log in. The call goes to the SQLite the driver itself
-// uses, found from the driver's own code; a driver with a private copy of SQLite is left to its
-// default, which folds it in.
-void FoldLogOnClose(const QSqlDatabase& db, bool fold) {
-#ifdef KESTRAVO_HISTORY_KEEPS_LOG
-    const QSqlDriver* const sqlDriver = db.driver();
-    const QVariant handle = sqlDriver ? sqlDriver->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0) return;
-    sqlite3* const connection = *static_cast<sqlite3* const*>(handle.constData());
-    Dl_info where {};
-    if (!connection || ::dladdr(sqlDriver->metaObject(), &where) == 0 || !where.dli_fname) return;
-    void* const driver = ::dlopen(where.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-    if (!driver) return;
-    using DbConfig = int (*)(sqlite3*, int, ...);
-    if (const auto config = reinterpret_cast<DbConfig>(::dlsym(driver, "sqlite3_db_config")))
-        config(connection, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, fold ? 0 : 1, static_cast<int*>(nullptr));
-    ::dlclose(driver);
-#else
-    Q_UNUSED(db);
-    Q_UNUSED(fold);
-#endif
-}
-
 // Removes a history file this process created but could not set up: only while it and its log
 // are still empty, so a file another first run has meanwhile filled is left to it.
 void RemoveIfEmpty(const QString& path) {
@@ -126,20 +300,26 @@ void RemoveIfEmpty(const QString& path) {
     QFile::remove(path);
 }
 
+// Whether the history or its log has grown to the file-size limit the process runs under (SQLite's
+// record of the write's errno does not survive the rollback that follows it).
+bool NearFileSizeLimit(const QString& path) {
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+    const qint64 largest = std::max(QFileInfo(path).size(), QFileInfo(path + QStringLiteral("-wal")).size());
+    return rlim_t(largest) + 64 * 1024 >= limit.rlim_cur;
+}
+
+bool IsBusy(int code) { return (code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED; }
+
 } // namespace
+
+struct SendHistory::Statements {
+    std::map<const char*, std::unique_ptr<Statement>> bySql; // keyed by the text's address: each is a constant
+};
 
 QString OriginText(Origin origin) {
     return origin == Origin::Window ? QStringLiteral("window") : QStringLiteral("tool");
 }
-
-// Begin and Finish run twice per message of a fleet: their statements are prepared once.
-struct SendHistory::Statements {
-    explicit Statements(const QSqlDatabase& db) : begin(db), finish(db) {}
-    QSqlQuery begin;
-    QSqlQuery finish;
-    bool beginPrepared = false;
-    bool finishPrepared = false;
-};
 
 QString SendHistory::DefaultPath() {
     // Relative values are invalid for XDG variables and are ignored.
@@ -148,352 +328,351 @@ QString SendHistory::DefaultPath() {
     return base + QStringLiteral("/kestravo/history.sqlite");
 }
 
-void SendHistory::Fail(const QString& what, const QString& driverText) const {
-    QString message = QStringLiteral("send history %1: %2").arg(path_, what);
-    if (!driverText.trimmed().isEmpty()) message += QStringLiteral(": ") + driverText.trimmed();
-    throw HistoryError(message.toStdString());
+void SendHistory::Fail(const QString& what, Kind kind) const {
+    throw HistoryError(QStringLiteral("send history %1: %2").arg(path_, what).toStdString(), kind);
+}
+
+void SendHistory::FailSql(const QString& what, int code) const {
+    const int primary = code & 0xFF;
+    const int systemError = db_ ? sqlite3_system_errno(db_) : 0;
+    const QString sqliteText = db_ ? QString::fromUtf8(sqlite3_errmsg(db_)) : QString::fromUtf8(sqlite3_errstr(code));
+    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
+        Fail(QStringLiteral("%1: another program holds the file locked; gave up after waiting %2 ms").arg(what).arg(busyTimeoutMs_),
+             Kind::Busy);
+    if (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || code == SQLITE_IOERR_SHORT_READ)
+        Fail(QStringLiteral("%1: the file is damaged, not a whole SQLite database (garbage bytes, or cut short); "
+                            "it is left as it is: move it away to start a new history (SQLite: %2)")
+                 .arg(what, sqliteText),
+             Kind::Damaged);
+    if (systemError == EFBIG || ((primary == SQLITE_IOERR || primary == SQLITE_FULL) && NearFileSizeLimit(path_)))
+        Fail(QStringLiteral("%1: the file has reached the file-size limit this program runs under (ulimit -f); "
+                            "nothing more can be written to it")
+                 .arg(what),
+             Kind::SizeLimit);
+    if (primary == SQLITE_FULL || systemError == ENOSPC || systemError == EDQUOT)
+        Fail(QStringLiteral("%1: the disk is full").arg(what), Kind::DiskFull);
+    if (systemError != 0 && (primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR || primary == SQLITE_READONLY ||
+                             primary == SQLITE_PERM))
+        Fail(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(systemError))));
+    Fail(QStringLiteral("%1: %2").arg(what, sqliteText));
+}
+
+detail::Statement& SendHistory::Prepared(const char* sql) const {
+    std::unique_ptr<Statement>& statement = statements_->bySql[sql];
+    if (!statement) {
+        statement = std::make_unique<Statement>(db_, sql);
+        if (!statement->ok()) {
+            const int code = sqlite3_extended_errcode(db_);
+            statement.reset();
+            FailSql(QStringLiteral("cannot read it"), code);
+        }
+    }
+    return statement->Start();
+}
+
+void SendHistory::Execute(const char* sql, const QString& what) {
+    if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK) FailSql(what, sqlite3_extended_errcode(db_));
+}
+
+void SendHistory::Open(bool readOnly) {
+    statements_ = std::make_unique<Statements>();
+    const QByteArray name = QFile::encodeName(path_);
+    const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const int rc = sqlite3_open_v2(name.constData(), &db_, flags, nullptr);
+    if (db_) {
+        sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_timeout(db_, busyTimeoutMs_);
+    }
+    if (rc != SQLITE_OK) FailSql(QStringLiteral("cannot open"), db_ ? sqlite3_extended_errcode(db_) : rc);
 }
 
 SendHistory::SendHistory(const QString& path, int busyTimeoutMs) : path_(path), busyTimeoutMs_(busyTimeoutMs) {
     if (path_.isEmpty()) throw HistoryError("send history: no file name given");
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
-        Fail(QStringLiteral("the SQLite driver for Qt SQL (QSQLITE) is not installed"), {});
-    if (const QString problem = EnsureFolder(QFileInfo(path_).absolutePath()); !problem.isEmpty())
-        Fail(problem, {});
-
-    connectionName_ = QStringLiteral("kestravo-history-%1").arg(connectionCounter.fetch_add(1));
+    if (const QString problem = EnsureFolder(QFileInfo(path_).absolutePath()); !problem.isEmpty()) Fail(problem);
     // Opening creates the file; if it cannot be set up (a full disk, a file-size limit) the empty
     // file it leaves is taken away again, so that nothing half-made stays at the user's path.
     const bool existed = QFileInfo::exists(path_);
     try {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
-        if (!db.isValid()) Fail(QStringLiteral("cannot load the SQLite driver"), db.lastError().text());
-        db.setDatabaseName(path_);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
-        if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
-        FoldLogOnClose(db, true);
-
-        QSqlQuery q(db);
-        // Another program's database at this path is left exactly as it is: nothing is written
-        // (not even the switch to WAL) before the file is known to be ours or empty.
-        {
-            // One statement, one snapshot: another first run may create the schema meanwhile, and
-            // its tables and its version must be seen together or not at all.
-            if (!q.exec(QStringLiteral("SELECT (SELECT count(*) FROM sqlite_master),"
-                                       " (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'sends'),"
-                                       " (SELECT user_version FROM pragma_user_version)")) ||
-                !q.next())
-                Fail(QStringLiteral("cannot read it as an SQLite database"), q.lastError().text());
-            const int objects = q.value(0).toInt();
-            const bool hasSends = q.value(1).toInt() == 1;
-            const int version = q.value(2).toInt();
-            q.finish();
-            if ((version == 0 && objects > 0) || (version > 0 && !hasSends))
-                Fail(QStringLiteral("is a database of another program (its tables are not the send history's); "
-                                    "it is left as it is: move it away or set XDG_DATA_HOME elsewhere"),
-                     {});
-        }
-        // Switching a new file to WAL needs it to itself, and SQLite answers "locked" at once,
-        // without the busy wait, while another process sets the same file up: ask again until the
-        // busy wait would have ended.
-        const QDeadlineTimer switchDeadline(busyTimeoutMs);
-        while (!q.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !q.next()) {
-            if ((q.lastError().nativeErrorCode().toInt() & 0xFF) != kSqliteBusy || switchDeadline.hasExpired())
-                Fail(QStringLiteral("cannot switch to WAL mode"), q.lastError().text());
-            q.finish();
-            QThread::msleep(10);
-        }
-        if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
-            Fail(QStringLiteral("the file system does not allow WAL mode (got %1)").arg(q.value(0).toString()), {});
-        q.finish();
-
-        // FULL would wait for the disk on every commit, two per send. In WAL mode NORMAL keeps the
-        // file consistent and every commit survives a crash of this process; only a power loss can
-        // take the last commits back, and those go in order. That may lose a row or leave a sent
-        // one unfinished, but never makes a row lie: no "finished" outlives the row it finishes.
-        if (!q.exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
-            Fail(QStringLiteral("cannot set the sync mode"), q.lastError().text());
-        q.finish();
-
-        const auto readVersion = [&] {
-            if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-                return std::optional<int>();
-            const int v = q.value(0).toInt();
-            q.finish();
-            return std::optional<int>(v);
-        };
-        const auto refuseNewer = [&](int version) {
-            Fail(QStringLiteral("written by a newer version of this program (schema %1, this one knows %2)")
-                     .arg(version)
-                     .arg(kSchemaVersion),
-                 {});
-        };
-        // A file already set up needs no write lock just to be looked at.
-        const std::optional<int> seen = readVersion();
-        if (!seen) Fail(QStringLiteral("cannot read the schema version"), q.lastError().text());
-        if (*seen > kSchemaVersion) refuseNewer(*seen);
-        if (*seen == kSchemaVersion) return;
-
-        // IMMEDIATE takes the write lock at once, so two first runs do not both create the schema.
-        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            Fail(QStringLiteral("cannot lock"), q.lastError().text());
-        auto rollback = [&] { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); };
-        const std::optional<int> locked = readVersion();
-        if (!locked) {
-            const QString text = q.lastError().text();
-            rollback();
-            Fail(QStringLiteral("cannot read the schema version"), text);
-        }
-        const int version = *locked;
-        if (version > kSchemaVersion) {
-            rollback();
-            refuseNewer(version);
-        }
-        if (version == 0) {
-            const char* const statements[] = {
-                "CREATE TABLE sends ("
-                " id INTEGER PRIMARY KEY,"
-                " time_utc TEXT NOT NULL,"
-                " imei TEXT NOT NULL,"
-                " record BLOB NOT NULL,"
-                " relay_host TEXT NOT NULL DEFAULT '',"
-                " relay_port TEXT NOT NULL DEFAULT '',"
-                " sender TEXT NOT NULL DEFAULT '',"
-                " gateway TEXT NOT NULL DEFAULT '',"
-                " code INTEGER NULL,"
-                " reply TEXT NOT NULL DEFAULT '',"
-                " message_id TEXT NOT NULL DEFAULT '',"
-                " origin TEXT NOT NULL CHECK (origin IN ('window', 'tool')))",
-                "CREATE INDEX sends_time ON sends (time_utc)",
-                "CREATE INDEX sends_imei_time ON sends (imei, time_utc)",
-            };
-            for (const char* statement : statements) {
-                if (!q.exec(QString::fromLatin1(statement))) {
-                    const QString text = q.lastError().text();
-                    rollback();
-                    Fail(QStringLiteral("cannot create the tables"), text);
-                }
-            }
-        }
-        // Version 1 (made by an earlier program, or just above) to 2, in this same transaction:
-        // either every row gains the new columns or the file stays as it was.
-        if (version < 2) {
-            for (const char* statement : kVersion2Columns) {
-                if (!q.exec(QString::fromLatin1(statement))) {
-                    const QString text = q.lastError().text();
-                    rollback();
-                    Fail(QStringLiteral("cannot bring the history from version %1 to 2").arg(version), text);
-                }
-            }
-            if (!q.exec(QStringLiteral("PRAGMA user_version = 2"))) {
-                const QString text = q.lastError().text();
-                rollback();
-                Fail(QStringLiteral("cannot write the schema version"), text);
-            }
-        }
-        if (!q.exec(QStringLiteral("COMMIT"))) {
-            const QString text = q.lastError().text();
-            rollback();
-            Fail(QStringLiteral("cannot write the schema"), text);
-        }
-        // A new or migrated file holds its own schema, not only the log.
-        q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        Open(false);
+        SetUp();
     } catch (...) {
-        QSqlDatabase::database(connectionName_, false).close();
-        QSqlDatabase::removeDatabase(connectionName_);
+        statements_.reset();
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
         if (!existed) RemoveIfEmpty(path_);
         throw;
     }
 }
 
-std::unique_ptr<SendHistory> SendHistory::OpenReadOnly(const QString& path) {
-    return std::unique_ptr<SendHistory>(new SendHistory(path, ReadOnly{}));
+void SendHistory::SetUp() {
+    // Another program's database at this path is left exactly as it is: nothing is written (not
+    // even the switch to WAL) before the file is known to be ours or empty. One statement, one
+    // snapshot: another first run may create the schema meanwhile, and its tables and its version
+    // must be seen together or not at all.
+    int version = 0;
+    {
+        Statement& look = Prepared("SELECT (SELECT count(*) FROM sqlite_master),"
+                                   " (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'sends'),"
+                                   " (SELECT user_version FROM pragma_user_version)");
+        if (const int rc = look.Step(); rc != SQLITE_ROW) FailSql(QStringLiteral("cannot read it"), sqlite3_extended_errcode(db_));
+        const qint64 objects = look.Int(0);
+        const bool hasSends = look.Int(1) == 1;
+        version = int(look.Int(2));
+        look.Start();
+        if ((version == 0 && objects > 0) || (version > 0 && !hasSends))
+            Fail(QStringLiteral("is a database of another program (its tables are not the send history's); "
+                                "it is left as it is: move it away or set XDG_DATA_HOME elsewhere"),
+                 Kind::Foreign);
+    }
+    const auto refuseNewer = [&](int newer) {
+        Fail(QStringLiteral("written by a newer version of this program (schema %1, this one knows %2)")
+                 .arg(newer)
+                 .arg(kSchemaVersion),
+             Kind::Foreign);
+    };
+    if (version > kSchemaVersion) refuseNewer(version);
+
+    // Switching a new file to WAL needs it to itself, and SQLite answers "locked" at once, without
+    // the busy wait, while another process sets the same file up: ask again until the busy wait
+    // would have ended.
+    {
+        const QDeadlineTimer deadline(busyTimeoutMs_);
+        Statement& wal = Prepared("PRAGMA journal_mode = WAL");
+        int rc = 0;
+        while ((rc = wal.Step()) != SQLITE_ROW) {
+            if (!IsBusy(rc) || deadline.hasExpired()) FailSql(QStringLiteral("cannot switch to WAL mode"), sqlite3_extended_errcode(db_));
+            wal.Start();
+            QThread::msleep(10);
+        }
+        const QString mode = wal.Text(0);
+        wal.Start();
+        if (mode.compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+            Fail(QStringLiteral("the file system does not allow WAL mode (got %1)").arg(mode));
+    }
+    // In WAL mode NORMAL syncs nothing at a commit, only when the log is folded in: every commit
+    // survives a crash of this process; a power loss can take the last commits back, in order. That
+    // may lose a row or leave a sent one unfinished, but never makes a row lie: no "finished"
+    // outlives the row it finishes.
+    Execute("PRAGMA synchronous = NORMAL", QStringLiteral("cannot set the sync mode"));
+    // Closing leaves the log beside the file: a short send pays for no fold of its own; the
+    // destructor folds it once it has grown.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, static_cast<int*>(nullptr));
+    if (version == kSchemaVersion) return;
+
+    // IMMEDIATE takes the write lock at once, so two first runs do not both create the schema.
+    Execute("BEGIN IMMEDIATE", QStringLiteral("cannot lock it to set it up"));
+    try {
+        Statement& again = Prepared("PRAGMA user_version");
+        if (again.Step() != SQLITE_ROW) FailSql(QStringLiteral("cannot read the schema version"), sqlite3_extended_errcode(db_));
+        const int locked = int(again.Int(0));
+        again.Start();
+        if (locked > kSchemaVersion) refuseNewer(locked);
+        // Either every step applies or the file stays as it was.
+        for (int step = locked + 1; step <= kSchemaVersion; ++step)
+            for (const std::string& statement : MigrationStatements(step))
+                Execute(statement.c_str(), step == 1 ? QStringLiteral("cannot create the tables")
+                                                     : QStringLiteral("cannot bring the history from version %1 to %2")
+                                                           .arg(step - 1)
+                                                           .arg(step));
+        Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
+                QStringLiteral("cannot write the schema version"));
+        Execute("COMMIT", QStringLiteral("cannot write the schema"));
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    // A new or migrated file holds its own schema, not only the log.
+    sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
 }
 
-SendHistory::SendHistory(const QString& path, ReadOnly) : path_(path) {
+std::unique_ptr<SendHistory> SendHistory::OpenReadOnly(const QString& path) {
+    return OpenReadOnly(path, kDefaultBusyTimeoutMs);
+}
+
+std::unique_ptr<SendHistory> SendHistory::OpenReadOnly(const QString& path, int busyTimeoutMs) {
+    return std::unique_ptr<SendHistory>(new SendHistory(path, busyTimeoutMs, ReadOnly{}));
+}
+
+SendHistory::SendHistory(const QString& path, int busyTimeoutMs, ReadOnly) : path_(path), busyTimeoutMs_(busyTimeoutMs) {
     if (path_.isEmpty()) throw HistoryError("send history: no file name given");
-    if (!QFileInfo(path_).isFile()) Fail(QStringLiteral("no sends have been kept yet"), {});
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
-        Fail(QStringLiteral("the SQLite driver for Qt SQL (QSQLITE) is not installed"), {});
-    connectionName_ = QStringLiteral("kestravo-history-%1").arg(connectionCounter.fetch_add(1));
+    if (!QFileInfo(path_).isFile()) Fail(QStringLiteral("no sends have been kept yet"));
     try {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
-        if (!db.isValid()) Fail(QStringLiteral("cannot load the SQLite driver"), db.lastError().text());
-        db.setDatabaseName(path_);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(kDefaultBusyTimeoutMs));
-        if (!db.open()) Fail(QStringLiteral("cannot open"), db.lastError().text());
-        QSqlQuery q(db);
-        if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-            Fail(QStringLiteral("cannot read the schema version"), q.lastError().text());
-        const int version = q.value(0).toInt();
-        q.finish();
+        Open(true);
+        // A reader leaves the log as it finds it, and waits for a writer no longer than it was told.
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, static_cast<int*>(nullptr));
+        Statement& look = Prepared("PRAGMA user_version");
+        if (look.Step() != SQLITE_ROW) FailSql(QStringLiteral("cannot read it"), sqlite3_extended_errcode(db_));
+        const int version = int(look.Int(0));
+        look.Start();
         if (version > kSchemaVersion)
             Fail(QStringLiteral("written by a newer version of this program (schema %1, this one knows %2)")
                      .arg(version)
                      .arg(kSchemaVersion),
-                 {});
-        if (version < 1) Fail(QStringLiteral("holds no send history"), {});
+                 Kind::Foreign);
+        if (version < 1) Fail(QStringLiteral("holds no send history"), Kind::Foreign);
     } catch (...) {
-        QSqlDatabase::database(connectionName_, false).close();
-        QSqlDatabase::removeDatabase(connectionName_);
+        statements_.reset();
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
         throw;
     }
 }
 
 SendHistory::~SendHistory() {
     statements_.reset(); // the connection closes with no statement of its own left open
-    {
-        QSqlDatabase db = QSqlDatabase::database(connectionName_, false);
-        // The file stands alone between runs, as a user who copies "the one SQLite file" expects:
-        // the log goes into it now (a log others still write to stays theirs to fold in).
-        if (db.isOpen()) QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
-        db.close();
+    if (!db_) return;
+    // The log is folded in once it has grown, when a run ends; a log others still read from stays
+    // theirs to fold in, and nobody waits for them here.
+    if (!sqlite3_db_readonly(db_, "main") && QFileInfo(path_ + QStringLiteral("-wal")).size() >= kFoldLogBytes) {
+        sqlite3_busy_timeout(db_, 0);
+        sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     }
-    QSqlDatabase::removeDatabase(connectionName_);
+    sqlite3_close_v2(db_);
 }
 
-SendHistory::Statements& SendHistory::Prepared() {
-    if (!statements_) statements_ = std::make_unique<Statements>(QSqlDatabase::database(connectionName_, false));
-    return *statements_;
-}
+qint64 SendHistory::Begin(const SendEntry& entry) { return BeginMany({entry}).front(); }
 
-qint64 SendHistory::Begin(const SendEntry& entry) {
-    if (entry.record.size() != kRecordBytes)
-        Fail(QStringLiteral("a record of %1 bytes, not %2").arg(entry.record.size()).arg(kRecordBytes), {});
-    const QDateTime time = entry.timeUtc.isValid() ? entry.timeUtc : QDateTime::currentDateTimeUtc();
-
-    Statements& statements = Prepared();
-    QSqlQuery& q = statements.begin;
-    if (!statements.beginPrepared)
-        statements.beginPrepared =
-            q.prepare(QStringLiteral("INSERT INTO sends (time_utc, imei, record, relay_host, relay_port, sender, gateway,"
-                                     " code, reply, message_id, origin, transport, endpoint, flags, priority)"
-                                     " VALUES (?, ?, ?, ?, ?, ?, ?, NULL, '', '', ?, ?, ?, ?, ?)"));
-    q.bindValue(0, TimeText(time));
-    q.bindValue(1, Text(entry.imei));
-    q.bindValue(2, entry.record);
-    q.bindValue(3, Text(entry.relayHost));
-    q.bindValue(4, Text(entry.relayPort));
-    q.bindValue(5, Text(entry.sender));
-    q.bindValue(6, Text(entry.gateway));
-    q.bindValue(7, OriginText(entry.origin));
-    q.bindValue(8, entry.transport == QLatin1String("directip") ? QStringLiteral("directip") : QStringLiteral("email"));
-    q.bindValue(9, entry.endpoint.isEmpty() ? Text(entry.relayHost) + u':' + Text(entry.relayPort) : entry.endpoint);
-    q.bindValue(10, entry.flags);
-    q.bindValue(11, entry.priority);
-    const bool written = q.exec();
-    const QVariant id = written ? q.lastInsertId() : QVariant();
-    const QString error = q.lastError().text();
-    q.finish();
-    if (!written) Fail(QStringLiteral("cannot write the entry for %1").arg(entry.imei), error);
-    if (!id.isValid()) Fail(QStringLiteral("the new entry for %1 has no id").arg(entry.imei), {});
-    return id.toLongLong();
-}
-
-namespace {
-
-// Runs a write, trying again while another writer holds the file, until the wait has passed.
-bool ExecWaiting(QSqlQuery& q, int waitMs) {
-    const QDeadlineTimer deadline(waitMs);
-    for (;;) {
-        if (q.exec()) return true;
-        const int code = q.lastError().nativeErrorCode().toInt() & 0xFF;
-        if ((code != kSqliteBusy && code != kSqliteLocked) || deadline.hasExpired()) return false;
-        QThread::msleep(5);
+std::vector<qint64> SendHistory::BeginMany(const std::vector<SendEntry>& entries) {
+    for (const SendEntry& entry : entries)
+        if (entry.record.size() != kRecordBytes)
+            Fail(QStringLiteral("a record of %1 bytes, not %2, for %3").arg(entry.record.size()).arg(kRecordBytes).arg(entry.imei));
+    static const std::string insertSql = InsertSql();
+    std::vector<qint64> ids;
+    ids.reserve(entries.size());
+    const bool batch = entries.size() > 1;
+    if (batch) Execute("BEGIN IMMEDIATE", QStringLiteral("cannot write the entries"));
+    try {
+        for (const SendEntry& given : entries) {
+            const SendEntry entry = ForBegin(given);
+            Statement& insert = Prepared(insertSql.c_str());
+            for (const Column& c : kColumns)
+                if (c.written == Written::AtBegin) c.bind(insert, entry);
+            if (const int rc = insert.Run(batch ? 0 : busyTimeoutMs_); rc != SQLITE_DONE)
+                FailSql(QStringLiteral("cannot write the entry for %1").arg(entry.imei), sqlite3_extended_errcode(db_));
+            ids.push_back(sqlite3_last_insert_rowid(db_));
+        }
+        if (batch) Execute("COMMIT", QStringLiteral("cannot write the entries"));
+    } catch (...) {
+        if (batch) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
     }
+    return ids;
 }
-
-} // namespace
 
 void SendHistory::Reference(qint64 id, const QString& reference, bool isMessageId) {
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.prepare(QStringLiteral("UPDATE sends SET message_id = CASE WHEN ? THEN ? ELSE message_id END,"
-                             " gateway_reference = ? WHERE id = ? AND code IS NULL"));
-    q.addBindValue(isMessageId ? 1 : 0);
-    q.addBindValue(Text(reference));
-    q.addBindValue(Text(reference));
-    q.addBindValue(id);
-    if (!ExecWaiting(q, busyTimeoutMs_)) Fail(QStringLiteral("cannot keep the reference of entry %1").arg(id), q.lastError().text());
+    Statement& q = Prepared("UPDATE sends SET message_id = CASE WHEN ? THEN ? ELSE message_id END,"
+                            " gateway_reference = ? WHERE id = ? AND code IS NULL");
+    q.Bind(qint64(isMessageId ? 1 : 0)).Bind(reference).Bind(reference).Bind(id);
+    if (q.Run(busyTimeoutMs_) != SQLITE_DONE)
+        FailSql(QStringLiteral("cannot keep the reference of entry %1").arg(id), sqlite3_extended_errcode(db_));
 }
 
 void SendHistory::Record(qint64 id, const QByteArray& record) {
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.prepare(QStringLiteral("UPDATE sends SET record = ? WHERE id = ? AND code IS NULL"));
-    q.addBindValue(record);
-    q.addBindValue(id);
-    if (!ExecWaiting(q, busyTimeoutMs_)) Fail(QStringLiteral("cannot keep the record of entry %1").arg(id), q.lastError().text());
+    Statement& q = Prepared("UPDATE sends SET record = ? WHERE id = ? AND code IS NULL");
+    q.Bind(record).Bind(id);
+    if (q.Run(busyTimeoutMs_) != SQLITE_DONE)
+        FailSql(QStringLiteral("cannot keep the record of entry %1").arg(id), sqlite3_extended_errcode(db_));
+}
+
+void SendHistory::FinishOne(const SendResult& result, std::vector<qint64>* notFinished) {
+    static const std::string finishSql = FinishSql();
+    SendEntry values;
+    values.code = result.code;
+    values.reply = result.reply;
+    values.messageId = result.messageId;
+    values.reference = result.reference.isEmpty() ? result.messageId : result.reference;
+    values.queuePlace = result.queuePlace;
+    Statement& q = Prepared(finishSql.c_str());
+    for (const Column& c : kColumns)
+        if (c.written == Written::AtFinish || c.written == Written::AtFinishWhenGiven) c.bind(q, values);
+    q.Bind(result.id);
+    // A write another writer holds up is tried again until the busy timeout has passed once more.
+    if (q.Run(notFinished ? 0 : busyTimeoutMs_) != SQLITE_DONE)
+        FailSql(QStringLiteral("cannot complete entry %1").arg(result.id), sqlite3_extended_errcode(db_));
+    if (sqlite3_changes(db_) == 1) return;
+    if (notFinished) {
+        notFinished->push_back(result.id);
+        return;
+    }
+    if (Get(result.id)) Fail(QStringLiteral("entry %1 is already finished").arg(result.id));
+    Fail(QStringLiteral("there is no entry %1").arg(result.id));
 }
 
 void SendHistory::Finish(qint64 id, int code, const QString& reply, const QString& messageId, const QString& reference,
                          std::optional<int> queuePlace) {
-    Statements& statements = Prepared();
-    QSqlQuery& q = statements.finish;
-    if (!statements.finishPrepared)
-        statements.finishPrepared = q.prepare(
-            QStringLiteral("UPDATE sends SET code = ?, reply = ?, message_id = CASE WHEN ? = '' THEN message_id ELSE ? END,"
-                           " gateway_reference = CASE WHEN ? = '' THEN gateway_reference ELSE ? END, queue_place = ?"
-                           " WHERE id = ? AND code IS NULL"));
-    const QString ref = reference.isEmpty() ? Text(messageId) : reference;
-    q.bindValue(0, code);
-    q.bindValue(1, Text(reply));
-    q.bindValue(2, Text(messageId));
-    q.bindValue(3, Text(messageId));
-    q.bindValue(4, ref);
-    q.bindValue(5, ref);
-    q.bindValue(6, queuePlace ? QVariant(*queuePlace) : QVariant(QMetaType(QMetaType::Int)));
-    q.bindValue(7, id);
-    const bool written = ExecWaiting(q, busyTimeoutMs_);
-    const int rows = written ? q.numRowsAffected() : 0;
-    const QString error = q.lastError().text();
-    q.finish();
-    if (!written) Fail(QStringLiteral("cannot complete entry %1").arg(id), error);
-    if (rows == 1) return;
-    if (Get(id)) Fail(QStringLiteral("entry %1 is already finished").arg(id), {});
-    Fail(QStringLiteral("there is no entry %1").arg(id), {});
+    FinishOne({id, code, reply, messageId, reference, queuePlace}, nullptr);
+}
+
+void SendHistory::FinishMany(const std::vector<SendResult>& results) {
+    if (results.empty()) return;
+    if (results.size() == 1) return FinishOne(results.front(), nullptr);
+    std::vector<qint64> notFinished;
+    Execute("BEGIN IMMEDIATE", QStringLiteral("cannot complete the entries"));
+    try {
+        for (const SendResult& result : results) FinishOne(result, &notFinished);
+        Execute("COMMIT", QStringLiteral("cannot complete the entries"));
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (notFinished.empty()) return;
+    const qint64 first = notFinished.front();
+    Fail(Get(first) ? QStringLiteral("entry %1 is already finished").arg(first) : QStringLiteral("there is no entry %1").arg(first));
 }
 
 void SendHistory::Backup(const QString& target) const {
-    if (QFileInfo::exists(target)) Fail(QStringLiteral("the backup %1 exists already; nothing was written").arg(target), {});
+    if (QFileInfo::exists(target)) Fail(QStringLiteral("the backup %1 exists already; nothing was written").arg(target));
     // VACUUM INTO reads the history in one transaction: a consistent copy while others write, a
     // whole database in one file, log included.
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.prepare(QStringLiteral("VACUUM INTO ?"));
-    q.addBindValue(target);
-    if (!ExecWaiting(q, busyTimeoutMs_)) Fail(QStringLiteral("cannot write the backup %1").arg(target), q.lastError().text());
+    Statement& q = Prepared("VACUUM INTO ?");
+    q.Bind(target);
+    if (q.Run(busyTimeoutMs_) != SQLITE_DONE) FailSql(QStringLiteral("cannot write the backup %1").arg(target), sqlite3_extended_errcode(db_));
 }
 
 std::vector<SendEntry> SendHistory::List(const HistoryFilter& filter) const {
-    QString sql = QStringLiteral("SELECT %1 FROM sends").arg(QLatin1String(kColumns));
-    QStringList conditions;
-    if (!filter.imei.isEmpty()) conditions << QStringLiteral("imei = ?");
-    if (filter.since.isValid()) conditions << QStringLiteral("time_utc >= ?");
-    if (!conditions.isEmpty()) sql += QStringLiteral(" WHERE ") + conditions.join(QStringLiteral(" AND "));
-    sql += QStringLiteral(" ORDER BY time_utc DESC, id DESC");
-    if (filter.limit > 0) sql += QStringLiteral(" LIMIT ?");
-
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.setForwardOnly(true);
-    q.prepare(sql);
-    if (!filter.imei.isEmpty()) q.addBindValue(filter.imei);
-    if (filter.since.isValid()) q.addBindValue(TimeText(filter.since));
-    if (filter.limit > 0) q.addBindValue(filter.limit);
-    if (!q.exec()) Fail(QStringLiteral("cannot read the entries"), q.lastError().text());
+    // One statement per combination of filters, each prepared once.
+    static const std::array<std::string, 8> sqls = [] {
+        std::array<std::string, 8> made;
+        for (int mask = 0; mask < 8; ++mask) {
+            QStringList conditions;
+            if (mask & 1) conditions << QStringLiteral("imei = ?");
+            if (mask & 2) conditions << QStringLiteral("time_utc >= ?");
+            std::string tail = conditions.isEmpty() ? "" : " WHERE " + conditions.join(QStringLiteral(" AND ")).toStdString();
+            tail += " ORDER BY time_utc DESC, id DESC";
+            if (mask & 4) tail += " LIMIT ?";
+            made[mask] = SelectSql(tail.c_str());
+        }
+        return made;
+    }();
+    const int mask = (filter.imei.isEmpty() ? 0 : 1) | (filter.since.isValid() ? 2 : 0) | (filter.limit > 0 ? 4 : 0);
+    Statement& q = Prepared(sqls[mask].c_str());
+    if (mask & 1) q.Bind(filter.imei);
+    if (mask & 2) q.Bind(TimeText(filter.since));
+    if (mask & 4) q.Bind(qint64(filter.limit));
 
     std::vector<SendEntry> entries;
-    while (q.next()) entries.push_back(EntryFrom(q));
-    if (q.lastError().isValid()) Fail(QStringLiteral("cannot read the entries"), q.lastError().text());
+    int rc = 0;
+    while ((rc = q.Step()) == SQLITE_ROW) entries.push_back(EntryFrom(q));
+    if (rc != SQLITE_DONE) {
+        const int code = sqlite3_extended_errcode(db_);
+        q.Start();
+        FailSql(QStringLiteral("cannot read the entries"), code);
+    }
+    q.Start();
     return entries;
 }
 
 std::optional<SendEntry> SendHistory::Get(qint64 id) const {
-    QSqlQuery q(QSqlDatabase::database(connectionName_, false));
-    q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT %1 FROM sends WHERE id = ?").arg(QLatin1String(kColumns)));
-    q.addBindValue(id);
-    if (!q.exec()) Fail(QStringLiteral("cannot read entry %1").arg(id), q.lastError().text());
-    if (q.next()) return EntryFrom(q);
-    if (q.lastError().isValid()) Fail(QStringLiteral("cannot read entry %1").arg(id), q.lastError().text());
-    return std::nullopt;
+    static const std::string sql = SelectSql(" WHERE id = ?");
+    Statement& q = Prepared(sql.c_str());
+    q.Bind(id);
+    const int rc = q.Step();
+    std::optional<SendEntry> entry;
+    if (rc == SQLITE_ROW) entry = EntryFrom(q);
+    const int code = sqlite3_extended_errcode(db_);
+    q.Start();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailSql(QStringLiteral("cannot read entry %1").arg(id), code);
+    return entry;
 }
 
 } // namespace kestravo::history

@@ -3,7 +3,8 @@
 // A record of every send, kept in a small SQLite database in the user's data folder. A row is
 // written before a send starts and completed when it ends, so a crash leaves an unfinished row,
 // never a false "sent". WAL mode and a busy timeout let the window and several tool runs write to
-// the same file at once.
+// the same file at once. One object is one connection, kept for the whole run, with its statements
+// prepared once: a run pays for opening the file once, not per message.
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -14,7 +15,11 @@
 #include <stdexcept>
 #include <vector>
 
+struct sqlite3;
+
 namespace kestravo::history {
+
+namespace detail { class Statement; }
 
 enum class Origin { Window, Tool };
 
@@ -46,8 +51,36 @@ struct SendEntry {
 // Empty imei, an invalid since and limit <= 0 each mean "no restriction".
 struct HistoryFilter { QString imei; QDateTime since; int limit = 0; };
 
-// Any failure to open, read or write the history; what() names the file and the driver's text.
-class HistoryError : public std::runtime_error { using std::runtime_error::runtime_error; };
+// Any failure to open, read or write the history; what() names the file and says what went wrong
+// in words. kind() tells apart the failures a caller may answer differently.
+class HistoryError : public std::runtime_error {
+public:
+    enum class Kind {
+        Other,
+        Busy,      // another program holds the file locked for longer than the wait allowed
+        Damaged,   // the file is not a whole SQLite database (garbage bytes, cut short)
+        SizeLimit, // the file-size limit of the process (ulimit -f) stops the write
+        DiskFull,
+        Foreign,   // a database of another program, or of a newer version of this one
+    };
+    explicit HistoryError(const std::string& what, Kind kind = Kind::Other) : std::runtime_error(what), kind_(kind) {}
+    explicit HistoryError(const char* what, Kind kind = Kind::Other) : std::runtime_error(what), kind_(kind) {}
+    Kind kind() const { return kind_; }
+    bool busy() const { return kind_ == Kind::Busy; }
+
+private:
+    Kind kind_;
+};
+
+// The answer of one message, for FinishMany: the arguments of Finish.
+struct SendResult {
+    qint64 id = 0;
+    int code = 0;
+    QString reply;
+    QString messageId;
+    QString reference;
+    std::optional<int> queuePlace;
+};
 
 class SendHistory {
 public:
@@ -61,8 +94,11 @@ public:
     // Opens or creates the file (its folder too, mode 0700); throws HistoryError.
     explicit SendHistory(const QString& path = DefaultPath(), int busyTimeoutMs = kDefaultBusyTimeoutMs);
     // Opens an existing file for reading only: neither the file nor its folder is ever created,
-    // nothing is written. Throws HistoryError, also when there is no file yet.
+    // nothing is written. Throws HistoryError, also when there is no file yet. Opening and every
+    // read wait at most busyTimeoutMs for a writer that holds the file (a HistoryError whose busy()
+    // is true after that), so a window that must not freeze gives a short wait.
     static std::unique_ptr<SendHistory> OpenReadOnly(const QString& path = DefaultPath());
+    static std::unique_ptr<SendHistory> OpenReadOnly(const QString& path, int busyTimeoutMs);
     ~SendHistory();
     SendHistory(const SendHistory&) = delete;
     SendHistory& operator=(const SendHistory&) = delete;
@@ -72,6 +108,9 @@ public:
     // Writes the unfinished row before the send starts; returns its id. entry.id and entry.code
     // are ignored.
     qint64 Begin(const SendEntry& entry);
+    // The rows of a batch, in one transaction, before any of its messages goes out; the ids in the
+    // order of the entries. A record that is not 44 bytes refuses the whole batch, nothing written.
+    std::vector<qint64> BeginMany(const std::vector<SendEntry>& entries);
     // Keeps the gateway side's reference of an unfinished row as soon as it is known (the
     // Message-ID once composed), so that a send that never hears its answer still names it.
     void Reference(qint64 id, const QString& reference, bool isMessageId);
@@ -82,6 +121,9 @@ public:
     // another writer holds up is tried again until the busy timeout has passed once more.
     void Finish(qint64 id, int code, const QString& reply, const QString& messageId,
                 const QString& reference = QString(), std::optional<int> queuePlace = std::nullopt);
+    // Completes several rows in one transaction, as answers that came together. Every row that can
+    // be completed is; an unknown or already finished id is then a HistoryError naming it.
+    void FinishMany(const std::vector<SendResult>& results);
 
     // A consistent copy of the whole history into `target` (a new file), by SQLite's backup,
     // while others may be writing. Throws HistoryError.
@@ -91,16 +133,23 @@ public:
     std::optional<SendEntry> Get(qint64 id) const;
 
 private:
+    using Statement = detail::Statement;
     struct Statements;
     struct ReadOnly {};
-    SendHistory(const QString& path, ReadOnly);
+    SendHistory(const QString& path, int busyTimeoutMs, ReadOnly);
 
-    [[noreturn]] void Fail(const QString& what, const QString& driverText) const;
-    Statements& Prepared();
+    void Open(bool readOnly);
+    void SetUp();
+    [[noreturn]] void Fail(const QString& what, HistoryError::Kind kind = HistoryError::Kind::Other) const;
+    // Fails with what the connection's last error means, in words.
+    [[noreturn]] void FailSql(const QString& what, int code) const;
+    Statement& Prepared(const char* sql) const;
+    void Execute(const char* sql, const QString& what);
+    void FinishOne(const SendResult& result, std::vector<qint64>* notFinished);
 
     QString path_;
-    QString connectionName_;
     int busyTimeoutMs_ = kDefaultBusyTimeoutMs;
+    sqlite3* db_ = nullptr;
     std::unique_ptr<Statements> statements_;
 };
 

@@ -97,8 +97,8 @@ def check_control(debs, arch):
         expect(fields.get("Architecture") == architecture,
                f"{fields.get('Package')}: architecture {fields.get('Architecture')}")
     depends = names(window.get("Depends", ""))
-    # The libraries, as dpkg-shlibdeps found them, and the history's SQLite driver.
-    for needed in ("libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6sql6", "libqt6sql6-sqlite"):
+    # The libraries, as dpkg-shlibdeps found them (the history's SQLite among them).
+    for needed in ("libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libsqlite3-0"):
         expect(needed in depends, f"kestravo: Depends lacks {needed}")
     # The stand-in's Python is not the window's, and the font only improves the look.
     for unwanted in ("python3", "python3-aiosmtpd", "fonts-wine", "qt6-qpa-plugins", "kestravo-gateway-sim"):

@@ -43,7 +43,7 @@ std::string EndpointText(const SendEntry& entry) {
 }
 
 QJsonObject EntryJson(const SendEntry& entry) {
-    return QJsonObject{
+    QJsonObject object{
         {QStringLiteral("transport"), entry.transport},
         {QStringLiteral("endpoint"), entry.endpoint},
         {QStringLiteral("reference"), entry.reference},
@@ -56,13 +56,17 @@ QJsonObject EntryJson(const SendEntry& entry) {
         {QStringLiteral("code"), entry.code ? QJsonValue(*entry.code) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("reply"), entry.reply},
         {QStringLiteral("messageId"), entry.messageId},
-        {QStringLiteral("relayHost"), entry.relayHost},
-        {QStringLiteral("relayPort"), PortJson(entry.relayPort)},
         {QStringLiteral("sender"), entry.sender},
         {QStringLiteral("gateway"), entry.gateway},
         {QStringLiteral("origin"), history::OriginText(entry.origin)},
         {QStringLiteral("record"), QString::fromLatin1(entry.record.toHex())},
     };
+    // A DirectIP send went through no relay.
+    if (entry.transport != QLatin1String("directip")) {
+        object.insert(QStringLiteral("relayHost"), entry.relayHost);
+        object.insert(QStringLiteral("relayPort"), PortJson(entry.relayPort));
+    }
+    return object;
 }
 
 // 2026-12-10 or 2026-12-10T13:40[:00][Z], in UTC.
@@ -103,10 +107,13 @@ qint64 ParseHistoryId(const QString& text, const std::string& what) {
 // Reading never creates the history: without its file there is nothing to read.
 static bool HistoryExists() { return QFileInfo::exists(SendHistory::DefaultPath()); }
 
+// Reading takes no write lock and folds nothing in: a reader beside a running fleet costs it nothing.
+static std::unique_ptr<SendHistory> Reader() { return SendHistory::OpenReadOnly(SendHistory::DefaultPath()); }
+
 TConfigRecord HistoryRecord(qint64 id) {
     std::optional<SendEntry> entry;
     try {
-        if (HistoryExists()) entry = SendHistory().Get(id);
+        if (HistoryExists()) entry = Reader()->Get(id);
     } catch (const HistoryError& error) {
         throw ToolFailure(kExitRefused, error.what());
     }
@@ -144,7 +151,7 @@ int RunHistory(Args args) {
             throw ToolFailure(kExitRefused, "history: --backup FILE goes alone");
         if (!HistoryExists()) throw ToolFailure(kExitRefused, "history: there is no send history to back up");
         try {
-            SendHistory().Backup(*backup);
+            Reader()->Backup(*backup);
         } catch (const HistoryError& error) {
             throw ToolFailure(kExitIoFailure, error.what());
         }
@@ -171,7 +178,7 @@ int RunHistory(Args args) {
         if (limit) filter.limit = int(ParseWholeNumber(*limit, 1, 1'000'000'000, "history: --limit"));
         std::vector<SendEntry> entries;
         try {
-            if (HistoryExists()) entries = SendHistory().List(filter);
+            if (HistoryExists()) entries = Reader()->List(filter);
         } catch (const HistoryError& error) {
             throw ToolFailure(kExitRefused, error.what());
         }

@@ -186,6 +186,13 @@ public:
         opened_ = true;
         try {
             history_ = std::make_unique<history::SendHistory>();
+            // Every message's row in one transaction, before the first message goes out.
+            std::vector<history::SendEntry> entries;
+            entries.reserve(messages_.size());
+            for (const SbdMessage& message : messages_)
+                entries.push_back(send::HistoryEntry(message, endpoints_, history::Origin::Tool, way_));
+            const std::vector<qint64> ids = history_->BeginMany(entries);
+            for (std::size_t index = 0; index < ids.size(); ++index) ids_[index] = ids[index];
         } catch (const std::exception& error) {
             Lost(error);
         }

@@ -274,7 +274,8 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
 
 history Lists the sends kept in the history, newest first, one line each:
         "ID TIME IMEI RESULT RELAY REPLY" (TIME in UTC as 2026-12-10T13:40:00Z, RESULT the
-        error code or "unfinished" when the send never ended, RELAY as HOST:PORT). The
+        error code or "unfinished" when the send never ended, RELAY as HOST:PORT, or
+        directip:HOST:PORT for the DirectIP gateway). The
         history is $XDG_DATA_HOME/kestravo/history.sqlite (default ~/.local/share/kestravo/);
         the window's sends are there too. KESTRAVO_HISTORY=off, or history=off in the
         settings file, stops keeping it; a history that cannot be written never stops a send.
@@ -283,8 +284,12 @@ history Lists the sends kept in the history, newest first, one line each:
                    (UTC).
   --limit N        At most the N newest sends.
   --json           One JSON object per send per line: {"id", "time", "imei", "code" (null
-                   when unfinished), "reply", "messageId", "relayHost", "relayPort", "sender",
-                   "gateway", "origin" ("window" or "tool"), "record" (hexadecimal)}.
+                   when unfinished), "reply", "messageId", "relayHost", "relayPort" (both
+                   absent for DirectIP), "sender", "gateway", "origin" ("window" or "tool"),
+                   "record" (hexadecimal), "transport" ("email" or "directip"), "endpoint"
+                   (HOST:PORT of the relay or gateway), "reference" (the Message-ID, or the
+                   gateway's reference by DirectIP), "queuePlace" (null when none), "flags",
+                   "priority" (DirectIP's, 0 when none)}.
   --show ID        Prints the record of that send as "decode" prints a file (--json too).
   --backup FILE    Writes a consistent copy of the whole history to the new FILE, also
                    while others are writing to it.
