@@ -4,11 +4,10 @@
 #include "directip/directip_link.h"
 #include "directip/mt_message.h"
 #include "send/sbd_send.h"
+#include "kit/directip_gateway.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -17,6 +16,9 @@
 using namespace kestravo;
 using namespace kestravo::directip;
 using namespace kestravo::send;
+using namespace kestravo::testkit;
+using Reply = DirectIpGateway::Reply;
+using Behaviour = DirectIpGateway::Behaviour;
 
 namespace {
 
@@ -34,76 +36,6 @@ std::span<const std::uint8_t> Span(const QByteArray& b)
 {
     return std::span(reinterpret_cast<const std::uint8_t*>(b.constData()), std::size_t(b.size()));
 }
-
-QByteArray Confirm(const MtMessage& m, std::int16_t status, std::uint32_t reference = 123456)
-{
-    return EncodeConfirmation({m.clientId, m.imei, status < 0 ? 0u : reference, status});
-}
-
-// What the gateway sends back for the message it read, and whether it then closes.
-struct Reply {
-    QByteArray bytes;
-    bool close = true;
-};
-using Behaviour = std::function<Reply(const MtMessage&)>;
-
-// A DirectIP gateway on loopback: reads each connection's MT message whole, answers as told.
-class FakeGateway {
-public:
-    explicit FakeGateway(Behaviour behaviour, const QHostAddress& address = QHostAddress::LocalHost)
-        : behaviour_(std::move(behaviour))
-    {
-        server_.listen(address, 0);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* s = server_.nextPendingConnection()) {
-                ++open_;
-                maxOpen_ = std::max(maxOpen_, open_);
-                buffers_.erase(s); // a new socket may come at the address of an old one
-                QObject::connect(s, &QTcpSocket::disconnected, [this, s] {
-                    --open_;
-                    buffers_.erase(s);
-                    s->deleteLater();
-                });
-                QObject::connect(s, &QTcpSocket::readyRead, [this, s] { Read(s); });
-            }
-        });
-    }
-    ~FakeGateway()
-    {
-        // The sockets go with the server, after this object's other members: they must not
-        // report to it any more.
-        for (QTcpSocket* s : server_.findChildren<QTcpSocket*>())
-            s->disconnect();
-    }
-    quint16 Port() const { return server_.serverPort(); }
-    bool Listening() const { return server_.isListening(); }
-    std::vector<MtMessage> received;
-    int maxOpen() const { return maxOpen_; }
-
-private:
-    void Read(QTcpSocket* s)
-    {
-        QByteArray& buffer = buffers_[s];
-        buffer += s->readAll();
-        const std::size_t whole = WholeMessageSize(Span(buffer));
-        if (whole == 0 || std::size_t(buffer.size()) < whole)
-            return;
-        const MtReading reading = ReadMtMessage(Span(buffer));
-        ASSERT_TRUE(reading.message) << reading.why.toStdString();
-        received.push_back(*reading.message);
-        const Reply reply = behaviour_(*reading.message);
-        s->write(reply.bytes);
-        s->flush();
-        if (reply.close)
-            s->disconnectFromHost();
-    }
-
-    QTcpServer server_;
-    Behaviour behaviour_;
-    std::map<QTcpSocket*, QByteArray> buffers_;
-    int open_ = 0;
-    int maxOpen_ = 0;
-};
 
 endpoints::Endpoints GatewayEndpoints(quint16 port, int timeout = 2)
 {
@@ -247,7 +179,7 @@ TEST(DirectIpLink, Transcripts)
 
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        FakeGateway gateway(row.gateway);
+        DirectIpGateway gateway(row.gateway);
         SendOptions options;
         options.flushQueue = true;
         options.priority = 1;
@@ -263,8 +195,8 @@ TEST(DirectIpLink, Transcripts)
         EXPECT_EQ(r.queuePlace, row.queuePlace);
         if (row.code == 0)
             EXPECT_EQ(r.reference, QStringLiteral("123456"));
-        ASSERT_EQ(gateway.received.size(), 1u);
-        const MtMessage& sent = gateway.received.front();
+        ASSERT_EQ(gateway.Received().size(), 1u);
+        const MtMessage& sent = gateway.Received().front();
         EXPECT_NE(sent.clientId, 0u);
         EXPECT_EQ(sent.imei, kImei.toLatin1());
         EXPECT_EQ(sent.flags, kFlushQueue);
@@ -296,17 +228,17 @@ TEST(DirectIpLink, ConnectionFailuresKeepTheTransportsCodes)
     EXPECT_TRUE(results[0].detail.contains(QStringLiteral("no-such-host.invalid"))) << results[0].detail.toStdString();
 
     // The window lets "+" and "-" into an IMEI; the gateway takes digits only, so nothing goes out.
-    FakeGateway gateway([](const MtMessage& m) { return Reply{Confirm(m, 1)}; });
+    DirectIpGateway gateway([](const MtMessage& m) { return Reply{Confirm(m, 1)}; });
     results = SendAll(GatewayEndpoints(gateway.Port()), {{QStringLiteral("30023401012345+"), Record(0)}});
     EXPECT_EQ(results.at(0).code, 500);
-    EXPECT_TRUE(gateway.received.empty());
+    EXPECT_TRUE(gateway.Received().empty());
 }
 
 // A gateway that listens on IPv6 only is reached by its literal and by "localhost", which has
 // both families: the link tries each address the lookup gives.
 TEST(DirectIpLink, ReachesAGatewayOnIpv6)
 {
-    FakeGateway gateway([](const MtMessage& m) { return Reply{Confirm(m, 1)}; }, QHostAddress::LocalHostIPv6);
+    DirectIpGateway gateway([](const MtMessage& m) { return Reply{Confirm(m, 1)}; }, QHostAddress::LocalHostIPv6);
     if (!gateway.Listening())
         GTEST_SKIP() << "this machine cannot listen on ::1";
     for (const char* host : {"::1", "localhost"}) {
@@ -317,7 +249,7 @@ TEST(DirectIpLink, ReachesAGatewayOnIpv6)
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0].code, 0) << results[0].detail.toStdString();
     }
-    EXPECT_EQ(gateway.received.size(), 2u);
+    EXPECT_EQ(gateway.Received().size(), 2u);
 }
 
 // A fleet: one connection per message, at most four at once, results in the order of the input
@@ -326,7 +258,7 @@ TEST(DirectIpLink, FleetKeepsOrderAndFourInFlight)
 {
     const QString full = QStringLiteral("300234010125555");
     std::map<QByteArray, int> queue{{full.toLatin1(), 50}};
-    FakeGateway gateway([&](const MtMessage& m) {
+    DirectIpGateway gateway([&](const MtMessage& m) {
         if (m.imei.endsWith("7"))
             return Reply{Confirm(m, -2)};
         if (queue[m.imei] >= 50)
@@ -351,12 +283,12 @@ TEST(DirectIpLink, FleetKeepsOrderAndFourInFlight)
     EXPECT_EQ(codes, expected);
     for (std::size_t i = 0; i < order.size(); ++i)
         EXPECT_EQ(order[i], i);
-    EXPECT_LE(gateway.maxOpen(), 4);
+    EXPECT_LE(gateway.MaxOpen(), 4);
     // Client message IDs unique within the run, never 0.
     std::set<std::uint32_t> ids;
-    for (const MtMessage& m : gateway.received) {
+    for (const MtMessage& m : gateway.Received()) {
         EXPECT_NE(m.clientId, 0u);
         ids.insert(m.clientId);
     }
-    EXPECT_EQ(ids.size(), gateway.received.size());
+    EXPECT_EQ(ids.size(), gateway.Received().size());
 }
