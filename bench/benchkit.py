@@ -6,18 +6,18 @@ import argparse
 import base64
 import email.utils
 import os
-import queue
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "kit"))
+from gateway_sim import GatewaySim, GatewaySimError  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPOSITORY = os.path.dirname(HERE)
-SIM = os.path.join(REPOSITORY, "tools", "sbd-gateway-sim")
 SENDER = "kestravo@localhost"
 GATEWAY = "data@sbd.iridium.com"
 WAIT = 60  # seconds; an upper bound for a loopback step, never part of a figure
@@ -80,63 +80,28 @@ class WorkFolder:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
-class Sink:
+class Sink(GatewaySim):
     """tools/sbd-gateway-sim on a free loopback port, lenient (no greeting needed) unless
     strict, not decoding; counts sessions and messages in a stats file. With latency_ms every
     answer it gives reaches the client that much later, as over a long link."""
 
     def __init__(self, work, strict=False, directip=False, latency_ms=0):
         self.stats_path = os.path.join(work, "sink-stats")
-        self.stderr = open(os.path.join(work, "sink-stderr"), "w+")
-        args = [PYTHON, SIM, "--port", "0", "--no-decode", "--stats", self.stats_path]
+        args = ["--no-decode", "--stats", self.stats_path]
         if directip:
             args += ["--directip-port", "0"]
         if latency_ms:
             args += ["--latency-ms", str(latency_ms)]
         if not strict:
             args.append("--lenient")
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=self.stderr, text=True)
-        self.lines = queue.Queue()
-        threading.Thread(target=self._drain, daemon=True).start()
         try:
-            first = self.lines.get(timeout=WAIT)
-        except queue.Empty:
-            first = None
-        if not first or not first.startswith("listening on 127.0.0.1:"):
-            self.stop()
-            fail("the SMTP sink did not start: %r" % first)
-        self.port = int(first.rsplit(":", 1)[1])
-        if directip:
-            try:
-                second = self.lines.get(timeout=WAIT)
-            except queue.Empty:
-                second = None
-            if not second or not second.startswith("directip listening on 127.0.0.1:"):
-                self.stop()
-                fail("the DirectIP sink did not start: %r" % second)
-            self.directip_port = int(second.rsplit(":", 1)[1])
-
-    def _drain(self):
-        # Accepted messages are reported one line each; read them so the pipe never fills.
-        for line in self.process.stdout:
-            if line.startswith("listening on") or line.startswith("directip listening on"):
-                self.lines.put(line.strip())
-        self.lines.put(None)
+            super().__init__(*args, stderr_path=os.path.join(work, "sink-stderr"))
+        except GatewaySimError as e:
+            fail("the sink did not start: %s" % e)
 
     def stats(self):
         with open(self.stats_path) as f:
             return {k: int(v) for k, v in (line.split("=") for line in f.read().split())}
-
-    def stop(self):
-        stop_process(self.process)
-        self.stderr.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 def mime_message(imei, record):

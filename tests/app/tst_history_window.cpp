@@ -7,6 +7,7 @@
 #include "app/tform1.h"
 #include "history/send_history.h"
 #include "record/codec.h"
+#include "kit/gateway_sim.h"
 #include "scripted_dialogs.h"
 
 #include <QCheckBox>
@@ -50,7 +51,7 @@ class HistoryWindowTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir home;
-    QProcess gateway;
+    std::unique_ptr<kestravo::testkit::GatewaySim> gateway;
     QString port;
     DialogScript script;
     std::unique_ptr<kestravo::TForm1> form;
@@ -85,16 +86,11 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(Path(QStringLiteral("config"))));
         qunsetenv("KESTRAVO_HISTORY");
         qunsetenv("KESTRAVO_RELAY");
-        gateway.start(QStringLiteral("/usr/bin/python3"),
-                      {QStringLiteral(KESTRAVO_GATEWAY_SIM), QStringLiteral("--port"), QStringLiteral("0"),
-                       QStringLiteral("--lenient"), QStringLiteral("--no-decode"), QStringLiteral("--gateway"),
-                       QStringLiteral("data@sbd.example")});
-        QVERIFY(gateway.waitForStarted(kWait));
-        while (!gateway.canReadLine() && gateway.waitForReadyRead(kWait)) {
-        }
-        const QByteArray first = gateway.readLine().trimmed();
-        QVERIFY2(first.startsWith("listening on "), first.constData());
-        port = QString::fromLatin1(first.mid(first.lastIndexOf(':') + 1));
+        gateway = std::make_unique<kestravo::testkit::GatewaySim>(
+            QStringList{QStringLiteral("--lenient"), QStringLiteral("--no-decode"), QStringLiteral("--gateway"),
+                        QStringLiteral("data@sbd.example")});
+        port = gateway->Port();
+        QVERIFY2(!port.isEmpty(), qPrintable(gateway->Error()));
 
         QCOMPARE(Tool({QStringLiteral("encode"), QStringLiteral("-o"), Path(QStringLiteral("hourly.sbd")),
                        QStringLiteral("SendInterval=60")})
@@ -111,9 +107,7 @@ private slots:
     }
     void cleanupTestCase()
     {
-        gateway.terminate();
-        if (!gateway.waitForFinished(kWait))
-            gateway.kill();
+        gateway.reset();
     }
     void init()
     {

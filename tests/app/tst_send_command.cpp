@@ -8,7 +8,8 @@
 #include "history/send_history.h"
 #include "record/codec.h"
 #include "scripted_dialogs.h"
-#include "smtp/scripted_relay.h"
+#include "kit/gateway_sim.h"
+#include "kit/scripted_relay.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,7 +27,7 @@
 
 using kestravo::TForm1;
 using kestravo::history::SendHistory;
-using kestravo::mail::test::ScriptedRelay;
+using kestravo::testkit::ScriptedRelay;
 
 namespace {
 
@@ -72,53 +73,17 @@ QByteArray ReadAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// tools/sbd-gateway-sim on a free loopback port, storing what it accepts.
-class Gateway {
+// tools/sbd-gateway-sim on free loopback ports, storing what it accepts as this window's tests
+// address it.
+class Gateway : public kestravo::testkit::GatewaySim {
 public:
     explicit Gateway(bool lenient, const QStringList& more = {})
+        : GatewaySim(QStringList{QStringLiteral("--record-tool"), QStringLiteral(KESTRAVO_RECORD_TOOL),
+                                 QStringLiteral("--gateway"), QStringLiteral("data@sbd.example")} +
+                         (lenient ? QStringList{QStringLiteral("--lenient")} : QStringList()) + more,
+                     Store)
     {
-        QStringList args{QStringLiteral(KESTRAVO_GATEWAY_SIM), QStringLiteral("--port"), QStringLiteral("0"),
-                         QStringLiteral("--store"), store.path(), QStringLiteral("--record-tool"),
-                         QStringLiteral(KESTRAVO_RECORD_TOOL),
-                         QStringLiteral("--gateway"), QStringLiteral("data@sbd.example")};
-        if (lenient)
-            args << QStringLiteral("--lenient");
-        args << more;
-        process.start(QStringLiteral("/usr/bin/python3"), args);
-        if (!process.waitForStarted(kWait))
-            return;
-        while (!process.canReadLine() && process.waitForReadyRead(kWait)) {
-        }
-        const QByteArray first = process.readLine().trimmed();
-        if (first.startsWith("listening on "))
-            port = QString::fromLatin1(first.mid(first.lastIndexOf(':') + 1));
-        if (!more.contains(QStringLiteral("--directip-port")))
-            return;
-        while (!process.canReadLine() && process.waitForReadyRead(kWait)) {
-        }
-        const QByteArray second = process.readLine().trimmed();
-        if (second.startsWith("directip listening on "))
-            directipPort = QString::fromLatin1(second.mid(second.lastIndexOf(':') + 1));
     }
-    ~Gateway()
-    {
-        process.terminate();
-        if (!process.waitForFinished(kWait))
-            process.kill();
-        process.waitForFinished(kWait);
-    }
-    QStringList Stored(const QString& suffix) const
-    {
-        QStringList out;
-        for (const QString& name : QDir(store.path()).entryList({QStringLiteral("*") + suffix}, QDir::Files))
-            out << QDir(store.path()).filePath(name);
-        return out;
-    }
-
-    QTemporaryDir store;
-    QProcess process;
-    QString port;
-    QString directipPort;
 };
 
 const char* const kEnvironment[] = {"KESTRAVO_RELAY",   "KESTRAVO_SENDER",  "KESTRAVO_GATEWAY",
@@ -211,8 +176,8 @@ private slots:
     {
         QFETCH(bool, lenient);
         Gateway gateway(lenient);
-        QVERIFY2(!gateway.port.isEmpty(), "the gateway stand-in did not start");
-        Window(gateway.port);
+        QVERIFY2(!gateway.Port().isEmpty(), "the gateway stand-in did not start");
+        Window(gateway.Port());
         Edit("Edit3")->setText(QStringLiteral("1440"));
         Edit("Edit20")->setText(QStringLiteral("-20"));
 
@@ -247,10 +212,10 @@ private slots:
     {
         Gateway gateway(true, {QStringLiteral("--directip-port"), QStringLiteral("0"), QStringLiteral("--unknown-imei"),
                                QStringLiteral("300234010999999")});
-        QVERIFY2(!gateway.directipPort.isEmpty(), "the gateway stand-in did not start its DirectIP side");
+        QVERIFY2(!gateway.DirectIpPort().isEmpty(), "the gateway stand-in did not start its DirectIP side");
         qputenv("KESTRAVO_TRANSPORT", "directip");
-        qputenv("KESTRAVO_DIRECTIP", ("127.0.0.1:" + gateway.directipPort).toLatin1());
-        Window(gateway.port);
+        qputenv("KESTRAVO_DIRECTIP", ("127.0.0.1:" + gateway.DirectIpPort()).toLatin1());
+        Window(gateway.Port());
         for (int place = 1; place <= 2; ++place) {
             script = DialogScript{};
             Click();
@@ -273,7 +238,7 @@ private slots:
         const std::vector<kestravo::history::SendEntry> rows = SendHistory(SendHistory::DefaultPath()).List();
         QCOMPARE(rows.size(), std::size_t(3));
         QCOMPARE(rows[2].transport, QStringLiteral("directip"));
-        QCOMPARE(rows[2].endpoint, QStringLiteral("127.0.0.1:") + gateway.directipPort);
+        QCOMPARE(rows[2].endpoint, QStringLiteral("127.0.0.1:") + gateway.DirectIpPort());
         QCOMPARE(rows[2].queuePlace, std::optional<int>(1));
         QCOMPARE(rows[2].reference, QStringLiteral("1"));
         QCOMPARE(rows[0].code, std::optional<int>(-2));
@@ -448,7 +413,7 @@ private slots:
     void aSettingThatIsNotANumberIsShownAndTheNextClickStartsAfresh()
     {
         Gateway gateway(true);
-        Window(gateway.port);
+        Window(gateway.Port());
         Edit("Edit22")->setText(QStringLiteral("abc"));
         Click();
         QTRY_VERIFY_WITH_TIMEOUT(!script.Errors().isEmpty(), kWait);
@@ -705,8 +670,8 @@ private slots:
     void aLinkInPlaceOfTempSbdIsNotFollowed()
     {
         Gateway gateway(true);
-        QVERIFY2(!gateway.port.isEmpty(), "the gateway stand-in did not start");
-        Window(gateway.port);
+        QVERIFY2(!gateway.Port().isEmpty(), "the gateway stand-in did not start");
+        Window(gateway.Port());
         QTemporaryDir elsewhere;
         const QString victim = elsewhere.filePath(QStringLiteral("victim"));
         QFile seed(victim);

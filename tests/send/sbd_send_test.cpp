@@ -2,7 +2,8 @@
 // The one send flow over the e-mail link against scripted relays: each row is a whole
 // conversation, with the result every message gets.
 #include "send/sbd_send.h"
-#include "mail/smtp/scripted_relay.h"
+#include "kit/scripted_relay.h"
+#include "kit/wait.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -16,7 +17,7 @@
 
 using namespace kestravo;
 using namespace kestravo::send;
-using namespace kestravo::mail::test;
+using namespace kestravo::testkit;
 
 namespace {
 
@@ -391,7 +392,7 @@ TEST(SbdSend, ARelayThatGreetsAndHangsUpGetsTwoConnectionsPerMessage)
         EXPECT_NE(r.code, 0);
         EXPECT_EQ(r.outcome, Outcome::ConnectionFailed) << r.detail.toStdString();
     }
-    WaitFor([&] { return relay.Finished(); });
+    WaitUntil([&] { return relay.Finished(); });
     EXPECT_EQ(relay.Connections(), 6);
 }
 
@@ -534,7 +535,7 @@ TEST(SbdSend, FlowOverAFakeLinkKeepsOrderAndBound)
         flow.OnFinished = [&] { finished = true; };
         std::vector<SbdMessage> messages(c.rows.size(), SbdMessage{kImei, Record(0)});
         flow.Start(messages);
-        WaitFor([&] { return finished; });
+        WaitUntil([&] { return finished; });
         EXPECT_TRUE(finished);
         EXPECT_EQ(codes, c.codes);
         std::vector<std::size_t> inOrder(c.rows.size());

@@ -13,52 +13,38 @@ import email.policy
 import os
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIM = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "sbd-gateway-sim")
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "kit"))
+from gateway_sim import GatewaySim  # noqa: E402
 TOOL = os.environ.get("KESTRAVO_RECORD_TOOL", "")
-PYTHON = "/usr/bin/python3"
 WAIT = 60  # seconds; an upper bound only
 IMEI = "300234010123450"
 
 
-class Gateway:
-    """sbd-gateway-sim on a free loopback port, storing into a private folder."""
+class Gateway(GatewaySim):
+    """sbd-gateway-sim on free loopback ports, storing into a private folder."""
 
     def __init__(self, lenient, *more):
         self.store = tempfile.TemporaryDirectory()
-        args = [PYTHON, SIM, "--port", "0", "--store", self.store.name, "--record-tool", TOOL] + list(more)
+        args = ["--store", self.store.name, "--record-tool", TOOL] + list(more)
         if lenient:
             args.append("--lenient")
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        first = self.proc.stdout.readline()
-        if not first.startswith("listening on "):
-            self.stop()
-            raise RuntimeError("gateway stand-in did not start: %r" % first)
-        self.port = int(first.rsplit(":", 1)[1])
-        if "--directip-port" in more:
-            second = self.proc.stdout.readline()
-            if not second.startswith("directip listening on "):
-                self.stop()
-                raise RuntimeError("gateway stand-in did not start DirectIP: %r" % second)
-            self.directip_port = int(second.rsplit(":", 1)[1])
+        try:
+            super().__init__(*args)
+        except BaseException:
+            self.store.cleanup()
+            raise
 
     def stored(self, suffix):
         return sorted(os.path.join(self.store.name, n) for n in os.listdir(self.store.name) if n.endswith(suffix))
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        super().stop()
         self.store.cleanup()
 
 
@@ -281,7 +267,7 @@ class RecordSendTest(unittest.TestCase):
                 self.assertEqual(parts[0].get_content_type(), "text/plain")
                 self.assertEqual(parts[1].get_filename(), "temp.sbd")
                 self.assertEqual(parts[1].get_content(), self.bytes)
-                line = gw.proc.stdout.readline()
+                line = gw.next_line()
                 self.assertIn("IMEI=" + IMEI, line)
                 self.assertIn("SendInterval=1440", line)
 

@@ -9,7 +9,6 @@ names the real kestravo-record, which one test then uses.
 
 import base64
 import os
-import queue
 import signal
 import smtplib
 import socket
@@ -22,8 +21,8 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIM = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "sbd-gateway-sim")
-PYTHON = "/usr/bin/python3"
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "kit"))
+from gateway_sim import PYTHON, SIM, GatewaySim  # noqa: E402
 WAIT = 15  # seconds; an upper bound only, never a speed requirement
 
 IMEI = "300234010123450"
@@ -103,56 +102,20 @@ def write_script(directory, name, text):
     return path
 
 
-class Simulator:
-    """The simulator as a subprocess; stdout lines arrive through a queue."""
+class Simulator(GatewaySim):
+    """The simulator as a subprocess, its standard error in the test's folder."""
 
     def __init__(self, workdir, *args):
-        self.stderr_path = os.path.join(workdir, "sim-stderr-%d.txt" % id(self))
-        self.stderr = open(self.stderr_path, "w")
-        self.process = subprocess.Popen([PYTHON, SIM, "--port", "0"] + list(args),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=self.stderr, text=True)
-        self.lines = queue.Queue()
-        threading.Thread(target=self._pump, daemon=True).start()
-        first = self.next_line()
-        if not first.startswith("listening on 127.0.0.1:"):
-            raise AssertionError("unexpected first line %r; stderr: %s"
-                                 % (first, self.errors()))
-        self.port = int(first.rsplit(":", 1)[1])
+        super().__init__(*args, stderr_path=os.path.join(workdir, "sim-stderr-%d.txt" % id(self)))
+        if not self.listening.startswith("listening on 127.0.0.1:"):
+            self.stop()
+            raise AssertionError("unexpected first line %r" % self.listening)
 
-    def _pump(self):
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def next_line(self):
-        try:
-            line = self.lines.get(timeout=WAIT)
-        except queue.Empty:
-            raise AssertionError("no output within %d s; stderr: %s"
-                                 % (WAIT, self.errors())) from None
-        if line is None:
-            raise AssertionError("simulator ended; stderr: %s" % self.errors())
-        return line
-
-    def errors(self):
-        self.stderr.flush()
-        with open(self.stderr_path) as f:
-            return f.read()
+    def next_line(self, timeout=WAIT):
+        return super().next_line(timeout)
 
     def client(self):
         return smtplib.SMTP("127.0.0.1", self.port, timeout=WAIT)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
-        self.stderr.close()
 
 
 class GatewaySimTest(unittest.TestCase):
@@ -422,9 +385,7 @@ class GatewaySimTest(unittest.TestCase):
 
     def start_directip(self, *args):
         sim = self.start("--directip-port", "0", "--stats", os.path.join(self.workdir, "stats"), *args)
-        line = sim.next_line()
-        self.assertTrue(line.startswith("directip listening on 127.0.0.1:"), line)
-        sim.directip_port = int(line.rsplit(":", 1)[1])
+        self.assertTrue(sim.directip_listening.startswith("directip listening on 127.0.0.1:"), sim.directip_listening)
         return sim
 
     def exchange(self, sim, data, close_early=False):

@@ -12,6 +12,7 @@
 
 using namespace kestravo::mail;
 using namespace kestravo::mail::test;
+using namespace kestravo::testkit;
 
 namespace {
 
@@ -28,7 +29,7 @@ protected:
                              ServerOptions());
         server_.start();
         ASSERT_TRUE(server_.waitForStarted(10000));
-        ASSERT_TRUE(WaitFor([&] { return server_.canReadLine() || server_.state() == QProcess::NotRunning; }, 30000));
+        ASSERT_TRUE(WaitUntil([&] { return server_.canReadLine() || server_.state() == QProcess::NotRunning; }, 30000));
         const QByteArray line = server_.readLine().trimmed();
         ASSERT_TRUE(line.startsWith("listening on ")) << line.constData() << server_.readAllStandardError().constData();
         port_ = line.mid(13).toInt();

@@ -12,6 +12,7 @@
 
 using namespace kestravo::mail;
 using namespace kestravo::mail::test;
+using namespace kestravo::testkit;
 
 namespace {
 

@@ -18,6 +18,7 @@
 
 using namespace kestravo::mail;
 using namespace kestravo::mail::test;
+using namespace kestravo::testkit;
 
 namespace {
 
@@ -159,7 +160,7 @@ TEST(SmtpSession, MailExchangeStuffsDotsAndQuitWaitsForTheClose)
     EXPECT_EQ(linesSent, c.HeaderLines().Lines.size() + 4);
 
     c.Quit();
-    ASSERT_TRUE(WaitFor([&] { return log.displays.contains("< 221 bye"); }));
+    ASSERT_TRUE(WaitUntil([&] { return log.displays.contains("< 221 bye"); }));
     EXPECT_EQ(log.done, 2) << "an accepted QUIT ends only when the relay closes";
     EXPECT_EQ(c.State(), smtpWaitingResponse);
     relay.CloseClient();
@@ -184,7 +185,7 @@ TEST(SmtpSession, RequestResponseKeepsTheReplyThatJudgedTheRequest)
     c.Mail();
     ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
     EXPECT_EQ(log.events.last(), "done Mail 0");
-    ASSERT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+    ASSERT_TRUE(WaitUntil([&] { return c.Socket()->State() == wsClosed; }));
     EXPECT_EQ(c.LastResponse(), "421 4.3.2 shutting down");
     EXPECT_EQ(c.RequestResponse(), "250 2.0.0 queued as 4F2A");
     EXPECT_EQ(log.done, 2) << log.events.join(" | ");
@@ -307,7 +308,7 @@ TEST(SmtpSession, GreetingRefusedClosesAndEndsWith10004)
     ASSERT_TRUE(log.WaitDone());
     EXPECT_EQ(log.events, QStringList({"closed 0", "done CONNECT 10004"}));
     EXPECT_EQ(c.ErrorMessage(), "554 go away");
-    EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+    EXPECT_TRUE(WaitUntil([&] { return relay.ClientClosed(); }));
 }
 
 // The greeting is read by the same rules: a bare LF ends it, a malformed one never opens the
@@ -339,7 +340,7 @@ TEST(SmtpSession, GreetingIsReadAsAReplyLine)
             EXPECT_EQ(log.displays, QStringList({"< 220-relay.example", "< 220 ready"}));
         } else {
             EXPECT_FALSE(log.events.contains("connected 0"));
-            EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+            EXPECT_TRUE(WaitUntil([&] { return relay.ClientClosed(); }));
         }
     }
 }
@@ -563,7 +564,7 @@ TEST_P(SmtpUnreadableReply, EndsTheRequestAndDropsTheConnection)
     EXPECT_EQ(c.ErrorMessage(), fc.text);
     EXPECT_EQ(c.LastResponse(), fc.text);
     EXPECT_EQ(c.State(), smtpReady);
-    EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+    EXPECT_TRUE(WaitUntil([&] { return relay.ClientClosed(); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -655,11 +656,11 @@ TEST_P(SmtpAttachmentHandle, IsClosedWhenTheRequestEnds)
         QFile::remove(path);
     c->Mail();
     if (ac.action == AttachmentCase::DestroyWhenOpen) {
-        ASSERT_TRUE(WaitFor([&] { return c == nullptr; }));
+        ASSERT_TRUE(WaitUntil([&] { return c == nullptr; }));
         EXPECT_EQ(handlesBefore, 1);
         EXPECT_EQ(handlesAfter, 0);
         EXPECT_EQ(log.done, 1) << "a destroyed client reports nothing more";
-        EXPECT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+        EXPECT_TRUE(WaitUntil([&] { return relay.ClientClosed(); }));
         return;
     }
     ASSERT_TRUE(log.WaitDone(2)) << relay.Where().toStdString();
@@ -693,7 +694,7 @@ TEST(SmtpSession, AbortInsideMailReportsOperationAborted)
     SetEnvelope(c);
     ConnectTo(c, relay, log);
     c.Mail();
-    ASSERT_TRUE(WaitFor([&] { return relay.Finished(); }));
+    ASSERT_TRUE(WaitUntil([&] { return relay.Finished(); }));
     c.Abort();
     EXPECT_EQ(c.State(), smtpReady);
     ASSERT_TRUE(log.WaitDone(2));
@@ -739,7 +740,7 @@ TEST_P(SmtpAbortFromDisplay, EndsTheRequestOnceAndLeavesTheClientReady)
         c.Mail();
         ASSERT_TRUE(log.WaitDone(2)) << relay.Where();
     }
-    WaitFor([] { return false; }, 100); // a second end would show now
+    WaitUntil([] { return false; }, 100); // a second end would show now
     EXPECT_TRUE(aborted);
     EXPECT_EQ(log.events.last(), dc.event) << log.events.join(" | ").toStdString();
     EXPECT_EQ(log.done, dc.duringConnect ? 1 : 2) << log.events.join(" | ").toStdString();
@@ -790,7 +791,7 @@ TEST(SmtpSession, CommandHandlerFailureLeavesTheClientUsable)
     };
     EXPECT_THROW(c.Quit(), SmtpException);
     EXPECT_EQ(c.State(), smtpReady);
-    WaitFor([] { return false; }, 100);
+    WaitUntil([] { return false; }, 100);
     EXPECT_EQ(log.done, 1) << "a request that raised must not end later";
 
     failures = 1;
@@ -845,7 +846,7 @@ TEST(SmtpSession, ExceptionFromRequestDoneAbortsTheConnection)
     PointAt(c, relay);
     c.Connect();
     ASSERT_TRUE(log.WaitDone());
-    ASSERT_TRUE(WaitFor([&] { return relay.ClientClosed(); }));
+    ASSERT_TRUE(WaitUntil([&] { return relay.ClientClosed(); }));
     EXPECT_EQ(log.events, QStringList({"connected 0", "done CONNECT 0", "closed 0"}));
     EXPECT_EQ(c.State(), smtpReady);
     c.OnRequestDone = record;
@@ -973,7 +974,7 @@ TEST(SmtpSession, AReplyWhileTheMessageGoesOutEndsTheRequestAndIsNeverTakenForTh
                 EXPECT_FALSE(log.displays.contains(QStringLiteral("> .")));
                 EXPECT_FALSE(c.LastResponse().startsWith(QStringLiteral("554"))) << c.LastResponse();
             }
-            EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+            EXPECT_TRUE(WaitUntil([&] { return c.Socket()->State() == wsClosed; }));
             EXPECT_EQ(c.State(), smtpReady);
         }
         QMetaObject::invokeMethod(&relayHome, [&] { relay.reset(); }, Qt::BlockingQueuedConnection);
@@ -1159,7 +1160,7 @@ TEST(SmtpSession, PipelinedMailEndsWithTheFirstRefusalOrTheFault)
         EXPECT_EQ(log.events.last(), k.event) << log.events.join(" | ");
         EXPECT_FALSE(relay.MessageEnded());
         EXPECT_EQ(c.State(), smtpReady);
-        EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+        EXPECT_TRUE(WaitUntil([&] { return c.Socket()->State() == wsClosed; }));
     }
 }
 

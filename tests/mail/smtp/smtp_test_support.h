@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 #include "mail/smtp/smtpcli.h"
-#include "scripted_relay.h"
+#include "kit/scripted_relay.h"
+#include "kit/wait.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -26,7 +27,7 @@ struct EventLog {
     int lastCode = -1;
 
     void Attach(TCustomSmtpClient& c);
-    bool WaitDone(int count = 1) { return WaitFor([&] { return done >= count; }); }
+    bool WaitDone(int count = 1) { return testkit::WaitUntil([&] { return done >= count; }); }
 };
 
 // The 44-byte record every message of the system carries.

@@ -3,14 +3,15 @@
 // the handshake starts at once, and its outcome arrives later from the event loop, with a reason
 // in words.
 #include "mail/transport/wsocket.h"
-#include "loopback_peer.h"
+#include "kit/loopback_peer.h"
+#include "kit/wait.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
 using namespace kestravo::mail;
-using namespace kestravo::mail::test;
+using namespace kestravo::testkit;
 
 namespace {
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Posted messages and background-exception handling of the component base.
-#include "loopback_peer.h"
+#include "kit/loopback_peer.h"
+#include "kit/wait.h"
 #include "mail/transport/wndcontrol.h"
 
 #include <QPointer>
@@ -13,8 +14,8 @@
 namespace kestravo::mail {
 namespace {
 
-using test::SpinFor;
-using test::WaitUntil;
+using testkit::SpinFor;
+using testkit::WaitUntil;
 
 class Probe : public TVyrWndControl {
 public:

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // TWSocket against real loopback peers: the order of its events, sending and receiving, closing,
 // and the errors it reports.
-#include "loopback_peer.h"
+#include "kit/loopback_peer.h"
+#include "kit/wait.h"
 #include "mail/transport/wsocket.h"
 
 #include <QCoreApplication>
@@ -26,9 +27,9 @@
 namespace kestravo::mail {
 namespace {
 
-using test::LoopbackPeer;
-using test::SpinFor;
-using test::WaitUntil;
+using testkit::LoopbackPeer;
+using testkit::SpinFor;
+using testkit::WaitUntil;
 
 // Records every event of a socket as one line, so a test can compare the whole sequence.
 struct EventLog {
@@ -138,7 +139,7 @@ TEST(WSocketSession, RefusedConnectionIsReportedAsConnectedWithErrorThenClosed)
     TWSocket s;
     EventLog log;
     log.Attach(s);
-    Target(s, test::UnusedPort());
+    Target(s, testkit::UnusedPort());
     s.Connect();
     ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed; }));
     SpinFor(50);
@@ -444,7 +445,7 @@ TEST(WSocketConnect, HostNameIsResolvedByConnect)
 // the events are those of one connect attempt, whichever address answers.
 TEST(WSocketConnect, EachAddressIsTriedInTurnIpv6AndIpv4)
 {
-    if (!test::CanListenOn("::1"))
+    if (!testkit::CanListenOn("::1"))
         GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
     ScopedResolver r(FakeDns);
     // Peers on both families at one port number, and a port where neither listens.
@@ -456,7 +457,7 @@ TEST(WSocketConnect, EachAddressIsTriedInTurnIpv6AndIpv4)
     } catch (const std::exception&) {
         GTEST_SKIP() << "port " << port << " is taken on ::1";
     }
-    const int unused = test::UnusedPort();
+    const int unused = testkit::UnusedPort();
     const struct {
         const char* name;
         QStringList addresses; // one entry: given as Addr
@@ -515,7 +516,7 @@ TEST(WSocketConnect, EachAddressIsTriedInTurnIpv6AndIpv4)
 // fails as Connect always failed.
 TEST(WSocketConnect, AnAddressThatCannotBeTriedHidesNoAnswer)
 {
-    const int port = test::UnusedPort();
+    const int port = testkit::UnusedPort();
     for (const QStringList& addresses : {QStringList{"127.0.0.1", "::1"}, QStringList{"::1", "127.0.0.1"}}) {
         SCOPED_TRACE(addresses.join(u' ').toStdString());
         TWSocket s;
@@ -548,12 +549,12 @@ TEST(WSocketConnect, AnAddressThatCannotBeTriedHidesNoAnswer)
 // time; the last address is waited for as the system waits.
 TEST(WSocketConnect, SilentAddressGivesWayToTheNextAfterTheAttemptTimeout)
 {
-    if (!test::CanListenOn("127.0.0.2"))
+    if (!testkit::CanListenOn("127.0.0.2"))
         GTEST_SKIP() << "127.0.0.2 is not a loopback address here";
     LoopbackPeer peer;
-    std::unique_ptr<test::SilentListener> silent;
+    std::unique_ptr<testkit::SilentListener> silent;
     try {
-        silent = std::make_unique<test::SilentListener>("127.0.0.2", peer.Port());
+        silent = std::make_unique<testkit::SilentListener>("127.0.0.2", peer.Port());
     } catch (const std::exception&) {
         GTEST_SKIP() << "port " << peer.Port() << " is taken on 127.0.0.2";
     }
@@ -740,7 +741,7 @@ TEST(WSocketLifetime, EveryDescriptorIsReleased)
     const int before = OpenDescriptors();
     {
         LoopbackPeer peer;
-        const int refusedPort = test::UnusedPort();
+        const int refusedPort = testkit::UnusedPort();
         // Closed, refused, refused before any system call, freed while connected, freed while
         // connecting, freed while a lookup is pending.
         Connected closed;

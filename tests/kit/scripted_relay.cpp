@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "scripted_relay.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QThread>
 
-namespace kestravo::mail::test {
+namespace kestravo::testkit {
 
 namespace {
 
@@ -221,18 +218,4 @@ void ScriptedRelay::TakeLine(const QByteArray& line)
     RunServerSteps();
 }
 
-bool WaitFor(const std::function<bool()>& condition, int boundMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > boundMs)
-            return condition();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::usleep(200);
-    }
-    return true;
-}
-
-} // namespace kestravo::mail::test
+} // namespace kestravo::testkit

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "loopback_peer.h"
-
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QThread>
+#include "wait.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -16,25 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace kestravo::mail::test {
-
-bool WaitUntil(const std::function<bool()>& condition, int deadlineMs)
-{
-    QDeadlineTimer deadline(deadlineMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QThread::usleep(200);
-    }
-    return true;
-}
-
-void SpinFor(int ms)
-{
-    WaitUntil([] { return false; }, ms);
-}
+namespace kestravo::testkit {
 
 namespace {
 
@@ -199,4 +178,4 @@ int UnusedPort()
     return port;
 }
 
-} // namespace kestravo::mail::test
+} // namespace kestravo::testkit

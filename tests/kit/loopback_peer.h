@@ -1,16 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The far end of a loopback TCP connection, driven by the test itself with plain POSIX calls,
-// and a bounded wait that keeps Qt's event loop running meanwhile.
+// The far end of a loopback TCP connection, driven by the test itself with plain POSIX calls
+// while Qt's event loop keeps running, for tests of the socket layer itself.
 #include <QByteArray>
-#include <functional>
 
-namespace kestravo::mail::test {
-
-// Processes events until the condition holds or a generous deadline passes; false on timeout.
-bool WaitUntil(const std::function<bool()>& condition, int deadlineMs = 10000);
-// Lets the event loop run for a while, for checks that something does NOT happen.
-void SpinFor(int ms);
+namespace kestravo::testkit {
 
 class LoopbackPeer {
 public:
@@ -66,4 +60,4 @@ private:
     int port_ = 0;
 };
 
-} // namespace kestravo::mail::test
+} // namespace kestravo::testkit

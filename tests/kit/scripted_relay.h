@@ -22,9 +22,8 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <functional>
 
-namespace kestravo::mail::test {
+namespace kestravo::testkit {
 
 class ScriptedRelay : public QObject {
 public:
@@ -78,8 +77,5 @@ private:
     int connections_ = 0;
 };
 
-// Runs the event loop until the condition holds or a generous bound passes; returns the
-// condition's last value.
-bool WaitFor(const std::function<bool()>& condition, int boundMs = 15000);
 
-} // namespace kestravo::mail::test
+} // namespace kestravo::testkit
