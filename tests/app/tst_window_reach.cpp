@@ -146,6 +146,7 @@ private slots:
         QCOMPARE(script.Messages().size(), 1);
         // The box had the focus meanwhile and saw the release.
         other->setFocus();
+        Key(other, QEvent::KeyRelease, time + 90, false);
         save->setFocus();
         time += 300;
         Key(save, QEvent::KeyPress, time, false);
