@@ -108,6 +108,48 @@ private slots:
         QTest::qWait(500);
         QCOMPARE(relay.Messages(), 2);
     }
+
+    // The case found by hand: in the settings dialog 70000 in "[directip] port", Save, Return on
+    // the refusal box, 10800, Return. The keys after the box stay in the dialog: the value is
+    // saved, and SEND CONFIG TO SAT, focused in the main window behind, is not pressed.
+    void keysAfterARefusalStayInTheSettingsDialog()
+    {
+        CountingRelay relay;
+        Program program;
+        QVERIFY(program.Start({}, relay.Port()));
+        program.x->Xdotool({"type", "--delay", "30", "300234010123450"});
+        program.x->Xdotool({"mousemove", "--window", program.window, QString::number(kSendX),
+                            QString::number(kSendY), "click", "1"});
+        QVERIFY2(program.WaitForBoxes(1), "no result box after the click");
+        program.x->Xdotool({"key", "Return"});
+        QVERIFY(program.WaitForBoxes(0));
+        QVERIFY(QTest::qWaitFor([&] { return relay.Open() == 0; }, kestravo::test::kXWaitMs));
+        QCOMPARE(relay.Messages(), 1);
+
+        program.x->Xdotool({"key", "ctrl+comma"});
+        const QString settings = program.x->WaitForWindow(QStringLiteral("^Settings"));
+        QVERIFY2(!settings.isEmpty(), "the settings dialog did not open");
+        QVERIFY(QTest::qWaitFor([&] { return program.x->ActiveWindow() == settings; }, kestravo::test::kXWaitMs));
+        // The dialog opens on its first button; the keys' rows follow the buttons in the tab
+        // order, so one step back reaches the last key, the port.
+        program.x->Xdotool({"key", "shift+Tab"});
+        program.x->Xdotool({"type", "--delay", "30", "70000"});
+        program.x->Xdotool({"key", "alt+s"});
+        QVERIFY2(program.WaitForBoxes(1), "no refusal box");
+        program.x->Xdotool({"key", "Return"});
+        QVERIFY(program.WaitForBoxes(0));
+        program.x->Xdotool({"type", "--delay", "30", "10800"});
+        program.x->Xdotool({"key", "Return"});
+        QVERIFY2(QTest::qWaitFor([&] { return program.x->Windows(QStringLiteral("^Settings")).isEmpty(); }, 5000),
+                 "Return did not save in the settings dialog");
+        QTest::qWait(500);
+        QCOMPARE(relay.Messages(), 1);
+        QCOMPARE(program.Boxes().size(), 0);
+        QFile saved(program.scratch.filePath("config/kestravo/kestravo.conf"));
+        QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(saved.fileName()));
+        const QByteArray text = saved.readAll();
+        QVERIFY2(text.contains("port=10800"), text.constData());
+    }
 };
 
 QTEST_GUILESS_MAIN(RealGesturesTest)
