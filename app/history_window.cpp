@@ -3,6 +3,7 @@
 
 #include "app/application.h"
 #include "app/operator_dialogs.h"
+#include "app/wheel_guard.h"
 #include "history/send_history.h"
 #include "record/record_file.h"
 #include "record/record_text.h"
@@ -116,6 +117,7 @@ HistoryWindow::HistoryWindow(QString historyPath, OperatorDialogs& dialogs, QWid
     connect(ui->closeButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->sendsView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &HistoryWindow::ShowSelection);
+    KeepWheelForFocusedControls(this);
     Refresh();
 }
 

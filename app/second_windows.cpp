@@ -5,6 +5,7 @@
 #include "app/history_window.h"
 #include "app/settings_dialog.h"
 #include "app/tform1.h"
+#include "app/wheel_guard.h"
 #include "history/send_history.h"
 #include "kestravo_version.h"
 #include "endpoints/endpoints.h"
@@ -46,6 +47,7 @@ void SecondWindows::OpenSettings()
     if (!settings_) {
         settings_ = new SettingsDialog(endpoints::EndpointsConfigPath(), form_->Dialogs(), form_);
         settings_->setAttribute(Qt::WA_DeleteOnClose);
+        KeepWheelForFocusedControls(settings_);
     }
     settings_->show();
     settings_->raise();

@@ -4,6 +4,7 @@
 #include "x_session.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,14 +31,17 @@ class RealGesturesTest : public QObject {
         QTemporaryDir scratch;
         QProcess process;
         QString window;
+        QString failure; // why Start returned false
 
         ~Program() { kestravo::test::StopProcess(process); }
 
         bool Start(const XSession::Options& options, quint16 relayPort, const QStringList& args = {})
         {
             x = std::make_unique<XSession>(options.screen, true);
-            if (!x->Ready() || !scratch.isValid())
+            if (!x->Ready() || !scratch.isValid()) {
+                failure = QStringLiteral("no X server");
                 return false;
+            }
             QProcessEnvironment env = x->Env();
             env.insert("XDG_CONFIG_HOME", scratch.filePath("config"));
             env.insert("XDG_DATA_HOME", scratch.filePath("data"));
@@ -48,13 +52,21 @@ class RealGesturesTest : public QObject {
             process.setProcessEnvironment(env);
             process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             process.start(KESTRAVO_BINARY, args);
-            if (!process.waitForStarted(kestravo::test::kXWaitMs))
+            if (!process.waitForStarted(kestravo::test::kXWaitMs)) {
+                failure = QStringLiteral("the program did not start");
                 return false;
+            }
             window = x->WaitForWindow(kMainTitle);
-            if (window.isEmpty())
+            if (window.isEmpty()) {
+                failure = QStringLiteral("the window did not appear");
                 return false;
+            }
             x->Xdotool({"windowactivate", "--sync", window});
-            return QTest::qWaitFor([&] { return x->ActiveWindow() == window; }, kestravo::test::kXWaitMs);
+            if (!QTest::qWaitFor([&] { return x->ActiveWindow() == window; }, kestravo::test::kXWaitMs)) {
+                failure = QStringLiteral("the window did not become active: %1 is").arg(x->ActiveWindow());
+                return false;
+            }
+            return true;
         }
         QStringList Boxes() const { return x->Windows(kBoxTitle); }
         bool WaitForBoxes(int count, int ms = kestravo::test::kXWaitMs) const
@@ -85,7 +97,7 @@ private slots:
         QFETCH(QString, key);
         CountingRelay relay;
         Program program;
-        QVERIFY(program.Start({}, relay.Port()));
+        QVERIFY2(program.Start({}, relay.Port()), qPrintable(program.failure));
         program.x->Xdotool({"type", "--delay", "30", "300234010123450"});
         program.x->Xdotool({"mousemove", "--window", program.window, QString::number(kSendX),
                             QString::number(kSendY), "click", "1"});
@@ -116,7 +128,7 @@ private slots:
     {
         CountingRelay relay;
         Program program;
-        QVERIFY(program.Start({}, relay.Port()));
+        QVERIFY2(program.Start({}, relay.Port()), qPrintable(program.failure));
         program.x->Xdotool({"type", "--delay", "30", "300234010123450"});
         program.x->Xdotool({"mousemove", "--window", program.window, QString::number(kSendX),
                             QString::number(kSendY), "click", "1"});
@@ -149,6 +161,55 @@ private slots:
         QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(saved.fileName()));
         const QByteArray text = saved.readAll();
         QVERIFY2(text.contains("port=10800"), text.constData());
+    }
+
+    // At scale 1.5 on a 1366 x 768 screen the window scrolls. The wheel with the pointer crossing
+    // the lists of the left-hand groups scrolls the page and changes none of them: the record sent
+    // after the scrolling equals the one sent before.
+    void theWheelScrollsThePageNotTheLists()
+    {
+        CountingRelay relay;
+        Program program;
+        XSession::Options small;
+        small.screen = QStringLiteral("1366x768x24");
+        small.scale = QStringLiteral("1.5");
+        QVERIFY2(program.Start(small, relay.Port()), qPrintable(program.failure));
+        const auto sendOnce = [&](int expected) {
+            program.x->Xdotool({"mousemove", "--window", program.window, QString::number(kSendX * 3 / 2),
+                                QString::number(kSendY * 3 / 2), "click", "1"});
+            QVERIFY2(program.WaitForBoxes(1), "no result box after the click");
+            program.x->Xdotool({"key", "Return"});
+            QVERIFY(program.WaitForBoxes(0));
+            QVERIFY(QTest::qWaitFor([&] { return relay.Open() == 0; }, kestravo::test::kXWaitMs));
+            QCOMPARE(relay.Messages(), expected);
+        };
+        program.x->Xdotool({"type", "--delay", "30", "300234010123450"});
+        sendOnce(1);
+        const QByteArray before = relay.LastAttachment();
+        QVERIFY(!before.isEmpty());
+
+        // Over the lists of "Traffic counter", "Event on temperature" and the right-hand column
+        // as the page slides under the pointer.
+        QTemporaryDir shots;
+        const QString top = shots.filePath("top.png");
+        const QString scrolled = shots.filePath("scrolled.png");
+        program.x->Tool("import", {"-window", program.window, top});
+        // Down only: a list that took the steps would keep them. Then back to the top over the
+        // logo strip, where nothing but the page can take the wheel.
+        for (const int x : {(73 + 11 + 180) * 3 / 2, (73 + 441 + 100) * 3 / 2}) {
+            program.x->Xdotool({"mousemove", "--window", program.window, QString::number(x), "150"});
+            program.x->Xdotool({"click", "--repeat", "12", "--delay", "60", "5"});
+            if (x < 600)
+                program.x->Tool("import", {"-window", program.window, scrolled});
+            program.x->Xdotool({"mousemove", "--window", program.window, "40", "150"});
+            program.x->Xdotool({"click", "--repeat", "20", "--delay", "30", "4"});
+        }
+        QFile a(top), b(scrolled);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QVERIFY2(a.readAll() != b.readAll(), "the page did not scroll");
+
+        sendOnce(2);
+        QCOMPARE(relay.LastAttachment(), before);
     }
 };
 

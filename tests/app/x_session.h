@@ -181,7 +181,11 @@ public:
                     while (s->canReadLine()) {
                         const QByteArray line = s->readLine().trimmed();
                         if (*data) {
+                            if (line != ".")
+                                current_ << line;
                             if (line == ".") {
+                                last_ = current_;
+                                current_.clear();
                                 *data = false;
                                 ++messages_;
                                 s->write("250 2.0.0 queued\r\n");
@@ -206,6 +210,19 @@ public:
     }
     quint16 Port() const { return server_.serverPort(); }
     int Messages() const { return messages_; }
+    // The base64 lines of the last message's ".sbd" attachment.
+    QByteArray LastAttachment() const
+    {
+        QByteArray body;
+        qsizetype i = 0;
+        while (i < last_.size() && !(last_[i].contains(".sbd") && last_[i].contains("name")))
+            ++i;
+        while (i < last_.size() && !last_[i].isEmpty())
+            ++i;
+        for (++i; i < last_.size() && !last_[i].startsWith("--") && !last_[i].isEmpty(); ++i)
+            body += last_[i];
+        return body;
+    }
     // Sessions not yet ended (by QUIT or the client closing).
     int Open() const { return open_; }
 
@@ -213,6 +230,8 @@ private:
     QTcpServer server_;
     int messages_ = 0;
     int open_ = 0;
+    QList<QByteArray> current_;
+    QList<QByteArray> last_;
 };
 
 } // namespace kestravo::test
