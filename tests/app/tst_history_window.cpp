@@ -121,6 +121,7 @@ private slots:
         form = NewScriptedForm(script);
         form->Windows().OpenHistory();
         QVERIFY(Window() != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(!Window()->Reading(), kWait);
     }
     void cleanup()
     {
@@ -210,8 +211,45 @@ private slots:
         Send(kSecond, Path(QStringLiteral("hourly.sbd")));
         QCOMPARE(Shown(), 3);
         emit form->SendEnded();
-        QCOMPARE(Shown(), 4);
+        QTRY_COMPARE_WITH_TIMEOUT(Shown(), 4, kWait);
         QCOMPARE(ShownText(0, kestravo::HistoryWindow::ImeiColumn), kSecond);
+    }
+
+    // Another program holds the file in an exclusive transaction: the window shows at once what it
+    // listed before and says in words that the file is busy; let go, the next refresh lists again.
+    void aBusyFileIsSaidInWordsAndTriedAgain()
+    {
+        QProcess holder;
+        holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        holder.start(QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import sqlite3, sys\n"
+                                     "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                     "c.execute('PRAGMA locking_mode=EXCLUSIVE')\n"
+                                     "c.execute('BEGIN EXCLUSIVE')\n"
+                                     "c.execute('SELECT count(*) FROM sends').fetchall()\n"
+                                     "print('held', flush=True)\n"
+                                     "sys.stdin.read()\n"),
+                      kestravo::history::SendHistory::DefaultPath()});
+        QVERIFY(holder.waitForStarted(kWait));
+        QVERIFY(holder.waitForReadyRead(kWait));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+
+        const int listed = Shown();
+        QVERIFY(listed > 0);
+        Window()->Refresh();
+        QVERIFY(Window()->Reading());
+        QCOMPARE(Shown(), listed); // what the last read found stays listed meanwhile
+        QTRY_VERIFY2_WITH_TIMEOUT(Window()->Status().startsWith(QStringLiteral("The history file is busy")),
+                                  qPrintable(Window()->Status()), kWait);
+
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(!Window()->Reading(), kWait);
+        Window()->Refresh();
+        QTRY_VERIFY_WITH_TIMEOUT(!Window()->Reading(), kWait);
+        QCOMPARE(Shown(), listed);
+        QVERIFY2(Window()->Status().startsWith(QStringLiteral("%1 sends kept").arg(listed)), qPrintable(Window()->Status()));
     }
 };
 

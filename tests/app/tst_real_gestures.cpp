@@ -211,6 +211,47 @@ private slots:
         sendOnce(2);
         QCOMPARE(relay.LastAttachment(), before);
     }
+
+    // Another program holds the history file in an exclusive transaction: Ctrl+H opens the history
+    // window, and the main window takes the next shortcut, while the file is still held.
+    void aHeldHistoryFileFreezesNothing()
+    {
+        CountingRelay relay;
+        Program program;
+        QVERIFY2(program.Start({}, relay.Port()), qPrintable(program.failure));
+        program.x->Xdotool({"type", "--delay", "30", "300234010123450"});
+        program.x->Xdotool({"mousemove", "--window", program.window, QString::number(kSendX),
+                            QString::number(kSendY), "click", "1"});
+        QVERIFY2(program.WaitForBoxes(1), "no result box after the click");
+        program.x->Xdotool({"key", "Return"});
+        QVERIFY(program.WaitForBoxes(0));
+        QVERIFY(QTest::qWaitFor([&] { return relay.Open() == 0; }, kestravo::test::kXWaitMs));
+
+        QProcess holder;
+        holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        holder.start("/usr/bin/python3",
+                     {"-c",
+                      "import sqlite3, sys\n"
+                      "c = sqlite3.connect(sys.argv[1], isolation_level=None, timeout=30)\n"
+                      "c.execute('BEGIN EXCLUSIVE')\n"
+                      "c.execute('SELECT count(*) FROM sends').fetchall()\n"
+                      "print('held', flush=True)\n"
+                      "sys.stdin.read()\n",
+                      program.scratch.filePath("data/kestravo/history.sqlite")});
+        QVERIFY(holder.waitForStarted(kestravo::test::kXWaitMs));
+        QVERIFY(holder.waitForReadyRead(kestravo::test::kXWaitMs));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+
+        program.x->Xdotool({"key", "ctrl+h"});
+        const QString history = program.x->WaitForWindow(QStringLiteral("^Send history"));
+        QVERIFY2(!history.isEmpty(), "the history window did not open");
+        program.x->Xdotool({"windowactivate", "--sync", program.window});
+        program.x->Xdotool({"key", "ctrl+comma"});
+        QVERIFY2(!program.x->WaitForWindow(QStringLiteral("^Settings")).isEmpty(), "the settings dialog did not open");
+        QCOMPARE(holder.state(), QProcess::Running);
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(kestravo::test::kXWaitMs));
+    }
 };
 
 QTEST_GUILESS_MAIN(RealGesturesTest)
