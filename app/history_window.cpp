@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QShortcut>
 #include <QStandardItemModel>
 #include <QThread>
 #include <QTimer>
@@ -114,6 +115,13 @@ HistoryWindow::HistoryWindow(QString historyPath, OperatorDialogs& dialogs, QWid
     filter_->setSortRole(TimeRole);
     ui->sendsView->setModel(filter_);
     ui->sendsView->horizontalHeader()->setStretchLastSection(true);
+    // A whole IMEI and time in any font: devices differ only in their last digits.
+    for (int column : {TimeColumn, ImeiColumn, ResultColumn})
+        ui->sendsView->horizontalHeader()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    // Tab leaves the list for the next control, as everywhere else; the arrows move the selection.
+    ui->sendsView->setTabKeyNavigation(false);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &QWidget::close);
     ui->sendsView->verticalHeader()->hide();
     ui->sendsView->sortByColumn(TimeColumn, Qt::DescendingOrder);
     ui->dateFilter->setDate(QDate::currentDate());

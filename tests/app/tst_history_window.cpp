@@ -15,6 +15,9 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
+#include <QApplication>
+#include <QPointer>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -213,6 +216,29 @@ private slots:
         emit form->SendEnded();
         QTRY_COMPARE_WITH_TIMEOUT(Shown(), 4, kWait);
         QCOMPARE(ShownText(0, kestravo::HistoryWindow::ImeiColumn), kSecond);
+    }
+
+    // The keyboard: Tab leaves the list (the selection stays), Esc closes the window; the list
+    // shows a whole IMEI and time.
+    void tabLeavesTheListAndEscapeCloses()
+    {
+        Window()->show();
+        Window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(Window()));
+        auto* view = Window()->findChild<QTableView*>(QStringLiteral("sendsView"));
+        const QFontMetrics metrics(view->font());
+        QVERIFY(view->columnWidth(kestravo::HistoryWindow::ImeiColumn) >= metrics.horizontalAdvance(kFirst));
+        QVERIFY(view->columnWidth(kestravo::HistoryWindow::TimeColumn) >=
+                metrics.horizontalAdvance(QStringLiteral("2026-12-31 23:59:59")));
+        Window()->SelectRows({0});
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_Tab);
+        QVERIFY(!view->hasFocus());
+        QCOMPARE(view->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(view->selectionModel()->selectedRows().at(0).row(), 0);
+        const QPointer<kestravo::HistoryWindow> window = Window();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QTRY_VERIFY(window == nullptr || !window->isVisible());
     }
 
     // Another program holds the file in an exclusive transaction: the window shows at once what it
