@@ -7,10 +7,13 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QSpacerItem>
 #include <QStringList>
 
 #include <algorithm>
@@ -53,6 +56,22 @@ private:
     QPointer<QWidget> focus_;
 };
 
+// A box sized to a short text ("Mail sended") is narrower than its title with the frame's buttons;
+// the window manager then cuts the title ("Tor… AVO"). A strut under the text keeps room for it.
+void KeepRoomForTitle(QMessageBox& box)
+{
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (grid == nullptr)
+        return;
+    QFont titleFont = box.font();
+    titleFont.setBold(true); // title bars commonly draw their text bold
+    const int title = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle());
+    // The frame's icon and its buttons (minimize, maximize, close) beside the title.
+    const int frameButtons = 4 * QFontMetrics(titleFont).height() + 24;
+    grid->addItem(new QSpacerItem(title + frameButtons, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(),
+                  0, 1, grid->columnCount());
+}
+
 void ShowBox(QWidget* owner, QMessageBox::Icon icon, const QString& text)
 {
     const BoxOwner over(owner);
@@ -60,6 +79,7 @@ void ShowBox(QWidget* owner, QMessageBox::Icon icon, const QString& text)
                     QMessageBox::Ok, over.Window());
     // Texts carry what the operator typed and file names; never render them as markup.
     box.setTextFormat(Qt::PlainText);
+    KeepRoomForTitle(box);
     box.exec();
 }
 
@@ -122,6 +142,7 @@ bool WidgetOperatorDialogs::AskYesNo(const QString& text)
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
+    KeepRoomForTitle(box);
     return box.exec() == QMessageBox::Yes;
 }
 
