@@ -292,6 +292,26 @@ private slots:
                                                           .arg(shown.y()).arg(shown.width()).arg(shown.height())));
         }
     }
+
+    // Two files chosen in a file manager (the desktop entry passes %F): the first opens, and a
+    // box on screen, not only a line on stderr, names the second as not opened.
+    void severalFilesOpenTheFirstAndSayTheRest()
+    {
+        QTemporaryDir files;
+        const QString first = files.filePath("300234010123450.sbd");
+        const QString second = files.filePath("300234010123451.sbd");
+        for (const QString& file : {first, second}) {
+            int rc = -1;
+            kestravo::test::RunTool(KESTRAVO_RECORD_TOOL, {"encode", "-o", file, "SendInterval=60"},
+                                    QProcessEnvironment::systemEnvironment(), &rc);
+            QCOMPARE(rc, 0);
+        }
+        Program program;
+        QVERIFY2(program.Start({}, 0, {first, second}), qPrintable(program.failure));
+        QVERIFY2(program.WaitForBoxes(1), "no box names the file not opened");
+        program.x->Xdotool({"key", "Return"});
+        QVERIFY(program.WaitForBoxes(0));
+    }
 };
 
 QTEST_GUILESS_MAIN(RealGesturesTest)
