@@ -34,6 +34,14 @@ QString ErrorBoxText(const QString& message)
     return message;
 }
 
+QString UnopenedFilesText(const QStringList& files)
+{
+    QString text = QStringLiteral("The window holds one record: %1 is opened.\r\nNot opened:").arg(files.value(0));
+    for (qsizetype i = 1; i < files.size(); ++i)
+        text += QStringLiteral("\r\n") + files[i];
+    return text;
+}
+
 namespace {
 
 void InnermostMessage(const std::exception& failure, std::string& found)

@@ -2,6 +2,7 @@
 #pragma once
 // Application-wide texts and the error box's wording rule.
 #include <QString>
+#include <QStringList>
 
 #include <exception>
 
@@ -28,6 +29,10 @@ QString SendResultText(int code, const QString& reason);
 // The error box's text for a failure message: a period is added unless the message is empty or
 // already ends in a character that sorts at or before ".".
 QString ErrorBoxText(const QString& message);
+
+// Several files given to open (a file manager passes every one selected): the window opens the
+// first; this names the others as not opened.
+QString UnopenedFilesText(const QStringList& files);
 
 // The message of a failure; for a failure that wraps others, the innermost non-empty message.
 QString FailureMessage(std::exception_ptr failure);

@@ -3,6 +3,7 @@
 
 #include "app/application.h"
 #include "app/operator_dialogs.h"
+#include "app/wheel_guard.h"
 #include "history/send_history.h"
 #include "record/record_file.h"
 #include "record/record_text.h"
@@ -11,13 +12,25 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QShortcut>
 #include <QStandardItemModel>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
 namespace kestravo {
 
 namespace {
+
+// How long the list may stay as it is before the window says the file is busy.
+constexpr int kBusyNoteMs = 500;
+
+bool SaysBusy(const QString& error)
+{
+    return error.contains(QLatin1String("locked"), Qt::CaseInsensitive) ||
+           error.contains(QLatin1String("busy"), Qt::CaseInsensitive);
+}
 
 QString ResultText(const history::SendEntry& entry)
 {
@@ -91,7 +104,7 @@ bool SendFilter::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent
 HistoryWindow::HistoryWindow(QString historyPath, OperatorDialogs& dialogs, QWidget* parent)
     : QWidget(parent, Qt::Window), ui(std::make_unique<Ui::HistoryWindow>()),
       path_(std::move(historyPath)), dialogs_(dialogs), model_(new QStandardItemModel(0, ColumnCount, this)),
-      filter_(new SendFilter(this))
+      filter_(new SendFilter(this)), busyNote_(new QTimer(this))
 {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Send history — ") + ApplicationTitle());
@@ -102,6 +115,13 @@ HistoryWindow::HistoryWindow(QString historyPath, OperatorDialogs& dialogs, QWid
     filter_->setSortRole(TimeRole);
     ui->sendsView->setModel(filter_);
     ui->sendsView->horizontalHeader()->setStretchLastSection(true);
+    // A whole IMEI and time in any font: devices differ only in their last digits.
+    for (int column : {TimeColumn, ImeiColumn, ResultColumn})
+        ui->sendsView->horizontalHeader()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    // Tab leaves the list for the next control, as everywhere else; the arrows move the selection.
+    ui->sendsView->setTabKeyNavigation(false);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &QWidget::close);
     ui->sendsView->verticalHeader()->hide();
     ui->sendsView->sortByColumn(TimeColumn, Qt::DescendingOrder);
     ui->dateFilter->setDate(QDate::currentDate());
@@ -116,6 +136,12 @@ HistoryWindow::HistoryWindow(QString historyPath, OperatorDialogs& dialogs, QWid
     connect(ui->closeButton, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->sendsView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &HistoryWindow::ShowSelection);
+    busyNote_->setSingleShot(true);
+    connect(busyNote_, &QTimer::timeout, this, [this] {
+        ui->statusLabel->setText(QStringLiteral("The history file is busy: another program is using it. "
+                                                "Still trying; Refresh tries again."));
+    });
+    KeepWheelForFocusedControls(this);
     Refresh();
 }
 
@@ -149,17 +175,64 @@ void HistoryWindow::UpdateFilters()
 
 void HistoryWindow::Refresh()
 {
-    const QList<qint64> keep = SelectedIds();
-    model_->removeRows(0, model_->rowCount());
-    std::vector<history::SendEntry> entries;
-    try {
-        entries = history::SendHistory::OpenReadOnly(path_)->List();
-        ui->statusLabel->setText(entries.empty() ? QStringLiteral("No sends kept yet.")
-                                                 : QStringLiteral("%1 sends kept in %2").arg(entries.size()).arg(path_));
-    } catch (const std::exception& e) {
-        ui->statusLabel->setText(QString::fromUtf8(e.what()));
+    if (reading_) {
+        readAgain_ = true;
+        return;
     }
-    for (const history::SendEntry& entry : entries) {
+    reading_ = true;
+    readAgain_ = false;
+    busyNote_->start(kBusyNoteMs);
+    // The read runs on a thread of its own with its own connection: a file another program holds
+    // makes it wait, never the window. It outlives a window closed meanwhile and then ends unseen.
+    auto read = std::make_shared<Read>();
+    QThread* reader = QThread::create([path = path_, read] {
+        try {
+            read->entries = history::SendHistory::OpenReadOnly(path)->List();
+        } catch (const std::exception& e) {
+            read->failed = true;
+            read->error = QString::fromUtf8(e.what());
+        }
+    });
+    connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    connect(reader, &QThread::finished, this, [this, read] {
+        reading_ = false;
+        busyNote_->stop();
+        ShowRead(*read);
+        if (readAgain_)
+            Refresh();
+    });
+    reader->start();
+}
+
+QString HistoryWindow::Status() const
+{
+    return ui->statusLabel->text();
+}
+
+const history::SendEntry* HistoryWindow::Entry(qint64 id) const
+{
+    for (const history::SendEntry& entry : entries_)
+        if (entry.id == id)
+            return &entry;
+    return nullptr;
+}
+
+void HistoryWindow::ShowRead(const Read& read)
+{
+    if (read.failed) {
+        // What was listed stays listed; the line says why it is not newer.
+        ui->statusLabel->setText(SaysBusy(read.error)
+                                     ? QStringLiteral("The history file is busy: another program is using it. "
+                                                      "Refresh tries again. (%1)").arg(read.error)
+                                     : read.error);
+        return;
+    }
+    const QList<qint64> keep = SelectedIds();
+    entries_ = read.entries;
+    ui->statusLabel->setText(entries_.empty() ? QStringLiteral("No sends kept yet.")
+                                              : QStringLiteral("%1 sends kept in %2").arg(entries_.size()).arg(path_));
+    model_->removeRows(0, model_->rowCount());
+    for (const history::SendEntry& entry : entries_) {
         const QDateTime local = entry.timeUtc.toLocalTime();
         QList<QStandardItem*> row;
         auto* time = new QStandardItem(local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
@@ -204,8 +277,8 @@ void HistoryWindow::ShowSelection()
         return;
     }
     try {
-        const std::optional<history::SendEntry> entry = history::SendHistory::OpenReadOnly(path_)->Get(ids[0]);
-        if (!entry) {
+        const history::SendEntry* entry = Entry(ids[0]);
+        if (entry == nullptr) {
             ui->detailsText->setPlainText(QStringLiteral("Send %1 is no longer in the history.").arg(ids[0]));
             return;
         }
@@ -225,8 +298,8 @@ void HistoryWindow::ExportSelected()
     if (ids.size() != 1)
         return;
     try {
-        const std::optional<history::SendEntry> entry = history::SendHistory::OpenReadOnly(path_)->Get(ids[0]);
-        if (!entry)
+        const history::SendEntry* entry = Entry(ids[0]);
+        if (entry == nullptr)
             return;
         const TConfigRecord record = RecordOf(*entry);
         const std::optional<QString> path = dialogs_.ChooseSaveFile(entry->imei + QStringLiteral(".sbd"));
@@ -244,10 +317,9 @@ void HistoryWindow::CompareSelected()
     if (ids.size() != 2)
         return;
     try {
-        const auto history = history::SendHistory::OpenReadOnly(path_);
-        const std::optional<history::SendEntry> older = history->Get(ids[0]);
-        const std::optional<history::SendEntry> newer = history->Get(ids[1]);
-        if (!older || !newer)
+        const history::SendEntry* older = Entry(ids[0]);
+        const history::SendEntry* newer = Entry(ids[1]);
+        if (older == nullptr || newer == nullptr)
             return;
         const std::vector<std::string> differences = RecordDifferences(RecordOf(*older), RecordOf(*newer));
         QString text = QStringLiteral("Send %1 (%2) -> send %3 (%4)\n\n")
@@ -268,8 +340,7 @@ void HistoryWindow::LoadSelected()
     if (ids.size() != 1)
         return;
     try {
-        const std::optional<history::SendEntry> entry = history::SendHistory::OpenReadOnly(path_)->Get(ids[0]);
-        if (entry)
+        if (const history::SendEntry* entry = Entry(ids[0]))
             emit LoadRequested(entry->imei, RecordOf(*entry));
     } catch (const std::exception& e) {
         dialogs_.ShowError(ErrorBoxText(QString::fromUtf8(e.what())));

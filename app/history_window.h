@@ -3,6 +3,7 @@
 // The send history in a window of its own: the sends newest first, filtered by IMEI and date, the
 // selected one's record field by field, two selected ones compared, a record exported to a file or
 // loaded into the main window. The history file is only ever read here.
+#include "history/send_history.h"
 #include "record/config_record.h"
 
 #include <QDate>
@@ -11,8 +12,10 @@
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 class QStandardItemModel;
+class QTimer;
 
 namespace Ui {
 class HistoryWindow;
@@ -60,9 +63,14 @@ public:
     void SelectRows(const QList<int>& rows);
     // The text of the pane under the list.
     QString Details() const;
+    // The line under the list: how many sends, or why none are shown.
+    QString Status() const;
+    // The history is being read in the background; the list shows what the last read found.
+    bool Reading() const { return reading_; }
 
 public slots:
-    // Reads the history again, keeping the selection where the sends are still listed.
+    // Reads the history again in the background, keeping the selection where the sends are still
+    // listed. The window never waits for the file: another program may hold it for long.
     void Refresh();
     void ExportSelected();
     void CompareSelected();
@@ -73,6 +81,13 @@ signals:
     void LoadRequested(const QString& imei, const kestravo::TConfigRecord& record);
 
 private:
+    struct Read {
+        std::vector<history::SendEntry> entries;
+        bool failed = false;
+        QString error;
+    };
+    void ShowRead(const Read& read);
+    const history::SendEntry* Entry(qint64 id) const;
     void ShowSelection();
     void UpdateFilters();
     QList<qint64> SelectedIds() const; // oldest first
@@ -82,6 +97,10 @@ private:
     OperatorDialogs& dialogs_;
     QStandardItemModel* model_;
     SendFilter* filter_;
+    std::vector<history::SendEntry> entries_; // as the last read found them
+    bool reading_ = false;
+    bool readAgain_ = false; // asked to refresh while a read was under way
+    QTimer* busyNote_;       // says so when a read takes longer than a moment
 };
 
 } // namespace kestravo

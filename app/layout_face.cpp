@@ -13,6 +13,7 @@
 #include <QProxyStyle>
 #include <QShowEvent>
 #include <QStyleFactory>
+#include <QStyleOption>
 #include <QWidget>
 
 #include <utility>
@@ -43,6 +44,21 @@ public:
     }
 };
 
+// The classic group frame, with its title in the group's own window-text colour: the base style
+// takes the colour of text in edits, light under a dark scheme, which is white on the white panel.
+class ClassicGroupStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override
+    {
+        if (hint == SH_GroupBox_TextLabelColor && option != nullptr)
+            return int(option->palette.color(QPalette::WindowText).rgba());
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
 } // namespace
 
 void PrepareLayoutFace()
@@ -68,9 +84,10 @@ void PrepareLayoutFace()
 void ClassicGroupBoxes(QWidget* form)
 {
     // Owned by the form and created after its controls, so it outlives every group box using it.
-    QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"));
-    if (classic == nullptr)
+    QStyle* windows = QStyleFactory::create(QStringLiteral("Windows"));
+    if (windows == nullptr)
         return;
+    auto* classic = new ClassicGroupStyle(windows); // takes windows over
     classic->setParent(form);
     for (QGroupBox* group : form->findChildren<QGroupBox*>())
         group->setStyle(classic);

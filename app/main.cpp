@@ -117,7 +117,7 @@ constexpr const char* kUsage =
 struct StartRequest {
     bool history = false;
     bool settings = false;
-    QString file;
+    QStringList files; // the first is opened; one window holds one record
 };
 
 // Reads the options before any display is needed: --help and --version work without one. Qt's
@@ -163,12 +163,12 @@ std::optional<int> ReadCommandLine(int argc, char* argv[], StartRequest& request
         } else if (!optionsEnded && arg.startsWith(u'-') && arg != QLatin1String("-")) {
             std::fprintf(stderr, "kestravo: unknown option %s\nTry 'kestravo --help'.\n", argv[i]);
             return 2;
-        } else if (request.file.isEmpty()) {
-            request.file = arg;
         } else {
-            // A file manager hands over every file selected; the window holds one record.
-            std::fprintf(stderr, "kestravo: opening %s only; %s is left unopened\n",
-                         QFile::encodeName(request.file).constData(), argv[i]);
+            // A file manager hands over every file selected (%F); the window holds one record.
+            if (!request.files.isEmpty())
+                std::fprintf(stderr, "kestravo: opening %s only; %s is left unopened\n",
+                             QFile::encodeName(request.files.first()).constData(), argv[i]);
+            request.files << arg;
         }
     }
     return std::nullopt;
@@ -213,8 +213,12 @@ int main(int argc, char* argv[])
         QApplication::setWindowIcon(ApplicationIcon(std::move(iconImages)));
         Form1.show();
         // Asked for on the command line: after the window is up, as if the operator had asked.
-        if (!request.file.isEmpty())
-            Form1.OpenRecordFile(request.file);
+        if (!request.files.isEmpty()) {
+            Form1.OpenRecordFile(request.files.first());
+            // The operator chose them all in the file manager: say on screen which were not opened.
+            if (request.files.size() > 1)
+                Form1.Dialogs().ShowMessage(kestravo::UnopenedFilesText(request.files));
+        }
         if (request.history)
             emit Form1.HistoryRequested();
         if (request.settings)

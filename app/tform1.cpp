@@ -8,6 +8,7 @@
 #include "app/layout_face.h"
 #include "app/panel_docking.h"
 #include "app/second_windows.h"
+#include "app/wheel_guard.h"
 #include "endpoints/endpoints.h"
 #include "record/codec.h"
 #include "ui_Form1.h"
@@ -112,6 +113,7 @@ TForm1::TForm1(QWidget* parent)
 
     GuardImeiInput(this, ui->Edit1);
     PressButtonsOnReturn(this);
+    KeepWheelForFocusedControls(this);
 
     // The way to the other windows; the window itself shows nothing new.
     windows_ = new SecondWindows(this);

@@ -46,6 +46,8 @@ package=(
 test=(
   libgtest-dev googletest
   xvfb xauth x11-utils xdotool python3-xlib imagemagick python3-pil
+  # a window manager, for the tests that drive the real window as a person does
+  openbox
   exim4-daemon-light
   openssl
   # a desktop session's keyring (Secret Service) on a private D-Bus, for the password tests

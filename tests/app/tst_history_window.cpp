@@ -16,6 +16,9 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
+#include <QApplication>
+#include <QPointer>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -115,6 +118,7 @@ private slots:
         form = NewScriptedForm(script);
         form->Windows().OpenHistory();
         QVERIFY(Window() != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(!Window()->Reading(), kWait);
     }
     void cleanup()
     {
@@ -204,8 +208,68 @@ private slots:
         Send(kSecond, Path(QStringLiteral("hourly.sbd")));
         QCOMPARE(Shown(), 3);
         emit form->SendEnded();
-        QCOMPARE(Shown(), 4);
+        QTRY_COMPARE_WITH_TIMEOUT(Shown(), 4, kWait);
         QCOMPARE(ShownText(0, kestravo::HistoryWindow::ImeiColumn), kSecond);
+    }
+
+    // The keyboard: Tab leaves the list (the selection stays), Esc closes the window; the list
+    // shows a whole IMEI and time.
+    void tabLeavesTheListAndEscapeCloses()
+    {
+        Window()->show();
+        Window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(Window()));
+        auto* view = Window()->findChild<QTableView*>(QStringLiteral("sendsView"));
+        const QFontMetrics metrics(view->font());
+        QVERIFY(view->columnWidth(kestravo::HistoryWindow::ImeiColumn) >= metrics.horizontalAdvance(kFirst));
+        QVERIFY(view->columnWidth(kestravo::HistoryWindow::TimeColumn) >=
+                metrics.horizontalAdvance(QStringLiteral("2026-12-31 23:59:59")));
+        Window()->SelectRows({0});
+        view->setFocus();
+        QTest::keyClick(view, Qt::Key_Tab);
+        QVERIFY(!view->hasFocus());
+        QCOMPARE(view->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(view->selectionModel()->selectedRows().at(0).row(), 0);
+        const QPointer<kestravo::HistoryWindow> window = Window();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QTRY_VERIFY(window == nullptr || !window->isVisible());
+    }
+
+    // Another program holds the file in an exclusive transaction: the window shows at once what it
+    // listed before and says in words that the file is busy; let go, the next refresh lists again.
+    void aBusyFileIsSaidInWordsAndTriedAgain()
+    {
+        QProcess holder;
+        holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        holder.start(QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import sqlite3, sys\n"
+                                     "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                                     "c.execute('PRAGMA locking_mode=EXCLUSIVE')\n"
+                                     "c.execute('BEGIN EXCLUSIVE')\n"
+                                     "c.execute('SELECT count(*) FROM sends').fetchall()\n"
+                                     "print('held', flush=True)\n"
+                                     "sys.stdin.read()\n"),
+                      kestravo::history::SendHistory::DefaultPath()});
+        QVERIFY(holder.waitForStarted(kWait));
+        QVERIFY(holder.waitForReadyRead(kWait));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+
+        const int listed = Shown();
+        QVERIFY(listed > 0);
+        Window()->Refresh();
+        QVERIFY(Window()->Reading());
+        QCOMPARE(Shown(), listed); // what the last read found stays listed meanwhile
+        QTRY_VERIFY2_WITH_TIMEOUT(Window()->Status().startsWith(QStringLiteral("The history file is busy")),
+                                  qPrintable(Window()->Status()), kWait);
+
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(!Window()->Reading(), kWait);
+        Window()->Refresh();
+        QTRY_VERIFY_WITH_TIMEOUT(!Window()->Reading(), kWait);
+        QCOMPARE(Shown(), listed);
+        QVERIFY2(Window()->Status().startsWith(QStringLiteral("%1 sends kept").arg(listed)), qPrintable(Window()->Status()));
     }
 };
 

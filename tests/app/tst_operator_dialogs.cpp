@@ -97,6 +97,11 @@ private slots:
             QCOMPARE(int(box->icon()), icon);
             QCOMPARE(box->buttons().size(), 1);
             QCOMPARE(box->standardButton(box->buttons().first()), QMessageBox::Ok);
+            // Room for the whole title beside the frame's buttons, however short the text.
+            QFont bold = box->font();
+            bold.setBold(true);
+            QVERIFY2(box->width() > QFontMetrics(bold).horizontalAdvance(box->windowTitle()) + 80,
+                     qPrintable(QString::number(box->width())));
         });
     }
 

@@ -146,6 +146,7 @@ private slots:
         QCOMPARE(script.Messages().size(), 1);
         // The box had the focus meanwhile and saw the release.
         other->setFocus();
+        Key(other, QEvent::KeyRelease, time + 90, false);
         save->setFocus();
         time += 300;
         Key(save, QEvent::KeyPress, time, false);
@@ -188,6 +189,37 @@ private slots:
         auto* edit = form->findChild<QLineEdit*>(QStringLiteral("Edit3"));
         QCOMPARE(edit->palette().color(QPalette::Text), QApplication::palette().color(QPalette::Text));
         QCOMPARE(edit->palette().color(QPalette::Base), QApplication::palette().color(QPalette::Base));
+    }
+
+    // The group titles as drawn: dark on the white panel under either scheme.
+    void groupTitlesAreDrawnDark_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::newRow("dark scheme") << true;
+        QTest::newRow("default scheme") << false;
+    }
+    void groupTitlesAreDrawnDark()
+    {
+        QFETCH(bool, dark);
+        form.reset();
+        QApplication::setPalette(dark ? DarkScheme() : QPalette());
+        form = NewScriptedForm(script);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        const QList<QGroupBox*> groups = form->findChildren<QGroupBox*>();
+        QCOMPARE(groups.size(), 4);
+        for (QGroupBox* group : groups) {
+            const int titleHeight = group->fontMetrics().height();
+            const int titleWidth = group->fontMetrics().horizontalAdvance(group->title());
+            const QImage title = group->grab(QRect(0, 0, titleWidth + 16, titleHeight)).toImage();
+            int darkPixels = 0;
+            for (int y = 0; y < title.height(); ++y)
+                for (int x = 0; x < title.width(); ++x)
+                    darkPixels += QColor(title.pixel(x, y)).lightness() < 90 ? 1 : 0;
+            // Each letter leaves a few dark pixels; a white title leaves none but the frame's.
+            QVERIFY2(darkPixels > group->title().size() * 3,
+                     qPrintable(group->title() + QStringLiteral(": %1 dark pixels").arg(darkPixels)));
+        }
     }
 
     // Every edit, list and check box has a name of its own for a screen reader, taken from its
