@@ -1252,7 +1252,7 @@ TEST_P(SmtpUnaskedReply, MakesTheTransactionAProtocolErrorNeverAnAcceptance)
     EXPECT_EQ(log.events.last(), "done Mail 20600") << log.events.join(" | ").toStdString();
     EXPECT_TRUE(c.ErrorMessage().startsWith(QLatin1String("SMTP protocol error: "))) << c.ErrorMessage().toStdString();
     // The connection goes, so what the relay said out of step answers no later command.
-    EXPECT_TRUE(WaitFor([&] { return c.Socket()->State() == wsClosed; }));
+    EXPECT_TRUE(WaitUntil([&] { return c.Socket()->State() == wsClosed; }));
     EXPECT_EQ(c.State(), smtpReady);
     EXPECT_THROW(c.MailFrom(), SmtpException);
 }
