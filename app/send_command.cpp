@@ -12,6 +12,7 @@
 #include "mail/errors.h"
 #include "send/send_job.h"
 #include "ways/history_binding.h"
+#include "ways/send_ways.h"
 #include "send/sbd_send.h"
 #include "mail/smtp_security.h"
 #include "record/codec.h"
@@ -181,7 +182,7 @@ void TForm1::Button3Send()
                                        if (!historyProblemTold_ && historyProblem_.isEmpty())
                                            historyProblem_ = problem;
                                    });
-    job_ = std::make_shared<SendJob>(std::make_unique<SbdSend>(endpoints), std::move(message), std::move(recorder));
+    job_ = std::make_shared<SendJob>(ways::MakeFlow(endpoints), std::move(message), std::move(recorder));
     job_->Hold(std::move(lock));
     job_->OnConnected = [this] { ShowSendActivity(); };
     job_->OnDone = [this](const SbdResult& result) { FinishSend(result); };

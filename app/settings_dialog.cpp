@@ -5,6 +5,7 @@
 #include "app/operator_dialogs.h"
 #include "endpoints/endpoints.h"
 #include "send/sbd_send.h"
+#include "ways/send_ways.h"
 #include "ui_SettingsDialog.h"
 
 #include <QCoreApplication>
@@ -244,7 +245,12 @@ void SettingsDialog::TestConnection()
                           u':' + endpoints.relayPort;
     ui->testButton->setEnabled(false);
     ui->testResult->setText(QStringLiteral("Connecting to %1…").arg(relay));
-    test_ = std::make_unique<send::SbdSend>(endpoints);
+    try {
+        test_ = ways::MakeFlow(endpoints);
+    } catch (const std::exception& e) {
+        ShowTestResult(QString::fromUtf8(e.what()));
+        return;
+    }
     test_->OnConnected = [this, relay](int code, const QString& reply) {
         if (code == 0)
             ShowTestResult(QStringLiteral("%1 answered: %2\nLeft with QUIT; nothing was sent.").arg(relay, reply.trimmed()));

@@ -4,6 +4,7 @@
 #include "directip/directip_link.h"
 #include "directip/mt_message.h"
 #include "send/sbd_send.h"
+#include "ways/send_ways.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>
@@ -17,6 +18,8 @@
 using namespace kestravo;
 using namespace kestravo::directip;
 using namespace kestravo::send;
+using namespace kestravo::ways;
+using kestravo::endpoints::Endpoints;
 
 namespace {
 

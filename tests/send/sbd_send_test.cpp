@@ -2,6 +2,7 @@
 // The one send flow over the e-mail link against scripted relays: each row is a whole
 // conversation, with the result every message gets.
 #include "send/sbd_send.h"
+#include "ways/send_ways.h"
 #include "mail/smtp/scripted_relay.h"
 
 #include <QElapsedTimer>
@@ -16,6 +17,8 @@
 
 using namespace kestravo;
 using namespace kestravo::send;
+using namespace kestravo::ways;
+using kestravo::endpoints::Endpoints;
 using namespace kestravo::mail::test;
 
 namespace {
@@ -520,7 +523,7 @@ TEST(SbdSend, FlowOverAFakeLinkKeepsOrderAndBound)
         e.timeoutSeconds = 1;
         auto owned = std::make_unique<FakeLink>(c.rows, 4);
         FakeLink& link = *owned;
-        SbdSend flow(e, std::move(owned));
+        SbdSend flow(std::move(owned), e.timeoutSeconds);
         std::vector<std::size_t> starts;
         std::vector<std::size_t> dones;
         std::vector<int> codes;

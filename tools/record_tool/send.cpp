@@ -11,6 +11,7 @@
 
 #include "history/send_history.h"
 #include "ways/history_binding.h"
+#include "ways/send_ways.h"
 #include "endpoints/endpoints.h"
 #include "send/sbd_send.h"
 
@@ -264,7 +265,7 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
     // The history opens from the send's event loop, once the connection is on its way: the file
     // is read while the relay accepts and greets, not before the connection is even asked for.
     QTimer::singleShot(0, &app, [&recorder] { recorder->OpenNow(); });
-    const std::vector<SbdResult> results = send::SendAll(
+    const std::vector<SbdResult> results = ways::SendAll(
         options.endpoints, std::move(messages),
         [&](std::size_t index, const SbdResult& result) {
             recorder->Finish(index, result);
