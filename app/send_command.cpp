@@ -172,8 +172,9 @@ void TForm1::Button3Send()
     if (::lstat(native.constData(), &existing) == 0 && S_ISLNK(existing.st_mode) && ::unlink(native.constData()) != 0)
         throw std::runtime_error("Cannot remove the link " + path.toStdString() + " in place of temp.sbd");
     WriteRecordFile(native.toStdString(), record);
-    // What goes out is what the file holds, read back under the lock.
-    SbdMessage message{imei, ReadRecordFile(native.toStdString())};
+    // The file stays beside the program as it always has; the mail carries the same bytes, handed
+    // on rather than read back.
+    SbdMessage message{imei, record};
 
     DropSendJob();
     auto recorder = ways::Recorder(endpoints, history::Origin::Window, {}, [this] { return HistoryFile(); },
