@@ -3,6 +3,8 @@
 // the reconnection and the envelope live here only (RFC 5321).
 #include "mail/mail_link.h"
 
+#include "send/result_codes.h"
+
 #include "mail/smtp/smtpcli.h"
 #include "mail/smtp_security.h"
 
@@ -21,8 +23,8 @@ using send::SbdResult;
 
 namespace {
 
-constexpr int kClosed = 10004;     // the relay closed the connection under a request
-constexpr int kNotSent = 500;      // the message could not be sent at all
+using send::kClosed;
+using send::kNotSent;
 // Connections one message may take: the first, and one reconnection whatever the relay does.
 constexpr int kConnectionsPerMessage = 2;
 
@@ -254,7 +256,7 @@ struct MailLink::Impl {
                 // Out of connections: the last failure stands, never a success.
                 DropConnection();
                 Finish(lastFailureCode > 0 ? lastFailureCode : kClosed,
-                       lastFailure.isEmpty() ? QStringLiteral("10004 Connection closed by the relay") : lastFailure,
+                       lastFailure.isEmpty() ? send::ResultText(kClosed) : lastFailure,
                        Outcome::ConnectionFailed, false);
                 return;
             }

@@ -3,6 +3,8 @@
 // How a message travels is the link's business.
 #include "send/sbd_send.h"
 
+#include "send/result_codes.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -18,9 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTimedOut = 10060; // Windows Sockets: connection timed out
-constexpr int kNotSent = 500;    // the message could not be sent at all
-constexpr int kAborted = 426;
 
 } // namespace
 
@@ -114,7 +113,7 @@ struct SbdSend::Impl {
 
     void TimedOut()
     {
-        const QString reason = QStringLiteral("10060 Connection timed out: %1 did not answer within %2 %3 %4")
+        const QString reason = ResultText(kTimedOut, QStringLiteral("Connection timed out: %1 did not answer within %2 %3 %4"))
                                    .arg(link->PeerName())
                                    .arg(timeoutSeconds)
                                    .arg(timeoutSeconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds"),
@@ -371,7 +370,7 @@ void SbdSend::Abort()
     d.deadline.stop();
     if (d.running) {
         d.closing = false;
-        d.FailRemaining(kAborted, QStringLiteral("426 Operation aborted."), Outcome::ConnectionFailed);
+        d.FailRemaining(kAborted, ResultText(kAborted), Outcome::ConnectionFailed);
     }
 }
 

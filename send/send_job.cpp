@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "send/send_job.h"
 
+#include "send/result_codes.h"
+
 #include <exception>
 #include <utility>
 
@@ -36,7 +38,7 @@ void SendJob::Start()
         flow_->Connect();
     } catch (const std::exception& e) {
         SbdResult refused;
-        refused.code = 500;
+        refused.code = kNotSent;
         refused.detail = QString::fromUtf8(e.what());
         refused.outcome = Outcome::ConnectionFailed;
         history_->Finish(0, refused);
