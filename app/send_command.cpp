@@ -122,13 +122,26 @@ std::shared_ptr<history::SendHistory> TForm1::HistoryFile()
     return historyFile_;
 }
 
+QString TForm1::SendUnderWayNote()
+{
+    return QStringLiteral("A send is under way; this click sent nothing.\r\nIts result is shown when it ends.");
+}
+
 void TForm1::ShowSendActivity()
 {
-    // Over this window only: the operator may still move, type into or close it.
-    if (SendUnderWay())
+    // Over this window only: the operator may still move, type into or close it. The button says
+    // that a send is under way.
+    const bool busy = SendUnderWay();
+    if (busy)
         setCursor(Qt::BusyCursor);
     else
         unsetCursor();
+    if (busy && sendCaption_.isEmpty()) {
+        sendCaption_ = ui->Button3->text();
+        ui->Button3->setText(QStringLiteral("SENDING…"));
+    } else if (!busy && !sendCaption_.isEmpty()) {
+        ui->Button3->setText(std::exchange(sendCaption_, QString()));
+    }
 }
 
 void TForm1::DropSendJob()
@@ -150,9 +163,11 @@ void TForm1::Button3Send()
     }
     // A value the record cannot hold would reach the device wrapped: nothing is sent.
     RefuseValuesTheRecordCannotHold(QStringLiteral("nothing was sent"));
-    // One send at a time: the one under way keeps its record and IMEI.
-    if (SendUnderWay())
-        throw SmtpException("SMTP component not ready");
+    // One send at a time: the one under way keeps its record and IMEI, and its result follows.
+    if (SendUnderWay()) {
+        dialogs_->ShowMessage(SendUnderWayNote());
+        return;
+    }
     // Endpoints are read at every send, so a changed setting applies without a restart; a
     // malformed one stops the click here, shown in the error box, with nothing sent.
     Endpoints endpoints = ResolveEndpoints();
@@ -200,6 +215,8 @@ void TForm1::Button3Send()
 void TForm1::FinishSend(const SbdResult& result)
 {
     unsetCursor();
+    if (!sendCaption_.isEmpty())
+        ui->Button3->setText(std::exchange(sendCaption_, QString()));
     // The history's row is complete: a history window open beside this one shows it now.
     emit SendEnded();
     QString text = SendResultText(result.code, result.detail);
@@ -221,7 +238,7 @@ bool TForm1::FormClose()
     // The window is going away: whatever the send still reports belongs to nobody. Closing never
     // waits for the relay.
     DropSendJob();
-    unsetCursor();
+    ShowSendActivity();
     return true;
 }
 

@@ -84,6 +84,8 @@ public:
     // A connection is being made, a mail is under way or its result is shown (the window shows
     // the busy cursor).
     bool SendUnderWay() const;
+    // The plain note a click gets while a send is under way.
+    static QString SendUnderWayNote();
 
     // Where the send command writes the record: in programFolder when that folder is writable,
     // otherwise in a private folder of the user's own. The file is always named "temp.sbd".
@@ -186,6 +188,7 @@ private:
     std::shared_ptr<history::SendHistory> historyFile_;
     QString historyProblem_; // not yet told
     bool historyProblemTold_ = false;
+    QString sendCaption_; // the send button's caption while it shows a send under way
     QString recordFolder_;
     bool fitted_ = false; // FitIntoArea has run
     QHash<QString, QLineEdit*> edits_;

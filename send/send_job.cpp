@@ -71,6 +71,16 @@ void SendJob::Done(const SbdResult& result)
 
 void SendJob::Cancel()
 {
+    if (!connected_ && !reported_) {
+        // Dropped while the way was still being opened: nothing reached the peer, and the row
+        // says so rather than staying unfinished.
+        SbdResult dropped;
+        dropped.code = kNotSent;
+        dropped.detail = ResultText(kNotSent, QStringLiteral("Not sent: the send was dropped before the way to the "
+                                                             "gateway was open"));
+        dropped.outcome = Outcome::ConnectionFailed;
+        history_->Finish(0, dropped);
+    }
     OnConnected = nullptr;
     OnDone = nullptr;
     OnFinished = nullptr;

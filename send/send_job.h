@@ -34,7 +34,8 @@ public:
     // Writes the history row, then opens the way. A refusal before any connection is thrown, its
     // row completed with it.
     void Start();
-    // Drops the send at once and silences the job: OnDone and OnFinished no longer come.
+    // Drops the send at once and silences the job: OnDone and OnFinished no longer come. A send
+    // dropped before its way was open has its row completed as not sent.
     void Cancel();
 
     const SbdMessage& Message() const { return message_; }
