@@ -4,7 +4,10 @@
 #include "app/application.h"
 #include "app/operator_dialogs.h"
 #include "endpoints/endpoints.h"
+#include "send/result_codes.h"
 #include "send/sbd_send.h"
+#include "ways/send_ways.h"
+#include "ways/send_ways.h"
 #include "ui_SettingsDialog.h"
 
 #include <QCoreApplication>
@@ -235,25 +238,35 @@ void SettingsDialog::TestConnection()
     }
     if (test_) {
         test_->OnConnected = nullptr;
+        test_->OnFinished = nullptr;
         test_->Abort();
         // It may still be reporting from further up the stack: it goes later.
         std::shared_ptr<send::SbdSend> old(test_.release());
         QTimer::singleShot(0, QCoreApplication::instance(), [old] {});
     }
-    const QString relay = (endpoints.relayHost.contains(u':') ? u'[' + endpoints.relayHost + u']' : endpoints.relayHost) +
-                          u':' + endpoints.relayPort;
+    const bool directIp = endpoints.transport == endpoints::Transport::DirectIp;
+    const QString peer = directIp ? send::HostPort(endpoints.directipHost, endpoints.directipPort)
+                                  : send::HostPort(endpoints.relayHost, endpoints.relayPort);
+    try {
+        // The chosen way is opened and closed again, as a send would open it; nothing is sent.
+        test_ = ways::MakeFlow(endpoints);
+    } catch (const std::exception& e) {
+        ShowTestResult(QString::fromUtf8(e.what()));
+        return;
+    }
     ui->testButton->setEnabled(false);
-    ui->testResult->setText(QStringLiteral("Connecting to %1…").arg(relay));
-    test_ = std::make_unique<send::SbdSend>(endpoints);
-    test_->OnConnected = [this, relay](int code, const QString& reply) {
-        if (code == 0)
-            ShowTestResult(QStringLiteral("%1 answered: %2\nLeft with QUIT; nothing was sent.").arg(relay, reply.trimmed()));
+    ui->testResult->setText(QStringLiteral("Connecting to %1…").arg(peer));
+    test_->OnConnected = [this, peer, directIp](int code, const QString& reply) {
+        if (code != 0)
+            ShowTestResult(QStringLiteral("%1 could not be reached: error code %2\n%3").arg(peer).arg(code).arg(reply.trimmed()));
+        else if (directIp)
+            ShowTestResult(QStringLiteral("%1 took the connection, which was closed again; nothing was sent.").arg(peer));
         else
-            ShowTestResult(QStringLiteral("%1 could not be reached: error code %2\n%3").arg(relay).arg(code).arg(reply.trimmed()));
-        // Leaves the session: QUIT to a relay that greeted, the connection dropped either way.
+            ShowTestResult(QStringLiteral("%1 answered: %2\nLeft with QUIT; nothing was sent.").arg(peer, reply.trimmed()));
+        // Closes the way opened: QUIT to a relay that greeted, the connection dropped either way.
         QTimer::singleShot(0, this, [this] {
             if (test_)
-                test_->Abort();
+                test_->Start({});
         });
     };
     try {

@@ -399,7 +399,7 @@ void TForm1::ShowTrackingUnit(int index)
 
 void TForm1::Button3Click()
 {
-    RunHandler([&] { SendPass(); });
+    RunHandler([&] { Button3Send(); });
 }
 
 // ---- Events --------------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 // the handlers live in resources/Form1.ui; this class holds the handlers, named after the control
 // and event or after the rule they keep.
 #include "app/operator_dialogs.h"
-#include "send/sbd_send.h"
+#include "send/send_job.h"
 #include "record/config_record.h"
 #include "record/settings_store.h"
 
@@ -27,8 +27,11 @@ class TForm1;
 
 namespace kestravo {
 
+namespace history {
+class SendHistory;
+}
+
 class SecondWindows;
-class WindowSendHistory; // app/send_command.cpp
 
 class TForm1 : public QWidget, public SettingsStore {
     Q_OBJECT
@@ -71,11 +74,18 @@ public:
     // dropped at once; an idle session gets QUIT.
     bool FormClose();
 
-    // True from the end of the connection attempt until the mail's result has been shown: the
-    // next click goes straight to the mail.
-    bool SessionReady = false;
-    // A connection is being made or a mail is under way (the window shows the busy cursor).
-    bool SendUnderWay() const { return send_ && send_->Busy(); }
+    // True from the end of the connection attempt until the mail's result has been shown; read
+    // from the send under way, which alone owns it.
+    struct SessionReadyReflection {
+        const TForm1* form;
+        operator bool() const;
+    };
+    const SessionReadyReflection SessionReady{this};
+    // A connection is being made, a mail is under way or its result is shown (the window shows
+    // the busy cursor).
+    bool SendUnderWay() const;
+    // The plain note a click gets while a send is under way.
+    static QString SendUnderWayNote();
 
     // Where the send command writes the record: in programFolder when that folder is writable,
     // otherwise in a private folder of the user's own. The file is always named "temp.sbd".
@@ -143,17 +153,14 @@ private:
     template <class Body>
     bool RunHandler(Body&& body) noexcept;
 
-    // One pass of the send command: the first connects, the second writes and mails the record.
-    // afterConnect: run by the connect request's end rather than by a click.
-    void SendPass(bool afterConnect = false);
-    // The relay greeted, or could not be reached: the second pass runs either way.
-    void SendConnected();
-    // Shows the mail's result; the flow then quits the session.
+    // The send command: takes the record and the IMEI and starts a send job with them.
+    void Button3Send();
+    // Shows the mail's result; the job then quits the session.
     void FinishSend(const send::SbdResult& result);
-    // The send history of this window, made on first use.
-    WindowSendHistory& History();
-    // A new send flow to the endpoints as they are set now.
-    void NewSendFlow();
+    // Silences the send job, if any, and lets it go once it is off the stack.
+    void DropSendJob();
+    // The send history file, opened at the first send and kept for the next.
+    std::shared_ptr<history::SendHistory> HistoryFile();
     // The entries of the context menu: the second windows and About.
     void AddWindowActions(QMenu& menu);
     void OfferWindowActionsInEdits();
@@ -174,14 +181,16 @@ private:
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<OperatorDialogs> dialogs_;
     SecondWindows* windows_ = nullptr; // a child object
-    std::unique_ptr<send::SbdSend> send_;
-    std::optional<endpoints::Endpoints> sendEndpoints_; // those send_ was made with
-    // Every send is kept in the send history; made at the first send, not at start-up.
-    std::shared_ptr<WindowSendHistory> history_;
+    // The send under way, or the last one; it alone holds the send's state.
+    std::shared_ptr<send::SendJob> job_;
+    // Every send is kept in the send history; opened at the first send, not at start-up.
+    static constexpr int kHistoryWaitMs = 500;
+    std::shared_ptr<history::SendHistory> historyFile_;
+    QString historyProblem_; // not yet told
+    bool historyProblemTold_ = false;
+    QString sendCaption_; // the send button's caption while it shows a send under way
     QString recordFolder_;
     bool fitted_ = false; // FitIntoArea has run
-    // Keeps other windows from replacing temp.sbd while the mail request under way reads it.
-    std::shared_ptr<const int> recordLock_;
     QHash<QString, QLineEdit*> edits_;
     QHash<QString, QComboBox*> combos_;
     QHash<QString, QCheckBox*> checks_;

@@ -4,14 +4,17 @@
 #include "directip/directip_link.h"
 
 #include "directip/mt_message.h"
+#include "send/result_codes.h"
 #include "mail/transport/wsocket.h"
 
 #include <QRandomGenerator>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <list>
 #include <stdexcept>
+#include <utility>
 
 namespace kestravo::directip {
 
@@ -22,8 +25,9 @@ using send::SbdResult;
 
 namespace {
 
-constexpr int kClosed = 10004;
-constexpr int kNotSent = 500;
+using send::kClosed;
+using send::kNotSent;
+using send::kProtocolError;
 // A gateway address that does not answer gives way to the next one after this long.
 constexpr int kConnectAttemptTimeoutMs = 4000;
 
@@ -106,12 +110,16 @@ struct DirectIpLink::Impl {
         // Started once the answer is whole (or can no longer be a confirmation): a gateway that
         // then neither closes nor sends more is judged on what it sent.
         std::unique_ptr<QTimer> quiet;
+        // Opened ahead of any message (Open): it carries the first message given to the link.
+        bool ahead = false;
     };
 
     Gateway gateway;
     send::SendOptions options;
     int parallel = DirectIpLink::kDefaultParallel;
     std::list<Connection> connections;
+    // Open's answer while the connection ahead is being made.
+    std::function<void(int code, const QString& text)> opened;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
     ~Impl()
@@ -120,7 +128,7 @@ struct DirectIpLink::Impl {
         DropAll();
     }
 
-    QString Peer() const { return QStringLiteral("the gateway %1:%2").arg(gateway.host, gateway.port); }
+    QString Peer() const { return QStringLiteral("the gateway ") + send::HostPort(gateway.host, gateway.port); }
 
     void Later(std::function<void()> fn)
     {
@@ -172,6 +180,13 @@ struct DirectIpLink::Impl {
 
     void Fail(std::list<Connection>::iterator it, int code, const QString& detail)
     {
+        if (it->ahead) { // no message on it: Open hears the failure, if it is still waiting
+            Retire(it->socket);
+            connections.erase(it);
+            if (auto done = std::exchange(opened, nullptr))
+                done(code, detail);
+            return;
+        }
         SbdResult r;
         r.code = code;
         r.detail = detail;
@@ -238,6 +253,11 @@ struct DirectIpLink::Impl {
         if (it == connections.end())
             return;
         it->connected = true;
+        if (it->ahead) {
+            if (auto done = std::exchange(opened, nullptr))
+                done(0, QStringLiteral("%1 took the connection").arg(Peer()));
+            return;
+        }
         const QByteArray bytes = EncodeMtMessage(it->sent);
         sender->Send(bytes.constData(), int(bytes.size()));
     }
@@ -322,8 +342,19 @@ int DirectIpLink::Parallel() const { return d_->parallel; }
 
 void DirectIpLink::Open(std::function<void(int code, const QString& text)> done)
 {
-    // Nothing to open: each message takes a connection of its own.
-    d_->Later([done = std::move(done)] { done(0, QString()); });
+    // A real connection to the gateway, kept for the first message; the others take their own.
+    Impl& d = *d_;
+    d.opened = std::move(done);
+    Impl::Connection c;
+    c.ahead = true;
+    d.connections.push_back(std::move(c));
+    d.Later([&d] {
+        for (auto it = d.connections.begin(); it != d.connections.end(); ++it)
+            if (it->ahead && !it->socket) {
+                d.Start(it);
+                return;
+            }
+    });
 }
 
 void DirectIpLink::Send(std::size_t index, const SbdMessage& message, Answer done)
@@ -338,6 +369,14 @@ void DirectIpLink::Send(std::size_t index, const SbdMessage& message, Answer don
     c.sent.priority = d.options.priority;
     c.answer = std::move(done);
     const std::uint32_t id = c.sent.clientId;
+    // The connection opened ahead, once it is up, carries this message.
+    const auto ahead = std::find_if(d.connections.begin(), d.connections.end(),
+                                    [](const Impl::Connection& o) { return o.ahead && o.connected; });
+    if (ahead != d.connections.end()) {
+        c.socket = std::exchange(ahead->socket, nullptr);
+        c.connected = true;
+        d.connections.erase(ahead);
+    }
     d.connections.push_back(std::move(c));
     // Answers come from the event loop, never from within this call.
     d.Later([&d, id] {
@@ -351,7 +390,10 @@ void DirectIpLink::Send(std::size_t index, const SbdMessage& message, Answer don
                 d.Fail(it, kNotSent, QStringLiteral("500 Not sent by DirectIP: %1").arg(QString::fromUtf8(e.what())));
                 return;
             }
-            d.Start(it);
+            if (it->connected)
+                d.Connected(it->socket, 0);
+            else
+                d.Start(it);
             return;
         }
     });
@@ -359,11 +401,21 @@ void DirectIpLink::Send(std::size_t index, const SbdMessage& message, Answer don
 
 void DirectIpLink::Close(std::function<void()> done)
 {
+    // A connection opened ahead that no message took is closed unused.
+    for (auto it = d_->connections.begin(); it != d_->connections.end();)
+        if (it->ahead) {
+            Impl::Retire(it->socket);
+            it = d_->connections.erase(it);
+        } else {
+            ++it;
+        }
+    d_->opened = nullptr;
     d_->Later(std::move(done));
 }
 
 void DirectIpLink::Abort()
 {
+    d_->opened = nullptr;
     d_->DropAll();
 }
 

@@ -4,6 +4,7 @@
 // to the gateway's DirectIP MT interface, which answers with one confirmation and closes.
 #include "directip/mt_message.h"
 #include "send/link.h"
+#include "send/result_codes.h"
 
 #include <QString>
 
@@ -21,8 +22,10 @@ struct Gateway {
 
 // What the link's codes of its own mean, beside the socket's (10061 refused, 11001 unknown host)
 // and the flow's deadline (10060).
-constexpr int kProtocolError = 20600; // an answer that is not one whole confirmation of this message
-constexpr int kNothingQueued = 20700; // status 0: the gateway took the payload but queued nothing
+// 20600: an answer that is not one whole confirmation of this message; 20700: status 0, the
+// gateway took the payload but queued nothing.
+using send::kNothingQueued;
+using send::kProtocolError;
 // The most of an answer that is read: a confirmation is 31 bytes; more than this is garbage that
 // need not be read further to be judged.
 constexpr std::size_t kMaxAnswer = 65536;

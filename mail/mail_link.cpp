@@ -3,12 +3,13 @@
 // the reconnection and the envelope live here only (RFC 5321).
 #include "mail/mail_link.h"
 
+#include "send/result_codes.h"
+
 #include "mail/smtp/smtpcli.h"
 #include "mail/smtp_security.h"
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cerrno>
@@ -22,18 +23,10 @@ using send::SbdResult;
 
 namespace {
 
-constexpr int kClosed = 10004;     // the relay closed the connection under a request
-constexpr int kNotSent = 500;      // the message could not be sent at all
+using send::kClosed;
+using send::kNotSent;
 // Connections one message may take: the first, and one reconnection whatever the relay does.
 constexpr int kConnectionsPerMessage = 2;
-
-QString MessageIdOf(const TSmtpHeaderLines& headers)
-{
-    for (const QString& line : headers.Lines)
-        if (line.startsWith(QStringLiteral("Message-ID: <"), Qt::CaseInsensitive) && line.endsWith(u'>'))
-            return line.mid(13, line.size() - 14);
-    return QString();
-}
 
 } // namespace
 
@@ -74,11 +67,11 @@ struct MailLink::Impl {
     // (a "421 shutting down" must not stand for the 250 that judged the message).
     QString dotReply;
     QString lastFailure; // why the last connection ended, for a message out of connections
+    int lastFailureCode = 0; // and its code
 
     std::function<void(int, const QString&)> opened;
     std::function<void()> closed;
 
-    std::unique_ptr<QTemporaryDir> folder;
 
     Impl(MailLink* owner, Endpoints e, send::SendOptions o) : endpoints(std::move(e)), options(o), q(owner)
     {
@@ -155,7 +148,7 @@ struct MailLink::Impl {
             if (!messageLinesSent && sending) {
                 messageLinesSent = true;
                 // The Message-ID is on its way: kept before any answer comes.
-                const QString id = client ? MessageIdOf(client->HeaderLines()) : QString();
+                const QString id = client ? client->MessageId() : QString();
                 if (!id.isEmpty() && q->OnReference)
                     q->OnReference(index, id);
             }
@@ -227,7 +220,7 @@ struct MailLink::Impl {
         r.detail = detail;
         r.outcome = code == 0 ? Outcome::Accepted : outcome;
         if (lookForMessageId && messageLinesSent && client)
-            r.reference = MessageIdOf(client->HeaderLines());
+            r.reference = client->MessageId();
         sending = false;
         Link::Answer done = std::exchange(answer, nullptr);
         done(r);
@@ -262,9 +255,8 @@ struct MailLink::Impl {
             if (connections >= kConnectionsPerMessage) {
                 // Out of connections: the last failure stands, never a success.
                 DropConnection();
-                const int code = lastFailure.section(u' ', 0, 0).toInt();
-                Finish(code > 0 ? code : kClosed,
-                       lastFailure.isEmpty() ? QStringLiteral("10004 Connection closed by the relay") : lastFailure,
+                Finish(lastFailureCode > 0 ? lastFailureCode : kClosed,
+                       lastFailure.isEmpty() ? send::ResultText(kClosed) : lastFailure,
                        Outcome::ConnectionFailed, false);
                 return;
             }
@@ -289,23 +281,6 @@ struct MailLink::Impl {
 
     void MailCurrent()
     {
-        const QString path = QDir(folder->path()).filePath(QStringLiteral("temp.sbd"));
-        QFile out(path);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-            out.write(reinterpret_cast<const char*>(message.record.data()), qint64(message.record.size())) !=
-                qint64(message.record.size()) ||
-            !out.flush()) {
-            const int err = errno;
-            // A write cut short by a file-size limit or a full disk leaves Qt without a reason of
-            // its own; the system's is the one the operator can act on.
-            const QString why = out.error() == QFileDevice::OpenError || err == 0
-                                    ? out.errorString()
-                                    : QString::fromLocal8Bit(std::strerror(err));
-            Finish(kNotSent, QStringLiteral("500 Cannot write the attachment %1: %2").arg(path, why),
-                   Outcome::ConnectionFailed, false);
-            return;
-        }
-        out.close();
         TSmtpCli& c = *client;
         c.SetFromName(endpoints.sender);
         c.RcptName().clear();
@@ -313,7 +288,9 @@ struct MailLink::Impl {
         c.SetHdrFrom(endpoints.sender);
         c.SetHdrTo(endpoints.gateway);
         c.SetHdrSubject(message.imei);
-        c.SetEmailFiles({path});
+        c.SetEmailAttachments({{QStringLiteral("temp.sbd"),
+                                QByteArray(reinterpret_cast<const char*>(message.record.data()),
+                                           qsizetype(message.record.size()))}});
         messageLinesSent = false;
         dotReply.clear();
         phase = Phase::Mailing;
@@ -321,9 +298,10 @@ struct MailLink::Impl {
     }
 
     // A failed connection of the message under way: tried again while it has connections left.
-    void ConnectionLost(const QString& reason)
+    void ConnectionLost(int code, const QString& reason)
     {
         lastFailure = reason;
+        lastFailureCode = code;
         DropConnection();
         Step();
     }
@@ -367,7 +345,7 @@ struct MailLink::Impl {
                 return;
             }
             if (code == kClosed || !Connected()) {
-                ConnectionLost(FailureText());
+                ConnectionLost(code, FailureText());
                 return;
             }
             // A relay that does not know EHLO (RFC 5321 4.1.4): HELO instead.
@@ -393,7 +371,7 @@ struct MailLink::Impl {
                     Finish(503, refusalBeforeHelo, Outcome::Refused, false);
                     return;
                 }
-                ConnectionLost(FailureText());
+                ConnectionLost(code, FailureText());
                 return;
             }
             {
@@ -460,6 +438,7 @@ struct MailLink::Impl {
             DropConnection();
             if (connections < kConnectionsPerMessage) {
                 lastFailure = reply;
+                lastFailureCode = code;
                 Step();
                 return;
             }
@@ -471,6 +450,7 @@ struct MailLink::Impl {
         if (code >= 400 && code <= 499 && acceptedInSession > 0 && connections < kConnectionsPerMessage &&
             !messageLinesSent && Connected()) {
             lastFailure = reply;
+            lastFailureCode = code;
             phase = Phase::Renewing;
             try {
                 client->Quit();
@@ -510,16 +490,8 @@ void MailLink::Send(std::size_t index, const SbdMessage& message, Answer done)
     d.answer = std::move(done);
     d.connections = d.Connected() ? 1 : 0;
     d.lastFailure.clear();
+    d.lastFailureCode = 0;
     d.refusalBeforeHelo.clear();
-    if (!d.folder) {
-        d.folder = std::make_unique<QTemporaryDir>();
-        if (!d.folder->isValid()) {
-            const QString text = QStringLiteral("500 Cannot make a private folder for temp.sbd: ") + d.folder->errorString();
-            d.folder.reset();
-            d.Later([&d, text] { d.Finish(kNotSent, text, Outcome::ConnectionFailed, false); });
-            return;
-        }
-    }
     // Answers come from the event loop, never from within this call.
     d.Later([&d] {
         try {

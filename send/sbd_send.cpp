@@ -3,9 +3,7 @@
 // How a message travels is the link's business.
 #include "send/sbd_send.h"
 
-#include "directip/directip_link.h"
-#include "mail/errors.h"
-#include "mail/mail_link.h"
+#include "send/result_codes.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -14,6 +12,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <stdexcept>
 
 namespace kestravo::send {
 
@@ -21,9 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTimedOut = 10060; // Windows Sockets: connection timed out
-constexpr int kNotSent = 500;    // the message could not be sent at all
-constexpr int kAborted = 426;
 
 } // namespace
 
@@ -34,18 +30,10 @@ bool IsImeiText(const QString& imei)
     return IsImei(std::string_view(latin1.constData(), std::size_t(latin1.size())));
 }
 
-std::unique_ptr<Link> MakeLink(const Endpoints& endpoints, const SendOptions& options)
-{
-    if (endpoints.transport == endpoints::Transport::DirectIp)
-        return std::make_unique<directip::DirectIpLink>(directip::Gateway{endpoints.directipHost, endpoints.directipPort},
-                                                        options);
-    return std::make_unique<mail::MailLink>(endpoints, options);
-}
-
 struct SbdSend::Impl {
     SbdSend* q = nullptr;
-    Endpoints endpoints;
     std::unique_ptr<Link> link;
+    int timeoutSeconds;
 
     std::vector<SbdMessage> messages;
     std::vector<std::optional<SbdResult>> results;
@@ -69,7 +57,7 @@ struct SbdSend::Impl {
     QTimer deadline;
     Clock::time_point stepEnd; // of Connect or of the closing
 
-    Impl(SbdSend* owner, Endpoints e, std::unique_ptr<Link> l) : q(owner), endpoints(std::move(e)), link(std::move(l))
+    Impl(SbdSend* owner, std::unique_ptr<Link> l, int timeout) : q(owner), link(std::move(l)), timeoutSeconds(timeout)
     {
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
@@ -89,7 +77,7 @@ struct SbdSend::Impl {
 
     std::chrono::milliseconds Allowed() const
     {
-        return std::chrono::milliseconds(qint64(endpoints.timeoutSeconds) * 1000);
+        return std::chrono::milliseconds(qint64(timeoutSeconds) * 1000);
     }
 
     // The timer is set to the earliest end of a step under way.
@@ -125,10 +113,10 @@ struct SbdSend::Impl {
 
     void TimedOut()
     {
-        const QString reason = QStringLiteral("10060 Connection timed out: %1 did not answer within %2 %3 %4")
+        const QString reason = ResultText(kTimedOut, QStringLiteral("Connection timed out: %1 did not answer within %2 %3 %4"))
                                    .arg(link->PeerName())
-                                   .arg(endpoints.timeoutSeconds)
-                                   .arg(endpoints.timeoutSeconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds"),
+                                   .arg(timeoutSeconds)
+                                   .arg(timeoutSeconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds"),
                                         link->Waiting())
                                    .trimmed();
         const bool wasClosing = closing;
@@ -312,14 +300,8 @@ struct SbdSend::Impl {
     }
 };
 
-SbdSend::SbdSend(Endpoints endpoints, SendOptions options)
-{
-    std::unique_ptr<Link> link = MakeLink(endpoints, options);
-    d_ = std::make_unique<Impl>(this, std::move(endpoints), std::move(link));
-}
-
-SbdSend::SbdSend(Endpoints endpoints, std::unique_ptr<Link> link)
-    : d_(std::make_unique<Impl>(this, std::move(endpoints), std::move(link)))
+SbdSend::SbdSend(std::unique_ptr<Link> link, int timeoutSeconds)
+    : d_(std::make_unique<Impl>(this, std::move(link), std::max(1, timeoutSeconds)))
 {
 }
 
@@ -329,7 +311,7 @@ void SbdSend::Connect()
 {
     Impl& d = *d_;
     if (d.running || d.connecting)
-        throw mail::SmtpException("SMTP component not ready");
+        throw std::logic_error("a send is already under way");
     ++d.generation;
     d.connectFailure.reset();
     d.connecting = true;
@@ -372,20 +354,6 @@ void SbdSend::Start(std::vector<SbdMessage> messages)
     d.nextToSend = 0;
     d.nextToReport = 0;
     d.running = true;
-    // Endpoints that did not come through ResolveEndpoints are held to the same rules: nothing
-    // malformed reaches the envelope or the headers.
-    try {
-        endpoints::ParseAddress(d.endpoints.sender, QStringLiteral("sender"));
-        endpoints::ParseAddress(d.endpoints.gateway, QStringLiteral("gateway"));
-        endpoints::ParseTimeoutSeconds(QString::number(d.endpoints.timeoutSeconds), QStringLiteral("timeout"));
-        if (d.endpoints.transport == endpoints::Transport::Email && d.endpoints.relayHost.isEmpty())
-            throw endpoints::EndpointError("relay: no host");
-        if (d.endpoints.transport == endpoints::Transport::DirectIp && d.endpoints.directipHost.isEmpty())
-            throw endpoints::EndpointError("DirectIP: no gateway host");
-    } catch (const endpoints::EndpointError& e) {
-        d.FailRemaining(kNotSent, QStringLiteral("500 ") + QString::fromUtf8(e.what()), Outcome::ConnectionFailed);
-        return;
-    }
     if (std::optional<SbdResult> failure = std::exchange(d.connectFailure, std::nullopt)) {
         d.FailRemaining(failure->code, failure->detail, Outcome::ConnectionFailed);
         return;
@@ -402,7 +370,7 @@ void SbdSend::Abort()
     d.deadline.stop();
     if (d.running) {
         d.closing = false;
-        d.FailRemaining(kAborted, QStringLiteral("426 Operation aborted."), Outcome::ConnectionFailed);
+        d.FailRemaining(kAborted, ResultText(kAborted), Outcome::ConnectionFailed);
     }
 }
 
@@ -411,9 +379,9 @@ bool SbdSend::Busy() const
     return d_->running || d_->connecting;
 }
 
-std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessage> messages,
+std::vector<SbdResult> SendAll(std::unique_ptr<Link> link, int timeoutSeconds, std::vector<SbdMessage> messages,
                                std::function<void(std::size_t, const SbdResult&)> onDone,
-                               std::function<void(std::size_t)> onStart, QuitReply quitReply, SendOptions options,
+                               std::function<void(std::size_t)> onStart, QuitReply quitReply,
                                std::function<void(std::size_t, const QString&)> onReference)
 {
     static int argc = 1;
@@ -425,7 +393,7 @@ std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessag
 
     std::vector<SbdResult> results(messages.size());
     QEventLoop loop;
-    SbdSend send(endpoints, options);
+    SbdSend send(std::move(link), timeoutSeconds);
     send.OnMessageStart = std::move(onStart);
     send.OnMessageReference = std::move(onReference);
     std::size_t waiting = results.size();
@@ -440,7 +408,7 @@ std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessag
     };
     send.OnFinished = [&] { loop.quit(); };
     send.Start(std::move(messages));
-    // A run that ended within Start (no messages, malformed endpoints) is no longer busy.
+    // A run that ended within Start (no messages) is no longer busy.
     if (send.Busy() && (waiting > 0 || quitReply == QuitReply::Await))
         loop.exec();
     return results;

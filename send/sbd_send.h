@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The one send flow of the system: records go to the SBD gateway, one message per device, by the
-// way the Endpoints name (by e-mail through a relay, or by DirectIP). The window's send command
-// and kestravo-record both run it; the way itself is a link (send/link.h) the flow knows nothing of.
-#include "endpoints/endpoints.h"
+// The one send flow of the system: records go to the SBD gateway, one message per device, over a
+// link (send/link.h) of either way, chosen where the program is put together (ways/). The window's
+// send job and kestravo-record both run it; the flow knows nothing of how a message travels.
 #include "send/link.h"
 
 #include <QString>
@@ -15,19 +14,14 @@
 
 namespace kestravo::send {
 
-using endpoints::Endpoints;
-
 // kestravo::IsImei on the text: 15 characters, each a digit, '+' or '-', as the window's key filter
 // lets through.
 bool IsImeiText(const QString& imei);
 
-// The link for the way the endpoints name.
-std::unique_ptr<Link> MakeLink(const Endpoints& endpoints, const SendOptions& options);
-
 // Gives each message to the link, as many at once as the link takes, and reports one result per
 // message in the order of the messages.
 //
-// The deadline (Endpoints::timeoutSeconds, "timeout") is a bound on the whole of each step, as
+// The deadline (timeoutSeconds, the setting "timeout") is a bound on the whole of each step, as
 // curl's --max-time is: opening the way ahead of the messages, each message from the start of its
 // attempt (its connection and its one reconnection included) to the answer that judges it, and
 // closing the session, each end within `timeout` seconds whatever the relay or gateway sends
@@ -37,9 +31,7 @@ std::unique_ptr<Link> MakeLink(const Endpoints& endpoints, const SendOptions& op
 // run a nested loop (a modal box), and may Abort, but must not destroy the SbdSend.
 class SbdSend {
 public:
-    explicit SbdSend(Endpoints endpoints, SendOptions options = {});
-    // A flow over a link of the caller's (a test's).
-    SbdSend(Endpoints endpoints, std::unique_ptr<Link> link);
+    SbdSend(std::unique_ptr<Link> link, int timeoutSeconds);
     ~SbdSend();
     SbdSend(const SbdSend&) = delete;
     SbdSend& operator=(const SbdSend&) = delete;
@@ -56,8 +48,8 @@ public:
     // Opening the way ahead of the messages (the window connects on the click and composes the
     // record once the relay has greeted): OnConnected(0, greeting) once open, or (code, reason)
     // when it could not be. After a failure the next Start gives every message that failure (500,
-    // or 10060 when the relay never answered) without trying again. Refusals (an empty host) are
-    // thrown.
+    // or 10060 when the relay never answered) without trying again. A Connect while busy is a
+    // fault of the caller and is thrown.
     std::function<void(int code, const QString& reply)> OnConnected;
     void Connect();
 
@@ -82,10 +74,10 @@ enum class QuitReply { Await, DoNotAwait };
 // For command-line tools: runs its own event loop until every message has a result and the
 // session is over. A relay that took the messages and then never answers QUIT costs nothing
 // with QuitReply::DoNotAwait: its answer tells nothing more about them.
-std::vector<SbdResult> SendAll(const Endpoints& endpoints, std::vector<SbdMessage> messages,
+std::vector<SbdResult> SendAll(std::unique_ptr<Link> link, int timeoutSeconds, std::vector<SbdMessage> messages,
                                std::function<void(std::size_t, const SbdResult&)> onDone = {},
                                std::function<void(std::size_t)> onStart = {},
-                               QuitReply quitReply = QuitReply::Await, SendOptions options = {},
+                               QuitReply quitReply = QuitReply::Await,
                                std::function<void(std::size_t, const QString&)> onReference = {});
 
 } // namespace kestravo::send

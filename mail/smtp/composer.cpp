@@ -315,14 +315,19 @@ QString FilenameToContentType(const QString& fileName)
 
 QByteArray DoFileEncBase64(QFile& file, bool& more)
 {
+    return DoEncBase64(file, file.fileName(), more);
+}
+
+QByteArray DoEncBase64(QIODevice& file, const QString& name, bool& more)
+{
     constexpr qint64 kLineBytes = 57;  // one 76-character line
     constexpr qint64 kChunkBytes = 1482; // 26 lines
     QByteArray data;
     while (data.size() < kChunkBytes) {
         QByteArray part = file.read(kChunkBytes - data.size());
         if (part.isEmpty()) {
-            if (file.error() != QFileDevice::NoError)
-                throw SmtpException(QStringLiteral("Error reading '%1': %2").arg(file.fileName(), file.errorString()).toStdString());
+            if (const auto* f = qobject_cast<const QFileDevice*>(&file); f && f->error() != QFileDevice::NoError)
+                throw SmtpException(QStringLiteral("Error reading '%1': %2").arg(name, file.errorString()).toStdString());
             break;
         }
         data += part;
@@ -469,7 +474,8 @@ void TCustomSmtpClient::BuildHeaderLines()
             h.AddLine(QStringLiteral("X-MSMail-Priority: Low"));
         }
     }
-    h.AddLine(QStringLiteral("Message-ID: <") + GenerateMessageID() + u'>');
+    messageId_ = GenerateMessageID();
+    h.AddLine(QStringLiteral("Message-ID: <") + messageId_ + u'>');
     if (confirmReceipt_ && !hdrFrom_.isEmpty())
         h.AddAddrHdr(QStringLiteral("Disposition-Notification-To: "), hdrFrom_);
     if (!xMailer_.isEmpty())
@@ -549,7 +555,18 @@ TSmtpCli::TSmtpCli(QObject* parent)
 
 TSmtpCli::~TSmtpCli()
 {
+    CloseSource();
+}
+
+QIODevice& TSmtpCli::Source()
+{
+    return fileIndex_ < emailFiles_.size() ? static_cast<QIODevice&>(file_) : static_cast<QIODevice&>(memory_);
+}
+
+void TSmtpCli::CloseSource()
+{
     file_.close();
+    memory_.close();
 }
 
 void TSmtpCli::SetEmailFiles(const QStringList& files)
@@ -568,7 +585,7 @@ void TSmtpCli::SetEmailFiles(const QStringList& files)
 
 void TSmtpCli::ReleaseMessageSource()
 {
-    file_.close();
+    CloseSource();
 }
 
 void TSmtpCli::Data()
@@ -588,7 +605,7 @@ void TSmtpCli::ComposeMessage()
 
 void TSmtpCli::PrepareEMail()
 {
-    file_.close();
+    CloseSource();
     textPhase_ = true;
     fileIndex_ = 0;
     textLineNum_ = 0;
@@ -618,7 +635,7 @@ void TSmtpCli::PrepareEMail()
     text_.Load(text, enc, wrapMessageText_, wrapMsgMaxLineLen_);
 
     pending_.clear();
-    if (fileIndex_ >= emailFiles_.size()) {
+    if (fileIndex_ >= AttachmentCount()) {
         boundary_.clear();
         return;
     }
@@ -655,15 +672,17 @@ void TSmtpCli::CopyOut(const QByteArray& bytes, char* msgLine, int maxLen)
 
 QByteArray TSmtpCli::NextFileChunk(bool& more)
 {
+    QIODevice& source = Source();
+    const QString name = &source == &file_ ? file_.fileName() : emailAttachments_.at(fileIndex_ - emailFiles_.size()).name;
     if (fileEncoding_ == smtpEncodeBase64)
-        return DoFileEncBase64(file_, more);
+        return DoEncBase64(source, name, more);
     // Unencoded and quoted-printable attachments go line by line.
-    QByteArray line = file_.readLine(998);
-    if (line.isEmpty() && file_.error() != QFileDevice::NoError)
-        throw SmtpException(QStringLiteral("Error reading '%1': %2").arg(file_.fileName(), file_.errorString()).toStdString());
+    QByteArray line = source.readLine(998);
+    if (line.isEmpty() && &source == &file_ && file_.error() != QFileDevice::NoError)
+        throw SmtpException(QStringLiteral("Error reading '%1': %2").arg(name, file_.errorString()).toStdString());
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
-    more = !file_.atEnd();
+    more = !source.atEnd();
     if (fileEncoding_ == smtpEncodeNone)
         return line;
     TSmtpMessageText qp;
@@ -701,14 +720,14 @@ void TSmtpCli::TriggerGetData(int /*lineNum*/, char* msgLine, int maxLen, bool& 
         textPhase_ = false;
     }
     // 3. The next chunk of the open attachment.
-    if (file_.isOpen()) {
+    if (AttachmentOpen()) {
         bool left = false;
         const QByteArray chunk = NextFileChunk(left);
         CopyOut(chunk, msgLine, maxLen);
         if (!left) {
-            file_.close();
+            CloseSource();
             ++fileIndex_;
-            if (fileIndex_ >= emailFiles_.size()) {
+            if (fileIndex_ >= AttachmentCount()) {
                 pending_.push_back(QString());
                 pending_.push_back(QStringLiteral("--") + QString::fromLatin1(boundary_) + QStringLiteral("--"));
             }
@@ -717,14 +736,22 @@ void TSmtpCli::TriggerGetData(int /*lineNum*/, char* msgLine, int maxLen, bool& 
         return;
     }
     // 4. The part header of the next attachment.
-    if (fileIndex_ < emailFiles_.size()) {
+    if (fileIndex_ < AttachmentCount()) {
         msgLine[0] = 0;
-        const QString path = emailFiles_.at(fileIndex_);
-        file_.setFileName(path);
-        // No sharing modes here: the file is opened for reading only.
-        if (!file_.open(QIODevice::ReadOnly))
-            throw SmtpException(QStringLiteral("Cannot open '%1': %2").arg(path, file_.errorString()).toStdString());
-        QString name = QFileInfo(path).fileName();
+        QString name;
+        if (fileIndex_ < emailFiles_.size()) {
+            const QString path = emailFiles_.at(fileIndex_);
+            file_.setFileName(path);
+            // No sharing modes here: the file is opened for reading only.
+            if (!file_.open(QIODevice::ReadOnly))
+                throw SmtpException(QStringLiteral("Cannot open '%1': %2").arg(path, file_.errorString()).toStdString());
+            name = QFileInfo(path).fileName();
+        } else {
+            const TSmtpAttachment& attachment = emailAttachments_.at(fileIndex_ - emailFiles_.size());
+            memory_.setData(attachment.bytes);
+            memory_.open(QIODevice::ReadOnly);
+            name = attachment.name;
+        }
         QString contentType = FilenameToContentType(name);
         TriggerAttachContentType(fileIndex_, name, contentType);
         TriggerAttachContentTypeEh(fileIndex_, name, contentType, fileEncoding_);

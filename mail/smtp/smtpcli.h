@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QBuffer>
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -220,6 +221,8 @@ public:
     void SetXMailer(const QString& v) { xMailer_ = v; }
     QString GetXMailerValue() const;
     const TSmtpHeaderLines& HeaderLines() const { return headerLines_; }
+    // The Message-ID of the last composed header, without its angle brackets.
+    const QString& MessageId() const { return messageId_; }
     // The composition half of Data: builds the header list of the next message. Throws when a
     // line (with its folds) is longer than the sending buffer holds, HeaderLineLimit bytes on
     // the wire: such a message is refused before DATA, never sent with a header cut short.
@@ -424,6 +427,7 @@ private:
     int donesPosted_ = 0;
     bool doneRevoked_ = false;
     QString revokedText_;
+    QString messageId_;
     // The reply to DATA is still to be judged by DataNext.
     bool dataReplyPending_ = false;
     // The message lines are going out: no request from outside may start now, or its command
@@ -451,6 +455,12 @@ private:
     TSmtpDefaultEncoding encoding_ = smtpEnc7bit;
 };
 
+// An attachment handed over as bytes, sent under the given file name.
+struct TSmtpAttachment {
+    QString name;
+    QByteArray bytes;
+};
+
 class TSmtpCli : public TCustomSmtpClient {
 public:
     explicit TSmtpCli(QObject* parent = nullptr);
@@ -458,13 +468,16 @@ public:
 
     QStringList EmailFiles() const { return emailFiles_; }
     void SetEmailFiles(const QStringList& files);
+    // Attachments from memory, sent after the files of EmailFiles; nothing is read from disk.
+    QList<TSmtpAttachment> EmailAttachments() const { return emailAttachments_; }
+    void SetEmailAttachments(const QList<TSmtpAttachment>& attachments) { emailAttachments_ = attachments; }
     QStringList MailMessage() const { return mailMessage_; }
     void SetMailMessage(const QStringList& lines) { mailMessage_ = lines; }
     TSmtpShareMode ShareMode() const { return shareMode_; }
     void SetShareMode(TSmtpShareMode v) { shareMode_ = v; }
     QByteArray Boundary() const { return boundary_; }
     // True while an attachment is open for reading.
-    bool AttachmentOpen() const { return file_.isOpen(); }
+    bool AttachmentOpen() const { return file_.isOpen() || memory_.isOpen(); }
 
     void Data() override;
 
@@ -493,8 +506,14 @@ protected:
 private:
     void CopyOut(const QByteArray& bytes, char* msgLine, int maxLen);
     QByteArray NextFileChunk(bool& more);
+    int AttachmentCount() const { return int(emailFiles_.size() + emailAttachments_.size()); }
+    // The attachment being read: a file or bytes from memory.
+    QIODevice& Source();
+    void CloseSource();
 
     QStringList emailFiles_;
+    QList<TSmtpAttachment> emailAttachments_;
+    QBuffer memory_;
     QStringList mailMessage_;
     TSmtpShareMode shareMode_ = smtpShareDenyWrite;
     std::deque<QString> pending_;
@@ -523,6 +542,8 @@ QString FilenameToContentType(const QString& fileName);
 // CR LF; more tells whether the file has data left. Throws SmtpException when the file cannot be
 // read.
 QByteArray DoFileEncBase64(QFile& file, bool& more);
+// The same over any open source; `name` names it in the error.
+QByteArray DoEncBase64(QIODevice& source, const QString& name, bool& more);
 // Maps a MIME charset name or alias to its code page; 0 when it is not supported.
 int CharsetToCodePage(const QString& name);
 

@@ -184,6 +184,47 @@ private slots:
         dialog->TestConnection();
         QVERIFY2(dialog->TestResult().contains(QStringLiteral("[mail] relay")), qPrintable(dialog->TestResult()));
     }
+
+    // Over DirectIP the test is a real connection to the gateway: a listening one is reached and
+    // left without a byte, a closed port is reported as such.
+    void testConnectionOverDirectIpConnectsForReal_data()
+    {
+        QTest::addColumn<bool>("listening");
+        QTest::newRow("gateway listening") << true;
+        QTest::newRow("port closed") << false;
+    }
+    void testConnectionOverDirectIpConnectsForReal()
+    {
+        QFETCH(bool, listening);
+        QTcpServer gateway;
+        QVERIFY(gateway.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = gateway.serverPort();
+        if (!listening)
+            gateway.close();
+        QByteArray heard;
+        bool closedByClient = false;
+        connect(&gateway, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket* peer = gateway.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, this, [&heard, peer] { heard += peer->readAll(); });
+            connect(peer, &QTcpSocket::disconnected, this, [&closedByClient] { closedByClient = true; });
+        });
+        qputenv("KESTRAVO_TRANSPORT", "directip");
+        qputenv("KESTRAVO_DIRECTIP", "127.0.0.1:" + QByteArray::number(port));
+        auto dialog = Dialog();
+        dialog->TestConnection();
+        const QString peer = QStringLiteral("127.0.0.1:%1").arg(port);
+        if (listening) {
+            QTRY_VERIFY_WITH_TIMEOUT(dialog->TestResult().contains(QStringLiteral("took the connection")), kWait);
+            QTRY_VERIFY_WITH_TIMEOUT(closedByClient, kWait);
+            QVERIFY2(heard.isEmpty(), heard.toHex().constData());
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(dialog->TestResult().contains(QStringLiteral("could not be reached")), kWait);
+            QVERIFY2(dialog->TestResult().contains(QStringLiteral("10061")), qPrintable(dialog->TestResult()));
+        }
+        QVERIFY2(dialog->TestResult().startsWith(peer), qPrintable(dialog->TestResult()));
+        qunsetenv("KESTRAVO_TRANSPORT");
+        qunsetenv("KESTRAVO_DIRECTIP");
+    }
 };
 
 QTEST_MAIN(SettingsDialogTest)

@@ -4,6 +4,7 @@
 #include "directip/directip_link.h"
 #include "directip/mt_message.h"
 #include "send/sbd_send.h"
+#include "ways/send_ways.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -19,6 +20,8 @@
 using namespace kestravo;
 using namespace kestravo::directip;
 using namespace kestravo::send;
+using namespace kestravo::ways;
+using kestravo::endpoints::Endpoints;
 
 namespace {
 
@@ -433,9 +436,9 @@ TEST(DirectIpLink, FleetKeepsOrderAndItsNumberInFlight)
             }
         };
 
-        SbdSend flow(GatewayEndpoints(gateway.Port()),
-                     std::make_unique<DirectIpLink>(Gateway{QStringLiteral("127.0.0.1"), QString::number(gateway.Port())},
-                                                    SendOptions{}, parallel));
+        SbdSend flow(std::make_unique<DirectIpLink>(Gateway{QStringLiteral("127.0.0.1"), QString::number(gateway.Port())},
+                                                    SendOptions{}, parallel),
+                     GatewayEndpoints(gateway.Port()).timeoutSeconds);
         std::vector<std::size_t> order;
         std::vector<int> codes;
         QEventLoop loop;

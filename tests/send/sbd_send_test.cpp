@@ -4,6 +4,7 @@
 #include "send/sbd_send.h"
 #include "kit/scripted_relay.h"
 #include "kit/wait.h"
+#include "ways/send_ways.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -18,6 +19,8 @@
 using namespace kestravo;
 using namespace kestravo::send;
 using namespace kestravo::testkit;
+using namespace kestravo::ways;
+using kestravo::endpoints::Endpoints;
 
 namespace {
 
@@ -521,7 +524,7 @@ TEST(SbdSend, FlowOverAFakeLinkKeepsOrderAndBound)
         e.timeoutSeconds = 1;
         auto owned = std::make_unique<FakeLink>(c.rows, 4);
         FakeLink& link = *owned;
-        SbdSend flow(e, std::move(owned));
+        SbdSend flow(std::move(owned), e.timeoutSeconds);
         std::vector<std::size_t> starts;
         std::vector<std::size_t> dones;
         std::vector<int> codes;

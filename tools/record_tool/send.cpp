@@ -10,8 +10,9 @@
 #include "tools/record_tool/tool.h"
 
 #include "history/send_history.h"
+#include "ways/history_binding.h"
+#include "ways/send_ways.h"
 #include "endpoints/endpoints.h"
-#include "send/sbd_history.h"
 #include "send/sbd_send.h"
 
 #include <QCoreApplication>
@@ -173,76 +174,6 @@ QByteArray RecordBytes(const TConfigRecord& record) {
 
 std::string HexRecord(const TConfigRecord& record) { return RecordBytes(record).toHex().toStdString(); }
 
-// The send history of this run. Losing it never stops a send: the first failure is said once on
-// stderr and the rest of the run goes on without it.
-class HistoryWriter {
-public:
-    HistoryWriter(const endpoints::Endpoints& endpoints, const send::SendOptions& way, const std::vector<SbdMessage>& messages)
-        : endpoints_(endpoints), way_(way), messages_(messages), ids_(messages.size()), opened_(!endpoints.historyEnabled) {}
-
-    // Opens the file once; a message's Begin opens it if nothing did before.
-    void Open() {
-        if (opened_) return;
-        opened_ = true;
-        try {
-            history_ = std::make_unique<history::SendHistory>();
-            // Every message's row in one transaction, before the first message goes out.
-            std::vector<history::SendEntry> entries;
-            entries.reserve(messages_.size());
-            for (const SbdMessage& message : messages_)
-                entries.push_back(send::HistoryEntry(message, endpoints_, history::Origin::Tool, way_));
-            const std::vector<qint64> ids = history_->BeginMany(entries);
-            for (std::size_t index = 0; index < ids.size(); ++index) ids_[index] = ids[index];
-        } catch (const std::exception& error) {
-            Lost(error);
-        }
-    }
-
-    void Begin(std::size_t index) {
-        Open();
-        if (!history_ || ids_[index]) return; // a message tried again keeps its row
-        try {
-            ids_[index] = history_->Begin(send::HistoryEntry(messages_[index], endpoints_, history::Origin::Tool, way_));
-        } catch (const std::exception& error) {
-            Lost(error);
-        }
-    }
-
-    void Finish(std::size_t index, const SbdResult& result) {
-        // A message that never started (no connection) was still an attempt.
-        if (!ids_[index]) Begin(index);
-        if (!history_ || !ids_[index]) return;
-        try {
-            send::FinishHistoryEntry(*history_, *ids_[index], result, endpoints_);
-        } catch (const std::exception& error) {
-            Lost(error);
-        }
-    }
-
-    // The Message-ID as soon as it is composed: kept even if no answer ever comes.
-    void Reference(std::size_t index, const QString& reference) {
-        if (!history_ || !ids_[index]) return;
-        try {
-            history_->Reference(*ids_[index], reference, endpoints_.transport == endpoints::Transport::Email);
-        } catch (const std::exception& error) {
-            Lost(error);
-        }
-    }
-
-private:
-    void Lost(const std::exception& error) {
-        PrintDiagnostic(std::string("the send history is not kept for this run: ") + error.what());
-        history_.reset();
-    }
-
-    const endpoints::Endpoints& endpoints_;
-    const send::SendOptions& way_;
-    const std::vector<SbdMessage>& messages_;
-    std::vector<std::optional<qint64>> ids_;
-    bool opened_;
-    std::unique_ptr<history::SendHistory> history_;
-};
-
 // One word for how a message ended: "accepted", "refused" (by the relay or the gateway),
 // "unqueued" (the DirectIP gateway took it but queued nothing) or "failed" (on the connection: no
 // answer judged it).
@@ -316,7 +247,14 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
         throw ToolFailure(kExitRefused, error.what());
     }
     const std::vector<SbdMessage> sent = messages; // SendAll takes the list; the results name them
-    HistoryWriter history(options.endpoints, options.way, sent);
+    // Losing the history never stops a send: its first failure is said once on stderr and the rest
+    // of the run goes on without it.
+    const std::unique_ptr<send::HistoryRecorder> recorder = ways::Recorder(
+        options.endpoints, history::Origin::Tool, options.way,
+        [] { return std::make_shared<history::SendHistory>(); },
+        [](const QString& problem) {
+            PrintDiagnostic("the send history is not kept for this run: " + problem.toStdString());
+        });
     const bool progress = !options.single && ::isatty(STDERR_FILENO) == 1;
     const std::size_t total = messages.size();
     std::size_t done = 0;
@@ -328,11 +266,11 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
     if (progress) showProgress();
     // The history opens from the send's event loop, once the connection is on its way: the file
     // is read while the relay accepts and greets, not before the connection is even asked for.
-    QTimer::singleShot(0, &app, [&history] { history.Open(); });
-    const std::vector<SbdResult> results = send::SendAll(
+    QTimer::singleShot(0, &app, [&recorder] { recorder->OpenNow(); });
+    const std::vector<SbdResult> results = ways::SendAll(
         options.endpoints, std::move(messages),
         [&](std::size_t index, const SbdResult& result) {
-            history.Finish(index, result);
+            recorder->Finish(index, result);
             ++done;
             if (!result.accepted()) ++refused;
             if (progress) std::cerr << "\r\033[K" << std::flush;
@@ -345,8 +283,8 @@ int Send(SendOptions options, std::vector<SbdMessage> messages) {
             std::cout.flush();
             if (progress) showProgress();
         },
-        [&](std::size_t index) { history.Begin(index); }, send::QuitReply::DoNotAwait, options.way,
-        [&](std::size_t index, const QString& reference) { history.Reference(index, reference); });
+        [&](std::size_t index) { recorder->Begin(index, sent[index]); }, send::QuitReply::DoNotAwait, options.way,
+        [&](std::size_t index, const QString& reference) { recorder->Reference(index, reference); });
     if (progress) std::cerr << "\r\033[K" << std::flush;
 
     if (options.single && !options.json && options.endpoints.transport == endpoints::Transport::DirectIp) {
