@@ -372,6 +372,12 @@ class RecordSendTest(unittest.TestCase):
         done = self.send("--relay", gateway, "--dry-run", "--imei", "30023401012345+", self.record)
         self.assertEqual(done.returncode, 0, done.stderr)
 
+    def test_a_manifest_value_with_a_nul_is_shown_whole(self):
+        manifest = self.path("fleet.csv", b"IMEI,SendInterval\n%s,1\x002\n" % IMEI.encode())
+        done = self.send("--manifest", manifest, "--dry-run")
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn('fleet.csv:2: SendInterval: "1\\x002" holds a control character', done.stderr)
+
     def test_relays_that_hang_up_or_hang(self):
         cases = [
             # (what the relay says to each command, exit status, text expected)
