@@ -376,7 +376,7 @@ class RecordSendTest(unittest.TestCase):
         manifest = self.path("fleet.csv", b"IMEI,SendInterval\n%s,1\x002\n" % IMEI.encode())
         done = self.send("--manifest", manifest, "--dry-run")
         self.assertEqual(done.returncode, 2, done.stderr)
-        self.assertIn('fleet.csv:2: SendInterval: "1\\x002" holds a control character', done.stderr)
+        self.assertIn("fleet.csv:2: SendInterval: ''1\\x002'' is not a valid integer value", done.stderr)
 
     def test_relays_that_hang_up_or_hang(self):
         cases = [

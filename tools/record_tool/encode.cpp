@@ -71,8 +71,8 @@ void AddFieldValue(FieldValues& values, const std::string& name, const std::stri
         // value with a control character is shown whole, written out.
         for (const char c : valueText)
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                throw ToolFailure(kExitRefused, name + ": \"" + EscapeControls(valueText) +
-                                                    "\" holds a control character; not a number");
+                throw ToolFailure(kExitRefused,
+                                  name + ": ''" + EscapeControls(valueText) + "'' is not a valid integer value");
         throw ToolFailure(kExitRefused, name + ": " + error.what());
     }
 }
