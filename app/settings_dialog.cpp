@@ -4,135 +4,121 @@
 #include "app/application.h"
 #include "app/operator_dialogs.h"
 #include "endpoints/endpoints.h"
+#include "endpoints/settings_keys.h"
 #include "send/result_codes.h"
 #include "send/sbd_send.h"
 #include "ways/send_ways.h"
-#include "ways/send_ways.h"
 #include "ui_SettingsDialog.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSaveFile>
 #include <QSettings>
 #include <QTimer>
 
-namespace kestravo {
+#include <filesystem>
+#include <system_error>
 
-using endpoints::EndpointError;
+namespace kestravo {
 
 namespace {
 
-[[noreturn]] void Refuse(const QString& source, const QString& what)
-{
-    throw EndpointError((source + QStringLiteral(": ") + what).toStdString());
-}
+// The name of the dynamic property that marks a field read-only to assistive technology.
+constexpr char kReadOnlyToReaders[] = "kestravoReadOnlyToReaders";
 
-// A value that must be one of a few words, in any case.
-std::function<void(const QString&, const QString&)> OneOf(QStringList choices)
-{
-    return [choices](const QString& text, const QString& source) {
-        if (!choices.contains(text.trimmed(), Qt::CaseInsensitive) || text != text.trimmed())
-            Refuse(source, QStringLiteral("\"%1\" is not one of %2").arg(text, choices.join(QStringLiteral(", "))));
-    };
-}
+// Qt's own interface of a line edit calls it editable even when it is read-only, so a screen
+// reader offers it for typing. A field the environment sets gets this one instead: its text as
+// the value, read-only, with no editable-text interface.
+class ReadOnlyFieldAccessible : public QAccessibleWidget {
+public:
+    explicit ReadOnlyFieldAccessible(QLineEdit* edit) : QAccessibleWidget(edit, QAccessible::EditableText) {}
 
-// A whole decimal number within [low, high].
-std::function<void(const QString&, const QString&)> WholeNumber(qint64 low, qint64 high)
-{
-    return [low, high](const QString& text, const QString& source) {
-        qint64 value = 0;
-        if (!endpoints::ParseWholeNumber(text, low, high, value))
-            Refuse(source, QStringLiteral("\"%1\" is not a whole number from %2 to %3").arg(text).arg(low).arg(high));
-    };
-}
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value)
+            return static_cast<QLineEdit*>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.readOnly = true;
+        s.editable = false;
+        s.selectableText = true;
+        return s;
+    }
+};
 
-// Free text on one line: names, paths and commands may hold blanks but no line break or other
-// control character, which the settings file could not keep as one value.
-void OneLine(const QString& text, const QString& source)
+QAccessibleInterface* ReadOnlyFieldFactory(const QString& className, QObject* object)
 {
-    for (QChar c : text)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            Refuse(source, QStringLiteral("the value holds a control character"));
-}
-
-// The gateway's host alone, as the programs read the key: its port goes in the key port.
-void DirectIpHost(const QString& text, const QString& source)
-{
-    if (text.contains(u':') && !(text.startsWith(u'[') && text.endsWith(u']')))
-        Refuse(source, QStringLiteral("host \"%1\": the port goes in the key port").arg(text));
-    endpoints::ParseRelay(text, source, QStringLiteral("host"), QString::number(endpoints::kDirectIpPort));
+    if (className != QLatin1String("QLineEdit") || !object || !object->property(kReadOnlyToReaders).toBool())
+        return nullptr;
+    return new ReadOnlyFieldAccessible(static_cast<QLineEdit*>(object));
 }
 
 } // namespace
-
-const std::vector<SettingKey>& SettingKeys()
-{
-    static const std::vector<SettingKey> keys = {
-        {"mail", "relay", "KESTRAVO_RELAY", kRelayHost,
-         [](const QString& t, const QString& s) { endpoints::ParseRelay(t, s); }},
-        {"mail", "sender", "KESTRAVO_SENDER", kSenderAddress,
-         [](const QString& t, const QString& s) { endpoints::ParseAddress(t, s); }},
-        {"mail", "gateway", "KESTRAVO_GATEWAY", kGatewayAddress,
-         [](const QString& t, const QString& s) { endpoints::ParseAddress(t, s); }},
-        {"mail", "timeout", "KESTRAVO_TIMEOUT", "120 (seconds)",
-         [](const QString& t, const QString& s) { endpoints::ParseTimeoutSeconds(t, s); }},
-        {"mail", "history", "KESTRAVO_HISTORY", "on (on or off)",
-         [](const QString& t, const QString& s) { endpoints::ParseSwitch(t, s); }},
-        {"mail", "transport", "KESTRAVO_TRANSPORT", "email (email or directip)",
-         [](const QString& t, const QString& s) { endpoints::ParseTransport(t, s); }},
-        {"mail", "security", "KESTRAVO_SECURITY", "none (none, starttls or tls)",
-         OneOf({QStringLiteral("none"), QStringLiteral("starttls"), QStringLiteral("tls")})},
-        {"mail", "user", "KESTRAVO_USER", "no login", OneLine},
-        {"mail", "auth", "KESTRAVO_AUTH", "auto (auto, plain, login or cram-md5)",
-         OneOf({QStringLiteral("auto"), QStringLiteral("plain"), QStringLiteral("login"), QStringLiteral("cram-md5")})},
-        {"mail", "cafile", "KESTRAVO_CAFILE", "the system's certificates", OneLine},
-        {"mail", "password_command", "KESTRAVO_PASSWORD_COMMAND", "none", OneLine},
-        // KESTRAVO_DIRECTIP (HOST[:PORT]) stands for both keys of the section.
-        {"directip", "host", "KESTRAVO_DIRECTIP", "none (needed with transport directip)", DirectIpHost},
-        {"directip", "port", "KESTRAVO_DIRECTIP", "10800", WholeNumber(1, 65535)},
-    };
-    return keys;
-}
 
 SettingsDialog::SettingsDialog(QString path, OperatorDialogs& dialogs, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::SettingsDialog>()), path_(std::move(path)), dialogs_(dialogs)
 {
     ui->setupUi(this);
+    static const bool readOnlyFieldsKnown = (QAccessible::installFactory(ReadOnlyFieldFactory), true);
+    (void)readOnlyFieldsKnown;
     setWindowTitle(QStringLiteral("Settings — ") + ApplicationTitle());
     ui->fileLabel->setText(QStringLiteral("Settings file: %1\nAn empty value leaves the key out, and the "
                                           "program uses the value shown in grey.")
                                .arg(path_));
+    try {
+        endpoints::CheckSettingsFileValues(path_);
+    } catch (const std::exception& e) {
+        fileRefusal_ = QString::fromUtf8(e.what());
+    }
     const QSettings file(path_, QSettings::IniFormat);
-    for (const SettingKey& key : SettingKeys()) {
-        const QString name = QStringLiteral("%1/%2").arg(QLatin1String(key.section), QLatin1String(key.key));
-        auto* edit = new QLineEdit(ui->keysPanel);
-        edit->setObjectName(QLatin1String(key.section) + u'_' + QLatin1String(key.key));
-        edit->setPlaceholderText(QString::fromUtf8(key.hint));
+    for (const endpoints::SettingKey& key : endpoints::SettingKeys()) {
         const bool overridden = qEnvironmentVariableIsSet(key.variable);
-        QString label = QStringLiteral("[%1] %2").arg(QLatin1String(key.section), QLatin1String(key.key));
+        auto* edit = new QLineEdit(ui->keysPanel);
+        // Read-only to assistive technology too, marked before any reader asks about it.
+        edit->setProperty(kReadOnlyToReaders, overridden);
+        edit->setObjectName(QLatin1String(key.section) + u'_' + QLatin1String(key.key));
+        edit->setPlaceholderText(QString::fromUtf8(key.defaultText));
+        QString label = key.Name();
+        QString fileValue;
         if (overridden) {
             edit->setText(qEnvironmentVariable(key.variable));
             edit->setReadOnly(true);
             edit->setToolTip(QStringLiteral("Set by the environment variable %1, which wins over the file")
                                  .arg(QLatin1String(key.variable)));
             label += QStringLiteral(" (from %1)").arg(QLatin1String(key.variable));
+            edit->setAccessibleDescription(QStringLiteral("Read-only: set by the environment variable %1")
+                                               .arg(QLatin1String(key.variable)));
         } else {
-            edit->setText(file.value(name).toString());
+            fileValue = endpoints::SettingsFileValue(file, key.section, key.key);
+            edit->setText(fileValue);
+            edit->setToolTip(QString::fromUtf8(key.help));
+            edit->setAccessibleDescription(QString::fromUtf8(key.help));
         }
         edit->setAccessibleName(label);
         auto* caption = new QLabel(label, ui->keysPanel);
         caption->setBuddy(edit);
         ui->keysLayout->addRow(caption, edit);
-        rows_.push_back({&key, edit, overridden});
+        rows_.push_back({&key, edit, overridden, fileValue});
     }
+    ShowFileRefusal();
     connect(ui->saveButton, &QPushButton::clicked, this, [this] {
         if (Save())
             accept();
     });
     connect(ui->cancelButton, &QPushButton::clicked, this, &QDialog::reject);
-    connect(ui->testButton, &QPushButton::clicked, this, &SettingsDialog::TestConnection);
+    connect(ui->testButton, &QPushButton::clicked, this, [this] {
+        if (!Refused())
+            TestConnection();
+    });
+    connect(ui->defaultsButton, &QPushButton::clicked, this, &SettingsDialog::StartFromDefaults);
 }
 
 SettingsDialog::~SettingsDialog()
@@ -141,6 +127,71 @@ SettingsDialog::~SettingsDialog()
         test_->OnConnected = nullptr;
         test_->Abort();
     }
+}
+
+QString SettingsDialog::FileRefusal() const
+{
+    return fromDefaults_ ? QString() : fileRefusal_;
+}
+
+void SettingsDialog::ShowFileRefusal()
+{
+    const bool refused = !FileRefusal().isEmpty();
+    ui->fileProblem->setVisible(refused);
+    ui->defaultsButton->setVisible(refused);
+    if (refused)
+        ui->fileProblem->setText(QStringLiteral("Every send refuses this file:\n%1\nMend the file (or the value "
+                                                "named), or start again from the defaults.")
+                                     .arg(FileRefusal()));
+}
+
+void SettingsDialog::StartFromDefaults()
+{
+    fromDefaults_ = true;
+    for (Row& row : rows_)
+        if (!row.overridden)
+            row.edit->clear();
+    ShowFileRefusal();
+    if (!rows_.empty())
+        rows_.front().edit->setFocus();
+}
+
+bool SettingsDialog::Refused()
+{
+    QString refusal;
+    QLineEdit* field = nullptr;
+    if (!fromDefaults_) {
+        // The file's own lines as they are now (it may have been mended meanwhile); a value in it
+        // is checked below as the edit holds it.
+        try {
+            if (QFileInfo::exists(path_))
+                endpoints::CheckSettingsFile(path_);
+        } catch (const std::exception& e) {
+            refusal = QString::fromUtf8(e.what());
+        }
+    }
+    if (refusal.isEmpty()) {
+        endpoints::Endpoints scratch;
+        for (const Row& row : rows_) {
+            if (row.overridden || row.edit->text().isEmpty())
+                continue;
+            try {
+                row.key->parse(row.edit->text(), Source(row), endpoints::Origin::File, scratch);
+            } catch (const std::exception& e) {
+                refusal = QString::fromUtf8(e.what());
+                field = row.edit;
+                break;
+            }
+        }
+    }
+    if (refusal.isEmpty())
+        return false;
+    dialogs_.ShowError(ErrorBoxText(refusal));
+    if (field) {
+        field->setFocus();
+        field->selectAll();
+    }
+    return true;
 }
 
 QLineEdit* SettingsDialog::Edit(const QString& section, const QString& key) const
@@ -160,42 +211,57 @@ QString SettingsDialog::Source(const Row& row) const
 {
     if (row.overridden)
         return QLatin1String(row.key->variable);
-    return QStringLiteral("%1 [%2] %3").arg(path_, QLatin1String(row.key->section), QLatin1String(row.key->key));
+    return endpoints::FileSource(path_, *row.key);
 }
 
 bool SettingsDialog::Save()
 {
     // Every value is checked before the file is touched: a refused one leaves it as it was.
-    for (const Row& row : rows_) {
-        if (row.overridden || row.edit->text().isEmpty())
-            continue;
-        try {
-            row.key->check(row.edit->text(), Source(row));
-        } catch (const std::exception& e) {
-            dialogs_.ShowError(ErrorBoxText(QString::fromUtf8(e.what())));
-            row.edit->setFocus();
-            row.edit->selectAll();
-            return false;
-        }
-    }
-    if (!QDir().mkpath(QFileInfo(path_).absolutePath())) {
-        dialogs_.ShowError(ErrorBoxText(QStringLiteral("Cannot create the folder of %1").arg(path_)));
+    if (Refused())
+        return false;
+    std::error_code made;
+    std::filesystem::create_directories(QFile::encodeName(QFileInfo(path_).absolutePath()).toStdString(), made);
+    if (made) {
+        dialogs_.ShowError(ErrorBoxText(QStringLiteral("Cannot create the folder of %1: %2")
+                                            .arg(path_, QString::fromLocal8Bit(made.message()))));
         return false;
     }
-    QSettings file(path_, QSettings::IniFormat);
+    QByteArray before;
+    if (!fromDefaults_) {
+        QFile old(path_);
+        if (QFileInfo(path_).exists() && !old.open(QIODevice::ReadOnly)) {
+            dialogs_.ShowError(ErrorBoxText(QStringLiteral("Cannot read %1: %2").arg(path_, old.errorString())));
+            return false;
+        }
+        before = old.isOpen() ? old.readAll() : QByteArray();
+    }
+    // Only the keys whose edit changed are written; the environment's value belongs to the
+    // environment, and the file keeps its own.
+    std::vector<endpoints::SettingChange> changes;
     for (const Row& row : rows_) {
-        // The environment's value belongs to the environment; the file keeps its own.
         if (row.overridden)
             continue;
-        const QString name = QStringLiteral("%1/%2").arg(QLatin1String(row.key->section), QLatin1String(row.key->key));
-        if (row.edit->text().isEmpty())
-            file.remove(name);
-        else
-            file.setValue(name, row.edit->text());
+        const QString text = row.edit->text();
+        if (!fromDefaults_ && text == row.fileValue)
+            continue;
+        changes.push_back({QLatin1String(row.key->section), QLatin1String(row.key->key),
+                           text.isEmpty() ? QString() : text});
     }
-    file.sync();
-    if (file.status() != QSettings::NoError) {
-        dialogs_.ShowError(ErrorBoxText(QStringLiteral("Cannot write %1").arg(path_)));
+    QByteArray after;
+    try {
+        after = endpoints::RewriteSettingsText(before, changes);
+    } catch (const std::exception& e) {
+        dialogs_.ShowError(ErrorBoxText(QStringLiteral("Cannot write %1: %2").arg(path_, QString::fromUtf8(e.what()))));
+        return false;
+    }
+    if (after == before && QFileInfo::exists(path_))
+        return true;
+    // Written beside the file and renamed over it where that is safe (a symbolic link is followed
+    // to its target); in place where it is not, so the file is never torn nor replaced by less.
+    QSaveFile file(path_);
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly) || file.write(after) != after.size() || !file.commit()) {
+        dialogs_.ShowError(ErrorBoxText(QStringLiteral("Cannot write %1: %2").arg(path_, file.errorString())));
         return false;
     }
     return true;

@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The settings file in a dialog: one row per key, each checked with the parser the send uses
-// before anything is written, so a bad value is named here rather than at the next send. A key
-// the environment overrides is shown read-only with the variable's name. "Test connection" greets
-// the relay and leaves without sending.
+// The settings file in a dialog: one row per key of the table of settings keys, each checked with
+// the parser the send uses before anything is written, so a bad value is named here rather than
+// at the next send. A file that a send would refuse is said when the dialog opens, and nothing is
+// tested or saved until it is mended or the operator starts again from the defaults. Saving
+// changes only the lines of changed keys. A key the environment overrides is shown read-only with
+// the variable's name. "Test connection" greets the relay and leaves without sending.
 #include <QDialog>
 #include <QString>
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -25,18 +26,9 @@ namespace send {
 class SbdSend;
 }
 
-// One key of the settings file. check throws endpoints::EndpointError naming source when the text is
-// not a value the programs accept.
-struct SettingKey {
-    const char* section;
-    const char* key;
-    const char* variable; // the environment variable that wins over the file
-    const char* hint;     // shown in an empty edit: the value used when the key is not set
-    std::function<void(const QString& text, const QString& source)> check;
-};
-
-// Every key the dialog edits, in the order shown. A new key is one more row here.
-const std::vector<SettingKey>& SettingKeys();
+namespace endpoints {
+struct SettingKey;
+}
 
 class SettingsDialog : public QDialog {
     Q_OBJECT
@@ -51,26 +43,38 @@ public:
     // What "Test connection" last found.
     QString TestResult() const;
 
+    // What a send would refuse in the file as it was opened, or an empty text.
+    QString FileRefusal() const;
+
 public slots:
     // Checks every edited value and writes the file; false (after naming the first bad value)
     // when nothing was written.
     bool Save();
     void TestConnection();
+    // Leaves a refused file behind: every key the file set is emptied, and Save writes a new file.
+    void StartFromDefaults();
 
 private:
     struct Row {
-        const SettingKey* key;
+        const endpoints::SettingKey* key;
         QLineEdit* edit;
         bool overridden;
+        QString fileValue; // as opened: a key whose edit still holds it is not written
     };
     QString Source(const Row& row) const;
     void ShowTestResult(const QString& text);
+    // The first refusal that stops a test or a save: the file's lines, then each edited value.
+    // Names it in a box and puts the focus on the field it is about; false when there is none.
+    bool Refused();
+    void ShowFileRefusal();
 
     std::unique_ptr<Ui::SettingsDialog> ui;
     QString path_;
     OperatorDialogs& dialogs_;
     std::vector<Row> rows_;
     std::unique_ptr<send::SbdSend> test_;
+    QString fileRefusal_;
+    bool fromDefaults_ = false; // the operator chose to leave the refused file behind
 };
 
 } // namespace kestravo

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Endpoints of a send from options, environment, configuration file and compiled-in values.
+// Endpoints of a send from options, environment, configuration file and compiled-in values, by
+// the table of settings keys.
 #include "endpoints/endpoints.h"
+
+#include "endpoints/settings_keys.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,11 +11,16 @@
 #include <QSettings>
 #include <QStringDecoder>
 #include <QStringList>
+#include <QTemporaryDir>
 
-#include <initializer_list>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <map>
 #include <memory>
 #include <tuple>
+#include <vector>
 
 namespace kestravo::endpoints {
 
@@ -21,19 +29,6 @@ namespace {
 [[noreturn]] void Refuse(const QString& source, const QString& what)
 {
     throw EndpointError((source + QStringLiteral(": ") + what).toStdString());
-}
-
-QString Quoted(const QString& text)
-{
-    // Control characters are shown escaped, so that the message itself stays one readable line.
-    QString out = QStringLiteral("\"");
-    for (QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out + u'"';
 }
 
 // The start of a text too long to show whole.
@@ -58,92 +53,73 @@ bool IsIpv6Char(QChar c)
            c == u'.';
 }
 
-struct FileValues {
-    QString path;
-    QSettings* settings = nullptr;
-
-    QString Source(const char* key, const char* section = "mail") const
-    {
-        return path + QStringLiteral(" [%1] ").arg(QLatin1String(section)) + QLatin1String(key);
-    }
-
-    // A value the file gives, or a null string. A value with a comma reads as a list in INI
-    // files; it is joined again, so that the parser sees (and refuses) what was written.
-    QString Value(const char* key, const char* section = "mail") const
-    {
-        if (!settings)
-            return QString();
-        const QVariant v = settings->value(QLatin1String(section) + u'/' + QLatin1String(key));
-        if (!v.isValid())
-            return QString();
-        if (v.typeId() == QMetaType::QStringList)
-            return v.toStringList().join(u',');
-        QString s = v.toString();
-        return s.isNull() ? QStringLiteral("") : s;
-    }
-};
-
-// The value of the first source that gives one, with the name of that source.
-struct Given {
-    QString text;
-    QString source;
-    bool given() const { return !text.isNull(); }
-};
-
-Given Pick(const QString& option, const char* optionName, const char* variable, const FileValues& file,
-           const char* key, const char* section = "mail")
-{
-    if (!option.isNull())
-        return {option, QLatin1String(optionName)};
-    if (qEnvironmentVariableIsSet(variable)) {
-        const QString v = qEnvironmentVariable(variable);
-        return {v.isNull() ? QStringLiteral("") : v, QLatin1String(variable)};
-    }
-    const QString v = file.Value(key, section);
-    if (!v.isNull())
-        return {v, file.Source(key, section)};
-    return {};
-}
-
-// Every section and key the settings file may hold, in the one spelling each is read by; other
-// parts of the program read some of these, but all of them are checked here, before any is used.
+// The sections of the file in the order the table first names them, each with its keys.
 struct KnownSection {
-    const char* name;
-    std::initializer_list<const char*> keys;
+    QString name;
+    QStringList keys;
 };
-const KnownSection kKnownSettings[] = {
-    {"mail",
-     {"relay", "sender", "gateway", "timeout", "history", "security", "user", "auth", "cafile", "password_command",
-      "transport"}},
-    {"directip", {"host", "port"}},
-};
+const std::vector<KnownSection>& KnownSections()
+{
+    static const std::vector<KnownSection> sections = [] {
+        std::vector<KnownSection> list;
+        for (const SettingKey& key : SettingKeys()) {
+            auto it = std::find_if(list.begin(), list.end(),
+                                   [&](const KnownSection& s) { return s.name == QLatin1String(key.section); });
+            if (it == list.end())
+                it = list.insert(list.end(), {QLatin1String(key.section), {}});
+            it->keys << QLatin1String(key.key);
+        }
+        return list;
+    }();
+    return sections;
+}
 
 // No settings file comes near this; a larger one is something else put at that path.
 constexpr qint64 kMaxSettingsBytes = 1024 * 1024;
 
 const KnownSection* FindSection(const QString& name)
 {
-    for (const KnownSection& section : kKnownSettings)
-        if (name == QLatin1String(section.name))
+    for (const KnownSection& section : KnownSections())
+        if (name == section.name)
             return &section;
     return nullptr;
 }
 
 // The spelling of a known name that differs from text only in case, or null.
-QString OtherCase(const QString& text, std::initializer_list<const char*> names)
+QString OtherCase(const QString& text, const QStringList& names)
 {
-    for (const char* name : names)
-        if (text.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-            return QLatin1String(name);
+    for (const QString& name : names)
+        if (text.compare(name, Qt::CaseInsensitive) == 0)
+            return name;
     return QString();
 }
 
-QStringList NamesOf(std::initializer_list<const char*> names)
+QString SectionList(const QString& last)
 {
-    QStringList list;
-    for (const char* name : names)
-        list << QLatin1String(name);
-    return list;
+    QStringList names;
+    for (const KnownSection& known : KnownSections())
+        names << u'[' + known.name + u']';
+    const QString tail = names.takeLast();
+    return names.isEmpty() ? tail : names.join(QStringLiteral(", ")) + u' ' + last + u' ' + tail;
+}
+
+// The number of the first line of bytes that is not UTF-8 (a BOM already taken off).
+int FirstNonUtf8Line(const QByteArray& bytes)
+{
+    int number = 1;
+    for (qsizetype start = 0; start <= bytes.size();) {
+        qsizetype end = bytes.indexOf('\n', start);
+        if (end < 0)
+            end = bytes.size();
+        // The line break after it makes a sequence cut short at the line's end an error too.
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = utf8.decode(bytes.mid(start, end - start) + '\n'); // decodes only when read
+        if (utf8.hasError())
+            return number;
+        start = end + 1;
+        ++number;
+    }
+    return number;
 }
 
 // A look at the file line by line before Qt reads it: Qt's INI reader takes nearly any bytes
@@ -158,7 +134,7 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
     const QString decoded = utf8.decode(text);
     const auto at = [&path](int line) { return path + u':' + QString::number(line); };
     if (utf8.hasError())
-        Refuse(path, QStringLiteral("is not UTF-8 text, so not a settings file"));
+        Refuse(at(FirstNonUtf8Line(text)), QStringLiteral("the line is not UTF-8 text, so this is not a settings file"));
 
     const KnownSection* section = nullptr;
     QString sectionName;
@@ -185,15 +161,12 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
             sectionName = trimmed.mid(1, close - 1).trimmed();
             section = FindSection(sectionName);
             if (!section) {
-                QStringList names;
-                for (const KnownSection& known : kKnownSettings)
-                    names << QLatin1Char('[') + QLatin1String(known.name) + QLatin1Char(']');
-                for (const KnownSection& known : kKnownSettings)
-                    if (sectionName.compare(QLatin1String(known.name), Qt::CaseInsensitive) == 0)
+                for (const KnownSection& known : KnownSections())
+                    if (sectionName.compare(known.name, Qt::CaseInsensitive) == 0)
                         Refuse(at(number), QStringLiteral("section [%1] is written [%2]; section names are lower case")
-                                               .arg(sectionName, QLatin1String(known.name)));
+                                               .arg(sectionName, known.name));
                 Refuse(at(number), QStringLiteral("unknown section %1; the file holds only %2")
-                                       .arg(Quoted(trimmed), names.join(QStringLiteral(" and "))));
+                                       .arg(Quoted(trimmed), SectionList(QStringLiteral("and"))));
             }
             if (const auto [it, inserted] = sectionLines.emplace(sectionName, number); !inserted)
                 Refuse(at(number), QStringLiteral("section [%1] is given twice (first on line %2)")
@@ -207,19 +180,19 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
             Refuse(at(number), QStringLiteral("%1 is neither [section], key=value nor a comment").arg(Quoted(trimmed)));
         const QString key = line.left(equals).trimmed();
         if (!section)
-            Refuse(at(number), QStringLiteral("key %1 comes before any section; keys go under [mail] or [directip]").arg(Quoted(key)));
+            Refuse(at(number), QStringLiteral("key %1 comes before any section; keys go under %2")
+                                   .arg(Quoted(key), SectionList(QStringLiteral("or"))));
         // "FILE:LINE [section] key", so the message names the line and the setting alike.
         const QString keyAt = at(number) + QStringLiteral(" [") + sectionName + QStringLiteral("] ") + key;
         if (sectionName == u"mail" && key.compare(u"password", Qt::CaseInsensitive) == 0)
             Refuse(keyAt, QStringLiteral("passwords are not kept in this file: store it in the keyring with "
                                          "\"kestravo-record password set\", or name a command that prints it "
                                          "with password_command"));
-        if (!NamesOf(section->keys).contains(key)) {
+        if (!section->keys.contains(key)) {
             const QString spelling = OtherCase(key, section->keys);
             if (!spelling.isNull())
                 Refuse(keyAt, QStringLiteral("the key is written %1; keys are lower case: %2").arg(Quoted(key), spelling));
-            Refuse(keyAt, QStringLiteral("unknown key; [%1] takes %2")
-                              .arg(sectionName, NamesOf(section->keys).join(QStringLiteral(", "))));
+            Refuse(keyAt, QStringLiteral("unknown key; [%1] takes %2").arg(sectionName, section->keys.join(QStringLiteral(", "))));
         }
         if (const auto [it, inserted] = keyLines.emplace(key, number); !inserted)
             Refuse(keyAt, QStringLiteral("the key is given twice (first on line %1); which one is meant is not guessed")
@@ -227,53 +200,209 @@ void CheckSettingsLines(const QString& path, const QByteArray& bytes)
     }
 }
 
-// Encryption and sign-in: security, user, auth, cafile, password_command.
-void ResolveSecurity(const EndpointOptions& options, const FileValues& file, Endpoints& e)
+// Why path cannot serve as trusted CA certificates, or a null string. Read as the TLS layer
+// loads it (OpenSSL's PEM reader, certificates and revocation lists), so that a file the
+// connection would refuse is refused before any connection.
+QString CertificateFileProblem(const QString& path)
 {
-    if (file.settings && file.settings->contains(QStringLiteral("mail/password")))
-        Refuse(file.Source("password"),
-               QStringLiteral("passwords are not kept in this file: store it in the keyring with "
-                              "\"kestravo-record password set\", or name a command that prints it with password_command"));
-    if (const Given g = Pick(options.security, "--security", "KESTRAVO_SECURITY", file, "security"); g.given()) {
-        const QString t = g.text.toLower();
-        if (t == u"none")
-            e.security = Endpoints::Security::None;
-        else if (t == u"starttls")
-            e.security = Endpoints::Security::StartTls;
-        else if (t == u"tls")
-            e.security = Endpoints::Security::Tls;
-        else
-            Refuse(g.source, QStringLiteral("security %1 is none of \"none\", \"starttls\" and \"tls\"").arg(Quoted(g.text)));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot be read (%1)").arg(file.errorString());
+    constexpr qint64 kMaxCaBytes = 16 * 1024 * 1024;
+    const QByteArray bytes = file.read(kMaxCaBytes + 1);
+    if (bytes.size() > kMaxCaBytes)
+        return QStringLiteral("is larger than 16 MiB, so not a file of CA certificates");
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())), &BIO_free);
+    if (!bio)
+        return QStringLiteral("cannot be read: out of memory");
+    ERR_clear_error();
+    STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr);
+    const unsigned long error = ERR_peek_last_error();
+    ERR_clear_error();
+    if (!infos) {
+        char reason[256] = {};
+        ERR_error_string_n(error, reason, sizeof reason);
+        return QStringLiteral("cannot be read as PEM certificates (%1)").arg(QString::fromLatin1(reason));
     }
-    if (e.relayPort == QLatin1String(kRelayService) && e.security != Endpoints::Security::None)
-        e.relayPort = e.security == Endpoints::Security::Tls ? QStringLiteral("465") : QStringLiteral("587");
-    if (const Given g = Pick(options.user, "--user", "KESTRAVO_USER", file, "user"); g.given()) {
-        if (g.text.isEmpty())
-            Refuse(g.source, QStringLiteral("the user name is empty"));
-        for (QChar c : g.text)
-            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-                Refuse(g.source, QStringLiteral("user %1 holds a control character").arg(Quoted(g.text)));
-        e.user = g.text;
+    int usable = 0;
+    for (int i = 0; i < sk_X509_INFO_num(infos); ++i) {
+        const X509_INFO* info = sk_X509_INFO_value(infos, i);
+        if (info->x509 || info->crl)
+            ++usable;
     }
-    if (const Given g = Pick(options.auth, "--auth", "KESTRAVO_AUTH", file, "auth"); g.given()) {
-        const QString t = g.text.toLower();
-        if (t != u"auto" && t != u"plain" && t != u"login" && t != u"cram-md5")
-            Refuse(g.source, QStringLiteral("auth %1 is none of \"auto\", \"plain\", \"login\" and \"cram-md5\"").arg(Quoted(g.text)));
-        e.auth = t;
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    if (usable == 0)
+        return QStringLiteral("holds no PEM certificate (no \"-----BEGIN CERTIFICATE-----\" block)");
+    return QString();
+}
+
+// The parsers of the table's rows: each reads one value and stores it.
+
+void ParseRelayKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    std::tie(e.relayHost, e.relayPort) = ParseRelay(text, source);
+}
+
+void ParseSenderKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    e.sender = ParseAddress(text, source);
+}
+
+void ParseGatewayKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    e.gateway = ParseAddress(text, source);
+}
+
+void ParseTimeoutKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    e.timeoutSeconds = ParseTimeoutSeconds(text, source);
+}
+
+void ParseHistoryKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    e.historyEnabled = ParseSwitch(text, source);
+}
+
+void ParseTransportKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    e.transport = ParseTransport(text, source);
+}
+
+void ParseSecurityKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    const QString t = text.toLower();
+    if (t == u"none")
+        e.security = Endpoints::Security::None;
+    else if (t == u"starttls")
+        e.security = Endpoints::Security::StartTls;
+    else if (t == u"tls")
+        e.security = Endpoints::Security::Tls;
+    else
+        Refuse(source, QStringLiteral("security %1 is none of \"none\", \"starttls\" and \"tls\"").arg(Quoted(text)));
+}
+
+void ParseUserKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    if (text.isEmpty())
+        Refuse(source, QStringLiteral("the user name is empty"));
+    for (QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            Refuse(source, QStringLiteral("user %1 holds a control character").arg(Quoted(text)));
+    e.user = text;
+}
+
+void ParseAuthKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    const QString t = text.toLower();
+    if (t != u"auto" && t != u"plain" && t != u"login" && t != u"cram-md5")
+        Refuse(source, QStringLiteral("auth %1 is none of \"auto\", \"plain\", \"login\" and \"cram-md5\"").arg(Quoted(text)));
+    e.auth = t;
+}
+
+void ParseCaFileKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    const QFileInfo ca(text);
+    if (text.isEmpty() || !ca.isFile() || !ca.isReadable())
+        Refuse(source, QStringLiteral("cafile %1 is not a readable file").arg(Quoted(text)));
+    if (const QString problem = CertificateFileProblem(ca.absoluteFilePath()); !problem.isNull())
+        Refuse(source, QStringLiteral("cafile %1 %2").arg(Quoted(text), problem));
+    e.caFile = ca.absoluteFilePath();
+}
+
+void ParsePasswordCommandKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    if (text.trimmed().isEmpty())
+        Refuse(source, QStringLiteral("the password command is empty"));
+    for (QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            Refuse(source, QStringLiteral("password command %1 holds a control character").arg(Quoted(text)));
+    e.passwordCommand = text;
+}
+
+void ParseDirectIpHostKey(const QString& text, const QString& source, Origin origin, Endpoints& e)
+{
+    const QString directipPort = QString::number(kDirectIpPort);
+    if (origin != Origin::File) {
+        std::tie(e.directipHost, e.directipPort) = ParseRelay(text, source, QStringLiteral("gateway"), directipPort);
+        return;
     }
-    if (const Given g = Pick(options.caFile, "--cafile", "KESTRAVO_CAFILE", file, "cafile"); g.given()) {
-        const QFileInfo ca(g.text);
-        if (g.text.isEmpty() || !ca.isFile() || !ca.isReadable())
-            Refuse(g.source, QStringLiteral("cafile %1 is not a readable file").arg(Quoted(g.text)));
-        e.caFile = ca.absoluteFilePath();
-    }
-    if (const Given g = Pick(options.passwordCommand, "--password-command", "KESTRAVO_PASSWORD_COMMAND", file,
-                             "password_command");
-        g.given()) {
-        if (g.text.trimmed().isEmpty())
-            Refuse(g.source, QStringLiteral("the password command is empty"));
-        e.passwordCommand = g.text;
-    }
+    // The file keeps the port in its own key.
+    if (text.contains(u':') && !(text.startsWith(u'[') && text.endsWith(u']')))
+        Refuse(source, QStringLiteral("host %1: the port goes in the key port").arg(Quoted(text)));
+    e.directipHost = ParseRelay(text, source, QStringLiteral("host"), directipPort).first;
+}
+
+void ParseDirectIpPortKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    qint64 number = 0;
+    if (!ParseWholeNumber(text, 1, 65535, number))
+        Refuse(source, QStringLiteral("port %1 is not a whole number from 1 to 65535").arg(Quoted(text)));
+    e.directipPort = QString::number(number);
+}
+
+void ParseParallelKey(const QString& text, const QString& source, Origin, Endpoints& e)
+{
+    qint64 number = 0;
+    if (!ParseWholeNumber(text, 1, 32, number))
+        Refuse(source, QStringLiteral("parallel %1 is not a whole number from 1 to 32").arg(Quoted(text)));
+    e.directipParallel = int(number);
+}
+
+constexpr SettingKey kSettingKeys[] = {
+    {"mail", "relay", "KESTRAVO_RELAY", "--relay", &EndpointOptions::relay, "HOST[:PORT]", kRelayHost, Way::Email,
+     ParseRelayKey,
+     "The relay, HOST or HOST:PORT ([::1]:2525 for an IPv6 address); the port defaults to the smtp service "
+     "port (25), to 587 with starttls and to 465 with tls."},
+    {"mail", "sender", "KESTRAVO_SENDER", "--from", &EndpointOptions::sender, "ADDR", kSenderAddress, Way::Email,
+     ParseSenderKey, "The envelope sender and From address."},
+    {"mail", "gateway", "KESTRAVO_GATEWAY", "--to", &EndpointOptions::gateway, "ADDR", kGatewayAddress, Way::Email,
+     ParseGatewayKey, "The gateway's mail address."},
+    {"mail", "timeout", "KESTRAVO_TIMEOUT", "--timeout", &EndpointOptions::timeout, "SECONDS", "120", Way::Both,
+     ParseTimeoutKey,
+     "Seconds (1-86400) each message, and the opening and closing of a session, may take before it ends with "
+     "error code 10060."},
+    {"mail", "history", "KESTRAVO_HISTORY", nullptr, nullptr, "on|off", "on", Way::Both, ParseHistoryKey,
+     "off keeps no history of sends (true/false, yes/no and 1/0 are read too)."},
+    {"mail", "transport", "KESTRAVO_TRANSPORT", "--via", &EndpointOptions::transport, "email|directip", "email",
+     Way::Both, ParseTransportKey,
+     "The way to the gateway: by mail through the relay, or straight to the gateway's DirectIP MT interface."},
+    {"mail", "security", "KESTRAVO_SECURITY", "--security", &EndpointOptions::security, "none|starttls|tls", "none",
+     Way::Email, ParseSecurityKey,
+     "Protect the connection with STARTTLS or with TLS from the first byte; never falls back to plain text."},
+    {"mail", "user", "KESTRAVO_USER", "--user", &EndpointOptions::user, "NAME", "no sign-in", Way::Email,
+     ParseUserKey,
+     "Sign in as NAME; the password comes from password_command, else the keyring, never from the settings "
+     "file. It is sent only over TLS or to this machine."},
+    {"mail", "auth", "KESTRAVO_AUTH", "--auth", &EndpointOptions::auth, "auto|plain|login|cram-md5", "auto",
+     Way::Email, ParseAuthKey, "The sign-in mechanism; auto takes the strongest the relay shares."},
+    {"mail", "cafile", "KESTRAVO_CAFILE", "--cafile", &EndpointOptions::caFile, "FILE", "the system's certificates",
+     Way::Email, ParseCaFileKey, "Also trust the CA certificates (PEM) in FILE."},
+    {"mail", "password_command", "KESTRAVO_PASSWORD_COMMAND", "--password-command",
+     &EndpointOptions::passwordCommand, "COMMAND", "the keyring", Way::Email, ParsePasswordCommandKey,
+     "A command, run without a shell, whose first output line is the password."},
+    {"directip", "host", "KESTRAVO_DIRECTIP", "--directip", &EndpointOptions::directip, "HOST[:PORT]",
+     "none (needed with transport directip)", Way::DirectIp, ParseDirectIpHostKey,
+     "The DirectIP gateway; as a variable or option HOST[:PORT], in the file the host alone."},
+    {"directip", "port", "KESTRAVO_DIRECTIP", "--directip", &EndpointOptions::directip, "PORT", "10800",
+     Way::DirectIp, ParseDirectIpPortKey, "The DirectIP gateway's port.", "host"},
+    {"directip", "parallel", "KESTRAVO_DIRECTIP_PARALLEL", "--parallel", &EndpointOptions::parallel, "N", "4",
+     Way::DirectIp, ParseParallelKey, "How many messages (1-32) go to the DirectIP gateway at once."},
+};
+
+// The value of the first source that gives one, with the name of that source.
+struct Given {
+    QString text;
+    QString source;
+    Origin origin = Origin::File;
+    bool given() const { return !text.isNull(); }
+};
+
+Given FromEnvironment(const SettingKey& key)
+{
+    if (!key.variable || !qEnvironmentVariableIsSet(key.variable))
+        return {};
+    const QString v = qEnvironmentVariable(key.variable);
+    return {v.isNull() ? QStringLiteral("") : v, QLatin1String(key.variable), Origin::Variable};
 }
 
 } // namespace
@@ -426,54 +555,245 @@ void CheckSettingsFile(const QString& path)
     CheckSettingsLines(path, bytes);
 }
 
-Endpoints ResolveEndpoints(const EndpointOptions& options)
+std::span<const SettingKey> SettingKeys()
 {
-    FileValues file;
-    file.path = EndpointsConfigPath();
-    std::unique_ptr<QSettings> settings;
-    const QFileInfo info(file.path);
-    if (info.exists()) {
-        // A FIFO or a device there would block or never end the read.
-        if (!info.isFile())
-            Refuse(file.path, QStringLiteral("is not a regular file"));
-        CheckSettingsFile(file.path);
-        settings = std::make_unique<QSettings>(file.path, QSettings::IniFormat);
-        if (settings->status() != QSettings::NoError)
-            Refuse(file.path, QStringLiteral("is not a settings file Qt can read (INI format)"));
-        file.settings = settings.get();
-    }
+    return kSettingKeys;
+}
 
-    Endpoints e;
-    if (const Given g = Pick(options.relay, "--relay", "KESTRAVO_RELAY", file, "relay"); g.given())
-        std::tie(e.relayHost, e.relayPort) = ParseRelay(g.text, g.source);
-    if (const Given g = Pick(options.sender, "--from", "KESTRAVO_SENDER", file, "sender"); g.given())
-        e.sender = ParseAddress(g.text, g.source);
-    if (const Given g = Pick(options.gateway, "--to", "KESTRAVO_GATEWAY", file, "gateway"); g.given())
-        e.gateway = ParseAddress(g.text, g.source);
-    if (const Given g = Pick(options.timeout, "--timeout", "KESTRAVO_TIMEOUT", file, "timeout"); g.given())
-        e.timeoutSeconds = ParseTimeoutSeconds(g.text, g.source);
-    if (const Given g = Pick(QString(), "", "KESTRAVO_HISTORY", file, "history"); g.given())
-        e.historyEnabled = ParseSwitch(g.text, g.source);
-    ResolveSecurity(options, file, e);
-    if (const Given g = Pick(options.transport, "--via", "KESTRAVO_TRANSPORT", file, "transport"); g.given())
-        e.transport = ParseTransport(g.text, g.source);
-    const QString directipPort = QString::number(kDirectIpPort);
-    if (const Given g = Pick(options.directip, "--directip", "KESTRAVO_DIRECTIP", FileValues{}, ""); g.given()) {
-        std::tie(e.directipHost, e.directipPort) = ParseRelay(g.text, g.source, QStringLiteral("gateway"), directipPort);
-    } else if (const Given h = Pick(QString(), "", "", file, "host", "directip"); h.given()) {
-        if (h.text.contains(u':') && !(h.text.startsWith(u'[') && h.text.endsWith(u']')))
-            Refuse(h.source, QStringLiteral("host %1: the port goes in the key port").arg(Quoted(h.text)));
-        std::tie(e.directipHost, e.directipPort) = ParseRelay(h.text, h.source, QStringLiteral("host"), directipPort);
-        if (const Given p = Pick(QString(), "", "", file, "port", "directip"); p.given()) {
-            qint64 number = 0;
-            if (!ParseWholeNumber(p.text, 1, 65535, number))
-                Refuse(p.source, QStringLiteral("port %1 is not a whole number from 1 to 65535").arg(Quoted(p.text)));
-            e.directipPort = QString::number(number);
+const SettingKey* FindSettingKey(const QString& section, const QString& key)
+{
+    for (const SettingKey& row : kSettingKeys)
+        if (section == QLatin1String(row.section) && key == QLatin1String(row.key))
+            return &row;
+    return nullptr;
+}
+
+QString FileSource(const QString& path, const SettingKey& key)
+{
+    return path + u' ' + key.Name();
+}
+
+QString Quoted(const QString& text)
+{
+    QString out = QStringLiteral("\"");
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\r')
+            out += QStringLiteral("\\r");
+        else if (u == u'\n')
+            out += QStringLiteral("\\n");
+        else if (u == u'\t')
+            out += QStringLiteral("\\t");
+        else if (u < 0x20 || u == 0x7F)
+            out += QStringLiteral("\\x") + QString::number(int(u), 16).rightJustified(2, u'0').toUpper();
+        else
+            out += c;
+    }
+    return out + u'"';
+}
+
+QString SettingsFileValue(const QSettings& settings, const char* section, const char* key)
+{
+    const QVariant v = settings.value(QLatin1String(section) + u'/' + QLatin1String(key));
+    if (!v.isValid())
+        return QString();
+    if (v.typeId() == QMetaType::QStringList)
+        return v.toStringList().join(u',');
+    const QString s = v.toString();
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+namespace {
+
+// The settings file as a send reads it: checked line by line, then given to Qt's INI reader; a
+// file that does not exist gives nothing.
+std::unique_ptr<QSettings> OpenSettingsFile(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return nullptr;
+    // A FIFO or a device there would block or never end the read.
+    if (!info.isFile())
+        Refuse(path, QStringLiteral("is not a regular file"));
+    CheckSettingsFile(path);
+    auto settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    if (settings->status() != QSettings::NoError)
+        Refuse(path, QStringLiteral("is not a settings file Qt can read (INI format)"));
+    return settings;
+}
+
+// The first source of the option, the environment and the file that gives key a value.
+Given Pick(const SettingKey& key, const EndpointOptions& options, const QString& path, const QSettings* file)
+{
+    if (key.option && key.given && !(options.*key.given).isNull())
+        return {options.*key.given, QLatin1String(key.option), Origin::Option};
+    if (const Given g = FromEnvironment(key); g.given())
+        return g;
+    if (!file)
+        return {};
+    const QString v = SettingsFileValue(*file, key.section, key.key);
+    if (v.isNull())
+        return {};
+    return {v, FileSource(path, key), Origin::File};
+}
+
+// A key given with another (the DirectIP port with its host) is not read from the file when the
+// option or the variable gave the other.
+bool TakenWithAnother(const SettingKey& key, const EndpointOptions& options)
+{
+    if (!key.givenWith)
+        return false;
+    return (key.given && !(options.*key.given).isNull()) || FromEnvironment(key).given();
+}
+
+} // namespace
+
+namespace {
+
+// value as Qt's INI writer writes it (quotes, escapes, "@String(...)"), so that the reader, which
+// a send uses, gives back exactly value.
+QByteArray IniValueText(const QString& value)
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        throw EndpointError("cannot make a temporary folder to write a settings value");
+    const QString path = dir.filePath(QStringLiteral("value.ini"));
+    {
+        QSettings writer(path, QSettings::IniFormat);
+        writer.setValue(QStringLiteral("v/x"), value);
+        writer.sync();
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw EndpointError("cannot read back a settings value");
+    for (QByteArray line : file.readAll().split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.startsWith("x="))
+            return line.mid(2);
+    }
+    throw EndpointError("cannot read back a settings value");
+}
+
+// The section a line opens ("[name]", a "; comment" after it allowed), or a null string.
+QString SectionOf(const QString& line)
+{
+    const QString trimmed = line.trimmed();
+    if (!trimmed.startsWith(u'['))
+        return QString();
+    const qsizetype close = trimmed.indexOf(u']');
+    return close < 0 ? QString() : trimmed.mid(1, close - 1).trimmed();
+}
+
+// The key a line sets, or a null string for a comment, a blank line or a section header.
+QString KeyOf(const QString& line)
+{
+    const QString trimmed = line.trimmed();
+    if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#') || trimmed.startsWith(u'['))
+        return QString();
+    const qsizetype equals = line.indexOf(u'=');
+    return equals < 0 ? QString() : line.left(equals).trimmed();
+}
+
+} // namespace
+
+QByteArray RewriteSettingsText(const QByteArray& text, const std::vector<SettingChange>& changes)
+{
+    QByteArray bom;
+    QByteArray body = text;
+    if (body.startsWith("\xEF\xBB\xBF")) {
+        bom = body.left(3);
+        body.remove(0, 3);
+    }
+    const QByteArray eol = body.contains("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
+    QList<QByteArray> lines = body.split('\n');
+    const bool endedWithNewline = body.isEmpty() || body.endsWith('\n');
+    if (body.endsWith('\n') || body.isEmpty())
+        lines.removeLast(); // the empty piece after the last newline
+    for (QByteArray& line : lines)
+        if (line.endsWith('\r'))
+            line.chop(1);
+
+    for (const SettingChange& change : changes) {
+        QString section;
+        qsizetype keyLine = -1;      // the line that sets the key
+        qsizetype lastInSection = -1; // the header or the last key line of the section
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const QString line = QString::fromUtf8(lines[i]);
+            if (const QString opened = SectionOf(line); !opened.isNull()) {
+                section = opened;
+                if (section == change.section)
+                    lastInSection = i;
+                continue;
+            }
+            if (section != change.section)
+                continue;
+            const QString key = KeyOf(line);
+            if (key.isNull())
+                continue;
+            lastInSection = i;
+            if (key == change.key)
+                keyLine = i;
+        }
+        if (change.value.isNull()) {
+            if (keyLine >= 0)
+                lines.removeAt(keyLine);
+            continue;
+        }
+        const QByteArray value = IniValueText(change.value);
+        if (keyLine >= 0) {
+            // The key's spelling and the blanks around "=" stay as written.
+            QByteArray& line = lines[keyLine];
+            qsizetype at = line.indexOf('=') + 1;
+            while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+                ++at;
+            line = line.left(at) + value;
+        } else if (lastInSection >= 0) {
+            lines.insert(lastInSection + 1, change.key.toUtf8() + '=' + value);
+        } else {
+            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
+                lines.append(QByteArray());
+            lines.append('[' + change.section.toUtf8() + ']');
+            lines.append(change.key.toUtf8() + '=' + value);
         }
     }
+    QByteArray out = bom + lines.join(eol);
+    if (!lines.isEmpty() && (endedWithNewline || !changes.empty()))
+        out += eol;
+    return out;
+}
+
+void CheckSettingsFileValues(const QString& path)
+{
+    const std::unique_ptr<QSettings> file = OpenSettingsFile(path);
+    if (!file)
+        return;
+    Endpoints scratch;
+    for (const SettingKey& key : kSettingKeys) {
+        if (FromEnvironment(key).given() || TakenWithAnother(key, {}))
+            continue;
+        const QString v = SettingsFileValue(*file, key.section, key.key);
+        if (!v.isNull())
+            key.parse(v, FileSource(path, key), Origin::File, scratch);
+    }
+}
+
+Endpoints ResolveEndpoints(const EndpointOptions& options)
+{
+    const QString path = EndpointsConfigPath();
+    const std::unique_ptr<QSettings> file = OpenSettingsFile(path);
+    Endpoints e;
+    for (const SettingKey& key : kSettingKeys) {
+        if (TakenWithAnother(key, options))
+            continue;
+        if (const Given g = Pick(key, options, path, file.get()); g.given())
+            key.parse(g.text, g.source, g.origin, e);
+    }
+    if (e.relayPort == QLatin1String(kRelayService) && e.security != Endpoints::Security::None)
+        e.relayPort = e.security == Endpoints::Security::Tls ? QStringLiteral("465") : QStringLiteral("587");
     if (e.transport == Transport::DirectIp && e.directipHost.isEmpty())
         throw EndpointError("DirectIP needs the gateway's host: --directip HOST[:PORT], KESTRAVO_DIRECTIP, or host "
-                            "in the [directip] section of " + file.path.toStdString());
+                            "in the [directip] section of " + path.toStdString());
     return e;
 }
 

@@ -1,21 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// Where a send goes: the relay, the envelope's two addresses, the deadline and whether sends are
-// kept in the history. Each value comes from the first of these that gives it: a command-line
-// option, the environment (KESTRAVO_RELAY, KESTRAVO_SENDER, KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT,
-// KESTRAVO_HISTORY), the configuration file ($XDG_CONFIG_HOME/kestravo/kestravo.conf, by default
-// ~/.config/kestravo/kestravo.conf, section [mail], keys relay, sender, gateway, timeout, history),
-// the values compiled in (endpoints/compiled_endpoints.h). A malformed value is refused, never
-// trimmed or guessed at.
+// Where a send goes: the relay, the envelope's two addresses, the DirectIP gateway, the deadline,
+// encryption and sign-in, and whether sends are kept in the history. Each value comes from the
+// first of these that gives it: a command-line option, the environment, the configuration file
+// ($XDG_CONFIG_HOME/kestravo/kestravo.conf, by default ~/.config/kestravo/kestravo.conf), the
+// values compiled in (endpoints/compiled_endpoints.h). The keys, variables and options are those
+// of the table in endpoints/settings_keys.h. A malformed value is refused, never trimmed or
+// guessed at.
 #include "endpoints/compiled_endpoints.h"
 
 #include <QString>
+
+class QSettings;
 
 #include <QByteArray>
 
 #include <memory>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace kestravo::endpoints {
 
@@ -35,24 +38,23 @@ struct Endpoints {
     int timeoutSeconds = 120;   // 1..86400: how long the relay may stay silent
     bool historyEnabled = true; // KESTRAVO_HISTORY=off or history=off in the file turns it off
 
-    // Encryption and sign-in (KESTRAVO_SECURITY, KESTRAVO_USER, KESTRAVO_AUTH, KESTRAVO_CAFILE,
-    // KESTRAVO_PASSWORD_COMMAND; keys security, user, auth, cafile, password_command). With the
-    // defaults the session is the plain, unauthenticated one of old. A relay given without a
-    // port gets 587 with starttls and 465 with tls.
+    // Encryption and sign-in. With the defaults the session is the plain, unauthenticated one of
+    // old. A relay given without a port gets 587 with starttls and 465 with tls.
     enum class Security { None, StartTls, Tls };
     Security security = Security::None;
     QString user;                         // empty: no sign-in
     QString auth = QStringLiteral("auto"); // auto, plain, login or cram-md5
-    QString caFile;                       // further trusted CA certificates (PEM)
+    QString caFile;                       // further trusted CA certificates (PEM), read before use
     QString passwordCommand;              // its first line of output is the password
     // The password once fetched (mail/credentials.h); never read from the settings file. The
     // bytes are wiped when the last copy of the Endpoints goes.
     std::shared_ptr<const QByteArray> password;
     Transport transport = Transport::Email;
-    // The DirectIP gateway ([directip] host and port, KESTRAVO_DIRECTIP, --directip HOST[:PORT]);
-    // no host unless one is given, and one is needed when the transport is DirectIP.
+    // The DirectIP gateway; no host unless one is given, and one is needed when the transport is
+    // DirectIP.
     QString directipHost;
     QString directipPort = QString::number(kDirectIpPort);
+    int directipParallel = 4; // 1..32 messages at once over DirectIP
 };
 
 // Values given on a command line; a null QString means "not given".
@@ -68,6 +70,7 @@ struct EndpointOptions {
     QString passwordCommand;
     QString transport; // --via
     QString directip;  // --directip
+    QString parallel;  // --parallel
 };
 
 // A malformed value; what() names where it came from ("--relay", "KESTRAVO_RELAY",
@@ -88,6 +91,31 @@ QString EndpointsConfigPath();
 // is unknown or written in another case, or a password. ResolveEndpoints calls it on the file
 // it reads; whatever else reads the same file calls it first too.
 void CheckSettingsFile(const QString& path);
+
+// CheckSettingsFile, then each value the file gives and the environment does not override, read
+// as a send reads it: the first refusal a send would meet in the file, or nothing.
+void CheckSettingsFileValues(const QString& path);
+
+// The value the file gives for section/key as a send reads it, or a null string. A value with a
+// comma reads as a list in INI files; it is joined again, as it was written.
+QString SettingsFileValue(const QSettings& settings, const char* section, const char* key);
+
+// One key to set (value) or to take out of the file (a null value).
+struct SettingChange {
+    QString section;
+    QString key;
+    QString value;
+};
+
+// The settings file's text with changes made, as an editor would make them: every other line
+// (comments, blank lines, the order of keys) stays as it was; a changed key's line keeps its place
+// and only its value changes; a new key goes after the last key of its section, a new section at
+// the end. Values are written as Qt's INI reader reads them back.
+QByteArray RewriteSettingsText(const QByteArray& text, const std::vector<SettingChange>& changes);
+
+// text in double quotes, control characters written out ("\n", "\x00") so that a message
+// stays one line and shows every character the value holds.
+QString Quoted(const QString& text);
 
 // Whole decimal digits within [low, high] (0 <= low <= high): no sign, blank, exponent or
 // trailing text. The one reading of a number that every option, variable and settings key gets.

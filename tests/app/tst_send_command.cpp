@@ -5,6 +5,7 @@
 // the send history.
 // How the flow meets each kind of relay is tested once, on the flow itself (tests/mail).
 #include "app/tform1.h"
+#include "endpoints/settings_keys.h"
 #include "history/send_history.h"
 #include "record/codec.h"
 #include "scripted_dialogs.h"
@@ -86,10 +87,6 @@ public:
     }
 };
 
-const char* const kEnvironment[] = {"KESTRAVO_RELAY",   "KESTRAVO_SENDER",  "KESTRAVO_GATEWAY",
-                                    "KESTRAVO_TIMEOUT", "KESTRAVO_HISTORY", "XDG_CONFIG_HOME",
-                                    "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"};
-
 // A whole accepted transaction after the greeting, with the client's QUIT.
 #define MAIL_ACCEPTED                                                                                        \
     "C: MAIL FROM:<ops@example.org>\nS: 250 ok\nC: RCPT TO:<data@sbd.example>\nS: 250 ok\nC: DATA\n"      \
@@ -143,8 +140,9 @@ private:
 private slots:
     void initTestCase()
     {
-        for (const char* name : kEnvironment)
-            qunsetenv(name);
+        // Every variable of the settings table, the security ones included.
+        for (const kestravo::endpoints::SettingKey& key : kestravo::endpoints::SettingKeys())
+            qunsetenv(key.variable);
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         qputenv("KESTRAVO_SENDER", "ops@example.org");
         qputenv("KESTRAVO_GATEWAY", "data@sbd.example");
@@ -383,7 +381,7 @@ private slots:
                                                         "whole number from 1 to 65535.");
         QTest::newRow("sender that would add a header")
             << QByteArray("KESTRAVO_SENDER") << QByteArray("ops@example.org\nBcc: x@y")
-            << QStringLiteral("KESTRAVO_SENDER: address \"ops@example.org\\x0aBcc: x@y\" holds a blank, a control or "
+            << QStringLiteral("KESTRAVO_SENDER: address \"ops@example.org\\nBcc: x@y\" holds a blank, a control or "
                               "a non-ASCII character.");
         QTest::newRow("timeout past a day") << QByteArray("KESTRAVO_TIMEOUT") << QByteArray("86401")
                                             << QStringLiteral("KESTRAVO_TIMEOUT: timeout \"86401\" is not a whole number "

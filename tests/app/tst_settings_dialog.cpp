@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
-// The settings dialog: the file's keys shown and written back, bad values named and refused with
-// the file untouched, a key the environment sets shown read-only, and "Test connection" greeting a
-// relay and leaving without a mail.
+// The settings dialog: the file's keys shown and written back line for line, bad values named and
+// refused with the file untouched, a file every send refuses said at once and kept from tests and
+// saves, a key the environment sets shown read-only (to a screen reader too), and "Test
+// connection" greeting a relay and leaving without a mail.
 #include "app/settings_dialog.h"
 #include "endpoints/endpoints.h"
+#include "endpoints/settings_keys.h"
 #include "scripted_dialogs.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QFile>
+#include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTcpServer>
@@ -46,7 +51,7 @@ private slots:
         home = std::make_unique<QTemporaryDir>();
         QVERIFY(home->isValid());
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home->path()));
-        for (const kestravo::SettingKey& key : kestravo::SettingKeys())
+        for (const kestravo::endpoints::SettingKey& key : kestravo::endpoints::SettingKeys())
             qunsetenv(key.variable);
         qputenv("KESTRAVO_SENDER", "ops@example.org");
         script = DialogScript{};
@@ -75,12 +80,24 @@ private slots:
         QCOMPARE(sender->text(), QStringLiteral("ops@example.org"));
         QVERIFY(sender->isReadOnly());
         QVERIFY(sender->accessibleName().contains(QStringLiteral("KESTRAVO_SENDER")));
-        // Every key the transports read has its row.
-        for (const auto& [section, key] : {std::pair{"mail", "transport"}, {"mail", "security"}, {"mail", "user"},
-                                          {"mail", "auth"}, {"mail", "cafile"}, {"mail", "password_command"},
-                                          {"directip", "host"}, {"directip", "port"}, {"mail", "history"},
-                                          {"mail", "gateway"}})
-            QVERIFY2(dialog->Edit(section, key) != nullptr, key);
+        // A screen reader hears it as read-only, not as a field to type in; the file's key as
+        // editable.
+        QAccessibleInterface* reader = QAccessible::queryAccessibleInterface(sender);
+        QVERIFY(reader);
+        QVERIFY(reader->state().readOnly);
+        QVERIFY(!reader->state().editable);
+        QAccessibleInterface* relayReader = QAccessible::queryAccessibleInterface(dialog->Edit("mail", "relay"));
+        QVERIFY(relayReader && relayReader->state().editable && !relayReader->state().readOnly);
+        // Every key of the table has its row, in the table's order.
+        const QList<QLineEdit*> edits = dialog->findChildren<QLineEdit*>();
+        qsizetype at = 0;
+        for (const kestravo::endpoints::SettingKey& key : kestravo::endpoints::SettingKeys()) {
+            QLineEdit* edit = dialog->Edit(key.section, key.key);
+            QVERIFY2(edit != nullptr, key.key);
+            QVERIFY2(edits.indexOf(edit) >= at, key.key);
+            at = edits.indexOf(edit);
+        }
+        QVERIFY(!dialog->findChild<QWidget*>(QStringLiteral("fileProblem"))->isVisibleTo(dialog.get()));
     }
 
     void savesAndTheSendReadsIt()
@@ -132,6 +149,9 @@ private slots:
         QTest::newRow("DirectIP port") << "directip" << "port" << "0";
         QTest::newRow("DirectIP host with a blank") << "directip" << "host" << "gate way";
         QTest::newRow("line break in a path") << "mail" << "cafile" << "/etc/ssl/a\nb";
+        // A file that is there but holds no certificate: every send refuses it, so the dialog does.
+        QTest::newRow("cafile without certificates") << "mail" << "cafile" << QFINDTESTDATA("tst_settings_dialog.cpp");
+        QTest::newRow("DirectIP parallel") << "directip" << "parallel" << "33";
     }
     void aBadValueIsNamedAndNothingIsWritten()
     {
@@ -146,6 +166,135 @@ private slots:
         QCOMPARE(script.Errors().size(), 1);
         QVERIFY2(script.Errors()[0].contains(QStringLiteral("[%1] %2").arg(section, key)), qPrintable(script.Errors()[0]));
         QCOMPARE(ReadAll(path), before);
+        // The focus is on the field named, for the operator to mend it.
+        QCOMPARE(QApplication::focusWidget() == dialog->Edit(section, key) || !dialog->isActiveWindow(), true);
+    }
+
+    void savingChangesOnlyTheChangedLines()
+    {
+        const QByteArray before = "; kept by hand\n"
+                                  "[mail]\n"
+                                  "# the relay of the site\n"
+                                  "timeout = 30\n"
+                                  "\n"
+                                  "relay=old.example:2525\n"
+                                  "gateway=data@sbd.iridium.com\n"
+                                  "\n"
+                                  "[directip]\n"
+                                  "; the stand-in\n"
+                                  "host=gw.example\n";
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(before);
+        file.close();
+        auto dialog = Dialog();
+        dialog->Edit("mail", "timeout")->setText(QStringLiteral("45"));
+        dialog->Edit("mail", "gateway")->clear();
+        dialog->Edit("mail", "password_command")->setText(QStringLiteral("pass show \"mail, provider\""));
+        dialog->Edit("directip", "parallel")->setText(QStringLiteral("8"));
+        QVERIFY(dialog->Save());
+        QCOMPARE(ReadAll(path), QByteArray("; kept by hand\n"
+                                           "[mail]\n"
+                                           "# the relay of the site\n"
+                                           "timeout = 45\n"
+                                           "\n"
+                                           "relay=old.example:2525\n"
+                                           "password_command=\"pass show \\\"mail, provider\\\"\"\n"
+                                           "\n"
+                                           "[directip]\n"
+                                           "; the stand-in\n"
+                                           "host=gw.example\n"
+                                           "parallel=8\n"));
+        const kestravo::endpoints::Endpoints read = kestravo::endpoints::ResolveEndpoints();
+        QCOMPARE(read.passwordCommand, QStringLiteral("pass show \"mail, provider\""));
+        QCOMPARE(read.directipParallel, 8);
+        QCOMPARE(read.timeoutSeconds, 45);
+        // Saved again unchanged, the file stays byte for byte.
+        const QByteArray saved = ReadAll(path);
+        QVERIFY(Dialog()->Save());
+        QCOMPARE(ReadAll(path), saved);
+    }
+
+    // The file every send refuses is said when the dialog opens, in the send's own words, and
+    // neither a test nor a save goes ahead until it is mended or left for the defaults.
+    void aRefusedFileIsSaidAndHoldsTestAndSave_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("a key in another case") << QByteArray("[mail]\nsender=a@example.org\nRelay=foo\n")
+                                               << QStringLiteral(":3 [mail] Relay");
+        QTest::newRow("a bad value") << QByteArray("[mail]\ntimeout=0\n") << QStringLiteral("[mail] timeout");
+        QTest::newRow("not UTF-8") << QByteArray("[mail]\nrelay=a\n; caf\xE9\n") << QStringLiteral(":3:");
+    }
+    void aRefusedFileIsSaidAndHoldsTestAndSave()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, named);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(file);
+        f.close();
+        QString sendSays;
+        try {
+            kestravo::endpoints::ResolveEndpoints();
+        } catch (const std::exception& e) {
+            sendSays = QString::fromUtf8(e.what());
+        }
+        QVERIFY(sendSays.contains(named));
+
+        QTcpServer relay; // a test that went ahead would connect here
+        QVERIFY(relay.listen(QHostAddress::LocalHost, 0));
+        qputenv("KESTRAVO_RELAY", QByteArray("127.0.0.1:") + QByteArray::number(relay.serverPort()));
+        auto dialog = Dialog();
+        qunsetenv("KESTRAVO_RELAY");
+        QCOMPARE(dialog->FileRefusal(), sendSays);
+        auto* problem = dialog->findChild<QLabel*>(QStringLiteral("fileProblem"));
+        QVERIFY(problem->isVisibleTo(dialog.get()));
+        QVERIFY(problem->text().contains(sendSays));
+
+        dialog->findChild<QPushButton*>(QStringLiteral("testButton"))->click();
+        QVERIFY(!relay.waitForNewConnection(200));
+        QCOMPARE(script.Errors().size(), 1);
+        QVERIFY(!dialog->Save());
+        QCOMPARE(script.Errors().size(), 2);
+        QVERIFY2(script.Errors()[1].contains(named), qPrintable(script.Errors()[1]));
+        QCOMPARE(ReadAll(path), file);
+
+        // Starting again from the defaults: the refusal goes, and the new file is one a send reads.
+        auto* defaults = dialog->findChild<QPushButton*>(QStringLiteral("defaultsButton"));
+        QVERIFY(defaults->isVisibleTo(dialog.get()));
+        defaults->click();
+        QVERIFY(!problem->isVisibleTo(dialog.get()));
+        dialog->Edit("mail", "timeout")->setText(QStringLiteral("60"));
+        QVERIFY(dialog->Save());
+        QCOMPARE(ReadAll(path), QByteArray("[mail]\ntimeout=60\n"));
+        QCOMPARE(kestravo::endpoints::ResolveEndpoints().timeoutSeconds, 60);
+    }
+
+    void aBadValueMendedInTheDialogIsSaved()
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("# ours\n[mail]\ntimeout=0\n");
+        f.close();
+        auto dialog = Dialog();
+        QVERIFY(dialog->FileRefusal().contains(QStringLiteral("[mail] timeout")));
+        dialog->Edit("mail", "timeout")->setText(QStringLiteral("30"));
+        QVERIFY(dialog->Save());
+        QCOMPARE(ReadAll(path), QByteArray("# ours\n[mail]\ntimeout=30\n"));
+    }
+
+    void aFileThatCannotBeWrittenSaysWhy()
+    {
+        // A link to a folder that is not there: nothing can be written at its target.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::link(home->filePath(QStringLiteral("gone/kestravo.conf")), path));
+        auto dialog = Dialog();
+        dialog->Edit("mail", "timeout")->setText(QStringLiteral("30"));
+        QVERIFY(!dialog->Save());
+        QCOMPARE(script.Errors().size(), 1);
+        QVERIFY2(script.Errors()[0].startsWith(QStringLiteral("Cannot write %1: ").arg(path)), qPrintable(script.Errors()[0]));
+        QVERIFY2(script.Errors()[0].size() > QStringLiteral("Cannot write %1: .").arg(path).size(), qPrintable(script.Errors()[0]));
     }
 
     void testConnectionGreetsAndLeaves()

@@ -7,6 +7,7 @@
 #include "fuzz_app.h"
 #include "fuzz_check.h"
 #include "endpoints/endpoints.h"
+#include "endpoints/settings_keys.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -95,9 +96,9 @@ const QString& ConfigFile()
     if (!folder) {
         folder = std::make_unique<QTemporaryDir>();
         ::setenv("XDG_CONFIG_HOME", QFile::encodeName(folder->path()).constData(), 1);
-        for (const char* name : {"KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
-                                 "KESTRAVO_HISTORY"})
-            ::unsetenv(name);
+        for (const kestravo::endpoints::SettingKey& key : kestravo::endpoints::SettingKeys())
+            if (key.variable)
+                ::unsetenv(key.variable);
         QDir(folder->path()).mkpath(QStringLiteral("kestravo"));
         file = folder->path() + QStringLiteral("/kestravo/kestravo.conf");
     }

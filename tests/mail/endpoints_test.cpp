@@ -1,15 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
-// Where a send goes: option values as the parsers take or refuse them, and the order in which
-// options, environment, configuration file and compiled-in values win.
+// Where a send goes: option values as the parsers take or refuse them, the order in which
+// options, environment, configuration file and compiled-in values win, the settings file rewritten
+// line for line, and the table of keys against the manual pages and the README.
 #include "endpoints/endpoints.h"
+#include "endpoints/settings_keys.h"
 #include "tests/mail/settings_environment.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
+#include <set>
 
 using namespace kestravo::mail;
 using namespace kestravo::endpoints;
@@ -80,7 +86,7 @@ const OptionCase kOptionCases[] = {
     {"sender", Sender("ops@example.org"), {}, {}, "ops@example.org"},
     {"gateway", Gateway("data@sbd.example"), {}, {}, {}, "data@sbd.example"},
     {"sender without @", Sender("ops.example.org"), {}, {}, {}, {}, 0, "--from: address \"ops.example.org\" has no \"@\""},
-    {"sender with CR LF", Sender("a@b\r\nBcc: x@y"), {}, {}, {}, {}, 0, "--from: address \"a@b\\x0d\\x0aBcc"},
+    {"sender with CR LF", Sender("a@b\r\nBcc: x@y"), {}, {}, {}, {}, 0, "--from: address \"a@b\\r\\nBcc"},
     {"sender with a blank", Sender("a b@c"), {}, {}, {}, {}, 0, "a blank"},
     {"sender with angle brackets", Sender("a@b>"), {}, {}, {}, {}, 0, "holds \">\""},
     {"gateway list", Gateway("a@b,c@d"), {}, {}, {}, {}, 0, "--to: address \"a@b,c@d\" holds \",\""},
@@ -206,11 +212,13 @@ const SettingsFileCase kSettingsFileCases[] = {
      "\xEF\xBB\xBF; kestravo\r\n\r\n# relay below\r\n[ mail ] ; where mail goes\r\nrelay = file.example:2525\r\n",
      "file.example"},
     {"keys other parts of the program read are known, not refused",
-     "[mail]\nrelay=k.example\nsecurity=starttls\nuser=ops\nauth=plain\ncafile=/etc/hosts\n"
+     "[mail]\nrelay=k.example\nsecurity=starttls\nuser=ops\nauth=plain\n"
      "password_command=pass show relay\ntransport=email\n[directip]\nhost=gw.example\nport=10800\n",
      "k.example"},
     {"no file content at all keeps the compiled-in relay", "", "localhost"},
-    {"random bytes", RandomBytes(), nullptr, ": is not UTF-8 text"},
+    {"random bytes", RandomBytes(), nullptr, ":1: the line is not UTF-8 text"},
+    {"Latin-1 in a comment on line 3", "[mail]\nrelay=a\n; caf\xE9\n", nullptr, ":3: the line is not UTF-8 text"},
+    {"a sequence cut short at the end of line 2", "[mail]\nrelay=a\xE2\x82", nullptr, ":2: the line is not UTF-8 text"},
     {"a NUL byte in a line", QByteArray("[mail]\nrelay=a\0b\n", 17), nullptr, ":2: the line holds a control character"},
     {"relay given twice", "[mail]\nrelay=one.example\nsender=a@b\nrelay=two.example\n", nullptr,
      ":4 [mail] relay: the key is given twice (first on line 2)"},
@@ -243,7 +251,7 @@ TEST(Endpoints, SettingsFilesAreReadStrictly)
         const QString path = env.WriteConfigFile(c.bytes);
         if (c.relay) {
             Endpoints e;
-            ASSERT_NO_THROW(e = ResolveEndpoints());
+            ASSERT_NO_THROW(e = ResolveEndpoints()) << Refusal({});
             EXPECT_EQ(e.relayHost.toStdString(), c.relay);
             continue;
         }
@@ -321,4 +329,189 @@ TEST(Endpoints, WholeNumberHoldsASmallUpperBound)
     EXPECT_EQ(v, 5);
     for (const char* text : {"6", "9", "0", "10"})
         EXPECT_FALSE(ParseWholeNumber(QString::fromLatin1(text), 1, 5, v)) << text;
+}
+
+// [directip] parallel: how many DirectIP messages go at once, under the same precedence.
+TEST(Endpoints, DirectIpParallel)
+{
+    const struct {
+        const char* name;
+        QString option;
+        const char* variable;
+        QByteArray file; // the [directip] lines
+        int parallel;
+        const char* refusal;
+    } cases[] = {
+        {"nothing given", {}, nullptr, "", 4, nullptr},
+        {"the file", {}, nullptr, "parallel=12\n", 12, nullptr},
+        {"the variable over the file", {}, "32", "parallel=12\n", 32, nullptr},
+        {"the option over both", QStringLiteral("1"), "32", "parallel=12\n", 1, nullptr},
+        {"none at once", QStringLiteral("0"), nullptr, "", 0, "--parallel: parallel \"0\" is not a whole number from 1 to 32"},
+        {"past 32", {}, "33", "", 0, "KESTRAVO_DIRECTIP_PARALLEL: parallel \"33\""},
+        {"with a sign", {}, nullptr, "parallel=+4\n", 0, "[directip] parallel: parallel \"+4\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CleanEnvironment env;
+        if (c.variable)
+            qputenv("KESTRAVO_DIRECTIP_PARALLEL", c.variable);
+        env.WriteConfigFile("[directip]\n" + c.file);
+        EndpointOptions options;
+        options.parallel = c.option;
+        if (c.refusal) {
+            EXPECT_NE(Refusal(options).find(c.refusal), std::string::npos) << Refusal(options);
+            continue;
+        }
+        EXPECT_EQ(ResolveEndpoints(options).directipParallel, c.parallel);
+    }
+}
+
+// Control characters in a value are written out in the refusal, never cut short at a NUL.
+TEST(Endpoints, ControlCharactersInRefusalsAreEscapedWhole)
+{
+    CleanEnvironment env;
+    EndpointOptions options;
+    static constexpr char kText[] = "3\0" "0\n\x1b[1m";
+    options.timeout = QString::fromUtf8(kText, sizeof kText - 1);
+    EXPECT_EQ(Refusal(options), "--timeout: timeout \"3\\x000\\n\\x1B[1m\" is not a whole number of seconds from 1 to 86400");
+}
+
+// The settings file rewritten by the dialog: only the changed lines change.
+TEST(Endpoints, RewritingTheSettingsKeepsEveryOtherLine)
+{
+    const QByteArray file = "\xEF\xBB\xBF; ours\r\n[mail]\r\nrelay = a.example\r\n\r\n# end of mail\r\n[directip]\r\nhost=gw\r\n";
+    const struct {
+        const char* name;
+        QByteArray before;
+        std::vector<SettingChange> changes;
+        QByteArray after;
+    } cases[] = {
+        {"nothing changed", file, {}, file},
+        {"a value changed in place, CR LF and BOM kept", file,
+         {{QStringLiteral("mail"), QStringLiteral("relay"), QStringLiteral("b.example:2525")}},
+         "\xEF\xBB\xBF; ours\r\n[mail]\r\nrelay = b.example:2525\r\n\r\n# end of mail\r\n[directip]\r\nhost=gw\r\n"},
+        {"a new key after the last key of its section", file,
+         {{QStringLiteral("mail"), QStringLiteral("timeout"), QStringLiteral("30")}},
+         "\xEF\xBB\xBF; ours\r\n[mail]\r\nrelay = a.example\r\ntimeout=30\r\n\r\n# end of mail\r\n[directip]\r\nhost=gw\r\n"},
+        {"a key taken out", file, {{QStringLiteral("directip"), QStringLiteral("host"), QString()}},
+         "\xEF\xBB\xBF; ours\r\n[mail]\r\nrelay = a.example\r\n\r\n# end of mail\r\n[directip]\r\n"},
+        {"a new section at the end", "[mail]\nrelay=a\n",
+         {{QStringLiteral("directip"), QStringLiteral("port"), QStringLiteral("10900")}},
+         "[mail]\nrelay=a\n\n[directip]\nport=10900\n"},
+        {"an empty file", "", {{QStringLiteral("mail"), QStringLiteral("history"), QStringLiteral("off")}},
+         "[mail]\nhistory=off\n"},
+        {"a value Qt would read otherwise is written as Qt reads it", "[mail]\n",
+         {{QStringLiteral("mail"), QStringLiteral("password_command"), QStringLiteral("pass show a,b ; c")}},
+         "[mail]\npassword_command=\"pass show a,b ; c\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray after = RewriteSettingsText(c.before, c.changes);
+        EXPECT_EQ(after.toStdString(), c.after.toStdString());
+        // What Qt's reader, which a send uses, gives back is each changed value exactly.
+        CleanEnvironment env;
+        const QString path = env.WriteConfigFile(after);
+        ASSERT_NO_THROW(CheckSettingsFile(path));
+        const QSettings read(path, QSettings::IniFormat);
+        for (const SettingChange& change : c.changes)
+            EXPECT_EQ(SettingsFileValue(read, change.section.toLatin1().constData(), change.key.toLatin1().constData()),
+                      change.value);
+    }
+}
+
+// The table of keys: each section/key once, each variable and option once (but for the key given
+// with another), every one of them refused in another way when malformed.
+TEST(SettingsKeys, EachKeyVariableAndOptionOnce)
+{
+    std::set<std::string> keys, variables, options;
+    for (const SettingKey& key : SettingKeys()) {
+        EXPECT_TRUE(keys.insert(std::string(key.section) + "/" + key.key).second) << key.key;
+        EXPECT_EQ(FindSettingKey(QLatin1String(key.section), QLatin1String(key.key)), &key);
+        if (key.givenWith) {
+            const SettingKey* with = FindSettingKey(QLatin1String(key.section), QLatin1String(key.givenWith));
+            ASSERT_NE(with, nullptr) << key.key;
+            EXPECT_STREQ(with->variable, key.variable);
+            EXPECT_STREQ(with->option, key.option);
+            continue;
+        }
+        ASSERT_NE(key.variable, nullptr) << key.key;
+        EXPECT_TRUE(variables.insert(key.variable).second) << key.variable;
+        if (key.option) {
+            EXPECT_TRUE(options.insert(key.option).second) << key.option;
+            EXPECT_NE(key.given, nullptr) << key.option;
+        }
+        EXPECT_TRUE(key.help && *key.help && key.defaultText && key.valueName) << key.key;
+    }
+}
+
+namespace {
+
+QString SourceText(const char* relative)
+{
+    QFile file(QStringLiteral(KESTRAVO_SOURCE_DIR "/") + QLatin1String(relative));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << relative;
+    return QString::fromUtf8(file.readAll());
+}
+
+// The text from the line that starts with `from` to the next line that starts with `to`.
+QString Between(const QString& text, const QString& from, const QString& to)
+{
+    const qsizetype start = text.indexOf(u'\n' + from);
+    const qsizetype end = start < 0 ? -1 : text.indexOf(u'\n' + to, start + 1);
+    EXPECT_GE(start, 0) << from.toStdString();
+    return start < 0 ? QString() : text.mid(start, end < 0 ? -1 : end - start);
+}
+
+std::set<std::string> Variables(const QString& text)
+{
+    std::set<std::string> names;
+    static const QRegularExpression variable(QStringLiteral("KESTRAVO_[A-Z_]+"));
+    for (const QRegularExpressionMatch& m : variable.globalMatch(text))
+        names.insert(m.captured().toStdString());
+    return names;
+}
+
+} // namespace
+
+// The manual pages and the README name the table's variables and keys, and no others.
+TEST(SettingsKeys, ManualPagesAndReadmeFollowTheTable)
+{
+    std::set<std::string> variables;
+    std::map<std::string, std::set<std::string>> sections;
+    for (const SettingKey& key : SettingKeys()) {
+        variables.insert(key.variable);
+        sections[key.section].insert(key.key);
+    }
+    for (const char* page : {"packaging/kestravo.1.in", "packaging/kestravo-record.1.in"}) {
+        SCOPED_TRACE(page);
+        const QString text = SourceText(page);
+        EXPECT_EQ(Variables(Between(text, QStringLiteral(".SH ENVIRONMENT"), QStringLiteral(".SH "))), variables);
+        // Every key is named in the part on the settings file, in bold.
+        const QString files = Between(text, QStringLiteral(".SH FILES"), QStringLiteral(".TP\n.I $XDG_DATA_HOME"));
+        for (const auto& [section, keys] : sections) {
+            EXPECT_TRUE(files.contains(QStringLiteral("[%1]").arg(QString::fromStdString(section)))) << section;
+            for (const std::string& key : keys) {
+                const QRegularExpression bold(
+                    QStringLiteral("\\n\\.BR? %1( |,|\\.|\\n)").arg(QRegularExpression::escape(QString::fromStdString(key))));
+                EXPECT_TRUE(bold.match(files).hasMatch()) << key;
+            }
+        }
+    }
+    // The README's sentence on the keys the file knows: "The file knows the sections `[mail]`
+    // (`relay`, ...) and `[directip]` (...)."
+    const QString readme = SourceText("README.md");
+    const qsizetype start = readme.indexOf(QStringLiteral("The file knows the sections"));
+    ASSERT_GE(start, 0);
+    const QString sentence = readme.mid(start, readme.indexOf(QStringLiteral(").\n"), start) + 1 - start);
+    std::map<std::string, std::set<std::string>> listed;
+    static const QRegularExpression part(QStringLiteral("`\\[([a-z]+)\\]` \\(([^)]*)\\)"));
+    for (const QRegularExpressionMatch& m : part.globalMatch(sentence)) {
+        static const QRegularExpression name(QStringLiteral("`([a-z_]+)`"));
+        for (const QRegularExpressionMatch& k : name.globalMatch(m.captured(2)))
+            listed[m.captured(1).toStdString()].insert(k.captured(1).toStdString());
+    }
+    EXPECT_EQ(listed, sections) << sentence.toStdString();
+    // Its list of variables names each of the table's.
+    const QString where = Between(readme, QStringLiteral("2. the environment"), QStringLiteral("3. the settings file"));
+    EXPECT_EQ(Variables(where), variables);
 }

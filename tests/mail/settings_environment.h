@@ -3,6 +3,7 @@
 // For the tests of the settings: every variable ResolveEndpoints reads cleared for a test and put
 // back after it, a private settings file, and the refusal a resolution ends with.
 #include "endpoints/endpoints.h"
+#include "endpoints/settings_keys.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -10,7 +11,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <iterator>
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,12 @@ class CleanEnvironment {
 public:
     CleanEnvironment()
     {
-        for (const char* name : kNames) {
+        // Every variable of the table, so a key added there is cleared here too.
+        for (const SettingKey& key : SettingKeys())
+            if (key.variable && std::find(names_.begin(), names_.end(), key.variable) == names_.end())
+                names_.push_back(key.variable);
+        names_.insert(names_.end(), {"XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS"});
+        for (const char* name : names_) {
             saved_.push_back(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
             qunsetenv(name);
         }
@@ -32,11 +38,11 @@ public:
     }
     ~CleanEnvironment()
     {
-        for (std::size_t i = 0; i < std::size(kNames); ++i) {
+        for (std::size_t i = 0; i < names_.size(); ++i) {
             if (saved_[i])
-                qputenv(kNames[i], *saved_[i]);
+                qputenv(names_[i], *saved_[i]);
             else
-                qunsetenv(kNames[i]);
+                qunsetenv(names_[i]);
         }
     }
     CleanEnvironment(const CleanEnvironment&) = delete;
@@ -58,13 +64,22 @@ public:
     QTemporaryDir config;
 
 private:
-    static constexpr const char* kNames[] = {
-        "KESTRAVO_RELAY",    "KESTRAVO_SENDER",   "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
-        "KESTRAVO_HISTORY",  "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP", "KESTRAVO_SECURITY",
-        "KESTRAVO_USER",     "KESTRAVO_AUTH",     "KESTRAVO_CAFILE",  "KESTRAVO_PASSWORD_COMMAND",
-        "XDG_CONFIG_HOME",   "DBUS_SESSION_BUS_ADDRESS"};
+    std::vector<const char*> names_;
     std::vector<std::optional<QByteArray>> saved_;
 };
+
+// A self-signed CA certificate for nobody: what a cafile holds.
+inline constexpr char kTestCaPem[] =
+    "-----BEGIN CERTIFICATE-----\n"
+    "MIIBfDCCASGgAwIBAgIUDw4DOC3TBdUDI74WNPa6HcPisAIwCgYIKoZIzj0EAwIw\n"
+    "EjEQMA4GA1UEAwwHdGVzdC1jYTAgFw0yNjEyMTEwMzEwMTJaGA8yMTI2MTExNzAz\n"
+    "MTAxMlowEjEQMA4GA1UEAwwHdGVzdC1jYTBZMBMGByqGSM49AgEGCCqGSM49AwEH\n"
+    "A0IABCCf+sqHSTqj9qi8NsRkthdhRtFzLjkZ8vioWcOELqHHJo6xmPNKZcE7cF5n\n"
+    "TnHliVRQzG2VpaK1Ld8iXAO4YXSjUzBRMB0GA1UdDgQWBBSicQiV9kxrhMd5vOca\n"
+    "LVgm7fgPwjAfBgNVHSMEGDAWgBSicQiV9kxrhMd5vOcaLVgm7fgPwjAPBgNVHRMB\n"
+    "Af8EBTADAQH/MAoGCCqGSM49BAMCA0kAMEYCIQCndSVMQI4iz7gGqK1L2W5nweu9\n"
+    "XwjlCr2vSdbNBzVD+AIhAOxMBTOM1ulcmuU+tPBmaJoLsppeab+uEZcpnhg3Khju\n"
+    "-----END CERTIFICATE-----\n";
 
 // The refusal's text, or "" when the settings resolve.
 inline std::string Refusal(const EndpointOptions& options = {})

@@ -100,6 +100,18 @@ for sub in encode decode send history diff; do
     done
 done
 
+# An option whose help names its choices ("--security none|starttls|tls") completes to them.
+while read -r option choices; do
+    COMP_WORDS=(kestravo-record send "$option" ''); COMP_CWORD=3; COMPREPLY=()
+    _kestravo_record 2>/dev/null
+    offered=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd'|')
+    expected=$(tr '|' '\n' <<<"$choices" | sort | paste -sd'|')
+    [[ $offered == "$expected" ]] || {
+        echo "FAIL: send $option offered '$offered', its help names '$expected'"
+        failures=$((failures + 1))
+    }
+done < <("$KESTRAVO_RECORD_TOOL" send --help | sed -nE 's/^  (--[a-z-]+) ([a-z0-9-]+(\|[a-z0-9-]+)+)( .*)?$/\1 \2/p')
+
 if ((failures > 0)); then
     echo "$failures completion check(s) failed"
     exit 1

@@ -11,6 +11,7 @@ import email
 import json
 import email.policy
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -137,6 +138,18 @@ TAKES_ALL = {"MAIL": "250 ok", "RCPT": "250 ok", "DATA": "354 go", ".": "250 que
 IMEIS = ["300234010123450", "300234010123451", "300234010123452", "300234010123453"]
 
 
+def setting_variables():
+    """The variables of the tool's settings, as its help lists them from its table of keys."""
+    if not (TOOL and os.access(TOOL, os.X_OK)):
+        return []
+    text = subprocess.run([TOOL, "send", "--help"], capture_output=True, text=True, timeout=WAIT).stdout
+    settings = text[text.index("Settings:"):]
+    return sorted(set(re.findall(r"KESTRAVO_[A-Z_]+", settings[:settings.index("\n\n")])))
+
+
+SETTING_VARIABLES = setting_variables()
+
+
 class Tool:
     """Runs kestravo-record with its own settings and history folders."""
 
@@ -144,8 +157,7 @@ class Tool:
         self.home = tempfile.TemporaryDirectory()
         self.env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.home.name, "config"),
                         XDG_DATA_HOME=os.path.join(self.home.name, "data"))
-        for name in ("KESTRAVO_RELAY", "KESTRAVO_SENDER", "KESTRAVO_GATEWAY", "KESTRAVO_TIMEOUT",
-                     "KESTRAVO_HISTORY", "KESTRAVO_TRANSPORT", "KESTRAVO_DIRECTIP"):
+        for name in SETTING_VARIABLES:
             self.env.pop(name, None)
 
     def __call__(self, *args, env=None):
@@ -315,6 +327,42 @@ class RecordSendTest(unittest.TestCase):
                 done = self.send("--imei", IMEI, "--relay", "127.0.0.1:1", path)
                 self.assertEqual(done.returncode, 2)
                 self.assertIn(text, done.stderr)
+
+    def test_what_cannot_be_sent_is_refused_before_any_connection(self):
+        self.assertIn("KESTRAVO_CAFILE", SETTING_VARIABLES)
+        relay = self.relay(dict(GREETINGS, **TAKES_ALL))
+        gateway = "127.0.0.1:%d" % relay.port  # nothing may connect here either
+        garbage = self.path("ca.pem", b"not a certificate\n")
+        cases = (
+            (["--relay", gateway, "--security", "starttls", "--cafile", garbage, "--imei", IMEI],
+             "cafile \"%s\" holds no PEM certificate" % garbage),
+            (["--via", "directip", "--directip", gateway, "--imei", "30023401012345+"],
+             "DirectIP needs an IMEI of 15 digits"),
+            (["--via", "directip", "--directip", gateway, "--imei", IMEI, "--user", "ops"],
+             "--user goes with e-mail"),
+            (["--relay", gateway, "--parallel", "8", "--imei", IMEI], "--parallel goes with DirectIP"),
+        )
+        for args, words in cases:
+            with self.subTest(args=args):
+                done = self.send(*args, self.record)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertIn(words, done.stderr)
+        self.assertEqual(relay.sessions, 0)
+        self.assertEqual(self.tool.history(), [])
+        # A list of IMEIs for DirectIP: the row that cannot go is named with its line.
+        imeis = self.path("imeis.txt", ("%s\n30023401012345-\n" % IMEI).encode())
+        done = self.send("--via", "directip", "--directip", gateway, "--imei-file", imeis, self.record)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("imeis.txt:2: DirectIP needs an IMEI of 15 digits", done.stderr)
+        # By e-mail the same IMEI is taken, as it always was.
+        done = self.send("--relay", gateway, "--dry-run", "--imei", "30023401012345+", self.record)
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_a_manifest_value_with_a_nul_is_shown_whole(self):
+        manifest = self.path("fleet.csv", b"IMEI,SendInterval\n%s,1\x002\n" % IMEI.encode())
+        done = self.send("--manifest", manifest, "--dry-run")
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn("fleet.csv:2: SendInterval: ''1\\x002'' is not a valid integer value", done.stderr)
 
     def test_relays_that_hang_up_or_hang(self):
         cases = [

@@ -84,19 +84,51 @@ long long ParseWholeNumber(const QString& text, long long low, long long high, c
     return value;
 }
 
-void AddSecurityOptions(QCommandLineParser& parser) {
-    parser.addOptions({ValuedOption("security", "none|starttls|tls"), ValuedOption("user", "NAME"),
-                       ValuedOption("auth", "auto|plain|login|cram-md5"), ValuedOption("cafile", "FILE"),
-                       ValuedOption("password-command", "COMMAND")});
+namespace {
+
+// The security rows: the mail rows of sign-in and encryption, which password takes too.
+bool IsSecurityKey(const endpoints::SettingKey& key) {
+    for (const char* name : {"security", "user", "auth", "cafile", "password_command"})
+        if (std::string_view(key.key) == name) return true;
+    return false;
 }
 
+template <typename Filter>
+void AddOptions(QCommandLineParser& parser, Filter wanted) {
+    for (const endpoints::SettingKey& key : endpoints::SettingKeys())
+        if (key.option && !key.givenWith && wanted(key))
+            parser.addOption(ValuedOption(key.option + 2, key.valueName)); // without "--"
+}
+
+template <typename Filter>
+std::vector<const endpoints::SettingKey*> TakeOptions(const QCommandLineParser& parser, std::string_view subcommand,
+                                                      endpoints::EndpointOptions& given, Filter wanted) {
+    std::vector<const endpoints::SettingKey*> taken;
+    for (const endpoints::SettingKey& key : endpoints::SettingKeys()) {
+        if (!key.option || key.givenWith || !wanted(key)) continue;
+        if (const auto v = SingleValue(parser, QLatin1String(key.option + 2), subcommand)) {
+            given.*key.given = *v;
+            taken.push_back(&key);
+        }
+    }
+    return taken;
+}
+
+} // namespace
+
+void AddSettingOptions(QCommandLineParser& parser) {
+    AddOptions(parser, [](const endpoints::SettingKey&) { return true; });
+}
+
+std::vector<const endpoints::SettingKey*> TakeSettingOptions(const QCommandLineParser& parser, std::string_view subcommand,
+                                                             endpoints::EndpointOptions& given) {
+    return TakeOptions(parser, subcommand, given, [](const endpoints::SettingKey&) { return true; });
+}
+
+void AddSecurityOptions(QCommandLineParser& parser) { AddOptions(parser, IsSecurityKey); }
+
 void TakeSecurityOptions(const QCommandLineParser& parser, std::string_view subcommand, endpoints::EndpointOptions& given) {
-    const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), subcommand); };
-    if (const auto v = single("security")) given.security = *v;
-    if (const auto v = single("user")) given.user = *v;
-    if (const auto v = single("auth")) given.auth = *v;
-    if (const auto v = single("cafile")) given.caFile = *v;
-    if (const auto v = single("password-command")) given.passwordCommand = *v;
+    TakeOptions(parser, subcommand, given, IsSecurityKey);
 }
 
 } // namespace kestravo::tool

@@ -3,6 +3,7 @@
 // Command-line parsing shared by the subcommands: one QCommandLineParser per subcommand, with
 // --help and --version on each, "--opt value" and "--opt=value" alike and "--" ending the options.
 #include "endpoints/endpoints.h"
+#include "endpoints/settings_keys.h"
 #include "tools/record_tool/tool.h"
 
 #include <QCommandLineParser>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestravo::tool {
 
@@ -49,6 +51,12 @@ std::string RelayText(const QString& host, const QString& port);
 
 // The version line: "kestravo-record 2.2".
 std::string VersionLine();
+
+// The options of the table of settings keys (endpoints/settings_keys.h): every one, for send.
+void AddSettingOptions(QCommandLineParser& parser);
+// Their values into given, each option at most once; returns the rows whose option was given.
+std::vector<const endpoints::SettingKey*> TakeSettingOptions(const QCommandLineParser& parser, std::string_view subcommand,
+                                                             endpoints::EndpointOptions& given);
 
 // The options of encryption and sign-in shared by send and password: --security, --user, --auth,
 // --cafile, --password-command.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "record/codec.h"
 #include "tools/record_tool/cli.h"
+#include "tools/record_tool/diagnostic.h"
 #include "tools/record_tool/tool.h"
 
 #include <map>
@@ -66,6 +67,12 @@ void AddFieldValue(FieldValues& values, const std::string& name, const std::stri
     try {
         values[field->name] = TextToInt(valueText);
     } catch (const EConvertError& error) {
+        // The conversion's text holds the value as it came, and what() ends at a NUL in it: a
+        // value with a control character is shown whole, written out.
+        for (const char c : valueText)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                throw ToolFailure(kExitRefused,
+                                  name + ": ''" + EscapeControls(valueText) + "'' is not a valid integer value");
         throw ToolFailure(kExitRefused, name + ": " + error.what());
     }
 }

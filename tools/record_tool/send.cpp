@@ -100,9 +100,20 @@ std::string ImeiRefusal(const std::string& imei) {
     return "the IMEI must be 15 characters of digits, \"+\" or \"-\", not \"" + imei + "\"";
 }
 
+// Why a message cannot go to imei by the way chosen, or "". DirectIP carries the IMEI as 15 ASCII
+// digits; the e-mail subject takes "+" and "-" too, as it always has.
+std::string ImeiProblem(const QString& imei, bool directIp) {
+    if (!send::IsImeiText(imei)) return ImeiRefusal(LocalText(imei));
+    if (directIp)
+        for (const QChar c : imei)
+            if (c < u'0' || c > u'9')
+                return "DirectIP needs an IMEI of 15 digits, not \"" + LocalText(imei) + "\"";
+    return {};
+}
+
 // Every device of --imei (each already checked) and --imei-file gets the same record; a bad line
 // of the file is a bad row.
-Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile, const TConfigRecord& record) {
+Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile, const TConfigRecord& record, bool directIp) {
     Batch batch;
     std::map<QString, std::string> seen; // IMEI -> where it was first given
     for (const QString& imei : imeis) {
@@ -127,8 +138,8 @@ Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile
         line = line.substr(first, line.find_last_not_of(" \t") - first + 1);
         const std::string where = path + ":" + std::to_string(lineNumber);
         const QString imei = QString::fromUtf8(line);
-        if (!send::IsImeiText(imei)) {
-            batch.badRows.push_back({where, ImeiRefusal(line)});
+        if (const std::string why = ImeiProblem(imei, directIp); !why.empty()) {
+            batch.badRows.push_back({where, why});
         } else if (const auto [it, inserted] = seen.emplace(imei, where); !inserted) {
             batch.badRows.push_back({where, "IMEI " + line + " is given again (first at " + it->second + ")"});
         } else {
@@ -139,7 +150,7 @@ Batch ImeiBatch(const QStringList& imeis, const std::optional<QString>& imeiFile
 }
 
 // One message per manifest row, each record built as "encode" builds one from the row's fields.
-Batch ManifestBatch(const QString& manifestFile, const std::optional<TConfigRecord>& base) {
+Batch ManifestBatch(const QString& manifestFile, const std::optional<TConfigRecord>& base, bool directIp) {
     const std::string path = LocalText(manifestFile);
     const Manifest manifest = ParseManifest(ReadListFile(path, "--manifest"));
     Batch batch;
@@ -152,6 +163,10 @@ Batch ManifestBatch(const QString& manifestFile, const std::optional<TConfigReco
     }
     for (const ManifestRow& row : manifest.rows) {
         const std::string where = path + ":" + std::to_string(row.line);
+        if (const std::string why = ImeiProblem(QString::fromStdString(row.imei), directIp); !why.empty()) {
+            batch.badRows.push_back({where, why});
+            continue;
+        }
         try {
             FieldValues values;
             // An empty cell leaves the field as the base (or the initial values) has it.
@@ -322,11 +337,9 @@ int RunSend(Args args) {
     const QCommandLineOption json(QStringLiteral("json")), dryRun(QStringLiteral("dry-run")),
         skipBadRows(QStringLiteral("skip-bad-rows")), flushQueue(QStringLiteral("flush-queue"));
     parser.addOptions({ValuedOption("imei", "IMEI"), ValuedOption("imei-file", "FILE"), ValuedOption("manifest", "FILE.csv"),
-                       ValuedOption("base", "FILE.sbd"), ValuedOption("relay", "HOST[:PORT]"), ValuedOption("from", "ADDR"),
-                       ValuedOption("to", "ADDR"), ValuedOption("timeout", "SECONDS"), ValuedOption("via", "email|directip"),
-                       ValuedOption("directip", "HOST[:PORT]"), ValuedOption("priority", "1-5"), flushQueue, json, dryRun,
+                       ValuedOption("base", "FILE.sbd"), ValuedOption("priority", "1-5"), flushQueue, json, dryRun,
                        skipBadRows});
-    AddSecurityOptions(parser);
+    AddSettingOptions(parser);
     if (const auto done = ParseSubcommand(parser, "send", args)) return *done;
     const auto single = [&](const char* name) { return SingleValue(parser, QLatin1String(name), "send"); };
     const QStringList imeis = parser.values(QStringLiteral("imei"));
@@ -340,18 +353,19 @@ int RunSend(Args args) {
     options.dryRun = parser.isSet(dryRun);
     options.skipBadRows = parser.isSet(skipBadRows);
     endpoints::EndpointOptions given;
-    if (const auto relay = single("relay")) given.relay = *relay;
-    if (const auto from = single("from")) given.sender = *from;
-    if (const auto to = single("to")) given.gateway = *to;
-    if (const auto timeout = single("timeout")) given.timeout = *timeout;
-    TakeSecurityOptions(parser, "send", given);
-    if (const auto via = single("via")) given.transport = *via;
-    if (const auto directip = single("directip")) given.directip = *directip;
+    const auto taken = TakeSettingOptions(parser, "send", given);
     try {
         options.endpoints = endpoints::ResolveEndpoints(given);
     } catch (const endpoints::EndpointError& error) {
         throw ToolFailure(kExitRefused, error.what());
     }
+    const bool directIp = options.endpoints.transport == endpoints::Transport::DirectIp;
+    // An option of the other way would be silently ignored; the operator meant something by it.
+    for (const endpoints::SettingKey* key : taken)
+        if (key->way != endpoints::Way::Both && (key->way == endpoints::Way::DirectIp) != directIp)
+            throw ToolFailure(kExitRefused, std::string("send: ") + key->option +
+                                                (directIp ? " goes with e-mail, not with DirectIP (--via directip)"
+                                                          : " goes with DirectIP (--via directip), not with e-mail"));
     // The tool's session greets before its first MAIL, as relays expect; the window keeps its own.
     options.way.greetFirst = true;
     options.way.flushQueue = parser.isSet(flushQueue);
@@ -373,16 +387,16 @@ int RunSend(Args args) {
             throw ToolFailure(kExitRefused, "send: --manifest builds the records; give a starting record as --base FILE.sbd");
         std::optional<TConfigRecord> baseRecord;
         if (base) baseRecord = ReadRecordFile(LocalText(*base));
-        batch = ManifestBatch(*manifest, baseRecord);
+        batch = ManifestBatch(*manifest, baseRecord, directIp);
     } else {
         if (base) throw ToolFailure(kExitRefused, "send: --base goes with --manifest");
         if (files.size() > 1) throw ToolFailure(kExitRefused, "more than one record file given");
         if (files.isEmpty()) throw ToolFailure(kExitRefused, "send needs a record file");
         if (imeis.isEmpty() && !imeiFile) throw ToolFailure(kExitRefused, "send needs --imei IMEI");
         for (const QString& imei : imeis)
-            if (!send::IsImeiText(imei)) throw ToolFailure(kExitRefused, ImeiRefusal(LocalText(imei)));
+            if (const std::string why = ImeiProblem(imei, directIp); !why.empty()) throw ToolFailure(kExitRefused, why);
         const TConfigRecord record = ReadRecordFile(LocalText(files.constFirst()));
-        batch = ImeiBatch(imeis, imeiFile, record);
+        batch = ImeiBatch(imeis, imeiFile, record, directIp);
         options.single = imeis.size() == 1 && !imeiFile;
     }
 

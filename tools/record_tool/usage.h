@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The help text. The fields' limits and initial values in it are written from the field table.
+// The help text. The fields' limits and initial values in it are written from the field table,
+// the settings' options, variables and keys from the table of settings keys.
 // "SUBCOMMAND --help" prints the synopsis and the paragraph of that subcommand (see UsageFor).
+#include "endpoints/settings_keys.h"
 #include "record/config_record.h"
 
 #include <map>
@@ -139,6 +141,75 @@ inline std::string InitialValues() {
     return Wrap(words, "        ");
 }
 
+// Words of a text, for Wrap.
+inline std::vector<std::string> Words(std::string_view text) {
+    std::vector<std::string> words;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto space = text.find(' ', at);
+        const auto end = space == std::string_view::npos ? text.size() : space;
+        if (end > at) words.emplace_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return words;
+}
+
+// The settings' options of send, in the table's order: "  --opt VALUE" and its help.
+inline std::string SettingOptions() {
+    std::string text;
+    for (const endpoints::SettingKey& key : endpoints::SettingKeys()) {
+        if (!key.option || key.givenWith) continue;
+        std::string help = key.help;
+        if (key.way == endpoints::Way::Email) help += " E-mail only.";
+        if (key.way == endpoints::Way::DirectIp) help += " DirectIP only.";
+        help += std::string(" Default: ") + key.defaultText + ".";
+        const std::string head = std::string("  ") + key.option + " " + key.valueName;
+        const std::string indent(19, ' ');
+        if (head.size() + 1 < indent.size()) {
+            // The help starts beside the option: Wrap it with the option as the first line's indent.
+            std::string wrapped = Wrap(Words(help), indent);
+            text += head + std::string(indent.size() - head.size(), ' ') + wrapped.substr(indent.size());
+        } else {
+            text += head + "\n" + Wrap(Words(help), indent);
+        }
+    }
+    return text;
+}
+
+// The paragraph that names every variable and key.
+inline std::string SettingsParagraph() {
+    std::vector<std::string> variables;
+    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
+    for (const endpoints::SettingKey& key : endpoints::SettingKeys()) {
+        if (key.variable && !key.givenWith) variables.emplace_back(key.variable);
+        if (sections.empty() || sections.back().first != key.section) sections.push_back({key.section, {}});
+        sections.back().second.emplace_back(key.key);
+    }
+    const auto list = [](const std::vector<std::string>& names, std::vector<std::string>& words) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (i + 1 == names.size() && i > 0) words.push_back("and");
+            words.push_back(names[i] + (i + 2 < names.size() ? "," : ""));
+        }
+    };
+    std::vector<std::string> words = {"Settings:", "the", "environment", "variables"};
+    list(variables, words);
+    words.back() += ",";
+    for (const std::string w : {"else", "the", "file", "$XDG_CONFIG_HOME/kestravo/kestravo.conf", "(default",
+                                "~/.config/kestravo/kestravo.conf),"})
+        words.push_back(w);
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        if (i > 0) words.push_back("and");
+        words.push_back("section");
+        words.push_back("[" + sections[i].first + "],");
+        words.push_back("keys");
+        list(sections[i].second, words);
+        words.back() += i + 1 < sections.size() ? "," : ".";
+    }
+    for (const std::string& w : Words("A password is never read from the file. The options win over both. A "
+                                     "malformed value is refused (exit 2) with its origin named."))
+        words.push_back(w);
+    return Wrap(words, "        ");
+}
+
 } // namespace usage
 
 inline const std::string kUsage = std::string(R"USAGE(Usage:
@@ -231,47 +302,10 @@ send    Mails a record to the SBD gateway through the relay, one message per dev
                    "messageId"} ("reference" and "queuePlace" by DirectIP); with --dry-run
                    {"imei", "record"}.
   SEND OPTIONS: --dry-run, --json above, and:
-  --relay HOST[:PORT]
-                   Default: the relay of the settings (below), else the compiled-in relay on
-                   the "smtp" service port.
-  --from ADDR, --to ADDR
-                   Default: the settings' sender and gateway, else the compiled-in ones.
-  --timeout SECONDS
-                   1-86400, default 120. Each message (from its connection to its answer,
-                   a reconnection included), and the opening and closing of a session, ends
-                   within that many seconds whatever the relay or gateway sends; one that
-                   does not gets error code 10060 (exit 1). A message already accepted counts
-                   as sent even when the relay then leaves the session open.
-  --security none|starttls|tls
-                   Protect the connection with STARTTLS (port 587 unless the relay names one)
-                   or TLS from the first byte (port 465). Never falls back to plain text.
-  --user NAME      Sign in as NAME (AUTH); the password comes from --password-command, else
-                   the keyring ("password set"). It is sent only over TLS or to loopback.
-  --auth auto|plain|login|cram-md5
-                   The sign-in mechanism; auto takes the strongest the relay shares.
-  --cafile FILE    Also trust the CA certificates (PEM) in FILE.
-  --password-command COMMAND
-                   A command, run without a shell, whose first output line is the password.
-  --via email|directip
-                   The way to the gateway: by mail through the relay (default), or straight
-                   to the gateway's DirectIP MT interface, one connection per message, up to
-                   4 at once; each answer says the message's place in the device's queue or
-                   why the gateway refused it (CODE is then the gateway's negative status).
-  --directip HOST[:PORT]
-                   The DirectIP gateway; the port defaults to 10800.
-  --flush-queue    DirectIP: the gateway empties the device's queue first, so this record
+)USAGE" + usage::SettingOptions() + R"USAGE(  --flush-queue    DirectIP: the gateway empties the device's queue first, so this record
                    replaces any still waiting.
   --priority 1-5   DirectIP: the message's priority, 1 the highest.
-        Settings: the environment variables KESTRAVO_RELAY, KESTRAVO_SENDER,
-        KESTRAVO_GATEWAY, KESTRAVO_TIMEOUT, KESTRAVO_HISTORY, KESTRAVO_SECURITY,
-        KESTRAVO_USER, KESTRAVO_AUTH, KESTRAVO_CAFILE, KESTRAVO_PASSWORD_COMMAND,
-        KESTRAVO_TRANSPORT and KESTRAVO_DIRECTIP, else the file
-        $XDG_CONFIG_HOME/kestravo/kestravo.conf (default ~/.config/kestravo/kestravo.conf),
-        section [mail], keys relay, sender, gateway, timeout, history, security, user, auth,
-        cafile, password_command (never a password), transport, and section [directip], keys
-        host and port. The options win over both. A malformed value is refused (exit 2) with
-        its origin named.
-
+)USAGE" + usage::SettingsParagraph() + R"USAGE(
 history Lists the sends kept in the history, newest first, one line each:
         "ID TIME IMEI RESULT RELAY REPLY" (TIME in UTC as 2026-12-10T13:40:00Z, RESULT the
         error code or "unfinished" when the send never ended, RELAY as HOST:PORT, or
