@@ -8,6 +8,7 @@
 // SmtpException when it refuses), starts the first network action and returns; the request ends
 // with exactly one OnRequestDone, always posted through the client's own message queue.
 #include "mail/errors.h"
+#include "mail/smtp/smtp_reply_reader.h"
 #include "mail/transport/wndcontrol.h"
 #include "mail/transport/wsocket.h"
 
@@ -309,12 +310,13 @@ private:
 
     void ExecAsync(TSmtpRequest rq, const QString& cmd, std::vector<int> accepted, Continuation next);
     void HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps);
-    void NextExecAsync();
-    void GreetingLine();
-    enum class ReplyLineKind { Final, Continuation, Malformed };
-    // Reads the code of LastResponse into ReplyCode and checks the line against the reply it
-    // continues; a malformed line has ended the request (protocol error) when this returns.
-    ReplyLineKind ReadReplyCode();
+    // Reports each line of a whole reply, then judges its final line by the state it came in;
+    // false when the reply ended the connection or the reading.
+    bool TakeReply(const SmtpReply& reply);
+    // A reply may begin now: one is owed, or it is the relay's unasked 421 between requests.
+    bool MayStartReply(const QByteArray& firstLine) const;
+    void GreetingReply(int code);
+    void NextExecAsync(int code);
     void SetErrorMessage();
     void DisplayLastResponse();
     void RcptToNext();
@@ -394,11 +396,8 @@ private:
     bool isConnected_ = false;
     TSmtpRequest activeRequest_ = smtpConnect;
     bool doneSignalled_ = true;
-    char replyBuffer_[4096] = {};
-    int replyBufferUsed_ = 0;
+    SmtpReplyReader replyReader_;
     int replyCode_ = 0;
-    // The code of the continuation lines of the reply being read; 0 between replies.
-    int multiLineCode_ = 0;
     int stepResult_ = 0;
     std::vector<int> acceptedCodes_;
     Continuation stepContinuation_ = nullptr;
