@@ -291,6 +291,16 @@ protected:
     void CheckReady() const;
     void CheckConnected() const;
     void StateChange(TSmtpState newState);
+    // The request the next OnRequestDone reports, and whether that request (inside a high-level
+    // request: its step under way) has ended. RequestChange is its only setter.
+    struct TRequestState {
+        TSmtpRequest ActiveRequest = smtpConnect;
+        bool DoneSignalled = true;
+    };
+    const TRequestState& RequestState() const { return request_; }
+    void RequestChange(TRequestState next);
+    // The request a step reports: its own, or inside a high-level request the chain's.
+    TSmtpRequest Requested(TSmtpRequest rq) const;
     // Encodes message text for the wire, in the code page of CharSet.
     QByteArray ToWire(const QString& text) const;
 
@@ -394,8 +404,7 @@ private:
 
     TSmtpState state_ = smtpReady;
     bool isConnected_ = false;
-    TSmtpRequest activeRequest_ = smtpConnect;
-    bool doneSignalled_ = true;
+    TRequestState request_;
     SmtpReplyReader replyReader_;
     int replyCode_ = 0;
     int stepResult_ = 0;

@@ -263,6 +263,17 @@ void TCustomSmtpClient::StateChange(TSmtpState newState)
     TriggerStateChange();
 }
 
+void TCustomSmtpClient::RequestChange(TRequestState next)
+{
+    request_ = next;
+}
+
+TSmtpRequest TCustomSmtpClient::Requested(TSmtpRequest rq) const
+{
+    // Inside a high-level request every step reports as the request itself.
+    return chainActive_ ? request_.ActiveRequest : rq;
+}
+
 void TCustomSmtpClient::CheckReady() const
 {
     if (dataPumping_ || (state_ != smtpReady && state_ != smtpInternalReady))
@@ -290,9 +301,9 @@ void TCustomSmtpClient::DisplayLastResponse()
 
 void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
 {
-    if (doneSignalled_)
+    if (request_.DoneSignalled)
         return;
-    doneSignalled_ = true;
+    RequestChange({request_.ActiveRequest, true});
     if (chainContinuation_) {
         if (state_ != smtpAbort)
             StateChange(smtpInternalReady);
@@ -308,7 +319,7 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
     // The request type travels with the message: a request issued before this one is delivered
     // must not change what it reports.
     ++donesPosted_;
-    PostMsg(requestDoneMsg_, quintptr(activeRequest_), qintptr(errorCode));
+    PostMsg(requestDoneMsg_, quintptr(request_.ActiveRequest), qintptr(errorCode));
 }
 
 void TCustomSmtpClient::WMSmtpRequestDone(TSmtpRequest rqType, std::uint16_t errorCode)
@@ -354,9 +365,7 @@ void TCustomSmtpClient::Connect()
     CheckReady();
     if (isConnected_)
         throw SmtpException("SMTP component already connected");
-    if (!chainActive_)
-        activeRequest_ = smtpConnect;
-    doneSignalled_ = false;
+    RequestChange({Requested(smtpConnect), false});
     replyReader_.Clear();
     stepResult_ = 0;
     esmtpAccepted_ = false;
@@ -370,7 +379,7 @@ void TCustomSmtpClient::Connect()
     } catch (...) {
         // A refused lookup must not leave the client refusing every later request.
         if (state_ == smtpDnsLookup) {
-            doneSignalled_ = true;
+            RequestChange({request_.ActiveRequest, true});
             StateChange(smtpReady);
         }
         throw;
@@ -469,7 +478,7 @@ void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
 bool TCustomSmtpClient::MayStartReply(const QByteArray& firstLine) const
 {
     // RFC 5321 3.8: a relay may announce at any time, unasked, that it closes (421).
-    return repliesOwed_ > 0 || (firstLine.startsWith("421") && doneSignalled_ && !chainContinuation_);
+    return repliesOwed_ > 0 || (firstLine.startsWith("421") && request_.DoneSignalled && !chainContinuation_);
 }
 
 bool TCustomSmtpClient::TakeReply(const SmtpReply& reply)
@@ -533,7 +542,7 @@ void TCustomSmtpClient::ProtocolFault(const QString& text)
     replyReader_.Clear();
     // With no request under way the verdict of the last one may still be on its way: it is taken
     // back, and the connection goes, so nothing read out of step answers the next command either.
-    if (doneSignalled_ && !chainContinuation_ && donesPosted_ > 0) {
+    if (request_.DoneSignalled && !chainContinuation_ && donesPosted_ > 0) {
         doneRevoked_ = true;
         revokedText_ = text;
     }
@@ -585,7 +594,7 @@ void TCustomSmtpClient::NextExecAsync(int code)
         return;
     }
     // An accepted QUIT ends when the relay closes; a refused one ends now with its code.
-    if (activeRequest_ == smtpQuit && isConnected_ && stepResult_ == 0)
+    if (request_.ActiveRequest == smtpQuit && isConnected_ && stepResult_ == 0)
         return;
     TriggerRequestDone(std::uint16_t(stepResult_));
 }
@@ -597,17 +606,14 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
     CheckReady();
     CheckConnected();
     const TSmtpState stateBefore = state_;
-    const TSmtpRequest requestBefore = activeRequest_;
-    const bool doneBefore = doneSignalled_;
+    const TRequestState requestBefore = request_;
     const QString errorBefore = errorMessage_;
-    if (!chainActive_)
-        activeRequest_ = rq;
     // A new request of one command is judged on its own reply: the error text of an earlier
     // request (MAIL's 503 before a HELO, say) must not stand for it.
-    if (!chainActive_ && doneSignalled_)
+    if (!chainActive_ && request_.DoneSignalled)
         errorMessage_.clear();
+    RequestChange({Requested(rq), false});
     acceptedCodes_ = std::move(accepted);
-    doneSignalled_ = false;
     stepContinuation_ = next;
     StateChange(smtpWaitingResponse);
     ++repliesOwed_;
@@ -618,9 +624,8 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
         // A command handler or the socket failed before the command went out: no reply will
         // come, so the client must not wait for one. The failure goes to the caller, which ends
         // a request under way; a request just being started is refused as if it never began.
-        if (state_ == smtpWaitingResponse && !doneSignalled_) {
-            activeRequest_ = requestBefore;
-            doneSignalled_ = doneBefore;
+        if (state_ == smtpWaitingResponse && !request_.DoneSignalled) {
+            RequestChange(requestBefore);
             errorMessage_ = errorBefore;
             StateChange(stateBefore);
         }
@@ -650,7 +655,7 @@ void TCustomSmtpClient::HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps)
     if (isConnected_ && (steps & Bit(smtpFctConnect)))
         throw SmtpException("SMTP component already connected");
     CheckReady();
-    activeRequest_ = rq;
+    RequestChange({rq, request_.DoneSignalled});
     stepResult_ = 0;
     pendingSteps_ = steps;
     currentStep_ = smtpFctNone;
@@ -705,7 +710,7 @@ void TCustomSmtpClient::DoHighLevelAsync()
     }
     pendingSteps_ = 0;
     chainContinuation_ = false;
-    doneSignalled_ = false;
+    RequestChange({request_.ActiveRequest, false});
     TriggerRequestDone(std::uint16_t(chainResult_));
 }
 
@@ -732,7 +737,7 @@ void TCustomSmtpClient::FailStep(int code, const QString& text)
     stepResult_ = code;
     SetErrorMessage();
     DisplayLastResponse();
-    doneSignalled_ = false;
+    RequestChange({request_.ActiveRequest, false});
     TriggerRequestDone(std::uint16_t(code));
 }
 
@@ -741,8 +746,7 @@ void TCustomSmtpClient::StartTls()
     CheckReady();
     CheckConnected();
     currentStep_ = smtpFctStartTls;
-    if (!chainActive_)
-        activeRequest_ = smtpStartTls;
+    RequestChange({Requested(smtpStartTls), request_.DoneSignalled});
     bool offered = false;
     for (const QString& line : ehloLines_)
         if (line.section(u' ', 0, 0).compare(QStringLiteral("STARTTLS"), Qt::CaseInsensitive) == 0)
@@ -894,8 +898,7 @@ void TCustomSmtpClient::Auth()
         CheckReady();
         CheckConnected();
         currentStep_ = smtpFctAuth;
-        if (!chainActive_)
-            activeRequest_ = smtpAuth;
+        RequestChange({Requested(smtpAuth), request_.DoneSignalled});
         if (!PasswordMayTravel()) {
             WipePassword();
             FailStep(500, QStringLiteral("500 The connection to the relay is not encrypted: the password is not sent (set security to starttls or tls)"));
@@ -935,9 +938,7 @@ void TCustomSmtpClient::Auth()
     lastResponse_ = esmtpAccepted_ ? QStringLiteral("500 No Authentication Type Selected.")
                                    : QStringLiteral("500 ESMTP not supported.");
     SetErrorMessage();
-    if (!chainActive_)
-        activeRequest_ = smtpAuth;
-    doneSignalled_ = false;
+    RequestChange({Requested(smtpAuth), false});
     TriggerRequestDone(500);
 }
 
@@ -1013,9 +1014,7 @@ void TCustomSmtpClient::Quit()
         ExecAsync(smtpQuit, QStringLiteral("QUIT"), {221}, nullptr);
         return;
     }
-    if (!chainActive_)
-        activeRequest_ = smtpQuit;
-    doneSignalled_ = false;
+    RequestChange({Requested(smtpQuit), false});
     TriggerRequestDone(0);
 }
 
@@ -1193,11 +1192,11 @@ void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t errCode)
     socket_->OnDataSent = nullptr;
     ReleaseMessageSource();
     TriggerSessionClosed(errCode);
-    std::uint16_t code = activeRequest_ == smtpQuit ? 0 : 10004;
+    std::uint16_t code = request_.ActiveRequest == smtpQuit ? 0 : 10004;
     if (code == 10004 && stepResult_ == 0)
         stepResult_ = 10004;
     // The last reply belongs to an earlier command: the error names the close itself.
-    if (code == 10004 && !doneSignalled_ && errorMessage_.isEmpty())
+    if (code == 10004 && !request_.DoneSignalled && errorMessage_.isEmpty())
         errorMessage_ = state_ == smtpAbort ? QStringLiteral("10004 Connection aborted")
                                             : QStringLiteral("10004 Connection closed by the relay");
     TriggerRequestDone(code);
@@ -1211,11 +1210,11 @@ void TCustomSmtpClient::Abort()
     socket_->Abort();
     // Without a connection (a lookup under way) the socket reports no close; the request
     // must still end.
-    if (!doneSignalled_) {
+    if (!request_.DoneSignalled) {
         isConnected_ = false;
         if (stepResult_ == 0)
             stepResult_ = 10004;
-        TriggerRequestDone(activeRequest_ == smtpQuit ? 0 : 10004);
+        TriggerRequestDone(request_.ActiveRequest == smtpQuit ? 0 : 10004);
     }
     StateChange(smtpReady);
 }
@@ -1259,7 +1258,7 @@ void TCustomSmtpClient::SendCommands(const QStringList& commands)
 void TCustomSmtpClient::PipelinedMail()
 {
     CheckReady();
-    activeRequest_ = smtpMail;
+    RequestChange({smtpMail, request_.DoneSignalled});
     stepResult_ = 0;
     pendingSteps_ = 0;
     currentStep_ = smtpFctNone;
@@ -1280,7 +1279,7 @@ void TCustomSmtpClient::PipelinedMail()
         currentStep_ = smtpFctMailFrom;
         acceptedCodes_ = {250};
         stepContinuation_ = &TCustomSmtpClient::PipelineMailReplied;
-        doneSignalled_ = false;
+        RequestChange({request_.ActiveRequest, false});
         dataReplyPending_ = true;
         StateChange(smtpWaitingResponse);
         SendCommands(commands);
@@ -1290,7 +1289,7 @@ void TCustomSmtpClient::PipelinedMail()
         stepResult_ = 500;
         errorMessage_ = InternalErrorText(e);
         chainContinuation_ = false;
-        doneSignalled_ = false;
+        RequestChange({request_.ActiveRequest, false});
         TriggerRequestDone(500);
     }
 }
