@@ -8,6 +8,7 @@
 // SmtpException when it refuses), starts the first network action and returns; the request ends
 // with exactly one OnRequestDone, always posted through the client's own message queue.
 #include "mail/errors.h"
+#include "mail/smtp/smtp_reply_reader.h"
 #include "mail/transport/wndcontrol.h"
 #include "mail/transport/wsocket.h"
 
@@ -293,6 +294,16 @@ protected:
     void CheckReady() const;
     void CheckConnected() const;
     void StateChange(TSmtpState newState);
+    // The request the next OnRequestDone reports, and whether that request (inside a high-level
+    // request: its step under way) has ended. RequestChange is its only setter.
+    struct TRequestState {
+        TSmtpRequest ActiveRequest = smtpConnect;
+        bool DoneSignalled = true;
+    };
+    const TRequestState& RequestState() const { return request_; }
+    void RequestChange(TRequestState next);
+    // The request a step reports: its own, or inside a high-level request the chain's.
+    TSmtpRequest Requested(TSmtpRequest rq) const;
     // Encodes message text for the wire, in the code page of CharSet.
     QByteArray ToWire(const QString& text) const;
 
@@ -312,12 +323,13 @@ private:
 
     void ExecAsync(TSmtpRequest rq, const QString& cmd, std::vector<int> accepted, Continuation next);
     void HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps);
-    void NextExecAsync();
-    void GreetingLine();
-    enum class ReplyLineKind { Final, Continuation, Malformed };
-    // Reads the code of LastResponse into ReplyCode and checks the line against the reply it
-    // continues; a malformed line has ended the request (protocol error) when this returns.
-    ReplyLineKind ReadReplyCode();
+    // Reports each line of a whole reply, then judges its final line by the state it came in;
+    // false when the reply ended the connection or the reading.
+    bool TakeReply(const SmtpReply& reply);
+    // A reply may begin now: one is owed, or it is the relay's unasked 421 between requests.
+    bool MayStartReply(const QByteArray& firstLine) const;
+    void GreetingReply(int code);
+    void NextExecAsync(int code);
     void SetErrorMessage();
     void DisplayLastResponse();
     void RcptToNext();
@@ -395,13 +407,9 @@ private:
 
     TSmtpState state_ = smtpReady;
     bool isConnected_ = false;
-    TSmtpRequest activeRequest_ = smtpConnect;
-    bool doneSignalled_ = true;
-    char replyBuffer_[4096] = {};
-    int replyBufferUsed_ = 0;
+    TRequestState request_;
+    SmtpReplyReader replyReader_;
     int replyCode_ = 0;
-    // The code of the continuation lines of the reply being read; 0 between replies.
-    int multiLineCode_ = 0;
     int stepResult_ = 0;
     std::vector<int> acceptedCodes_;
     Continuation stepContinuation_ = nullptr;

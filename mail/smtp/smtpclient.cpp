@@ -3,6 +3,7 @@
 // request chains and the message line pump.
 #include "mail/smtp/smtpcli.h"
 #include "mail/smtp/smtp_auth.h"
+#include "mail/smtp/smtp_reply_reader.h"
 
 #include <QStringEncoder>
 #include <algorithm>
@@ -52,39 +53,10 @@ QByteArray DotStuffed(const QByteArray& raw)
     return out;
 }
 
-// Reply lines and the texts shown for sent lines are read in the system's 8-bit code page.
-QString FromSystemCodePage(const QByteArray& bytes)
-{
-    QStringDecoder dec(kSystemCharset);
-    return dec.isValid() ? dec.decode(bytes) : QString::fromLatin1(bytes);
-}
-
 QByteArray ToSystemCodePage(const QString& text)
 {
     QStringEncoder enc(kSystemCharset);
     return enc.isValid() ? enc.encode(text) : text.toLatin1();
-}
-
-// A relay's line quoted in an error text, its control characters written out ("\r", "\x1b"),
-// so that the text stays one line on a terminal and in the history.
-QString QuotedLine(const QString& line)
-{
-    QString out = QStringLiteral("\"");
-    for (QChar c : line) {
-        if (c == u'"' || c == u'\\')
-            out += u'\\' + QString(c);
-        else if (c == u'\r')
-            out += QStringLiteral("\\r");
-        else if (c == u'\n')
-            out += QStringLiteral("\\n");
-        else if (c == u'\t')
-            out += QStringLiteral("\\t");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out + u'"';
 }
 
 // What stands for a reply line read during AUTH: its code and the mark that follows it (so a
@@ -291,6 +263,17 @@ void TCustomSmtpClient::StateChange(TSmtpState newState)
     TriggerStateChange();
 }
 
+void TCustomSmtpClient::RequestChange(TRequestState next)
+{
+    request_ = next;
+}
+
+TSmtpRequest TCustomSmtpClient::Requested(TSmtpRequest rq) const
+{
+    // Inside a high-level request every step reports as the request itself.
+    return chainActive_ ? request_.ActiveRequest : rq;
+}
+
 void TCustomSmtpClient::CheckReady() const
 {
     if (dataPumping_ || (state_ != smtpReady && state_ != smtpInternalReady))
@@ -318,9 +301,9 @@ void TCustomSmtpClient::DisplayLastResponse()
 
 void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
 {
-    if (doneSignalled_)
+    if (request_.DoneSignalled)
         return;
-    doneSignalled_ = true;
+    RequestChange({request_.ActiveRequest, true});
     if (chainContinuation_) {
         if (state_ != smtpAbort)
             StateChange(smtpInternalReady);
@@ -336,7 +319,7 @@ void TCustomSmtpClient::TriggerRequestDone(std::uint16_t errorCode)
     // The request type travels with the message: a request issued before this one is delivered
     // must not change what it reports.
     ++donesPosted_;
-    PostMsg(requestDoneMsg_, quintptr(activeRequest_), qintptr(errorCode));
+    PostMsg(requestDoneMsg_, quintptr(request_.ActiveRequest), qintptr(errorCode));
 }
 
 void TCustomSmtpClient::WMSmtpRequestDone(TSmtpRequest rqType, std::uint16_t errorCode)
@@ -382,11 +365,8 @@ void TCustomSmtpClient::Connect()
     CheckReady();
     if (isConnected_)
         throw SmtpException("SMTP component already connected");
-    if (!chainActive_)
-        activeRequest_ = smtpConnect;
-    doneSignalled_ = false;
-    replyBufferUsed_ = 0;
-    multiLineCode_ = 0;
+    RequestChange({Requested(smtpConnect), false});
+    replyReader_.Clear();
     stepResult_ = 0;
     esmtpAccepted_ = false;
     errorMessage_.clear();
@@ -399,7 +379,7 @@ void TCustomSmtpClient::Connect()
     } catch (...) {
         // A refused lookup must not leave the client refusing every later request.
         if (state_ == smtpDnsLookup) {
-            doneSignalled_ = true;
+            RequestChange({request_.ActiveRequest, true});
             StateChange(smtpReady);
         }
         throw;
@@ -471,98 +451,101 @@ void TCustomSmtpClient::WSocketSessionConnected(std::uint16_t errCode)
 
 void TCustomSmtpClient::WSocketDataAvailable(std::uint16_t)
 {
-    int room = kReplyBufferSize - 1 - replyBufferUsed_;
-    int n = socket_->Receive(replyBuffer_ + replyBufferUsed_, room);
+    char chunk[kReplyBufferSize];
+    const int n = socket_->Receive(chunk, int(sizeof chunk));
     if (n <= 0)
         return;
-    if (std::memchr(replyBuffer_ + replyBufferUsed_, 0, size_t(n))) {
-        ProtocolFault(QStringLiteral("SMTP protocol error: the reply holds a zero byte"));
-        return;
+    replyReader_.Feed(QByteArray(chunk, n));
+    SmtpReply reply;
+    while (replyReader_.Next(reply)) {
+        // A refused greeting, an abort or a handler's request may have closed the connection:
+        // the rest of the data belongs to nobody.
+        if (!TakeReply(reply) || !isConnected_) {
+            replyReader_.Clear();
+            return;
+        }
     }
-    replyBufferUsed_ += n;
-    replyBuffer_[replyBufferUsed_] = 0;
+    // A reply is out of step from its first line on, whether or not its last has come.
+    const QList<QByteArray>& held = replyReader_.HeldLines();
+    if (held.isEmpty())
+        return;
+    if (dataPumping_)
+        StrayReply(SystemCodePageText(held.first()));
+    else if (!MayStartReply(held.first()))
+        UnaskedReply(SystemCodePageText(held.first()));
+}
 
-    for (;;) {
-        // A line ends with CR LF; a relay that ends its lines with a bare LF is read the same
-        // way, rather than waiting for a CR LF that never comes.
-        const char* lf = static_cast<const char*>(std::memchr(replyBuffer_, '\n', size_t(replyBufferUsed_)));
-        if (!lf)
-            break;
-        const int consumed = int(lf - replyBuffer_) + 1;
-        int len = consumed - 1;
-        if (len > 0 && replyBuffer_[len - 1] == '\r')
-            --len;
-        QByteArray line(replyBuffer_, len);
-        replyBufferUsed_ -= consumed;
-        std::memmove(replyBuffer_, replyBuffer_ + consumed, size_t(replyBufferUsed_));
-        replyBuffer_[replyBufferUsed_] = 0;
+bool TCustomSmtpClient::MayStartReply(const QByteArray& firstLine) const
+{
+    // RFC 5321 3.8: a relay may announce at any time, unasked, that it closes (421).
+    return repliesOwed_ > 0 || (firstLine.startsWith("421") && request_.DoneSignalled && !chainContinuation_);
+}
 
+bool TCustomSmtpClient::TakeReply(const SmtpReply& reply)
+{
+    for (qsizetype i = 0; i < reply.lines.size(); ++i) {
+        const QByteArray& line = reply.lines[i];
         // While the message lines go out the relay has nothing to answer: a reply now would be
         // taken for the answer to "." if it waited, so it ends the request here.
         if (dataPumping_) {
-            StrayReply(FromSystemCodePage(line));
-            return;
+            StrayReply(SystemCodePageText(line));
+            return false;
         }
-        const bool startsReply = multiLineCode_ == 0;
-        const bool endsReply = !(line.size() > 3 && line[3] == '-');
-        if (startsReply && repliesOwed_ <= 0) {
-            // RFC 5321 3.8: a relay may announce at any time, unasked, that it closes (421).
-            if (!(line.startsWith("421") && doneSignalled_ && !chainContinuation_)) {
-                UnaskedReply(FromSystemCodePage(line));
-                return;
-            }
-        } else if (endsReply && repliesOwed_ > 0) {
+        if (i == 0 && !MayStartReply(line)) {
+            UnaskedReply(SystemCodePageText(line));
+            return false;
+        }
+        if (repliesOwed_ > 0 && !(line.size() > 3 && line[3] == '-'))
             --repliesOwed_;
-        }
         if (currentStep_ == smtpFctAuth && state_ == smtpWaitingResponse) {
             WipeBytes(authReply_);
             authReply_ = line;
             lastResponse_ = WithheldAuthReply(line);
         } else {
-            lastResponse_ = FromSystemCodePage(line);
+            lastResponse_ = SystemCodePageText(line);
         }
         TriggerResponse(lastResponse_);
-        switch (state_) {
-        case smtpWaitingBanner: GreetingLine(); break;
-        case smtpWaitingResponse: NextExecAsync(); break;
-        default: DisplayLastResponse(); break;
-        }
-        // A refused greeting, an abort or a handler's request may have closed the connection:
-        // the rest of the data belongs to nobody.
-        if (!isConnected_) {
-            replyBufferUsed_ = 0;
-            replyBuffer_[0] = 0;
-            return;
-        }
+        const TSmtpState judge = state_;
+        DisplayLastResponse();
+        if (!isConnected_)
+            return false;
+        // The display handler may have aborted the client: the reply then belongs to nobody.
+        if (i + 1 < reply.lines.size() || reply.fault != SmtpReply::Fault::None || state_ != judge)
+            continue;
+        if (judge == smtpWaitingBanner)
+            GreetingReply(reply.code);
+        else if (judge == smtpWaitingResponse)
+            NextExecAsync(reply.code);
     }
-    if (replyBufferUsed_ >= kReplyBufferSize - 1)
-        ProtocolFault(QStringLiteral("SMTP protocol error: reply line longer than 4093 characters"));
+    if (reply.fault != SmtpReply::Fault::None) {
+        ProtocolFault(reply.FaultText(lastResponse_));
+        return false;
+    }
+    return true;
 }
 
 void TCustomSmtpClient::StrayReply(const QString& line)
 {
     TriggerResponse(line);
     ProtocolFault(QStringLiteral("SMTP protocol error: the relay replied while the message was being sent: %1")
-                      .arg(QuotedLine(line)));
+                      .arg(QuotedReplyLine(line)));
 }
 
 void TCustomSmtpClient::UnaskedReply(const QString& line)
 {
     TriggerResponse(line);
-    const QString text = QStringLiteral("SMTP protocol error: a reply no command asked for: %1").arg(QuotedLine(line));
-    // With no request under way the verdict of the last one may still be on its way: it is taken
-    // back, and the connection goes, so the reply never answers the next command either.
-    if (doneSignalled_ && !chainContinuation_ && donesPosted_ > 0) {
-        doneRevoked_ = true;
-        revokedText_ = text;
-    }
-    ProtocolFault(text);
+    ProtocolFault(QStringLiteral("SMTP protocol error: a reply no command asked for: %1").arg(QuotedReplyLine(line)));
 }
 
 void TCustomSmtpClient::ProtocolFault(const QString& text)
 {
-    replyBufferUsed_ = 0;
-    replyBuffer_[0] = 0;
+    replyReader_.Clear();
+    // With no request under way the verdict of the last one may still be on its way: it is taken
+    // back, and the connection goes, so nothing read out of step answers the next command either.
+    if (request_.DoneSignalled && !chainContinuation_ && donesPosted_ > 0) {
+        doneRevoked_ = true;
+        revokedText_ = text;
+    }
     lastResponse_ = text;
     replyCode_ = kSmtpProtocolError;
     if (stepResult_ == 0)
@@ -576,44 +559,9 @@ void TCustomSmtpClient::ProtocolFault(const QString& text)
         socket_->Abort();
 }
 
-TCustomSmtpClient::ReplyLineKind TCustomSmtpClient::ReadReplyCode()
+void TCustomSmtpClient::GreetingReply(int code)
 {
-    // RFC 5321 4.2: three digits, the first 2 to 5, then a space, a hyphen (more lines follow)
-    // or the end of the line; every line of one reply carries the same code. Anything else is no
-    // reply at all: read leniently, "-250" or " 250" or "0250" would pass for acceptance.
-    const QString& s = lastResponse_;
-    const auto digit = [&](qsizetype i) { return i < s.size() && s[i] >= u'0' && s[i] <= u'9'; };
-    const bool wellFormed = digit(0) && s[0] >= u'2' && s[0] <= u'5' && digit(1) && digit(2) &&
-                            (s.size() == 3 || s[3] == u' ' || s[3] == u'-');
-    if (!wellFormed) {
-        multiLineCode_ = 0;
-        ProtocolFault(QStringLiteral("SMTP protocol error: not an SMTP reply line: %1").arg(QuotedLine(s)));
-        return ReplyLineKind::Malformed;
-    }
-    replyCode_ = s.left(3).toInt();
-    if (multiLineCode_ != 0 && replyCode_ != multiLineCode_) {
-        const int before = multiLineCode_;
-        multiLineCode_ = 0;
-        ProtocolFault(QStringLiteral("SMTP protocol error: a reply line with code %1 continues a reply with code %2: %3")
-                          .arg(replyCode_).arg(before).arg(QuotedLine(s)));
-        return ReplyLineKind::Malformed;
-    }
-    if (s.size() > 3 && s[3] == u'-') {
-        multiLineCode_ = replyCode_;
-        return ReplyLineKind::Continuation;
-    }
-    multiLineCode_ = 0;
-    return ReplyLineKind::Final;
-}
-
-void TCustomSmtpClient::GreetingLine()
-{
-    DisplayLastResponse();
-    // The display handler may have aborted the client: the greeting then belongs to nobody.
-    if (state_ != smtpWaitingBanner)
-        return;
-    if (ReadReplyCode() != ReplyLineKind::Final)
-        return;
+    replyCode_ = code;
     if (replyCode_ == 220) {
         StateChange(smtpConnected);
         TriggerSessionConnected(0);
@@ -625,14 +573,9 @@ void TCustomSmtpClient::GreetingLine()
     socket_->Close();
 }
 
-void TCustomSmtpClient::NextExecAsync()
+void TCustomSmtpClient::NextExecAsync(int code)
 {
-    DisplayLastResponse();
-    // The display handler may have aborted the client, which ended the request already.
-    if (state_ != smtpWaitingResponse)
-        return;
-    if (ReadReplyCode() != ReplyLineKind::Final)
-        return;
+    replyCode_ = code;
     if (acceptedCodes_.empty())
         stepResult_ = replyCode_ < 500 ? 0 : replyCode_;
     else
@@ -651,7 +594,7 @@ void TCustomSmtpClient::NextExecAsync()
         return;
     }
     // An accepted QUIT ends when the relay closes; a refused one ends now with its code.
-    if (activeRequest_ == smtpQuit && isConnected_ && stepResult_ == 0)
+    if (request_.ActiveRequest == smtpQuit && isConnected_ && stepResult_ == 0)
         return;
     TriggerRequestDone(std::uint16_t(stepResult_));
 }
@@ -663,18 +606,14 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
     CheckReady();
     CheckConnected();
     const TSmtpState stateBefore = state_;
-    const TSmtpRequest requestBefore = activeRequest_;
-    const bool doneBefore = doneSignalled_;
+    const TRequestState requestBefore = request_;
     const QString errorBefore = errorMessage_;
-    if (!chainActive_)
-        activeRequest_ = rq;
     // A new request of one command is judged on its own reply: the error text of an earlier
     // request (MAIL's 503 before a HELO, say) must not stand for it.
-    if (!chainActive_ && doneSignalled_)
+    if (!chainActive_ && request_.DoneSignalled)
         errorMessage_.clear();
+    RequestChange({Requested(rq), false});
     acceptedCodes_ = std::move(accepted);
-    doneSignalled_ = false;
-    multiLineCode_ = 0;
     stepContinuation_ = next;
     StateChange(smtpWaitingResponse);
     ++repliesOwed_;
@@ -685,9 +624,8 @@ void TCustomSmtpClient::ExecAsync(TSmtpRequest rq, const QString& cmd, std::vect
         // A command handler or the socket failed before the command went out: no reply will
         // come, so the client must not wait for one. The failure goes to the caller, which ends
         // a request under way; a request just being started is refused as if it never began.
-        if (state_ == smtpWaitingResponse && !doneSignalled_) {
-            activeRequest_ = requestBefore;
-            doneSignalled_ = doneBefore;
+        if (state_ == smtpWaitingResponse && !request_.DoneSignalled) {
+            RequestChange(requestBefore);
             errorMessage_ = errorBefore;
             StateChange(stateBefore);
         }
@@ -717,7 +655,7 @@ void TCustomSmtpClient::HighLevelAsync(TSmtpRequest rq, TSmtpFctSet steps)
     if (isConnected_ && (steps & Bit(smtpFctConnect)))
         throw SmtpException("SMTP component already connected");
     CheckReady();
-    activeRequest_ = rq;
+    RequestChange({rq, request_.DoneSignalled});
     stepResult_ = 0;
     pendingSteps_ = steps;
     currentStep_ = smtpFctNone;
@@ -772,7 +710,7 @@ void TCustomSmtpClient::DoHighLevelAsync()
     }
     pendingSteps_ = 0;
     chainContinuation_ = false;
-    doneSignalled_ = false;
+    RequestChange({request_.ActiveRequest, false});
     TriggerRequestDone(std::uint16_t(chainResult_));
 }
 
@@ -799,7 +737,7 @@ void TCustomSmtpClient::FailStep(int code, const QString& text)
     stepResult_ = code;
     SetErrorMessage();
     DisplayLastResponse();
-    doneSignalled_ = false;
+    RequestChange({request_.ActiveRequest, false});
     TriggerRequestDone(std::uint16_t(code));
 }
 
@@ -808,8 +746,7 @@ void TCustomSmtpClient::StartTls()
     CheckReady();
     CheckConnected();
     currentStep_ = smtpFctStartTls;
-    if (!chainActive_)
-        activeRequest_ = smtpStartTls;
+    RequestChange({Requested(smtpStartTls), request_.DoneSignalled});
     bool offered = false;
     for (const QString& line : ehloLines_)
         if (line.section(u' ', 0, 0).compare(QStringLiteral("STARTTLS"), Qt::CaseInsensitive) == 0)
@@ -830,8 +767,7 @@ void TCustomSmtpClient::StartTlsNext()
     }
     // Lines after "220" that came in the same read are not the relay's answer to anything: the
     // socket drops what it still holds, and this buffer is emptied too.
-    replyBufferUsed_ = 0;
-    replyBuffer_[0] = 0;
+    replyReader_.Clear();
     repliesOwed_ = 0;
     socket_->StartTls({host_, caFile_});
 }
@@ -962,8 +898,7 @@ void TCustomSmtpClient::Auth()
         CheckReady();
         CheckConnected();
         currentStep_ = smtpFctAuth;
-        if (!chainActive_)
-            activeRequest_ = smtpAuth;
+        RequestChange({Requested(smtpAuth), request_.DoneSignalled});
         if (!PasswordMayTravel()) {
             WipePassword();
             FailStep(500, QStringLiteral("500 The connection to the relay is not encrypted: the password is not sent (set security to starttls or tls)"));
@@ -1003,9 +938,7 @@ void TCustomSmtpClient::Auth()
     lastResponse_ = esmtpAccepted_ ? QStringLiteral("500 No Authentication Type Selected.")
                                    : QStringLiteral("500 ESMTP not supported.");
     SetErrorMessage();
-    if (!chainActive_)
-        activeRequest_ = smtpAuth;
-    doneSignalled_ = false;
+    RequestChange({Requested(smtpAuth), false});
     TriggerRequestDone(500);
 }
 
@@ -1081,9 +1014,7 @@ void TCustomSmtpClient::Quit()
         ExecAsync(smtpQuit, QStringLiteral("QUIT"), {221}, nullptr);
         return;
     }
-    if (!chainActive_)
-        activeRequest_ = smtpQuit;
-    doneSignalled_ = false;
+    RequestChange({Requested(smtpQuit), false});
     TriggerRequestDone(0);
 }
 
@@ -1169,7 +1100,7 @@ void TCustomSmtpClient::DataNext()
                 buffer[kMaxBodyLine] = 0;
                 out = DotStuffed(QByteArray(buffer, qsizetype(strnlen(buffer, kMaxBodyLine))));
             }
-            TriggerDisplay(QStringLiteral("> ") + FromSystemCodePage(out));
+            TriggerDisplay(QStringLiteral("> ") + SystemCodePageText(out));
             if (LineSourceGone())
                 return;
             if (!messageInOneWrite_) {
@@ -1189,12 +1120,12 @@ void TCustomSmtpClient::DataNext()
         }
         // Whatever the relay sent during the message has arrived by now or will be taken for
         // the reply to ".": read it first.
-        if (replyBufferUsed_ > 0 || socket_->BytesWaiting() > 0) {
+        if (replyReader_.HasPending() || socket_->BytesWaiting() > 0) {
             WSocketDataAvailable(0);
             if (!dataPumping_ || !isConnected_)
                 return;
-            if (replyBufferUsed_ > 0) {
-                StrayReply(FromSystemCodePage(QByteArray(replyBuffer_, replyBufferUsed_)));
+            if (replyReader_.HasPending()) {
+                StrayReply(SystemCodePageText(replyReader_.Pending()));
                 return;
             }
         }
@@ -1261,11 +1192,11 @@ void TCustomSmtpClient::WSocketSessionClosed(std::uint16_t errCode)
     socket_->OnDataSent = nullptr;
     ReleaseMessageSource();
     TriggerSessionClosed(errCode);
-    std::uint16_t code = activeRequest_ == smtpQuit ? 0 : 10004;
+    std::uint16_t code = request_.ActiveRequest == smtpQuit ? 0 : 10004;
     if (code == 10004 && stepResult_ == 0)
         stepResult_ = 10004;
     // The last reply belongs to an earlier command: the error names the close itself.
-    if (code == 10004 && !doneSignalled_ && errorMessage_.isEmpty())
+    if (code == 10004 && !request_.DoneSignalled && errorMessage_.isEmpty())
         errorMessage_ = state_ == smtpAbort ? QStringLiteral("10004 Connection aborted")
                                             : QStringLiteral("10004 Connection closed by the relay");
     TriggerRequestDone(code);
@@ -1279,11 +1210,11 @@ void TCustomSmtpClient::Abort()
     socket_->Abort();
     // Without a connection (a lookup under way) the socket reports no close; the request
     // must still end.
-    if (!doneSignalled_) {
+    if (!request_.DoneSignalled) {
         isConnected_ = false;
         if (stepResult_ == 0)
             stepResult_ = 10004;
-        TriggerRequestDone(activeRequest_ == smtpQuit ? 0 : 10004);
+        TriggerRequestDone(request_.ActiveRequest == smtpQuit ? 0 : 10004);
     }
     StateChange(smtpReady);
 }
@@ -1327,7 +1258,7 @@ void TCustomSmtpClient::SendCommands(const QStringList& commands)
 void TCustomSmtpClient::PipelinedMail()
 {
     CheckReady();
-    activeRequest_ = smtpMail;
+    RequestChange({smtpMail, request_.DoneSignalled});
     stepResult_ = 0;
     pendingSteps_ = 0;
     currentStep_ = smtpFctNone;
@@ -1348,8 +1279,7 @@ void TCustomSmtpClient::PipelinedMail()
         currentStep_ = smtpFctMailFrom;
         acceptedCodes_ = {250};
         stepContinuation_ = &TCustomSmtpClient::PipelineMailReplied;
-        multiLineCode_ = 0;
-        doneSignalled_ = false;
+        RequestChange({request_.ActiveRequest, false});
         dataReplyPending_ = true;
         StateChange(smtpWaitingResponse);
         SendCommands(commands);
@@ -1359,7 +1289,7 @@ void TCustomSmtpClient::PipelinedMail()
         stepResult_ = 500;
         errorMessage_ = InternalErrorText(e);
         chainContinuation_ = false;
-        doneSignalled_ = false;
+        RequestChange({request_.ActiveRequest, false});
         TriggerRequestDone(500);
     }
 }

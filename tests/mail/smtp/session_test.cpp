@@ -574,6 +574,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "SMTP protocol error: reply line longer than 4093 characters"},
         FaultCase{"zero_byte_in_reply", "S: 250 o\\0k",
                   "SMTP protocol error: the reply holds a zero byte"},
+        // The accepted MAIL FROM stands and RCPT TO goes out; the zero byte behind it then ends
+        // the request, in whatever pieces the two arrive.
+        FaultCase{"zero_byte_after_an_acceptance", "S: 250 ok\\r\\n\\0",
+                  "SMTP protocol error: the reply holds a zero byte"},
         // F21: a malformed reply taken as acceptance. Each of these was read as 250 (or as 25)
         // and let the message go on; a reply line is three digits, the first 2 to 5, then a
         // space, a hyphen or the end of the line, and a multi-line reply keeps its code.
