@@ -22,7 +22,7 @@ std::unique_ptr<send::Link> MakeLink(const endpoints::Endpoints& endpoints, cons
     CheckEndpoints(endpoints);
     if (endpoints.transport == endpoints::Transport::DirectIp)
         return std::make_unique<directip::DirectIpLink>(directip::Gateway{endpoints.directipHost, endpoints.directipPort},
-                                                        options);
+                                                        options, endpoints.directipParallel);
     return std::make_unique<mail::MailLink>(endpoints, options);
 }
 
