@@ -28,6 +28,7 @@
 
 using kestravo::TForm1;
 using kestravo::history::SendHistory;
+using kestravo::testkit::Attachment;
 using kestravo::testkit::ScriptedRelay;
 
 namespace {
@@ -54,19 +55,6 @@ bool IsFailureBox(const QStringList& shown, int code)
     return shown.size() == 1 && shown[0].startsWith(Failure(code)) && shown[0].size() > Failure(code).size();
 }
 
-// The attachment temp.sbd of a message gathered by a scripted relay, decoded.
-QByteArray Attachment(const QList<QByteArray>& message)
-{
-    qsizetype i = 0;
-    while (i < message.size() && !message[i].contains("filename=\"temp.sbd\""))
-        ++i;
-    while (i < message.size() && !message[i].isEmpty())
-        ++i;
-    QByteArray base64;
-    for (++i; i < message.size() && !message[i].isEmpty() && !message[i].startsWith("--"); ++i)
-        base64 += message[i];
-    return QByteArray::fromBase64(base64);
-}
 
 QByteArray ReadAll(const QString& path)
 {

@@ -218,4 +218,19 @@ void ScriptedRelay::TakeLine(const QByteArray& line)
     RunServerSteps();
 }
 
+QByteArray Attachment(const QList<QByteArray>& lines, int n)
+{
+    qsizetype i = 0;
+    for (int seen = -1; i < lines.size(); ++i) {
+        if (lines[i].contains("filename=\"temp.sbd\"") && ++seen == n)
+            break;
+    }
+    while (i < lines.size() && !lines[i].isEmpty())
+        ++i;
+    QByteArray base64;
+    for (++i; i < lines.size() && !lines[i].isEmpty() && !lines[i].startsWith("--"); ++i)
+        base64 += lines[i];
+    return QByteArray::fromBase64(base64);
+}
+
 } // namespace kestravo::testkit

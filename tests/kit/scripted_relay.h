@@ -78,4 +78,7 @@ private:
 };
 
 
+// The attachment temp.sbd of the n-th message in the lines a relay gathered, decoded from base64.
+QByteArray Attachment(const QList<QByteArray>& lines, int n = 0);
+
 } // namespace kestravo::testkit

@@ -32,21 +32,6 @@ TConfigRecord Record(int seed)
     return r;
 }
 
-// The attachment temp.sbd of the n-th message the relay gathered, decoded.
-QByteArray Attachment(const QList<QByteArray>& lines, int n)
-{
-    qsizetype i = 0;
-    for (int seen = -1; i < lines.size(); ++i) {
-        if (lines[i].contains("filename=\"temp.sbd\"") && ++seen == n)
-            break;
-    }
-    while (i < lines.size() && !lines[i].isEmpty())
-        ++i;
-    QByteArray base64;
-    for (++i; i < lines.size() && !lines[i].isEmpty() && !lines[i].startsWith("--"); ++i)
-        base64 += lines[i];
-    return QByteArray::fromBase64(base64);
-}
 
 // One accepted mail transaction, from MAIL FROM to the reply to ".".
 #define MAIL_ACCEPTED(reply)                                                                                     \

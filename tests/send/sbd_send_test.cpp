@@ -34,21 +34,6 @@ TConfigRecord Record(int seed)
 
 QByteArray Bytes(const TConfigRecord& r) { return QByteArray(reinterpret_cast<const char*>(r.data()), qsizetype(r.size())); }
 
-// The base64 attachment temp.sbd of the n-th message the relay gathered, decoded.
-QByteArray Attachment(const QList<QByteArray>& lines, int n)
-{
-    qsizetype i = 0;
-    for (int seen = -1; i < lines.size(); ++i) {
-        if (lines[i].contains("filename=\"temp.sbd\"") && ++seen == n)
-            break;
-    }
-    while (i < lines.size() && !lines[i].isEmpty())
-        ++i;
-    QByteArray base64;
-    for (++i; i < lines.size() && !lines[i].isEmpty() && !lines[i].startsWith("--"); ++i)
-        base64 += lines[i];
-    return QByteArray::fromBase64(base64);
-}
 
 const QString kImei = QStringLiteral("300234010123450");
 
